@@ -1,0 +1,13 @@
+// Replaces a file atomically: the new bytes go to a temporary file in the same
+// folder, are flushed to disk, and then renamed over the target, so a power
+// loss leaves either the old or the new file, never a partial one.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Returns true when `path` holds exactly `data` afterwards. errno is set on failure.
+bool gw_write_file_atomic(const char *path, const void *data, size_t len);
+
+// Reads a whole file. Returns false when it cannot be opened or read.
+bool gw_read_file(const char *path, std::string &out);

@@ -1,0 +1,24 @@
+// Trouble-code reading (services 03, 07, 0A) and clearing (service 04).
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t DTC_JSON_BUF_SIZE = 3072;
+constexpr int DTC_CLEAR_BUSY_RETRY_LIMIT = 5;
+constexpr long DTC_CLEAR_BUSY_PAUSE_US = 300'000;
+constexpr int DTC_CLEAR_MAX_UNUSABLE = 3;
+
+extern uint8_t g_arr_stored_dtc_cmd[8];
+extern uint8_t g_arr_pending_dtc_cmd[8];
+extern uint8_t g_arr_permanent_dtc_cmd[8];
+extern uint8_t g_arr_clear_dtc_cmd[8];
+extern char final_json[DTC_JSON_BUF_SIZE];
+
+void get_dtc_info(int *count, char (*names)[64]);
+const char *decode_dtc_array(const uint8_t *answer, size_t length);
+void keep_only_pending_in_stored(cJSON *stored, cJSON *pending);
+char *handle_dtc_command();
+int handle_clear_dtc_command(int mode);

@@ -1,0 +1,32 @@
+// Configuration file: CAN settings, chosen live sensors, chosen trouble-code groups.
+#pragma once
+
+constexpr int CFG_MAX_LIVE_SENSORS = 87;
+constexpr int CFG_MAX_DTC_GROUPS = 3;
+constexpr int CFG_NAME_LEN = 64;
+
+constexpr const char *CONFIG_FILE_PATH = "/opt/vyr/configs/config.json";
+constexpr const char *DEFAULT_CONFIG_FILE_PATH = "/opt/vyr/configs/default_config/default_config.json";
+
+// Pause before an unusable configuration is tried again.
+constexpr long CONFIG_RETRY_PAUSE_US = 1'000'000;
+
+extern int g_can_padding;
+extern int g_can_bitrate;
+extern char g_live_sensor_names[CFG_MAX_LIVE_SENSORS][CFG_NAME_LEN];
+extern int g_live_sensor_count;
+extern char g_dtc_names[CFG_MAX_DTC_GROUPS][CFG_NAME_LEN];
+extern int g_dtc_count;
+
+int parse_config_json(const char *path);
+
+// One run of the worker's configuration step: read (restoring the factory copy
+// when unreadable), check, and bring up can0. Returns 1 when the interface is
+// up, 0 when the configuration is unusable (after the retry pause).
+int obd2_config_step();
+
+// Paths in use (the constants above unless a test changed them).
+const char *config_file_path();
+const char *default_config_file_path();
+// Test-only: point the two files elsewhere; null restores the constants.
+void config_test_set_paths(const char *config_path, const char *default_path);

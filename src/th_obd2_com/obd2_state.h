@@ -1,0 +1,41 @@
+// OBD worker state word and the command hand-over from the bus callback thread.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+
+constexpr int OBD2_STATE_CAN_INIT = 1;
+constexpr int OBD2_STATE_DETECT_MODE = 2;
+constexpr int OBD2_STATE_IDENTIFY = 3;
+constexpr int OBD2_STATE_PARSE_CMD = 4;
+constexpr int OBD2_STATE_IDLE = 7;
+constexpr int OBD2_STATE_EXEC_CMD = 8;
+constexpr int OBD2_STATE_CONFIG = 10;
+
+constexpr size_t OBD2_CMD_BUF_SIZE = 200;
+
+extern std::atomic<int> g_obd2_com_thrd_state;
+extern pthread_mutex_t obd_state_mutex;
+// Latest command text. Written only under the hand-over lock (g_can_cmd_lock).
+extern char g_can_cmd[OBD2_CMD_BUF_SIZE];
+
+// Stores a state chosen by the worker. A command handed over and not yet taken
+// by the worker wins: the store is skipped while one is pending.
+void change_obd2_thrd_state(int state);
+int get_obd2_thrd_state();
+
+// Hand-over, called on the bus callback thread. Never blocks for longer than a
+// copy of at most 199 bytes; texts that do not fit are refused with a trace.
+void command_for_can(const char *text);
+
+// Worker side of the hand-over: copies the latest command into `dst` (at least
+// OBD2_CMD_BUF_SIZE bytes) and marks it taken. Returns false when none was pending.
+bool obd2_take_command(char *dst);
+
+// True while a handed-over command has not been taken by the worker.
+bool obd2_command_pending();
+
+// Test-only: forget any pending command and set the state.
+void obd2_test_reset_handover(int state);

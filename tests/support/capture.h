@@ -1,0 +1,32 @@
+// Captures what the code under test writes to standard output and standard
+// error (the trace), from every thread, into a temporary file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class TraceCapture {
+public:
+    TraceCapture();
+    ~TraceCapture();
+    TraceCapture(const TraceCapture &) = delete;
+    TraceCapture &operator=(const TraceCapture &) = delete;
+
+    // Everything written so far (stdout and stderr interleaved as written).
+    std::string text();
+    std::vector<std::string> lines();
+    // Number of lines equal to `line`, or containing `needle` for count_containing.
+    int count_line(const std::string &line);
+    int count_containing(const std::string &needle);
+    // Stops capturing and restores the original streams.
+    void stop();
+
+private:
+    int saved_out_ = -1;
+    int saved_err_ = -1;
+    std::string path_;
+    bool active_ = false;
+};
+
+// Lines of `text`, split at '\n' (a trailing partial line included).
+std::vector<std::string> split_lines(const std::string &text);
