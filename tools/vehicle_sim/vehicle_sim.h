@@ -1,0 +1,147 @@
+// Vehicle simulator: an OBD-II vehicle model (one or more ECUs) that speaks
+// classic CAN frames. The same model serves in-process tests (over
+// socketpairs standing in for the gateway's CAN sockets), the UNIX-socket bus
+// of the SocketCAN preload library, and real SocketCAN interfaces.
+#pragma once
+
+#include <linux/can.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vsim {
+
+enum class Addressing { Bit11, Bit29 };
+
+// One ECU. Defaults describe an 11-bit engine ECU at 0x7E8 that answers nothing
+// but PID 00 (computed from `pids`).
+struct EcuSpec {
+    Addressing addressing = Addressing::Bit11;
+    // Identifier the ECU answers from (11-bit 0x7E8..0x7EF, or 29-bit 0x18DAF1xx,
+    // without the extended flag) and the physical identifier it takes flow
+    // control on (0x7E0.. / 0x18DAxxF1).
+    uint32_t response_id = 0x7E8;
+    uint32_t physical_id = 0x7E0;
+
+    // Service 01: PID -> data bytes (A, B, ...). PID 00 (and 20, 40, ...) is
+    // answered with the bitmask of the PIDs present unless listed explicitly.
+    std::map<uint8_t, std::vector<uint8_t>> pids;
+
+    // Service 03 / 07 / 0A: raw two-byte codes (0x0123 -> P0123, 0xC100 -> U0100).
+    std::vector<uint16_t> stored_dtcs;
+    std::vector<uint16_t> pending_dtcs;
+    std::vector<uint16_t> permanent_dtcs;
+
+    // Service 09. Empty means "not supported" (negative answer 0x12).
+    std::string vin;
+    std::string calid;
+    std::vector<uint8_t> cvn; // raw CVN bytes (4 per calibration)
+    std::string ecu_name;
+
+    // Service 04: number of busy answers (NRC 0x78) before the positive one;
+    // clear_nrc != 0 answers that NRC instead (after the busy answers).
+    int clear_busy_count = 0;
+    uint8_t clear_nrc = 0;
+
+    // Negative answers on demand: key (service << 8 | first parameter byte,
+    // parameter 0 for services without one) -> NRC.
+    std::map<uint16_t, uint8_t> negative;
+
+    uint8_t padding = 0xAA;
+    std::chrono::microseconds latency{0}; // before each answer (first frame or single frame)
+    std::chrono::microseconds cf_gap{0};  // between consecutive frames (on top of STmin)
+    bool silent = false;
+};
+
+struct VehicleSpec {
+    std::vector<EcuSpec> ecus;
+};
+
+// A frame the simulator wants to send, after `delay` from the moment the frame
+// that caused it was handled.
+struct TimedFrame {
+    std::chrono::microseconds delay{0};
+    can_frame frame{};
+};
+
+// The vehicle model: pure logic, thread-safe, no I/O. Frames in, frames out.
+class Vehicle {
+public:
+    explicit Vehicle(VehicleSpec spec);
+
+    // Handles one frame seen on the bus (a request, a flow-control frame or
+    // anything else) and returns the frames the ECUs send in reaction.
+    std::vector<TimedFrame> on_frame(const can_frame &in);
+
+    // Live changes (also from the control channel of the CLI).
+    void set_silent(bool silent);                  // all ECUs
+    void set_latency(std::chrono::microseconds l); // all ECUs
+    void set_pid(size_t ecu, uint8_t pid, std::vector<uint8_t> data);
+    void set_dtcs(size_t ecu, uint8_t service, std::vector<uint16_t> codes);
+    void set_negative(size_t ecu, uint16_t key, uint8_t nrc); // nrc 0 removes
+    void set_clear_behaviour(size_t ecu, int busy_count, uint8_t nrc);
+    // The next consecutive frame sent carries a wrong sequence number (once).
+    void inject_wrong_sequence();
+    // The next answer is delayed by `extra` on top of the latency (once).
+    void inject_late_answer(std::chrono::microseconds extra);
+
+    VehicleSpec spec() const;
+
+private:
+    struct Impl;
+    std::shared_ptr<Impl> impl_;
+};
+
+// SocketCAN receive-filter rule: a frame passes when (id & mask) == (filter & mask);
+// error frames pass only when their error class is in err_mask.
+struct CanFilter {
+    uint32_t id = 0;
+    uint32_t mask = 0;
+    uint32_t err_mask = 0;
+};
+bool filter_passes(const CanFilter &f, const can_frame &frame);
+
+// The model served in-process: two SOCK_SEQPACKET socketpairs carrying whole
+// 16-byte can_frame records, one per gateway channel (0 = 11-bit, 1 = 29-bit).
+// Frames the vehicle sends reach a channel only when they pass that channel's
+// filter (the gateway's receive filters by default). A background thread
+// serves both pairs until the object is destroyed.
+class InProcessBus {
+public:
+    explicit InProcessBus(VehicleSpec spec);
+    ~InProcessBus();
+    InProcessBus(const InProcessBus &) = delete;
+    InProcessBus &operator=(const InProcessBus &) = delete;
+
+    // Gateway-side descriptors; attach() stores them in can_cfg[0/1].sock.
+    int gateway_fd(int channel) const;
+    void attach();
+
+    Vehicle &vehicle();
+
+    // Every frame the gateway wrote, per channel, in order (requests and flow control).
+    std::vector<can_frame> received(int channel) const;
+    void clear_received();
+
+    // Sends a frame to a channel now, as if the bus carried it (filter applied
+    // unless `bypass_filter`): foreign ids, error frames, hostile frames.
+    void inject(int channel, const can_frame &frame, bool bypass_filter = false);
+
+    void set_filter(int channel, CanFilter f);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Builds a can_frame (helper for tests and tools).
+can_frame make_frame(uint32_t id, std::initializer_list<uint8_t> data, bool extended = false);
+
+} // namespace vsim
