@@ -128,8 +128,13 @@ std::optional<can_frame> parse_frame_text(std::string_view t)
 std::string frame_text(const can_frame &f)
 {
     char b[48];
-    bool wide = (f.can_id & (CAN_EFF_FLAG | CAN_ERR_FLAG)) != 0;
-    std::snprintf(b, sizeof b, wide ? "%08X#" : "%03X#", wide ? f.can_id & ~CAN_RTR_FLAG : f.can_id & CAN_SFF_MASK);
+    if (f.can_id & CAN_ERR_FLAG) {
+        std::snprintf(b, sizeof b, "%08X#", f.can_id & (CAN_ERR_FLAG | CAN_ERR_MASK));
+    } else if (f.can_id & CAN_EFF_FLAG) {
+        std::snprintf(b, sizeof b, "%08X#", f.can_id & CAN_EFF_MASK); // 8 digits mean 29-bit
+    } else {
+        std::snprintf(b, sizeof b, "%03X#", f.can_id & CAN_SFF_MASK);
+    }
     std::string s = b;
     if (f.can_id & CAN_RTR_FLAG) {
         return s + "R";

@@ -1,0 +1,192 @@
+// The simulated CAN bus as a SocketCAN program sees it: obdsim-can-probe (plain
+// socket/ioctl/bind/setsockopt/read/write calls) under the preload library,
+// against obd-vehicle-sim --bus. Filters, error masks, loopback and error codes
+// must be those of a kernel raw CAN socket, or the gateway would be tested
+// against a bus that forgives what can0 does not.
+#include <algorithm>
+
+#include "sim_bus_fixture.h"
+
+
+namespace {
+
+using namespace tooltest;
+
+struct FilterCase {
+    const char *name;
+    std::vector<std::string> socket_args; // probe options setting up the socket
+    std::vector<std::string> bus_frames;  // put on the bus by the vehicle side, in order
+    std::string marker;                   // last frame, must pass; ends the probe
+    std::vector<std::string> expected;    // received, in order, marker excluded
+};
+
+// Frames written by the vehicle side reach each socket as the kernel's raw
+// socket filters decide.
+TEST_F(SimBus, ReceiveFiltersFollowTheKernelRules)
+{
+    const std::vector<FilterCase> cases = {
+        {"gateway channel 0: 7E8..7EF, any frame format, TX-timeout errors",
+         {"--filter", "7E8:7F8", "--err-mask", "1"},
+         {"7EF#01", "7F0#02", "7E0#03", "7E7#04", "000007E8#05", "18DAF110#06", "20000001#", "20000040#"},
+         "7E8#AA",
+         {"7EF#01", "000007E8#05", "20000001#"}},
+        {"gateway channel 1: only 18DAF110",
+         {"--filter", "18DAF110:1FFFFFFF", "--err-mask", "1"},
+         {"18DAF111#01", "7E8#02", "18DAF110#03", "18DAF011#04", "20000001#", "20000004#"},
+         "18DAF110#AA",
+         {"18DAF110#03", "20000001#"}},
+        {"mask with the extended flag: 11-bit frames only",
+         {"--filter", "7E8:C00007FF"},
+         {"000007E8#01", "7E8#02", "7E9#03"},
+         "7E8#AA",
+         {"7E8#02"}},
+        {"inverted filter: everything but 7E8",
+         {"--filter", "200007E8:7FF"},
+         {"7E8#01", "7E9#02", "18DAF110#03"},
+         "7EA#AA",
+         {"7E9#02", "18DAF110#03"}},
+        {"two matching filters deliver a frame once",
+         {"--filter", "7E8:7F8", "--filter", "7E8:7FF"},
+         {"7E8#01", "7EC#02"},
+         "7E9#AA",
+         {"7E8#01", "7EC#02"}},
+        {"join filters: every filter must match",
+         {"--filter", "7E0:7F0", "--filter", "0E8:0FF", "--join", "1"},
+         {"7E1#01", "0E8#02", "7E8#03"},
+         "7E8#AA",
+         {"7E8#03"}},
+        {"no filter at all: only error frames of the mask",
+         {"--no-filters", "--err-mask", "4"},
+         {"7E8#01", "18DAF110#02", "20000001#"},
+         "20000004#",
+         {}},
+        {"a fresh socket receives every data frame and no error frame",
+         {},
+         {"7E8#01", "18DAF110#02", "20000001#", "000#"},
+         "123#AA",
+         {"7E8#01", "18DAF110#02", "000#"}},
+        {"error-class filter in the mask",
+         {"--filter", "20000000:20000040"},
+         {"7E8#01", "20000001#", "20000040#"},
+         "20000044#",
+         {"20000040#"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = c.socket_args;
+        args.insert(args.end(), {"--until", c.marker, "--listen", "3000"});
+        auto p = ready_probe(args);
+        std::string inject = "inject";
+        for (const auto &f : c.bus_frames) {
+            inject += " " + f;
+        }
+        ASSERT_EQ(control(inject + " " + c.marker), "ok\n");
+        auto rx = received(*p);
+        ASSERT_FALSE(rx.empty()) << "the marker never arrived";
+        EXPECT_EQ(rx.back(), c.marker);
+        rx.pop_back();
+        EXPECT_EQ(rx, c.expected);
+    }
+}
+
+// Frames written by one socket reach the other sockets on can0 (local
+// loopback), not the writer itself unless it asked for its own frames.
+TEST_F(SimBus, LoopbackBetweenSockets)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> sender;
+        bool other_sees;
+        bool sender_sees;
+    };
+    const std::vector<Case> cases = {
+        {"defaults", {}, true, false},
+        {"loopback off", {"--loopback", "0"}, false, false},
+        {"own frames on", {"--recv-own", "1"}, true, true},
+    };
+    int sent = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto other = ready_probe({"--filter", "123:7FF", "--until", "123#EE", "--listen", "3000"});
+        std::vector<std::string> args = c.sender;
+        args.insert(args.end(), {"--filter", "123:7FF", "--send", "123#01", "--until", "123#EE", "--listen", "3000"});
+        auto sender = ready_probe(args);
+        // The marker comes from the vehicle side once the sender's frame is on the bus.
+        ASSERT_TRUE(wait_trace("RX  123", ++sent));
+        ASSERT_EQ(control("inject 123#EE"), "ok\n");
+        auto rx_other = received(*other);
+        auto rx_sender = received(*sender);
+        EXPECT_EQ(std::count(rx_other.begin(), rx_other.end(), "123#01"), c.other_sees ? 1 : 0);
+        EXPECT_EQ(std::count(rx_sender.begin(), rx_sender.end(), "123#01"), c.sender_sees ? 1 : 0);
+    }
+}
+
+// The calls a gateway makes fail where they fail on a real raw CAN socket.
+TEST_F(SimBus, SocketCallsFailLikeTheKernel)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        std::string bus; // empty: the running simulator
+        std::string expected_line;
+    };
+    const std::vector<Case> cases = {
+        {"unknown interface", {"--iface", "can1"}, "", "ifindex: ENODEV"},
+        {"interface name longer than can0", {"--iface", "can0x"}, "", "ifindex: ENODEV"},
+        {"no simulator: no can0", {}, "/nonexistent/bus", "ifindex: ENODEV"},
+        {"write before bind", {"--write-unbound"}, "", "write-unbound: ENXIO"},
+        {"write of 15 bytes", {"--write-size", "15"}, "", "write-size: EINVAL"},
+        {"write of 17 bytes", {"--write-size", "17"}, "", "write-size: EINVAL"},
+        {"write of 16 bytes", {"--write-size", "16"}, "", "write-size: ok"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto p = probe(c.args, c.bus);
+        p->wait(kProbeMs);
+        auto lines = p->lines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.expected_line), lines.end())
+            << "got: " << ::testing::PrintToString(lines) << p->err();
+    }
+}
+
+// The vehicle on the bus answers a gateway-style socket; the requests it wrote
+// do not come back to it.
+TEST_F(SimBus, VehicleAnswersThroughTheGatewayFilter)
+{
+    auto p = ready_probe({"--filter", "7E8:7F8", "--err-mask", "1", "--send", "7DF#0201000000000000", "--send",
+                          "7DF#02010C0000000000", "--until", "7E8#04410C0C35AAAAAA", "--listen", "3000"});
+    auto rx = received(*p);
+    ASSERT_EQ(rx.size(), 2u) << ::testing::PrintToString(rx);
+    EXPECT_EQ(rx[0].substr(0, 10), "7E8#064100"); // PID 00 bitmask
+    std::string trace = slurp(dir_ + "/sim.log");
+    EXPECT_NE(trace.find("RX  7DF        [8]  02 01 0C"), std::string::npos) << "request missing from the trace";
+    EXPECT_NE(trace.find("TX  7E8        [8]  04 41 0C 0C 35"), std::string::npos) << "answer missing from the trace";
+}
+
+// When the simulator goes away, the open socket reports the link down
+// instead of end-of-file (a 0-byte read would look like a short frame).
+TEST_F(SimBus, BusGoneReadsAsNetworkDown)
+{
+    auto p = ready_probe({"--listen", "3000"});
+    sim_->signal(SIGTERM);
+    EXPECT_EQ(sim_->wait(kStartMs), 0);
+    EXPECT_EQ(p->wait(kProbeMs), 3);
+    auto lines = p->lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "read: ENETDOWN"), lines.end())
+        << ::testing::PrintToString(lines);
+}
+
+// "sudo ip link ..." through system() is logged, not run; other commands run.
+TEST_F(SimBus, IpLinkCommandsAreLoggedNotRun)
+{
+    auto p = probe({"--system", "sudo ip link set can0 up type can bitrate 500000"});
+    EXPECT_EQ(p->wait(kProbeMs), 0);
+    EXPECT_EQ(p->lines(), std::vector<std::string>{"system: 0"});
+    EXPECT_EQ(slurp(dir_ + "/ip.log"), "sudo ip link set can0 up type can bitrate 500000\n");
+
+    auto q = probe({"--system", "exit 3"});
+    EXPECT_EQ(q->wait(kProbeMs), 0);
+    EXPECT_EQ(q->lines(), std::vector<std::string>{"system: 768"}); // really ran: exit status 3
+}
+
+} // namespace

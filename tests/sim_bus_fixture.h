@@ -1,0 +1,136 @@
+// A running obd-vehicle-sim --bus with a control socket, and probes (plain
+// SocketCAN programs under the preload library) on its bus, for the tool tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "tool_process.h"
+
+namespace tooltest {
+
+constexpr int kStartMs = 5000;
+constexpr int kProbeMs = 5000;
+
+inline std::string slurp(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class SimBus : public ::testing::Test {
+protected:
+    // The vehicle the simulator starts with (a file of tools/vehicles).
+    virtual std::string vehicle() const { return "tools/vehicles/petrol_11bit.json"; }
+
+    void SetUp() override
+    {
+        sim_path_ = tooltest::built("tools/vehicle_sim_cli/obd-vehicle-sim");
+        probe_path_ = tooltest::built("tools/can_preload/obdsim-can-probe");
+        preload_ = tooltest::built("tools/can_preload/libobdsim_can_preload.so");
+        ASSERT_FALSE(sim_path_.empty()) << "OBDGW_BUILD_DIR is not set";
+        ASSERT_EQ(access(sim_path_.c_str(), X_OK), 0) << sim_path_;
+        ASSERT_EQ(access(probe_path_.c_str(), X_OK), 0) << probe_path_;
+        ASSERT_EQ(access(preload_.c_str(), R_OK), 0) << preload_;
+        char tmpl[] = "/tmp/obdsim-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        bus_ = dir_ + "/bus";
+        ctl_ = dir_ + "/ctl";
+        start_sim(tooltest::source(vehicle()));
+    }
+
+    void start_sim(const std::string &vehicle)
+    {
+        sim_ = std::make_unique<ToolProcess>(
+            std::vector<std::string>{sim_path_, "--vehicle", vehicle, "--bus", bus_, "--control", ctl_, "--no-stdin"},
+            std::vector<std::string>{}, dir_ + "/sim.log");
+        ASSERT_TRUE(tooltest::wait_for_path(ctl_, kStartMs)) << slurp(dir_ + "/sim.log") << sim_->err();
+    }
+
+    void TearDown() override
+    {
+        if (sim_ && sim_->running()) {
+            // A clean stop: SIGTERM ends it with status 0 and removes its sockets.
+            sim_->signal(SIGTERM);
+            EXPECT_EQ(sim_->wait(kStartMs), 0) << sim_->err();
+            struct stat st;
+            EXPECT_NE(lstat(bus_.c_str(), &st), 0) << "bus socket left behind";
+            EXPECT_NE(lstat(ctl_.c_str(), &st), 0) << "control socket left behind";
+        }
+        if (HasFailure()) {
+            std::cout << "---- simulator trace\n" << slurp(dir_ + "/sim.log");
+        }
+        std::system(("rm -rf " + dir_).c_str());
+    }
+
+    std::vector<std::string> probe_env(const std::string &bus) const
+    {
+        std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
+        if (const char *a = std::getenv("ASAN_OPTIONS")) {
+            asan += std::string(":") + a;
+        }
+        return {"LD_PRELOAD=" + preload_, "OBDSIM_BUS=" + bus, "OBDSIM_IP_LOG=" + dir_ + "/ip.log", asan};
+    }
+
+    std::unique_ptr<ToolProcess> probe(std::vector<std::string> args, const std::string &bus = "")
+    {
+        args.insert(args.begin(), probe_path_);
+        return std::make_unique<ToolProcess>(args, probe_env(bus.empty() ? bus_ : bus));
+    }
+
+    // Starts a probe and waits until its socket is bound.
+    std::unique_ptr<ToolProcess> ready_probe(std::vector<std::string> args)
+    {
+        auto p = probe(std::move(args));
+        std::string line;
+        EXPECT_TRUE(p->read_line(line, kStartMs)) << p->err();
+        EXPECT_EQ(line, "ready") << p->err();
+        return p;
+    }
+
+    // What a probe received, in order, after it ended.
+    static std::vector<std::string> received(ToolProcess &p, int expect_status = 0)
+    {
+        EXPECT_EQ(p.wait(kProbeMs), expect_status) << p.err();
+        std::vector<std::string> rx;
+        for (auto &l : p.lines()) {
+            if (l.rfind("rx ", 0) == 0) {
+                rx.push_back(l.substr(3));
+            }
+        }
+        return rx;
+    }
+
+    std::string control(const std::string &cmd) { return tooltest::control(ctl_, cmd); }
+
+    // Waits until the simulator's trace holds `needle` at least `count` times.
+    bool wait_trace(const std::string &needle, int count)
+    {
+        for (int i = 0; i < kStartMs / 10; ++i) {
+            std::string t = slurp(dir_ + "/sim.log");
+            int n = 0;
+            for (size_t pos = t.find(needle); pos != std::string::npos; pos = t.find(needle, pos + 1)) {
+                ++n;
+            }
+            if (n >= count) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    std::string sim_path_, probe_path_, preload_, dir_, bus_, ctl_;
+    std::unique_ptr<ToolProcess> sim_;
+};
+
+} // namespace tooltest

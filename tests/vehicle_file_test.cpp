@@ -1,0 +1,148 @@
+// Vehicle files as obd-vehicle-sim --check reads them: every sample loads, and
+// a malformed file is refused with a message naming the field, never turned
+// into a vehicle that quietly answers something else.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tool_process.h"
+
+namespace {
+
+using tooltest::ToolProcess;
+
+constexpr int kRunMs = 10000;
+
+class VehicleFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim_ = tooltest::built("tools/vehicle_sim_cli/obd-vehicle-sim");
+        ASSERT_FALSE(sim_.empty()) << "OBDGW_BUILD_DIR is not set";
+        ASSERT_EQ(access(sim_.c_str(), X_OK), 0) << sim_;
+        char tmpl[] = "/tmp/obdsim-vf-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+    struct Result {
+        int status;
+        std::vector<std::string> out;
+        std::string err;
+    };
+
+    Result check(const std::string &path)
+    {
+        ToolProcess p({sim_, "--vehicle", path, "--check"});
+        int st = p.wait(kRunMs);
+        return Result{st, p.lines(), p.err()};
+    }
+
+    Result check_text(const std::string &text)
+    {
+        std::string path = dir_ + "/v.json";
+        std::ofstream(path) << text;
+        return check(path);
+    }
+
+    std::string sim_, dir_;
+};
+
+TEST_F(VehicleFile, SamplesLoad)
+{
+    for (const char *f : {"petrol_11bit.json", "diesel_29bit.json", "awkward_two_ecus.json"}) {
+        SCOPED_TRACE(f);
+        Result r = check(tooltest::source(std::string("tools/vehicles/") + f));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.err.empty()) << r.err;
+    }
+}
+
+// What a file says is what the vehicle holds: byte arrays and hex strings,
+// the four DTC letters, derived flow-control identifiers.
+TEST_F(VehicleFile, ContentsAreTakenAsWritten)
+{
+    Result r = check_text(R"({"name": "t", "ecus": [
+        {"addressing": "11-bit", "response_id": "7EA", "pids": {"0C": [26, 248], "0x0D": "0x2A"},
+         "dtcs": {"stored": ["P0301", "c1234", "B0001", "U0100", 4660]}},
+        {"addressing": "29-bit", "response_id": 417001751}]})");
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto has = [&](const std::string &s) {
+        for (const auto &l : r.out) {
+            if (l.find(s) != std::string::npos) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(has("ecu 0: 11-bit answers 7EA, flow control on 7E2")) << ::testing::PrintToString(r.out);
+    EXPECT_TRUE(has("PIDs 0C=1AF8 0D=2A"));
+    EXPECT_TRUE(has("stored [P0301 C1234 B0001 U0100 P1234]"));
+    // 417001751 = 0x18DAF117: ECU address 17, flow control on 18DA17F1.
+    EXPECT_TRUE(has("ecu 1: 29-bit answers 18DAF117, flow control on 18DA17F1"));
+}
+
+TEST_F(VehicleFile, MalformedFilesAreRefusedNamingTheField)
+{
+    const std::string ok_ecu = R"("addressing": "11-bit")";
+    auto one = [&](const std::string &members) { return R"({"ecus": [{)" + ok_ecu + ", " + members + "}]}"; };
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"{\n  \"ecus\": [\n    {\"addressing\": \"11-bit\",, }\n  ]\n}", "line 3 column "},
+        {"[]", "(top level): expected an object"},
+        {"{}", "ecus: missing"},
+        {R"({"ecus": []})", "ecus: expected a non-empty array"},
+        {R"({"ecus": [{}], "extra": 1})", "extra: unknown field"},
+        {R"({"ecus": [{"addressing": "12-bit"}]})", "ecus[0].addressing: expected \"11-bit\" or \"29-bit\""},
+        {R"({"ecus": [{"addressing": 11}]})", "ecus[0].addressing:"},
+        {one(R"("response_id": "0x800")"), "ecus[0].response_id:"},
+        {one(R"("response_id": "0x7E0")"), "ecus[0].response_id: an 11-bit OBD ECU answers from 0x7E8 to 0x7EF"},
+        {R"({"ecus": [{"addressing": "29-bit", "response_id": "18DAF210"}]})", "ecus[0].response_id: a 29-bit"},
+        {one(R"("response_id": 2024.5)"), "ecus[0].response_id: expected an 11-bit identifier"},
+        {one(R"("pidz": {})"), "ecus[0].pidz: unknown field"},
+        {one(R"("pids": {"0C": "1G"})"), "ecus[0].pids.0C: expected hex bytes"},
+        {one(R"("pids": {"100": "01"})"), "ecus[0].pids.100: a PID key is one hex byte"},
+        {one(R"("pids": {"0C": [1, 256]})"), "ecus[0].pids.0C[1]: expected a byte"},
+        {one(R"("pids": {"0C": "01", "0C": "02"})"), "ecus[0].pids.0C: given twice"},
+        {one(R"("pids": [1, 2])"), "ecus[0].pids: expected an object"},
+        {one(R"("dtcs": {"stored": ["X0301"]})"), "ecus[0].dtcs.stored[0]: expected a code such as \"P0301\""},
+        {one(R"("dtcs": {"stored": ["P4301"]})"), "ecus[0].dtcs.stored[0]:"},
+        {one(R"("dtcs": {"stored": "P0301"})"), "ecus[0].dtcs.stored: expected an array"},
+        {one(R"("dtcs": {"pending": [70000]})"), "ecus[0].dtcs.pending[0]:"},
+        {one(R"("dtcs": {"temporary": []})"), "ecus[0].dtcs.temporary: unknown field"},
+        {one(R"("latency_ms": -1)"), "ecus[0].latency_ms: expected milliseconds"},
+        {one(R"("cf_gap_ms": "5")"), "ecus[0].cf_gap_ms: expected milliseconds"},
+        {one(R"("clear": {"busy": "two"})"), "ecus[0].clear.busy:"},
+        {one(R"("clear": {"nrc": 300})"), "ecus[0].clear.nrc:"},
+        {one(R"("negative": [{"param": "0D", "nrc": "31"}])"), "ecus[0].negative[0].service: missing"},
+        {one(R"("negative": [{"service": "01", "nrc": 0}])"), "ecus[0].negative[0].nrc: 0 is not"},
+        {one(R"("vin": "ABC\u0001")"), "ecus[0].vin: only printable"},
+        {one(R"("vin": "")"), "ecus[0].vin: must not be empty"},
+        {one(R"("ecu_name": "A-NAME-OF-MORE-THAN-20")"), "ecus[0].ecu_name: longer than 20"},
+        {one(R"("cvn": "12AB3")"), "ecus[0].cvn: expected hex bytes"},
+        {one(R"("silent": "yes")"), "ecus[0].silent: expected true or false"},
+        {one(R"("vin": "A", "vin": "B")"), "ecus[0].vin: given twice"},
+        {R"({"ecus": [{"addressing": "11-bit"}, {"addressing": "11-bit", "response_id": "7E8"}]})",
+         "ecus[1].response_id: 0x7E8 is already used by ecus[0]"},
+        {R"({"ecus": [{"addressing": "11-bit"}], "chatter": ["7E0"]})", "chatter[0]: expected a frame"},
+    };
+    for (const auto &[text, want] : cases) {
+        SCOPED_TRACE(text);
+        Result r = check_text(text);
+        EXPECT_EQ(r.status, 2);
+        std::string prefix = "obd-vehicle-sim: " + dir_ + "/v.json: ";
+        EXPECT_EQ(r.err.substr(0, prefix.size() + want.size()), prefix + want) << r.err;
+    }
+}
+
+TEST_F(VehicleFile, MissingFileAndBadUsageAreRefused)
+{
+    Result r = check(dir_ + "/none.json");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("none.json: cannot open the vehicle file"), std::string::npos) << r.err;
+
+    ToolProcess both({sim_, "--vehicle", tooltest::source("tools/vehicles/petrol_11bit.json"), "--bus", "/tmp/x",
+                      "--can", "vcan0"});
+    EXPECT_EQ(both.wait(kRunMs), 2);
+    EXPECT_NE(both.err().find("give exactly one of --bus PATH and --can IFACE"), std::string::npos) << both.err();
+}
+
+} // namespace
