@@ -12,7 +12,7 @@
 #include "common/gw_time.h"
 #include "th_obd2_com/live_data.h"
 #include "th_obd2_com/obd2_config.h"
-#include "vehicle_sim/vehicle_sim.h"
+#include "vehicle_sim.h"
 
 namespace {
 
@@ -45,7 +45,9 @@ int main()
     g_live_sensor_count = SENSORS;
     g_can_padding = 0xAA;
 
-    vsim::InProcessBus bus({{ecu}});
+    vsim::VehicleSpec vehicle;
+    vehicle.ecus.push_back(ecu);
+    vsim::InProcessBus bus(vehicle);
     bus.attach();
 
     // The trace goes to /dev/null while timing: the figure is the gateway's, not the terminal's.
