@@ -16,7 +16,7 @@
 #include "th_obd2_com/dtc.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/obd2_worker.h"
-#include "scripted_answers.h"
+#include "sequenced_answers.h"
 #include "vehicle_sim.h"
 
 namespace {
@@ -272,7 +272,7 @@ TEST_F(DtcWithVehicle, AnyTroubleCodeServiceByteIsAccepted)
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     // Pending-code answers come back to both the stored and the pending request.
-    ScriptedAnswers node(bus, 0x7E8,
+    SequencedAnswers node(bus, 0x7E8,
                          {{0x04, 0x47, 0x01, 0x01, 0x23, 0xAA, 0xAA, 0xAA},
                           {0x06, 0x47, 0x02, 0x01, 0x23, 0x01, 0x24, 0xAA}});
     set_groups({"STRDTC", "PNDDTC"});
@@ -416,7 +416,7 @@ TEST_F(DtcWithVehicle, ClearOutcomes)
         e.silent = !c.script.empty();
         vsim::InProcessBus bus(vehicle_of({e}));
         bus.attach();
-        ScriptedAnswers node(bus, 0x7E8, c.script);
+        SequencedAnswers node(bus, 0x7E8, c.script);
         TraceCapture cap;
         EXPECT_EQ(handle_clear_dtc_command(1), c.result) << c.what;
         const auto sent = requests(bus, 0);

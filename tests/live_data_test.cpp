@@ -14,7 +14,7 @@
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/live_data.h"
 #include "th_obd2_com/obd2_config.h"
-#include "scripted_answers.h"
+#include "sequenced_answers.h"
 #include "vehicle_sim.h"
 
 namespace {
@@ -144,7 +144,7 @@ TEST_F(LiveData, OnlyTheAskedPidsAnswerCounts)
         e.silent = true;
         vsim::InProcessBus bus(vehicle_of({e}));
         bus.attach();
-        ScriptedAnswers node(bus, 0x7E8, {c.first, {0x03, 0x41, 0x05, 0x5A, 0xAA, 0xAA, 0xAA, 0xAA}});
+        SequencedAnswers node(bus, 0x7E8, {c.first, {0x03, 0x41, 0x05, 0x5A, 0xAA, 0xAA, 0xAA, 0xAA}});
         set_sensors({"SPD", "COLTMP"});
         EXPECT_EQ(snapshot(), std::string(HEADER) + "    \"SPD\": " + c.spd + ",\n    \"COLTMP\": 50.00\n" +
                                   CLOSING)
@@ -176,7 +176,7 @@ TEST_F(LiveData, SixteenBitPidWithShortAnswerPrintsZero)
     e.silent = true;
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
-    ScriptedAnswers node(bus, 0x7E8, {{0x03, 0x41, 0x0C, 0x0C}});
+    SequencedAnswers node(bus, 0x7E8, {{0x03, 0x41, 0x0C, 0x0C}});
     set_sensors({"ENGRPM"});
     EXPECT_EQ(snapshot(), std::string(HEADER) + "    \"ENGRPM\": 0.00\n" + CLOSING);
 }
