@@ -1,8 +1,9 @@
 // Test helpers around the vehicle simulator.
 //
-// SequencedAnswers answers the gateway's requests with scripted frames, the k-th frame right
-// after the k-th request, as a node on the bus would. Covers answers the
-// vehicle model does not produce: foreign, malformed or short ones.
+// SequencedAnswers answers the gateway's requests in order, the k-th frame
+// right after the k-th request, as a node on the bus would. Covers answer
+// sequences the vehicle model does not produce: foreign, malformed or short
+// answers, different answers to the same request.
 #pragma once
 
 #include <atomic>
