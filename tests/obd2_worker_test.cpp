@@ -17,6 +17,7 @@
 #include "th_obd2_com/obd2_state.h"
 #include "th_obd2_com/obd2_worker.h"
 #include "th_obd2_com/pid_probe.h"
+#include "th_obd2_com/vehicle_info.h"
 
 using namespace std::chrono_literals;
 
@@ -111,6 +112,9 @@ TEST(Worker, RestartResetsTheFileSoTheFullScanRunsAgain)
 {
     WorkerEnv env(WorkerEnv::sample_vehicle());
     for (int run = 0; run < 2; ++run) {
+        // A new process starts with no vehicle information in memory.
+        g_vehicle_info_count = 0;
+        memset(g_vehicle_info, 0, sizeof g_vehicle_info);
         env.published().clear();
         env.bus().clear_received();
         env.start_worker();
