@@ -154,7 +154,7 @@ TEST_F(Exchange, DetectModeFindsTheAddressing)
 {
     struct Case {
         const char *name;
-        vsim::VehicleSpec spec;
+        vsim::VehicleSpec vehicle;
         int expect;
         size_t requests_on_29bit;
     };
@@ -168,7 +168,7 @@ TEST_F(Exchange, DetectModeFindsTheAddressing)
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
-        InProcessBus bus(c.spec);
+        InProcessBus bus(c.vehicle);
         bus.attach();
         uint8_t req[8];
         prepare_request(req, 2, 0x01, 0x00);

@@ -65,7 +65,7 @@ struct InProcessBus::Impl {
     std::atomic<bool> stop{false};
     std::thread thread;
 
-    explicit Impl(VehicleSpec spec) : vehicle(std::move(spec)) {}
+    explicit Impl(VehicleSpec v) : vehicle(std::move(v)) {}
 
     void poke() const
     {
@@ -220,7 +220,7 @@ struct InProcessBus::Impl {
     }
 };
 
-InProcessBus::InProcessBus(VehicleSpec spec) : impl_(std::make_unique<Impl>(std::move(spec)))
+InProcessBus::InProcessBus(VehicleSpec vehicle) : impl_(std::make_unique<Impl>(std::move(vehicle)))
 {
     for (int ch = 0; ch < kChannels; ++ch) {
         int sv[2];
