@@ -1,6 +1,9 @@
 // Vehicle information read over the in-process vehicle, and its JSON.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <ostream>
+
 #include <cjson/cJSON.h>
 #include <cstdio>
 #include <cstring>
@@ -104,6 +107,19 @@ struct AnswerCase {
     const char *warning; // null: none expected
 };
 
+void PrintTo(const AnswerCase &c, std::ostream *os) { *os << c.what; }
+
+// Readable test names from the case descriptions.
+template <class Case>
+std::string case_name(const testing::TestParamInfo<Case> &info)
+{
+    std::string name;
+    for (const char *p = info.param.what; *p != '\0'; ++p) {
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    }
+    return name;
+}
+
 class EcuNameAnswer : public VehicleInfo, public testing::WithParamInterface<AnswerCase> {};
 
 TEST_P(EcuNameAnswer, IsParsedOrRefused)
@@ -144,7 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "OBD2 WARN: Payload contains only padding for InfoType 0A"},
         AnswerCase{"no payload", {0x02, 0x49, 0x0A}, std::nullopt, "OBD2 WARN: No payload for InfoType 0A"},
         AnswerCase{"one byte", {0x01}, std::nullopt, "OBD2 WARN: Unsupported frame type for InfoType 0A"},
-        AnswerCase{"no byte", {}, std::nullopt, "OBD2 WARN: Empty response for InfoType 0A"}));
+        AnswerCase{"no byte", {}, std::nullopt, "OBD2 WARN: Empty response for InfoType 0A"}),
+    case_name<AnswerCase>);
 
 TEST_F(VehicleInfo, CvnKeepsItsCountByteAndAllBytes)
 {
