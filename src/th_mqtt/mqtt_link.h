@@ -43,7 +43,9 @@ extern MqttDetails gMqttDetails;
 extern int topicCount;
 extern MQTTClient_connectOptions gMQTTConnOpts;
 extern MQTTClient_message gMQTTPublishMsg;
-extern MQTTClient hMqttClient;
+// Read by the callback thread (to name the client in the loss line) and by the
+// publisher: an atomic word, replaced only by the bus worker.
+extern std::atomic<MQTTClient> hMqttClient;
 extern MQTTClient_deliveryToken gToken;
 extern std::atomic<int> giMQTTState;
 
@@ -61,6 +63,15 @@ void MQTT_deliveryComplete(void *context, MQTTClient_deliveryToken dt);
 
 // Runs one pass of the link state machine (the worker loops over it).
 void mqtt_run_state_pass();
+// Resets the worker's private state (state MQTT_INIT, retry counter 0), as at thread start.
+void mqtt_worker_start();
+
+// Test-only: called after a step's library calls, before the worker stores the
+// step's next state (lets a test report a loss at exactly that moment).
+using MqttStepHook = void (*)(int state);
+void mqtt_test_set_step_hook(MqttStepHook hook);
+// Test-only: the worker's retry counter.
+int mqtt_test_retry_counter();
 
 // Thread body of the bus worker; never returns.
 void *proto_intrnl_mqtt_main(void *arg);

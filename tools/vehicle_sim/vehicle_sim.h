@@ -5,6 +5,7 @@
 #pragma once
 
 #include <linux/can.h>
+#include <linux/can/error.h>
 
 #include <chrono>
 #include <cstdint>
@@ -19,6 +20,19 @@
 namespace vsim {
 
 enum class Addressing { Bit11, Bit29 };
+
+// Functional (broadcast) request identifiers of the two addressing modes.
+constexpr uint32_t kFunctionalId11 = 0x7DF;
+constexpr uint32_t kFunctionalId29 = 0x18DB33F1;
+// Receive filters the gateway installs on its two channels (id, mask), and the
+// error classes it lets through (transmission timeout).
+constexpr uint32_t kGatewayFilterId11 = 0x7E8;
+constexpr uint32_t kGatewayFilterMask11 = 0x7F8;
+constexpr uint32_t kGatewayFilterId29 = 0x18DAF110;
+constexpr uint32_t kGatewayFilterMask29 = 0x1FFFFFFF;
+constexpr uint32_t kGatewayErrMask = CAN_ERR_TX_TIMEOUT;
+// How long an ECU waits for flow control after a first frame (ISO 15765-2 N_Bs).
+constexpr std::chrono::microseconds kFlowControlTimeout{1'000'000};
 
 // One ECU. Defaults describe an 11-bit engine ECU at 0x7E8 that answers nothing
 // but PID 00 (computed from `pids`).
@@ -60,8 +74,17 @@ struct EcuSpec {
     bool silent = false;
 };
 
+// An 11-bit ECU answering from 0x7E8 + index (flow control on 0x7E0 + index),
+// or a 29-bit ECU with the given address (answers 0x18DAF1xx, flow control on
+// 0x18DAxxF1).
+EcuSpec make_ecu11(unsigned index = 0);
+EcuSpec make_ecu29(uint8_t address = 0x10);
+
 struct VehicleSpec {
     std::vector<EcuSpec> ecus;
+    // Frames put on the bus just before every answer to a request (foreign
+    // identifiers, error frames): background chatter the requester must skip.
+    std::vector<can_frame> chatter;
 };
 
 // A frame the simulator wants to send, after `delay` from the moment the frame
@@ -91,6 +114,8 @@ public:
     void inject_wrong_sequence();
     // The next answer is delayed by `extra` on top of the latency (once).
     void inject_late_answer(std::chrono::microseconds extra);
+    void set_silent(size_t ecu, bool silent);
+    void set_chatter(std::vector<can_frame> frames);
 
     VehicleSpec spec() const;
 
@@ -136,6 +161,14 @@ public:
 
     void set_filter(int channel, CanFilter f);
 
+    // Writes raw bytes as one record to a channel (short or oversized records).
+    void inject_raw(int channel, const void *data, size_t len);
+
+    // Puts `frame` on the bus every `period` until stop_noise() (a babbling
+    // node, a flood of error frames). The channel filters apply.
+    void start_noise(const can_frame &frame, std::chrono::microseconds period);
+    void stop_noise();
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
@@ -144,4 +177,18 @@ private:
 // Builds a can_frame (helper for tests and tools).
 can_frame make_frame(uint32_t id, std::initializer_list<uint8_t> data, bool extended = false);
 
+// The receive filter the gateway installs on a channel (0 = 11-bit, 1 = 29-bit).
+CanFilter gateway_filter(int channel);
+
 } // namespace vsim
+
+// attach() writes the gateway's channel table. It is defined only where the
+// gateway's headers are visible, so the library itself does not depend on it.
+#if __has_include("th_obd2_com/can_link.h")
+#include "th_obd2_com/can_link.h"
+inline void vsim::InProcessBus::attach()
+{
+    can_cfg[0].sock = gateway_fd(0);
+    can_cfg[1].sock = gateway_fd(1);
+}
+#endif

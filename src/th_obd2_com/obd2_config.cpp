@@ -1,0 +1,139 @@
+// Configuration file: CAN settings, chosen live sensors, chosen trouble-code groups.
+#include "th_obd2_com/obd2_config.h"
+
+#include <cjson/cJSON.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "common/cjson_ptr.h"
+
+int g_can_padding = 0;
+int g_can_bitrate = 0;
+char g_live_sensor_names[CFG_MAX_LIVE_SENSORS][CFG_NAME_LEN];
+int g_live_sensor_count = 0;
+char g_dtc_names[CFG_MAX_DTC_GROUPS][CFG_NAME_LEN];
+int g_dtc_count = 0;
+
+namespace {
+
+std::string g_config_path_override;
+std::string g_default_path_override;
+
+struct FileCloser {
+    void operator()(FILE *f) const noexcept { fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct FreeDeleter {
+    void operator()(char *p) const noexcept { free(p); }
+};
+
+void copy_name(char (&slot)[CFG_NAME_LEN], const char *name)
+{
+    std::strncpy(slot, name, CFG_NAME_LEN - 1);
+    slot[CFG_NAME_LEN - 1] = '\0';
+}
+
+// cJSON keeps the integer part of a number, clamped to the int range.
+bool number_is_one(const cJSON *item) { return cJSON_IsNumber(item) && item->valueint == 1; }
+
+} // namespace
+
+const char *config_file_path()
+{
+    return g_config_path_override.empty() ? CONFIG_FILE_PATH : g_config_path_override.c_str();
+}
+
+const char *default_config_file_path()
+{
+    return g_default_path_override.empty() ? DEFAULT_CONFIG_FILE_PATH : g_default_path_override.c_str();
+}
+
+void config_test_set_paths(const char *config_path, const char *default_path)
+{
+    g_config_path_override = config_path ? config_path : "";
+    g_default_path_override = default_path ? default_path : "";
+}
+
+int parse_config_json(const char *path)
+{
+    FilePtr file(fopen(path, "rb"));
+    if (!file) {
+        perror("File open failed");
+        return 0;
+    }
+    // A length that cannot be found (not a regular file) is a failed read.
+    if (fseek(file.get(), 0, SEEK_END) != 0) {
+        return 0;
+    }
+    long length = ftell(file.get());
+    if (length < 0 || fseek(file.get(), 0, SEEK_SET) != 0) {
+        return 0;
+    }
+    std::unique_ptr<char, FreeDeleter> text(static_cast<char *>(malloc(static_cast<size_t>(length) + 1)));
+    if (!text) {
+        return 0;
+    }
+    size_t got = fread(text.get(), 1, static_cast<size_t>(length), file.get());
+    text.get()[got] = '\0';
+    file.reset();
+
+    CJsonPtr root(cJSON_Parse(text.get()));
+    text.reset();
+    if (!root) {
+        puts("Error: JSON parse failed");
+        return 0;
+    }
+
+    const cJSON *can_port = cJSON_GetObjectItem(root.get(), "can_port");
+    if (cJSON_IsObject(can_port)) {
+        const cJSON *padding = cJSON_GetObjectItem(can_port, "padding");
+        if (cJSON_IsNumber(padding)) {
+            g_can_padding = padding->valueint;
+        }
+        const cJSON *br = cJSON_GetObjectItem(can_port, "BR");
+        if (cJSON_IsNumber(br)) {
+            g_can_bitrate = br->valueint;
+        }
+    }
+
+    g_live_sensor_count = 0;
+    const cJSON *live_page = cJSON_GetObjectItem(root.get(), "live_page");
+    const cJSON *sensors = cJSON_IsObject(live_page) ? cJSON_GetObjectItem(live_page, "sensors") : nullptr;
+    if (cJSON_IsArray(sensors)) {
+        const cJSON *sensor = nullptr;
+        cJSON_ArrayForEach(sensor, sensors)
+        {
+            if (g_live_sensor_count >= CFG_MAX_LIVE_SENSORS) {
+                break;
+            }
+            const cJSON *name = cJSON_GetObjectItem(sensor, "name");
+            const cJSON *show = cJSON_GetObjectItem(sensor, "show");
+            if (cJSON_IsString(name) && name->valuestring != nullptr && number_is_one(show)) {
+                copy_name(g_live_sensor_names[g_live_sensor_count], name->valuestring);
+                ++g_live_sensor_count;
+            }
+        }
+    }
+
+    g_dtc_count = 0;
+    const cJSON *show_dtc = cJSON_GetObjectItem(root.get(), "show_dtc");
+    if (cJSON_IsObject(show_dtc)) {
+        const cJSON *group = nullptr;
+        cJSON_ArrayForEach(group, show_dtc)
+        {
+            if (g_dtc_count >= CFG_MAX_DTC_GROUPS) {
+                break;
+            }
+            if (group->string != nullptr && number_is_one(group)) {
+                copy_name(g_dtc_names[g_dtc_count], group->string);
+                ++g_dtc_count;
+            }
+        }
+    }
+    return 1;
+}

@@ -1,0 +1,96 @@
+// The OBD worker's configuration step: read the file (restoring the factory
+// copy when it cannot be used), check it, and bring up the CAN interface.
+// Kept apart from the parser so that code needing only the configuration
+// values does not pull in the bus client.
+#include <cstdio>
+#include <string>
+
+#include "common/atomic_file.h"
+#include "common/gw_time.h"
+#include "th_mqtt/mqtt_msg.h"
+#include "th_obd2_com/can_link.h"
+#include "th_obd2_com/obd2_config.h"
+
+namespace {
+
+constexpr const char *CAN_INTERFACE = "can0";
+constexpr size_t STATUS_PKT_LEN = 128; // the longest status packet has 57 characters
+
+// Replaces the configuration file with the factory copy. The file is touched
+// only once the copy has been read in full, and is replaced atomically, so a
+// missing copy or a power loss never leaves it empty or half written.
+bool restore_factory_copy()
+{
+    std::string data;
+    if (!gw_read_file(default_config_file_path(), data)) {
+        return false;
+    }
+    return gw_write_file_atomic(config_file_path(), data.data(), data.size());
+}
+
+int publish_status(const char *token)
+{
+    char pkt[STATUS_PKT_LEN] = {};
+    if (create_pkt_without_data(pkt, 1, 0, 1, token) != 1) {
+        return 0;
+    }
+    return MQTT_Publish_Data(0, pkt);
+}
+
+void publish_wrong_config()
+{
+    if (publish_status("WRNGCFG") != 1) {
+        puts("OBD2_ERROR : Error while publishing wrong config error packet.");
+    }
+}
+
+// An unusable configuration is tried again by the worker; the pause keeps it
+// from spinning and from publishing "WRNGCFG" in a tight loop.
+int unusable()
+{
+    gw_sleep_us(CONFIG_RETRY_PAUSE_US);
+    return 0;
+}
+
+void trace_config()
+{
+    puts("=== CAN Config ===");
+    printf("Padding: %d\n", g_can_padding);
+    printf("Bitrate: %d\n", g_can_bitrate);
+    puts("\n=== Live Sensors ===");
+    for (int i = 0; i < g_live_sensor_count; ++i) {
+        printf("Sensor %d: %s\n", i + 1, g_live_sensor_names[i]);
+    }
+    puts("\n=== DTC Names ===");
+    for (int i = 0; i < g_dtc_count; ++i) {
+        printf("DTC %d: %s\n", i + 1, g_dtc_names[i]);
+    }
+}
+
+} // namespace
+
+int obd2_config_step()
+{
+    if (parse_config_json(config_file_path()) == 0) {
+        puts("OBD2_ERROR : Error while parsing json.");
+        if (restore_factory_copy()) {
+            puts("Default config restored successfully.");
+        } else {
+            puts("OBD2_ERROR : Failed to restore default config file!");
+        }
+        publish_wrong_config();
+        return unusable();
+    }
+    trace_config();
+    if (g_can_bitrate <= 0) {
+        puts("OBD2_ERROR : Incorrect bitrate");
+        publish_wrong_config();
+        return unusable();
+    }
+    if (can_setup(CAN_INTERFACE, g_can_bitrate) != 1) {
+        publish_status("CANERR");
+        puts("OBD2_ERROR : CAN SETUP FAILED.");
+        return unusable();
+    }
+    return 1;
+}

@@ -1,0 +1,72 @@
+#include "th_obd2_com/obd2_state.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+std::atomic<int> g_obd2_com_thrd_state{OBD2_STATE_CONFIG};
+pthread_mutex_t obd_state_mutex = PTHREAD_MUTEX_INITIALIZER;
+char g_can_cmd[OBD2_CMD_BUF_SIZE];
+
+namespace {
+// Hand-over lock: held only for a copy of at most 200 bytes and a store, never
+// across a publish, an exchange or a pause. The bus callback thread takes it,
+// and that thread also processes the broker's acknowledgements, so nothing may
+// hold it for longer.
+std::mutex s_handover_lock;
+bool s_cmd_pending = false;
+} // namespace
+
+void change_obd2_thrd_state(int state)
+{
+    std::lock_guard<std::mutex> lk(s_handover_lock);
+    // A command handed over meanwhile keeps the worker on its way to parsing it.
+    if (!s_cmd_pending) {
+        g_obd2_com_thrd_state.store(state);
+    }
+}
+
+int get_obd2_thrd_state() { return g_obd2_com_thrd_state.load(); }
+
+void command_for_can(const char *text)
+{
+    if (text == nullptr) {
+        puts("OBD2_ERROR : Null command received.");
+        fflush(stdout);
+        return;
+    }
+    const size_t len = strnlen(text, OBD2_CMD_BUF_SIZE);
+    if (len >= OBD2_CMD_BUF_SIZE) {
+        printf("OBD2_ERROR : Command refused: longer than %zu characters.\n", OBD2_CMD_BUF_SIZE - 1);
+        fflush(stdout);
+        return;
+    }
+    std::lock_guard<std::mutex> lk(s_handover_lock);
+    memcpy(g_can_cmd, text, len + 1);
+    s_cmd_pending = true;
+    g_obd2_com_thrd_state.store(OBD2_STATE_PARSE_CMD);
+}
+
+bool obd2_take_command(char *dst)
+{
+    std::lock_guard<std::mutex> lk(s_handover_lock);
+    memcpy(dst, g_can_cmd, OBD2_CMD_BUF_SIZE);
+    dst[OBD2_CMD_BUF_SIZE - 1] = '\0';
+    const bool was_pending = s_cmd_pending;
+    s_cmd_pending = false;
+    return was_pending;
+}
+
+bool obd2_command_pending()
+{
+    std::lock_guard<std::mutex> lk(s_handover_lock);
+    return s_cmd_pending;
+}
+
+void obd2_test_reset_handover(int state)
+{
+    std::lock_guard<std::mutex> lk(s_handover_lock);
+    s_cmd_pending = false;
+    memset(g_can_cmd, 0, sizeof g_can_cmd);
+    g_obd2_com_thrd_state.store(state);
+}

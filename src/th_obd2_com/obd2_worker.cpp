@@ -1,0 +1,466 @@
+#include "th_obd2_com/obd2_worker.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/gw_time.h"
+#include "th_mqtt/mqtt_msg.h"
+#include "th_obd2_com/can_link.h"
+#include "th_obd2_com/dtc.h"
+#include "th_obd2_com/ecu_info_file.h"
+#include "th_obd2_com/live_data.h"
+#include "th_obd2_com/obd2_config.h"
+#include "th_obd2_com/obd2_state.h"
+#include "th_obd2_com/pid_probe.h"
+#include "th_obd2_com/vehicle_info.h"
+
+EcuEntry g_ecu_list[OBD2_MAX_ECUS];
+int g_ecu_count = 0;
+int g_flg_supported_pid_list = 1;
+
+namespace {
+
+constexpr size_t kPacketBufSize = 128;
+
+// Worker-local values, kept across states.
+struct WorkerLocals {
+    int socket_attempts = 0;
+    int cmd_number = 0;
+    int cmd_retry = 0;
+    int negative_count = 0;
+    int heartbeat_passes = 0;
+    uint8_t request[8] = {};
+    uint8_t answer[OBD2_RESP_BUF_SIZE] = {};
+    size_t answer_len = 0;
+
+    // The last state the worker chose itself (a pending command may have kept
+    // it from being stored), and the start-up state a command interrupted.
+    int own_state = OBD2_STATE_CONFIG;
+    int resume_state = 0;
+
+    // Availability flags of the last probe in this run, to describe a vehicle
+    // that comes back (and matches the saved file) without probing again.
+    int last_probe[PID_AVAILABILITY_SIZE] = {};
+    bool have_probe = false;
+};
+
+WorkerLocals L;
+CanOpenFn s_can_opener = init_can_socket;
+
+bool is_startup_state(int s)
+{
+    return s == OBD2_STATE_CONFIG || s == OBD2_STATE_CAN_INIT || s == OBD2_STATE_DETECT_MODE ||
+           s == OBD2_STATE_IDENTIFY;
+}
+
+void set_state(int s)
+{
+    L.own_state = s;
+    change_obd2_thrd_state(s);
+}
+
+// Ends a command: back to the heartbeat, or to the start-up step a command
+// interrupted, so a command during start-up never strands the worker.
+void end_command()
+{
+    const int next = L.resume_state != 0 ? L.resume_state : OBD2_STATE_IDLE;
+    L.resume_state = 0;
+    set_state(next);
+}
+
+// Builds and publishes a worker status packet. Returns 1 when published.
+int publish_status(int cmd, int error, const char *msg)
+{
+    char pkt[kPacketBufSize];
+    if (create_pkt_without_data(pkt, 1, cmd, error, msg) == 0) {
+        return 0;
+    }
+    return MQTT_Publish_Data(0, pkt);
+}
+
+void build_detect_request() { prepare_request(L.request, 2, 0x01, 0x00); }
+
+void state_config()
+{
+    if (obd2_config_step()) {
+        set_state(OBD2_STATE_CAN_INIT);
+    }
+}
+
+void state_can_init()
+{
+    if (s_can_opener()) {
+        set_state(OBD2_STATE_DETECT_MODE);
+        return;
+    }
+    printf("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[%d]\n", L.socket_attempts);
+    fflush(stdout);
+    L.socket_attempts++;
+    gw_sleep_us(OBD2_SOCKET_RETRY_PAUSE_US);
+}
+
+void state_detect_mode()
+{
+    build_detect_request();
+    const int result = detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
+    if (result == 0) {
+        puts("OBD2_ERROR : ECU MODE DETECTION FAILED. Retrying...");
+        char pkt[kPacketBufSize];
+        const int built = create_pkt_without_data(pkt, 1, 0, 1, "NOECU");
+        reset_supported_pid();
+        if (built) {
+            MQTT_Publish_Data(0, pkt);
+        }
+        fflush(stdout);
+        gw_sleep_us(OBD2_DETECT_RETRY_PAUSE_US);
+        return;
+    }
+    printf("response for mode detection : ");
+    for (size_t i = 0; i < L.answer_len && i < sizeof L.answer; ++i) {
+        printf("[%2x] ", L.answer[i]);
+    }
+    printf("\n");
+    g_ecu_list[0].response_id = result == 1 ? 0x7E8u : 0x18DAF110u;
+    g_ecu_list[0].mode = result == 2 ? 2 : 1;
+    g_ecu_count = 1;
+    printf("OBD2_INFO : Detected ECU with %s mode.\n", g_ecu_list[0].mode == 1 ? "11-bit" : "29-bit");
+    if (publish_status(0, 0, "MODEDETECTED") == 0) {
+        puts("OBD2_ERROR : Error while publishing MODEDETECTED packet");
+    }
+    fflush(stdout);
+    g_flg_supported_pid_list = 1;
+    set_state(OBD2_STATE_IDENTIFY);
+}
+
+// The saved file matched: describe the vehicle again (protocol of the detected
+// mode, flags of its last probe in this run) instead of leaving reset contents.
+void restore_saved_description(int mode)
+{
+    if (L.have_probe) {
+        memcpy(g_pid_availability, L.last_probe, sizeof g_pid_availability);
+    }
+    if (char *text = build_vehicle_info_json(mode, g_can_bitrate)) {
+        cJSON_free(text);
+    }
+    save_ecu_info_json();
+}
+
+void state_identify()
+{
+    for (int i = 0; i < g_ecu_count && i < OBD2_MAX_ECUS; ++i) {
+        const int mode = g_ecu_list[i].mode;
+        if (get_vehicle_info(mode) == 0) {
+            puts("OBD2_ERROR : Error while getting information packet.");
+        }
+        if (compare_vehicle_info_with_saved() == 1) {
+            publish_status(0, 0, "GOTINFO");
+            publish_status(0, 0, "GOTPID");
+            publish_status(0, 0, "SAVSUC");
+            restore_saved_description(mode);
+            fflush(stdout);
+            continue;
+        }
+        if (char *text = build_vehicle_info_json(mode, g_can_bitrate)) {
+            cJSON_free(text);
+        } else {
+            puts("OBD2_ERROR : Error while building vehicle information json");
+        }
+        if (publish_status(0, 0, "GOTINFO") == 0) {
+            puts("OBD2_ERROR : Error while publishing GOTINFO packet");
+            fflush(stdout);
+            return;
+        }
+        if (get_supported_pid_list(mode) != 1) {
+            puts("OBD2_ERROR : Error while getting supported pid list.");
+        }
+        memcpy(L.last_probe, g_pid_availability, sizeof L.last_probe);
+        L.have_probe = true;
+        if (publish_status(0, 0, "SAVSUC") == 0) {
+            puts("OBD2_ERROR : Error while sending SAVSUC packet.");
+            fflush(stdout);
+            return;
+        }
+        if (save_ecu_info_json() == 0) {
+            puts("OBD2_ERROR : Error while saving ecu info json.");
+        }
+        fflush(stdout);
+    }
+    set_state(OBD2_STATE_IDLE);
+}
+
+void state_parse_cmd()
+{
+    L.cmd_number = parse_received_cmd();
+    if (L.cmd_number == 0) {
+        puts("OBD2_ERROR : CAN command detection failed.");
+        fflush(stdout);
+        gw_sleep_us(OBD2_CMD_ZERO_PAUSE_US);
+        return;
+    }
+    L.cmd_retry = 0;
+    set_state(OBD2_STATE_EXEC_CMD);
+}
+
+void state_exec_cmd()
+{
+    if (handle_received_cmd(L.cmd_number) != 0) {
+        return;
+    }
+    if (L.cmd_retry > OBD2_CMD_MAX_RETRIES - 1) {
+        puts("OBD2_ERROR : NO COMMUNICATION WITH ECU.");
+        fflush(stdout);
+        L.cmd_retry = 0;
+        end_command();
+        return;
+    }
+    printf("OBD2_ERROR : Error while handling received command--- Retrying [%d]\n", L.cmd_retry);
+    fflush(stdout);
+    L.cmd_retry++;
+    gw_sleep_us(OBD2_CMD_RETRY_PAUSE_US);
+}
+
+// The vehicle stopped answering the heartbeat probe. Caller holds obd_state_mutex.
+void heartbeat_lost()
+{
+    publish_status(0, 1, "NOECU");
+    L.heartbeat_passes = 0;
+    if (g_flg_supported_pid_list == 1) {
+        reset_supported_pid();
+    }
+    g_flg_supported_pid_list = 0;
+}
+
+void state_idle()
+{
+    pthread_mutex_lock(&obd_state_mutex);
+    if (L.heartbeat_passes <= OBD2_HEARTBEAT_IDLE_PASSES) {
+        L.heartbeat_passes++;
+        pthread_mutex_unlock(&obd_state_mutex);
+        gw_sleep_us(OBD2_IDLE_PAUSE_US);
+        return;
+    }
+    build_detect_request();
+    const int result = detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
+    if (result == 0) {
+        heartbeat_lost();
+    } else if (result == -2) {
+        if (L.negative_count < OBD2_TOLERATED_NEGATIVE) {
+            L.negative_count++;
+            pthread_mutex_unlock(&obd_state_mutex);
+            gw_sleep_us(OBD2_NEGATIVE_ANSWER_PAUSE_US);
+            return;
+        }
+        heartbeat_lost();
+    } else {
+        publish_status(0, 0, "ECU");
+        if (g_flg_supported_pid_list == 0) {
+            publish_status(0, 0, "GOTECU");
+            set_state(OBD2_STATE_DETECT_MODE);
+        }
+        g_flg_supported_pid_list = 1;
+        L.heartbeat_passes = 0;
+        // Tolerance is for a run of negative answers, not for the life of the process.
+        L.negative_count = 0;
+    }
+    fflush(stdout);
+    pthread_mutex_unlock(&obd_state_mutex);
+}
+
+int publish_error_packet(int cmd, const char *msg, const char *publish_failure)
+{
+    char pkt[kPacketBufSize];
+    if (create_pkt_without_data(pkt, 1, cmd, 1, msg) == 0) {
+        puts("OBD2_ERROR : Error while creating error packet.");
+        return -1;
+    }
+    if (MQTT_Publish_Data(0, pkt) == 0) {
+        puts(publish_failure);
+        return 0;
+    }
+    return 1;
+}
+
+// Commands 1, 2 and 4 without a detected ECU: "COMER" and the command ends.
+int report_no_ecu(int cmd, const char *publish_failure)
+{
+    printf("OBD2_ERROR : Error while communicating with ecu device [ecu count] : [ %d ]\n", g_ecu_count);
+    const int published = publish_error_packet(cmd, "COMER", publish_failure);
+    if (published < 0) {
+        return 0;
+    }
+    end_command();
+    return published;
+}
+
+int cmd_read_dtc()
+{
+    if (g_ecu_count <= 0) {
+        return report_no_ecu(1, "OBD2_ERROR : Error while publishing dtc error packet.");
+    }
+    const char *packet = handle_dtc_command();
+    if (MQTT_Publish_Data(0, packet) == 0) {
+        puts("OBD2_ERROR : Error while publishing DTC packet.");
+        return 0;
+    }
+    memset(final_json, 0, sizeof final_json);
+    end_command();
+    return 1;
+}
+
+int cmd_live_data()
+{
+    if (g_ecu_count <= 0) {
+        return report_no_ecu(2, "OBD2_ERROR : Error while publishing live error packet.");
+    }
+    for (int i = 0; i < g_ecu_count && i < OBD2_MAX_ECUS; ++i) {
+        get_pid_list();
+        const char *packet = handle_live_mode(g_ecu_list[i].mode);
+        if (packet == nullptr) {
+            puts("OBD2_ERROR : Error while getting live packet.");
+            publish_error_packet(2, "NORES", "OBD2_ERROR : Error while publishing LIVE no response packet.");
+            return 0;
+        }
+        if (MQTT_Publish_Data(0, packet) == 0) {
+            puts("OBD2_ERROR : Error while publishing LIVE packet.");
+            return 0;
+        }
+        memset(json_output, 0, sizeof json_output);
+    }
+    return 1;
+}
+
+int cmd_clear_dtc()
+{
+    if (g_ecu_count <= 0) {
+        return report_no_ecu(4, "OBD2_ERROR : Error while sending error packet.");
+    }
+    for (int i = 0; i < g_ecu_count && i < OBD2_MAX_ECUS; ++i) {
+        if (handle_clear_dtc_command(g_ecu_list[i].mode) == 0) {
+            puts("OBD2_ERROR : Error while clearing dtc");
+            publish_error_packet(4, "NORES", "OBD2_ERROR : Error while sending error packet.");
+            return 0;
+        }
+        gw_sleep_us(OBD2_DTC_CLEARED_DELAY_US);
+        char pkt[kPacketBufSize];
+        if (create_pkt_without_data(pkt, 1, 4, 0, "DTC_CLEARED") == 0) {
+            puts("OBD2_ERROR : Error while creating dtc clear success packet.");
+            return 0;
+        }
+        if (MQTT_Publish_Data(0, pkt) == 0) {
+            puts("OBD2_ERROR : Error while sending sucess packet.");
+            return 0;
+        }
+    }
+    end_command();
+    return 1;
+}
+
+} // namespace
+
+void obd2_test_set_can_opener(CanOpenFn fn) { s_can_opener = fn ? fn : init_can_socket; }
+
+int parse_received_cmd()
+{
+    char text[OBD2_CMD_BUF_SIZE];
+    obd2_take_command(text);
+    int typ = -1;
+    int cmd = -1;
+    if (const char *p = strstr(text, "\"TYP\"")) {
+        if (sscanf(p, "\"TYP\"%*[: ]%d", &typ) != 1) {
+            typ = -1;
+        }
+    }
+    if (const char *p = strstr(text, "\"CMD\"")) {
+        if (sscanf(p, "\"CMD\"%*[: ]%d", &cmd) != 1) {
+            cmd = -1;
+        }
+    }
+    printf("[DEBUG] TYP=%d, CMD=%d\n", typ, cmd);
+    fflush(stdout);
+    return cmd;
+}
+
+int handle_received_cmd(int cmd)
+{
+    int result = 1;
+    switch (cmd) {
+    case 1:
+        result = cmd_read_dtc();
+        break;
+    case 2:
+        result = cmd_live_data();
+        break;
+    case 4:
+        result = cmd_clear_dtc();
+        break;
+    case 10:
+        L.resume_state = 0;
+        set_state(OBD2_STATE_CONFIG);
+        break;
+    default:
+        // 3, 7, 11 go idle; every command without an action ends the same way
+        // rather than leaving the worker spinning in command execution.
+        end_command();
+        break;
+    }
+    fflush(stdout);
+    return result;
+}
+
+void obd2_worker_start()
+{
+    L = WorkerLocals{};
+    if (reset_supported_pid() == 0) {
+        puts("OBD2_ERROR : Error while reseting supported pid's");
+        fflush(stdout);
+    }
+    set_state(OBD2_STATE_CONFIG);
+}
+
+void obd2_run_state_pass()
+{
+    const int state = get_obd2_thrd_state();
+    if (state == OBD2_STATE_PARSE_CMD && L.own_state != OBD2_STATE_PARSE_CMD && L.own_state != OBD2_STATE_EXEC_CMD) {
+        // A command took over; remember where start-up had got to.
+        L.resume_state = is_startup_state(L.own_state) ? L.own_state : 0;
+    }
+    if (state == OBD2_STATE_PARSE_CMD) {
+        L.own_state = OBD2_STATE_PARSE_CMD;
+    }
+    switch (state) {
+    case OBD2_STATE_CONFIG:
+        state_config();
+        break;
+    case OBD2_STATE_CAN_INIT:
+        state_can_init();
+        break;
+    case OBD2_STATE_DETECT_MODE:
+        state_detect_mode();
+        break;
+    case OBD2_STATE_IDENTIFY:
+        state_identify();
+        break;
+    case OBD2_STATE_PARSE_CMD:
+        state_parse_cmd();
+        break;
+    case OBD2_STATE_EXEC_CMD:
+        state_exec_cmd();
+        break;
+    case OBD2_STATE_IDLE:
+        state_idle();
+        break;
+    default:
+        // Never stored by this code; go back to the heartbeat rather than spin.
+        set_state(OBD2_STATE_IDLE);
+        break;
+    }
+}
+
+void *obd2_com_thrd_main(void *)
+{
+    obd2_worker_start();
+    for (;;) {
+        obd2_run_state_pass();
+    }
+    return nullptr;
+}

@@ -1,0 +1,333 @@
+// The configuration file: parsing rules, the configuration step with the
+// factory copy, "WRNGCFG" and the bring-up commands.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/atomic_file.h"
+#include "common/gw_time.h"
+#include "support/capture.h"
+#include "th_mqtt/mqtt_msg.h"
+#include "th_obd2_com/can_link.h"
+#include "th_obd2_com/obd2_config.h"
+
+// Until the relay worker is in the tree the router's reference to it needs a
+// stand-in; the real definition wins as soon as it exists.
+__attribute__((weak)) void get_gpio_cntrl_pkt(const char *) {}
+
+namespace {
+
+std::vector<std::string> g_published;
+int g_publish_result = 1;
+std::vector<std::string> g_commands;
+
+int capture_publish(int index, const char *text)
+{
+    if (index == 0) {
+        g_published.emplace_back(text);
+    }
+    return g_publish_result;
+}
+
+int capture_command(const char *cmd)
+{
+    g_commands.emplace_back(cmd);
+    return 0;
+}
+
+constexpr int kSleepDivisor = 100;
+
+const char *kWrongConfig = R"({"TYP":1,"CMD":0,"ERROR":1,"DATA":{"msg":"WRNGCFG"}})";
+
+class Config : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/obdgw-config-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        cfg_ = dir_ + "/config.json";
+        factory_ = dir_ + "/default_config.json";
+        config_test_set_paths(cfg_.c_str(), factory_.c_str());
+        g_can_padding = 0;
+        g_can_bitrate = 0;
+        g_live_sensor_count = 0;
+        g_dtc_count = 0;
+        g_published.clear();
+        g_commands.clear();
+        g_publish_result = 1;
+        mqtt_test_set_publish_hook(capture_publish);
+        can_test_set_shell_runner(capture_command);
+        gw_test_set_sleep_divisor(kSleepDivisor);
+    }
+    void TearDown() override
+    {
+        config_test_set_paths(nullptr, nullptr);
+        mqtt_test_set_publish_hook(nullptr);
+        can_test_set_shell_runner(nullptr);
+        gw_test_set_sleep_divisor(1);
+        std::string cmd = "rm -rf " + dir_;
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+
+    void write(const std::string &path, const std::string &text)
+    {
+        ASSERT_TRUE(gw_write_file_atomic(path.c_str(), text.data(), text.size()));
+    }
+    int parse(const std::string &text)
+    {
+        write(cfg_, text);
+        return parse_config_json(cfg_.c_str());
+    }
+    std::string read(const std::string &path)
+    {
+        std::string s;
+        return gw_read_file(path.c_str(), s) ? s : "<missing>";
+    }
+    std::vector<std::string> sensors() const
+    {
+        return {&g_live_sensor_names[0], &g_live_sensor_names[0] + g_live_sensor_count};
+    }
+    std::vector<std::string> groups() const { return {&g_dtc_names[0], &g_dtc_names[0] + g_dtc_count}; }
+
+    std::string dir_, cfg_, factory_;
+};
+
+std::string sensors_json(int n, const std::string &prefix = "S")
+{
+    std::string s = R"({"live_page":{"sensors":[)";
+    for (int i = 0; i < n; ++i) {
+        s += (i ? "," : "") + std::string(R"({"name":")") + prefix + std::to_string(i) + R"(","show":1})";
+    }
+    return s + "]}}";
+}
+
+} // namespace
+
+TEST_F(Config, CanPortKeysAndNumbers)
+{
+    struct Case {
+        const char *json;
+        int bitrate;
+        int padding;
+    };
+    const Case cases[] = {
+        {R"({"can_port":{"BR":500000,"padding":170}})", 500000, 170},
+        {R"({"CAN_PORT":{"br":250000,"PADDING":85}})", 250000, 85},
+        {R"({"Can_Port":{"bR":125000,"Padding":0}})", 125000, 0},
+        {R"({"can_port":{"BR":500000.9,"padding":170.7}})", 500000, 170},
+        {R"({"can_port":{"BR":1e12,"padding":-1e12}})", INT_MAX, INT_MIN},
+        {R"({"can_port":{"BR":-5,"padding":-1}})", -5, -1},
+        // The first of two equal keys counts.
+        {R"({"can_port":{"BR":250000,"br":500000}})", 250000, 7},
+        // Wrong types keep what was there before.
+        {R"({"can_port":{"BR":"500000","padding":true}})", 11, 7},
+        {R"({"can_port":[500000]})", 11, 7},
+        {R"({"other":1})", 11, 7},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.json);
+        g_can_bitrate = 11;
+        g_can_padding = 7;
+        ASSERT_EQ(parse(c.json), 1);
+        EXPECT_EQ(g_can_bitrate, c.bitrate);
+        EXPECT_EQ(g_can_padding, c.padding);
+    }
+}
+
+TEST_F(Config, SensorsAreKeptWhenShownIsTheNumberOne)
+{
+    struct Case {
+        const char *json;
+        std::vector<std::string> expect;
+    };
+    const Case cases[] = {
+        {R"({"live_page":{"sensors":[{"name":"ENGRPM","show":1},{"name":"SPD","show":0},{"name":"COLTMP","show":1}]}})",
+         {"ENGRPM", "COLTMP"}},
+        {R"({"live_page":{"sensors":[{"name":"A","show":1.5},{"name":"B","show":true},{"name":"C","show":"1"},
+            {"name":"D"},{"show":1},{"name":5,"show":1},{"name":"E","show":2},{"NAME":"F","SHOW":1}, 7, null]}})",
+         {"A", "F"}},
+        {R"({"LIVE_PAGE":{"Sensors":[{"name":"ENGLD","show":1}]}})", {"ENGLD"}},
+        {R"({"live_page":{"sensors":{"name":"ENGLD","show":1}}})", {}},
+        {R"({"live_page":[{"name":"ENGLD","show":1}]})", {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.json);
+        g_live_sensor_count = 5;
+        ASSERT_EQ(parse(c.json), 1);
+        EXPECT_EQ(sensors(), c.expect);
+    }
+}
+
+TEST_F(Config, ListsStopAtTheirSizeLimits)
+{
+    ASSERT_EQ(parse(sensors_json(100)), 1);
+    ASSERT_EQ(g_live_sensor_count, CFG_MAX_LIVE_SENSORS);
+    EXPECT_STREQ(g_live_sensor_names[86], "S86");
+
+    std::string long_name(70, 'x');
+    ASSERT_EQ(parse(R"({"live_page":{"sensors":[{"name":")" + long_name + R"(","show":1}]}})"), 1);
+    ASSERT_EQ(g_live_sensor_count, 1);
+    EXPECT_EQ(std::string(g_live_sensor_names[0]), long_name.substr(0, 63));
+
+    ASSERT_EQ(parse(R"({"show_dtc":{"STRDTC":1,"XX":0,"PNDDTC":1.2,"PRMDTC":1,"FOURTH":1}})"), 1);
+    EXPECT_EQ(groups(), (std::vector<std::string>{"STRDTC", "PNDDTC", "PRMDTC"}));
+
+    ASSERT_EQ(parse(R"({"show_dtc":{")" + long_name + R"(":1,"B":"1","C":true}})"), 1);
+    EXPECT_EQ(groups(), (std::vector<std::string>{long_name.substr(0, 63)}));
+}
+
+TEST_F(Config, ReloadWithoutSectionsEmptiesListsButKeepsCanSettings)
+{
+    ASSERT_EQ(parse(R"({"can_port":{"BR":500000,"padding":170},"live_page":{"sensors":[{"name":"SPD","show":1}]},
+                       "show_dtc":{"STRDTC":1}})"),
+              1);
+    ASSERT_EQ(g_live_sensor_count, 1);
+    ASSERT_EQ(g_dtc_count, 1);
+    ASSERT_EQ(parse(R"({"unrelated":true})"), 1);
+    EXPECT_EQ(g_live_sensor_count, 0);
+    EXPECT_EQ(g_dtc_count, 0);
+    EXPECT_EQ(g_can_bitrate, 500000);
+    EXPECT_EQ(g_can_padding, 170);
+}
+
+TEST_F(Config, UnreadableFilesChangeNothing)
+{
+    g_can_bitrate = 500000;
+    g_live_sensor_count = 2;
+    g_dtc_count = 1;
+    TraceCapture trace;
+    EXPECT_EQ(parse_config_json((dir_ + "/absent.json").c_str()), 0);
+    EXPECT_EQ(trace.count_containing("File open failed: No such file or directory"), 1);
+    EXPECT_EQ(parse_config_json(dir_.c_str()), 0); // a folder opens but cannot be read
+    for (const char *bad : {"", "{", "{\"can_port\":{\"BR\":250000}", "not json"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(parse(bad), 0);
+    }
+    EXPECT_EQ(trace.count_line("Error: JSON parse failed"), 4);
+    EXPECT_EQ(g_can_bitrate, 500000);
+    EXPECT_EQ(g_live_sensor_count, 2);
+    EXPECT_EQ(g_dtc_count, 1);
+}
+
+TEST_F(Config, StepWithGoodFileBringsUpCan0)
+{
+    write(cfg_, R"({"can_port":{"BR":250000,"padding":85},"live_page":{"sensors":[{"name":"SPD","show":1}]},
+                    "show_dtc":{"PNDDTC":1}})");
+    TraceCapture trace;
+    EXPECT_EQ(obd2_config_step(), 1);
+    EXPECT_EQ(g_commands, (std::vector<std::string>{"sudo ip link set can0 down",
+                                                    "sudo ip link set can0 up type can bitrate 250000",
+                                                    "sudo ip link set can0 up"}));
+    EXPECT_TRUE(g_published.empty());
+    std::string t = trace.text();
+    EXPECT_NE(t.find("=== CAN Config ===\nPadding: 85\nBitrate: 250000\n\n=== Live Sensors ===\nSensor 1: SPD\n"
+                     "\n=== DTC Names ===\nDTC 1: PNDDTC\n"),
+              std::string::npos)
+        << t;
+}
+
+TEST_F(Config, MissingFileIsRestoredFromFactoryCopyAndUsedNextPass)
+{
+    const std::string factory = R"({"can_port":{"BR":500000,"padding":170}})";
+    write(factory_, factory);
+    TraceCapture trace;
+    int64_t t0 = gw_monotonic_us();
+    EXPECT_EQ(obd2_config_step(), 0);
+    EXPECT_GE(gw_monotonic_us() - t0, CONFIG_RETRY_PAUSE_US / kSleepDivisor);
+    EXPECT_EQ(read(cfg_), factory);
+    EXPECT_EQ(trace.count_line("OBD2_ERROR : Error while parsing json."), 1);
+    EXPECT_EQ(trace.count_line("Default config restored successfully."), 1);
+    EXPECT_EQ(g_published, (std::vector<std::string>{kWrongConfig}));
+    EXPECT_TRUE(g_commands.empty());
+    EXPECT_EQ(access((cfg_ + ".tmp").c_str(), F_OK), -1);
+
+    EXPECT_EQ(obd2_config_step(), 1);
+    EXPECT_EQ(g_can_bitrate, 500000);
+    EXPECT_EQ(g_commands.size(), 3u);
+}
+
+TEST_F(Config, MissingFactoryCopyLeavesTheFileAsItWas)
+{
+    struct Case {
+        const char *name;
+        bool file_present;
+        std::string content;
+    };
+    const Case cases[] = {
+        {"no file", false, ""},
+        {"broken file", true, "{broken"},
+        {"empty file", true, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink(cfg_.c_str());
+        if (c.file_present) {
+            write(cfg_, c.content);
+        }
+        g_published.clear();
+        TraceCapture trace;
+        EXPECT_EQ(obd2_config_step(), 0);
+        EXPECT_EQ(trace.count_line("OBD2_ERROR : Failed to restore default config file!"), 1);
+        EXPECT_EQ(read(cfg_), c.file_present ? c.content : "<missing>");
+        EXPECT_EQ(g_published, (std::vector<std::string>{kWrongConfig}));
+    }
+}
+
+TEST_F(Config, BadBitrateIsReportedWithoutRestoring)
+{
+    write(factory_, R"({"can_port":{"BR":500000}})");
+    for (const char *json : {R"({"live_page":{}})", R"({"can_port":{"BR":0}})", R"({"can_port":{"BR":-250000}})"}) {
+        SCOPED_TRACE(json);
+        g_can_bitrate = 0;
+        write(cfg_, json);
+        g_published.clear();
+        TraceCapture trace;
+        EXPECT_EQ(obd2_config_step(), 0);
+        EXPECT_EQ(trace.count_line("OBD2_ERROR : Incorrect bitrate"), 1);
+        EXPECT_EQ(g_published, (std::vector<std::string>{kWrongConfig}));
+        EXPECT_EQ(read(cfg_), json);
+        EXPECT_TRUE(g_commands.empty());
+    }
+}
+
+TEST_F(Config, FailedPublishIsTraced)
+{
+    g_publish_result = 0;
+    write(cfg_, R"({"can_port":{"BR":0}})");
+    TraceCapture trace;
+    EXPECT_EQ(obd2_config_step(), 0);
+    EXPECT_EQ(trace.count_line("OBD2_ERROR : Error while publishing wrong config error packet."), 1);
+}
+
+TEST_F(Config, UnusableConfigurationIsRetriedAboutOncePerSecond)
+{
+    // Real time here: the pause is the point.
+    gw_test_set_sleep_divisor(1);
+    write(cfg_, R"({"can_port":{"BR":0}})");
+    int64_t t0 = gw_monotonic_us();
+    EXPECT_EQ(obd2_config_step(), 0);
+    int64_t took = gw_monotonic_us() - t0;
+    EXPECT_GE(took, CONFIG_RETRY_PAUSE_US);
+    EXPECT_LT(took, CONFIG_RETRY_PAUSE_US + 500'000);
+}
+
+TEST_F(Config, FactoryCopyShippedWithTheGatewayIsUsable)
+{
+    const char *src = getenv("OBDGW_SOURCE_DIR");
+    if (src == nullptr) {
+        GTEST_SKIP() << "source folder unknown";
+    }
+    std::string path = std::string(src) + "/config/default_config.json";
+    ASSERT_EQ(parse_config_json(path.c_str()), 1);
+    EXPECT_EQ(g_can_bitrate, 500000);
+    EXPECT_EQ(g_can_padding, 0xAA);
+    EXPECT_EQ(sensors(), (std::vector<std::string>{"ENGLD", "COLTMP", "ENGRPM", "SPD", "INTTMP", "THRTPS"}));
+    EXPECT_EQ(groups(), (std::vector<std::string>{"STRDTC", "PNDDTC", "PRMDTC"}));
+}

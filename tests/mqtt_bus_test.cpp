@@ -1,0 +1,399 @@
+// The bus: status packets, the link state machine against a real broker,
+// publishing as a subscriber sees it, and routing of inbound messages.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/gw_time.h"
+#include "support/broker.h"
+#include "support/bus_runner.h"
+#include "support/capture.h"
+#include "support/ui_client.h"
+#include "th_gpio/gpio_worker.h"
+#include "th_mqtt/mqtt_link.h"
+#include "th_mqtt/mqtt_msg.h"
+#include "th_obd2_com/obd2_state.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kSleepDivisor = 20; // 1 s pauses take 50 ms, the 5 s health pause 250 ms
+
+class BusTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        gw_test_set_sleep_divisor(kSleepDivisor);
+        obd2_test_reset_handover(OBD2_STATE_IDLE);
+    }
+    void TearDown() override { gw_test_set_sleep_divisor(1); }
+};
+
+std::vector<std::string> lines_from(const std::vector<std::string> &all, const std::string &first)
+{
+    auto it = std::find(all.begin(), all.end(), first);
+    return {it, all.end()};
+}
+
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
+{
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) {
+            return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return pred();
+}
+
+} // namespace
+
+TEST(StatusPacket, IsCompactTextWithKeysInOrder)
+{
+    struct Case {
+        int typ, cmd, error;
+        const char *msg;
+        const char *expected;
+    } cases[] = {
+        {1, 4, 0, "DTC_CLEARED", R"({"TYP":1,"CMD":4,"ERROR":0,"DATA":{"msg":"DTC_CLEARED"}})"},
+        {1, 0, 0, nullptr, R"({"TYP":1,"CMD":0,"ERROR":0,"DATA":{}})"},
+        {1, 0, 1, "NOECU", R"({"TYP":1,"CMD":0,"ERROR":1,"DATA":{"msg":"NOECU"}})"},
+        {1, 0, 0, "MODEDETECTED", R"({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"MODEDETECTED"}})"},
+        {-5, 2147483647, 1, "", R"({"TYP":-5,"CMD":2147483647,"ERROR":1,"DATA":{"msg":""}})"},
+    };
+    for (const auto &c : cases) {
+        char dst[128];
+        memset(dst, 'x', sizeof dst);
+        ASSERT_EQ(create_pkt_without_data(dst, c.typ, c.cmd, c.error, c.msg), 1);
+        EXPECT_STREQ(dst, c.expected);
+    }
+    EXPECT_EQ(strlen(R"({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"MODEDETECTED"}})"), 57u);
+
+    TraceCapture cap;
+    EXPECT_EQ(create_pkt_without_data(nullptr, 1, 0, 0, "ECU"), 0);
+    EXPECT_EQ(cap.count_line("OBD2_ERROR: Output buffer is NULL"), 1);
+}
+
+TEST_F(BusTest, PublishIsRefusedSilentlyBeforeTheFirstConnect)
+{
+    TraceCapture cap;
+    EXPECT_EQ(MQTT_Publish_Data(0, R"({"TYP":1,"CMD":0,"ERROR":1,"DATA":{"msg":"NOECU"}})"), 0);
+    EXPECT_EQ(MQTT_Publish_Data(0, nullptr), 0);
+    EXPECT_EQ(MQTT_Publish_Data(-1, "{}"), 0);
+    EXPECT_EQ(MQTT_Publish_Data(2, "{}"), 0);
+    EXPECT_EQ(cap.text(), "");
+}
+
+TEST_F(BusTest, AbsentBrokerExhaustsTheRetryBudgetThenConnectsOnceStarted)
+{
+    TraceCapture cap;
+    BusWorkerRunner bus;
+    // Eleven failed attempts, give-up, tear-down and a new client.
+    ASSERT_TRUE(wait_until([&] { return cap.count_line("INTR_MQTT_INFO : --------------------------------- [1] ") >= 2; },
+                           20s));
+    TestBroker broker;
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 20000));
+    bus.stop();
+    cap.stop();
+
+    auto all = cap.lines();
+    auto seq = lines_from(all, "INTR_MQTT_INFO : --------------------------------- [1] ");
+    ASSERT_FALSE(seq.empty());
+    std::vector<std::string> expected;
+    expected.push_back("INTR_MQTT_INFO : --------------------------------- [1] ");
+    for (int attempt = 0; attempt < 11; ++attempt) {
+        expected.push_back("INTR_MQTT_ERROR : Failed to connect [-1]");
+        expected.push_back("INTR_MQTT_ERROR : MQTT_CONNECT failed.");
+        if (attempt < 10) {
+            expected.push_back("INTR_MQTT_INFO : Retrying to connect - [" + std::to_string(attempt + 1) + "]");
+        }
+    }
+    expected.push_back("INTR_MQTT_ERROR : MQTT_RECONNECT Failed.");
+    expected.push_back("INTR_MQTT_ERROR : Device not connected with Server");
+    expected.push_back("INTR_MQTT_ERROR : MQTT Handle distroied...");
+    expected.push_back("INTR_MQTT_INFO : Payload buffer free");
+    expected.push_back("INTR_MQTT_INFO : --------------------------------- [1] ");
+    ASSERT_GE(seq.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(seq[i], expected[i]) << "line " << i;
+    }
+    // Once the broker runs, a connect succeeds and both topics are subscribed.
+    auto tail = lines_from(seq, "topic list : dt/app_to_ui/resp");
+    ASSERT_GE(tail.size(), 3u);
+    EXPECT_EQ(tail[1], "topic list : dt/ui_to_app/cmd");
+    EXPECT_EQ(tail[2], "INTR_MQTT_INFO : successfully Subscribed topics");
+}
+
+TEST_F(BusTest, BrokerRestartReconnectsSameClientAndContinuesRetryNumbers)
+{
+    TestBroker broker;
+    ASSERT_TRUE(broker.start());
+    TraceCapture cap;
+    BusWorkerRunner bus;
+    ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 5000));
+    MQTTClient first = hMqttClient.load();
+
+    for (int round = 0; round < 2; ++round) {
+        const int retries_before = mqtt_test_retry_counter();
+        const int subscribed_before = cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics");
+        broker.stop();
+        ASSERT_TRUE(wait_until([&] { return cap.count_containing("-> Callback: connection lost [") > round; }, 5s));
+        std::this_thread::sleep_for(150ms);
+        ASSERT_TRUE(broker.start());
+        ASSERT_TRUE(wait_until(
+            [&] { return cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics") > subscribed_before; },
+            10s));
+        // The loss line names the current client; the same handle reconnects.
+        EXPECT_EQ(cap.count_containing("Client-1 -> Callback: connection lost ["), round + 1);
+        EXPECT_EQ(hMqttClient.load(), first);
+        // Retry numbers continue from the counter: no reset after a successful connect.
+        EXPECT_EQ(cap.count_line("INTR_MQTT_INFO : Retrying to connect - [" + std::to_string(retries_before + 1) + "]"),
+                  1);
+        EXPECT_GT(mqtt_test_retry_counter(), retries_before);
+    }
+    // Both topics are subscribed again: a command reaches the router.
+    UiClient ui;
+    ASSERT_TRUE(ui.connect());
+    ASSERT_TRUE(ui.send_command(R"({"TYP":9})"));
+    EXPECT_TRUE(wait_until([&] { return cap.count_line("MQTT_ERROR : Unknown TYP value: 9") == 1; }, 5s));
+}
+
+TEST_F(BusTest, PublicationReachesSubscriberWithQos1NotRetained)
+{
+    TestBroker broker;
+    ASSERT_TRUE(broker.start());
+    BusWorkerRunner bus;
+    ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 5000));
+    UiClient ui;
+    ASSERT_TRUE(ui.connect());
+
+    TraceCapture cap;
+    const std::string long_pkt = R"({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"MODEDETECTED"}})";
+    const std::string short_pkt = R"({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"ECU"}})";
+    ASSERT_EQ(MQTT_Publish_Data(0, long_pkt.c_str()), 1);
+    ASSERT_EQ(MQTT_Publish_Data(0, short_pkt.c_str()), 1);
+    auto msgs = ui.wait_for(2, 5s);
+    ASSERT_EQ(msgs.size(), 2u);
+    EXPECT_EQ(msgs[0].payload, long_pkt);
+    EXPECT_EQ(msgs[1].payload, short_pkt);
+    for (const auto &m : msgs) {
+        EXPECT_EQ(m.topic, "dt/app_to_ui/resp");
+        EXPECT_EQ(m.qos, 1);
+        EXPECT_EQ(m.retained, 0);
+    }
+    // The trace shows each text with its own length only.
+    EXPECT_EQ(cap.count_line("INTER_MQTT_INFO :::: Payload [" + long_pkt + "] Len[57]"), 1);
+    EXPECT_EQ(cap.count_line("INTER_MQTT_INFO :::: Payload [" + short_pkt + "] Len[" +
+                             std::to_string(short_pkt.size()) + "]"),
+              1);
+
+    // The payload buffer holds 3999 characters and a NUL; longer texts are refused whole.
+    std::string max_text(3999, 'a');
+    std::string too_long(4000, 'a');
+    EXPECT_EQ(MQTT_Publish_Data(0, max_text.c_str()), 1);
+    EXPECT_EQ(MQTT_Publish_Data(0, too_long.c_str()), 0);
+    EXPECT_EQ(cap.count_containing("INTR_MQTT_ERROR : Payload too long [4000 bytes"), 1);
+    EXPECT_TRUE(ui.wait_for_payload(max_text, 5s));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(ui.messages().size(), 3u);
+}
+
+TEST_F(BusTest, PublishWhileBrokerDownIsReportedWithTheLibraryCode)
+{
+    TestBroker broker;
+    ASSERT_TRUE(broker.start());
+    BusWorkerRunner bus;
+    ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 5000));
+    TraceCapture cap;
+    broker.stop();
+    ASSERT_TRUE(wait_until([&] { return cap.count_containing("-> Callback: connection lost [") == 1; }, 5s));
+    EXPECT_EQ(MQTT_Publish_Data(0, "{}"), 0);
+    EXPECT_EQ(cap.count_containing("INTR_MQTT_ERROR : Fail to send the data ["), 1);
+}
+
+TEST(Routing, RoutesByTypeOnlyAndReportsBadInput)
+{
+    gw_test_set_sleep_divisor(kSleepDivisor);
+    struct Case {
+        const char *text;
+        const char *expected_line; // nullptr: no error line
+        bool to_obd;
+        bool to_relay;
+    } cases[] = {
+        {R"({"TYP":1,"CMD":2})", nullptr, true, false},
+        {R"({"typ":1,"CMD":3})", nullptr, true, false},
+        {R"({"TYP":1.9,"CMD":3})", nullptr, true, false},
+        {R"({"TYP":2.7,"DATA":{}})", nullptr, false, true},
+        {R"({"Typ":2,"DATA":{}})", nullptr, false, true},
+        {R"({"TYP":"2"})", "ERROR: 'TYP' field missing or not a number.", false, false},
+        {R"({"CMD":1})", "ERROR: 'TYP' field missing or not a number.", false, false},
+        {R"({"TYP":null})", "ERROR: 'TYP' field missing or not a number.", false, false},
+        {R"({"TYP":3})", "MQTT_ERROR : Unknown TYP value: 3", false, false},
+        {R"({"TYP":-1})", "MQTT_ERROR : Unknown TYP value: -1", false, false},
+        {R"({"TYP":0.5})", "MQTT_ERROR : Unknown TYP value: 0", false, false},
+        {R"({"TYP":1e12})", "MQTT_ERROR : Unknown TYP value: 2147483647", false, false},
+        {R"({"TYP":1,)", "ERROR: Invalid JSON format.", false, false},
+        {"", "ERROR: Invalid JSON format.", false, false},
+        {"not json", "ERROR: Invalid JSON format.", false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        obd2_test_reset_handover(OBD2_STATE_IDLE);
+        TraceCapture cap;
+        handle_incoming_packet(c.text);
+        if (c.expected_line) {
+            EXPECT_EQ(cap.count_line(c.expected_line), 1);
+        }
+        EXPECT_EQ(obd2_command_pending(), c.to_obd);
+        if (c.to_obd) {
+            EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_PARSE_CMD);
+            char copy[OBD2_CMD_BUF_SIZE];
+            obd2_take_command(copy);
+            EXPECT_STREQ(copy, c.text); // the raw text, not a re-print of the tree
+        } else {
+            EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE);
+        }
+        EXPECT_EQ(cap.count_line(std::string("DO_INFO : PACKET : ") + c.text), c.to_relay ? 1 : 0);
+    }
+    gw_test_set_sleep_divisor(1);
+}
+
+TEST(Handover, OversizeCommandsAreRefusedWithoutTouchingTheBuffer)
+{
+    obd2_test_reset_handover(OBD2_STATE_IDLE);
+    command_for_can(R"({"TYP":1,"CMD":1})");
+    char copy[OBD2_CMD_BUF_SIZE];
+    ASSERT_TRUE(obd2_take_command(copy));
+    change_obd2_thrd_state(OBD2_STATE_IDLE);
+
+    for (size_t len : {199u, 200u, 1023u}) {
+        std::string text = R"({"TYP":1,"CMD":3,"PAD":")";
+        text += std::string(len - text.size() - 2, 'x');
+        text += "\"}";
+        ASSERT_EQ(text.size(), len);
+        TraceCapture cap;
+        command_for_can(text.c_str());
+        if (len <= 199) {
+            EXPECT_TRUE(obd2_take_command(copy));
+            EXPECT_EQ(std::string(copy), text);
+        } else {
+            EXPECT_EQ(cap.count_line("OBD2_ERROR : Command refused: longer than 199 characters."), 1);
+            EXPECT_FALSE(obd2_command_pending());
+            obd2_take_command(copy);
+            EXPECT_EQ(strlen(copy), 199u); // still the previous, whole command
+        }
+    }
+}
+
+TEST(Handover, WorkerStateChangesNeverOverwriteAPendingCommand)
+{
+    obd2_test_reset_handover(OBD2_STATE_IDLE);
+    command_for_can(R"({"TYP":1,"CMD":1})");
+    change_obd2_thrd_state(OBD2_STATE_DETECT_MODE); // e.g. the heartbeat finishing its pass
+    EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_PARSE_CMD);
+    char copy[OBD2_CMD_BUF_SIZE];
+    EXPECT_TRUE(obd2_take_command(copy));
+    change_obd2_thrd_state(OBD2_STATE_EXEC_CMD);
+    EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_EXEC_CMD);
+}
+
+TEST_F(BusTest, InboundMessagesAreTakenUpTo1023BytesFromTheCommandTopicOnly)
+{
+    TestBroker broker;
+    ASSERT_TRUE(broker.start());
+    BusWorkerRunner bus;
+    ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 5000));
+    UiClient ui;
+    ASSERT_TRUE(ui.connect());
+    TraceCapture cap;
+
+    // Own response topic: received back (subscribed) and dropped without a line.
+    ASSERT_TRUE(ui.publish("dt/app_to_ui/resp", R"({"TYP":1,"CMD":1})"));
+    ASSERT_TRUE(ui.publish("dt/ui_to_app/cmd/x", R"({"TYP":1,"CMD":1})"));
+
+    auto sized = [](size_t len) {
+        std::string t = R"({"TYP":5,"X":")";
+        t += std::string(len - t.size() - 2, 'a');
+        t += "\"}";
+        return t;
+    };
+    ASSERT_TRUE(ui.send_command(sized(1023))); // routed whole
+    ASSERT_TRUE(ui.send_command(sized(1024))); // loses its closing brace
+    ASSERT_TRUE(ui.send_command(R"({"TYP":6})"));
+    ASSERT_TRUE(wait_until([&] { return cap.count_line("MQTT_ERROR : Unknown TYP value: 6") == 1; }, 5s));
+    EXPECT_EQ(cap.count_line("MQTT_ERROR : Unknown TYP value: 5"), 1);
+    EXPECT_EQ(cap.count_line("ERROR: Invalid JSON format."), 1);
+    EXPECT_FALSE(obd2_command_pending());
+    EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE);
+
+    // An OBD command over the bus that does not fit the hand-over buffer.
+    ASSERT_TRUE(ui.send_command(sized(600).replace(7, 1, "1")));
+    ASSERT_TRUE(ui.send_command(R"({"TYP":1,"CMD":7})"));
+    ASSERT_TRUE(wait_until([&] { return obd2_command_pending(); }, 5s));
+    EXPECT_EQ(cap.count_line("OBD2_ERROR : Command refused: longer than 199 characters."), 1);
+    char copy[OBD2_CMD_BUF_SIZE];
+    obd2_take_command(copy);
+    EXPECT_STREQ(copy, R"({"TYP":1,"CMD":7})");
+}
+
+namespace {
+void report_loss_during_subscribe(int state)
+{
+    if (state == MQTT_SUBSCRIBE) {
+        MQTT_connectionLost(nullptr, const_cast<char *>("test"));
+    }
+}
+} // namespace
+
+TEST_F(BusTest, LossReportedInsideAStepIsNotOverwritten)
+{
+    TestBroker broker;
+    ASSERT_TRUE(broker.start());
+    TraceCapture cap;
+    mqtt_test_set_step_hook(report_loss_during_subscribe);
+    mqtt_worker_start();
+    mqtt_run_state_pass(); // create
+    mqtt_run_state_pass(); // connect
+    ASSERT_EQ(giMQTTState.load(), MQTT_SUBSCRIBE);
+    mqtt_run_state_pass(); // subscribe succeeds, but a loss was reported meanwhile
+    mqtt_test_set_step_hook(nullptr);
+    EXPECT_EQ(giMQTTState.load(), MQTT_RECONNECT);
+    EXPECT_EQ(cap.count_line("Client-2 -> Callback: connection lost [test]"), 1);
+    MQTT_Disconnect();
+}
+
+TEST_F(BusTest, PublishingConcurrentWithTearDownIsSafe)
+{
+    TestBroker broker;
+    ASSERT_TRUE(broker.start());
+    TraceCapture cap; // keep the trace of the loop out of the log
+    std::atomic<bool> stop{false};
+    std::atomic<int> accepted{0};
+    std::thread publisher([&] {
+        while (!stop.load()) {
+            accepted += MQTT_Publish_Data(0, R"({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"ECU"}})");
+        }
+    });
+    for (int i = 0; i < 15; ++i) {
+        mqtt_worker_start();
+        while (giMQTTState.load() != MQTT_CONNECTED) {
+            mqtt_run_state_pass();
+        }
+        std::this_thread::sleep_for(5ms);
+        ASSERT_EQ(MQTT_Disconnect(), 1);
+    }
+    stop.store(true);
+    publisher.join();
+    EXPECT_GT(accepted.load(), 0);
+    EXPECT_EQ(hMqttClient.load(), nullptr);
+    EXPECT_EQ(MQTT_Publish_Data(0, "{}"), 0);
+}
