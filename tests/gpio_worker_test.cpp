@@ -194,15 +194,15 @@ TEST_F(GpioWorker, HandOverRefusesNullOverlongAndOverflowWithoutTouchingTheQueue
     EXPECT_EQ(g_gpio_state.load(), DO_STATE_PARSE);
     const std::string too_long = fits + " ";
     get_gpio_cntrl_pkt(too_long.c_str());
-    EXPECT_EQ(cap.count_line("DO_ERROR: Packet too long (more than 499 characters), dropped"), 1);
+    EXPECT_EQ(cap.count_line("DO_ERROR: Packet refused: longer than 499 characters."), 1);
     EXPECT_EQ(gpio_pending_commands(), 1U);
 
     for (size_t i = 1; i < GPIO_CMD_QUEUE_SIZE; ++i) {
         get_gpio_cntrl_pkt(relay_on(static_cast<int>(i % DO_COUNT)).c_str());
     }
-    EXPECT_EQ(cap.count_containing("DO_ERROR: Command queue full"), 0);
+    EXPECT_EQ(cap.count_containing("already pending"), 0);
     get_gpio_cntrl_pkt(relay_on(0).c_str());
-    EXPECT_EQ(cap.count_line("DO_ERROR: Command queue full, packet dropped"), 1);
+    EXPECT_EQ(cap.count_line("DO_ERROR: Packet refused: 32 commands already pending."), 1);
     EXPECT_EQ(gpio_pending_commands(), GPIO_CMD_QUEUE_SIZE);
 }
 
