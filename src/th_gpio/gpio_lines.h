@@ -29,3 +29,5 @@ gpiod_line_request *init_chip(gpiod_chip *chip, const unsigned int *offsets, siz
 int gpio_init();
 int control_do_over_gpio();
 void gpio_close();
+// True while all three line requests are held (only then may lines be driven).
+bool gpio_lines_held();

@@ -6,9 +6,18 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t DTC_JSON_BUF_SIZE = 3072;
+// The packet buffer holds the longest text the bus can publish plus its NUL,
+// so a packet is never cut: codes that would not fit are left out whole.
+constexpr size_t DTC_JSON_BUF_SIZE = 4000;
+constexpr size_t DTC_PACKET_MAX_LEN = DTC_JSON_BUF_SIZE - 1;
+// Text of one decoded answer: 255 codes of 9 characters and the brackets fit.
+constexpr size_t DTC_ARRAY_BUF_SIZE = 3072;
+// Distinct codes one decoded answer remembers for removing repeats.
+constexpr int DTC_DEDUP_MEMORY = 20;
+
 constexpr int DTC_CLEAR_BUSY_RETRY_LIMIT = 5;
 constexpr long DTC_CLEAR_BUSY_PAUSE_US = 300'000;
+// Unusable answers in a row (fewer than 3 bytes) before clearing gives up.
 constexpr int DTC_CLEAR_MAX_UNUSABLE = 3;
 
 extern uint8_t g_arr_stored_dtc_cmd[8];

@@ -161,7 +161,7 @@ public:
 
     void set_filter(int channel, CanFilter f);
 
-    // Writes raw bytes as one record to a channel (short or oversized records).
+    // Writes raw bytes (at most 72) as one record to a channel: short or oversized records.
     void inject_raw(int channel, const void *data, size_t len);
 
     // Puts `frame` on the bus every `period` until stop_noise() (a babbling

@@ -1,0 +1,454 @@
+// Trouble-code decoding, stored/pending filtering, reading and clearing
+// against the in-process vehicle simulator.
+#include <gtest/gtest.h>
+
+#include <cjson/cJSON.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/cjson_ptr.h"
+#include "common/gw_time.h"
+#include "support/capture.h"
+#include "th_mqtt/mqtt_msg.h"
+#include "th_obd2_com/can_link.h"
+#include "th_obd2_com/dtc.h"
+#include "th_obd2_com/obd2_config.h"
+#include "th_obd2_com/obd2_worker.h"
+#include "sequenced_answers.h"
+#include "vehicle_sim.h"
+
+namespace {
+
+std::string decode(const std::vector<uint8_t> &answer)
+{
+    return decode_dtc_array(answer.data(), answer.size());
+}
+
+// Answer of a segmented read: length byte, service, N, then the pairs.
+std::vector<uint8_t> long_answer(uint8_t sid, const std::vector<uint16_t> &codes, uint8_t n)
+{
+    std::vector<uint8_t> a{static_cast<uint8_t>((2 + 2 * codes.size()) & 0xFF), sid, n};
+    for (uint16_t c : codes) {
+        a.push_back(static_cast<uint8_t>(c >> 8));
+        a.push_back(static_cast<uint8_t>(c & 0xFF));
+    }
+    return a;
+}
+
+std::string quoted_list(const std::vector<std::string> &codes, const char *sep)
+{
+    std::string s = "[";
+    for (size_t i = 0; i < codes.size(); ++i) {
+        s += (i ? sep : "") + ("\"" + codes[i] + "\"");
+    }
+    return s + "]";
+}
+
+struct DecodeCase {
+    const char *what;
+    std::vector<uint8_t> answer;
+    const char *expected;
+};
+
+TEST(DecodeDtcArray, OneFrameAnswers)
+{
+    const std::vector<DecodeCase> cases = {
+        {"two codes", {0x06, 0x43, 0x02, 0x01, 0x23, 0xC1, 0x00, 0xAA}, R"(["P0123", "U0100"])"},
+        {"only a zero pair", {0x04, 0x43, 0x01, 0x00, 0x00, 0xAA, 0xAA, 0xAA}, "[]"},
+        {"N is zero", {0x02, 0x43, 0x00, 0x01, 0x23, 0xAA, 0xAA, 0xAA}, "[]"},
+        {"three bytes only", {0x02, 0x43, 0x01}, "[]"},
+        {"not a trouble-code answer", {0x04, 0x41, 0x01, 0x01, 0x23, 0xAA, 0xAA, 0xAA}, "[]"},
+        {"pending answer", {0x04, 0x47, 0x01, 0x21, 0x45, 0xAA, 0xAA, 0xAA}, R"(["P2145"])"},
+        {"permanent answer", {0x04, 0x4A, 0x01, 0x01, 0x00, 0xAA, 0xAA, 0xAA}, R"(["P0100"])"},
+        {"chassis and body skipped but counted",
+         {0x06, 0x43, 0x03, 0x40, 0x01, 0xBF, 0xFF, 0x01},
+         "[]"},
+        {"P3xxx skipped, U3xxx kept", {0x06, 0x43, 0x02, 0x30, 0x00, 0xF4, 0x56, 0xAA},
+         R"(["U3456"])"},
+        {"last P below P3000 and highest U",
+         {0x06, 0x43, 0x02, 0x2F, 0xFF, 0xFF, 0xFF, 0xAA},
+         R"(["P2FFF", "U3FFF"])"},
+        {"N beyond the frame stops at its end, padding AA skipped",
+         {0x04, 0x43, 0x05, 0x01, 0x23, 0xAA, 0xAA, 0xAA},
+         R"(["P0123"])"},
+        {"padding 55 read as a pair and skipped",
+         {0x04, 0x43, 0x03, 0x01, 0x23, 0x55, 0x55, 0x55},
+         R"(["P0123"])"},
+        {"padding 00 read as a pair and skipped",
+         {0x04, 0x43, 0x03, 0x01, 0x23, 0x00, 0x00, 0x00},
+         R"(["P0123"])"},
+        {"same code twice in one answer", {0x06, 0x43, 0x02, 0x01, 0x23, 0x01, 0x23, 0xAA},
+         R"(["P0123"])"},
+        {"N counts the pairs, not the codes", {0x06, 0x43, 0x01, 0x01, 0x23, 0x01, 0x24, 0xAA},
+         R"(["P0123"])"},
+    };
+    for (const DecodeCase &c : cases) {
+        EXPECT_EQ(decode(c.answer), c.expected) << c.what;
+    }
+}
+
+TEST(DecodeDtcArray, RemembersOnlyTwentyCodesForRepeats)
+{
+    std::vector<uint16_t> codes;
+    std::vector<std::string> expected;
+    for (uint16_t i = 1; i <= 21; ++i) {
+        codes.push_back(i);
+        char text[8];
+        snprintf(text, sizeof text, "P%04X", i);
+        expected.push_back(text);
+    }
+    codes.push_back(21); // not remembered: written again
+    expected.push_back("P0015");
+    codes.push_back(1); // remembered: left out
+    const auto answer = long_answer(0x43, codes, static_cast<uint8_t>(codes.size()));
+    EXPECT_EQ(decode(answer), quoted_list(expected, ", "));
+}
+
+TEST(DecodeDtcArray, LargestAnswerIsCompleteJson)
+{
+    std::vector<uint16_t> codes;
+    for (int i = 0; i < 300; ++i) {
+        codes.push_back(static_cast<uint16_t>(0xC000 + i));
+    }
+    // N says 255: the walk stops there even though more pairs follow.
+    const auto answer = long_answer(0x4A, codes, 255);
+    CJsonPtr parsed(cJSON_Parse(decode(answer).c_str()));
+    ASSERT_TRUE(cJSON_IsArray(parsed.get()));
+    ASSERT_EQ(cJSON_GetArraySize(parsed.get()), 255);
+    EXPECT_STREQ(cJSON_GetArrayItem(parsed.get(), 254)->valuestring, "U00FE");
+}
+
+CJsonPtr array_of(const char *json) { return CJsonPtr(cJSON_Parse(json)); }
+
+TEST(KeepOnlyPendingInStored, Table)
+{
+    struct Case {
+        const char *stored;
+        const char *pending;
+        const char *expected;
+    };
+    const std::vector<Case> cases = {
+        {R"(["P0123","P0456","U0100"])", R"(["U0100","P0123"])", R"(["P0123","U0100"])"},
+        {R"(["P0123","P0123"])", R"(["P0123"])", R"(["P0123","P0123"])"},
+        {R"(["P0123"])", "[]", "[]"},
+        {R"(["p0123"])", R"(["P0123"])", "[]"},
+        {R"([1,"P0123",null,{"a":1}])", R"(["P0123"])", R"(["P0123"])"},
+        {"[]", R"(["P0123"])", "[]"},
+    };
+    for (const Case &c : cases) {
+        CJsonPtr stored = array_of(c.stored);
+        CJsonPtr pending = array_of(c.pending);
+        keep_only_pending_in_stored(stored.get(), pending.get());
+        CJsonText text(cJSON_PrintUnformatted(stored.get()));
+        EXPECT_STREQ(text.get(), c.expected) << c.stored << " vs " << c.pending;
+    }
+}
+
+TEST(KeepOnlyPendingInStored, TracesRemovalsAndToleratesAbsentArrays)
+{
+    TraceCapture cap;
+    CJsonPtr stored = array_of(R"(["P0456","P0123"])");
+    CJsonPtr pending = array_of(R"(["P0123"])");
+    keep_only_pending_in_stored(stored.get(), pending.get());
+    keep_only_pending_in_stored(nullptr, pending.get());
+    keep_only_pending_in_stored(stored.get(), nullptr);
+    EXPECT_EQ(cap.count_line("Removing STORED DTC P0456 (not present in PENDING)"), 1);
+    EXPECT_EQ(cJSON_GetArraySize(stored.get()), 1);
+}
+
+// ---------------------------------------------------------------------------
+// Reading and clearing against the simulator.
+
+constexpr uint8_t PAD = 0x55;
+
+std::vector<uint8_t> data_of(const can_frame &f) { return {f.data, f.data + f.can_dlc}; }
+
+class DtcWithVehicle : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        gw_test_set_sleep_divisor(100);
+        g_can_padding = PAD;
+        g_ecu_count = 1;
+        g_ecu_list[0] = {0x7E8, 1};
+        set_groups({"STRDTC", "PNDDTC", "PRMDTC"});
+        memset(final_json, 0, sizeof final_json);
+    }
+    void TearDown() override { gw_test_set_sleep_divisor(1); }
+
+    static void set_groups(const std::vector<const char *> &names)
+    {
+        memset(g_dtc_names, 0, sizeof g_dtc_names);
+        g_dtc_count = static_cast<int>(names.size());
+        for (size_t i = 0; i < names.size(); ++i) {
+            snprintf(g_dtc_names[i], sizeof g_dtc_names[i], "%s", names[i]);
+        }
+    }
+
+    static vsim::EcuSpec engine()
+    {
+        vsim::EcuSpec e;
+        e.padding = 0xAA;
+        return e;
+    }
+
+    static vsim::EcuSpec engine_29bit()
+    {
+        vsim::EcuSpec e = engine();
+        e.addressing = vsim::Addressing::Bit29;
+        e.response_id = 0x18DAF110;
+        e.physical_id = 0x18DA10F1;
+        return e;
+    }
+
+    // Requests (not flow control) the gateway sent on a channel.
+    static std::vector<std::vector<uint8_t>> requests(const vsim::InProcessBus &bus, int ch)
+    {
+        std::vector<std::vector<uint8_t>> out;
+        for (const can_frame &f : bus.received(ch)) {
+            if ((f.data[0] & 0xF0) != 0x30) {
+                out.push_back(data_of(f));
+            }
+        }
+        return out;
+    }
+};
+
+TEST_F(DtcWithVehicle, ReadsAllGroupsAndFiltersStored)
+{
+    vsim::EcuSpec e = engine();
+    e.stored_dtcs = {0x0123, 0x0456};
+    e.pending_dtcs = {0x0123, 0xC100};
+    e.permanent_dtcs = {0x0789, 0x4123};
+    vsim::InProcessBus bus(vehicle_of({e}));
+    bus.attach();
+    TraceCapture cap;
+
+    EXPECT_STREQ(handle_dtc_command(),
+                 R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0123","U0100"],"PRMDTC":["P0789"]}})");
+    const std::vector<std::vector<uint8_t>> sent = {{0x01, 0x03, PAD, PAD, PAD, PAD, PAD, PAD},
+                                                     {0x01, 0x07, PAD, PAD, PAD, PAD, PAD, PAD},
+                                                     {0x01, 0x0A, PAD, PAD, PAD, PAD, PAD, PAD}};
+    EXPECT_EQ(requests(bus, 0), sent);
+    EXPECT_EQ(cap.count_line("Removing STORED DTC P0456 (not present in PENDING)"), 1);
+    EXPECT_EQ(cap.count_line("stored dtc response : 67"), 1);  // 0x43
+    EXPECT_EQ(cap.count_line("pending dtc response : 71"), 1); // 0x47
+    EXPECT_EQ(cap.count_line(std::string("final json: ") + final_json), 1);
+}
+
+TEST_F(DtcWithVehicle, GroupSelection)
+{
+    struct Case {
+        std::vector<const char *> groups;
+        size_t requests;
+        const char *packet;
+    };
+    const std::vector<Case> cases = {
+        {{"STRDTC"}, 1, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
+        {{}, 0, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
+        {{"pnddtc", "OTHER"}, 0, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
+        {{"PRMDTC", "PNDDTC"}, 2,
+         R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":["P0123"],"PRMDTC":["P0789"]}})"},
+    };
+    for (const Case &c : cases) {
+        vsim::EcuSpec e = engine();
+        e.stored_dtcs = {0x0123};
+        e.pending_dtcs = {0x0123};
+        e.permanent_dtcs = {0x0789};
+        vsim::InProcessBus bus(vehicle_of({e}));
+        bus.attach();
+        set_groups(c.groups);
+        EXPECT_STREQ(handle_dtc_command(), c.packet);
+        EXPECT_EQ(requests(bus, 0).size(), c.requests) << c.packet;
+    }
+}
+
+TEST_F(DtcWithVehicle, AnyTroubleCodeServiceByteIsAccepted)
+{
+    vsim::EcuSpec e = engine();
+    e.silent = true;
+    vsim::InProcessBus bus(vehicle_of({e}));
+    bus.attach();
+    // Pending-code answers come back to both the stored and the pending request.
+    SequencedAnswers node(bus, 0x7E8,
+                         {{0x04, 0x47, 0x01, 0x01, 0x23, 0xAA, 0xAA, 0xAA},
+                          {0x06, 0x47, 0x02, 0x01, 0x23, 0x01, 0x24, 0xAA}});
+    set_groups({"STRDTC", "PNDDTC"});
+    EXPECT_STREQ(handle_dtc_command(),
+                 R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0123","P0124"],"PRMDTC":[]}})");
+}
+
+TEST_F(DtcWithVehicle, NegativeAnswerAddsNothingAndOtherGroupsAreStillAsked)
+{
+    vsim::EcuSpec e = engine();
+    e.pending_dtcs = {0x0123};
+    e.permanent_dtcs = {0x0789};
+    e.negative[0x0700] = 0x22;
+    vsim::InProcessBus bus(vehicle_of({e}));
+    bus.attach();
+    EXPECT_STREQ(handle_dtc_command(),
+                 R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":["P0789"]}})");
+    EXPECT_EQ(requests(bus, 0).size(), 3u);
+}
+
+TEST_F(DtcWithVehicle, TwoEcusReportingTheSameCodeListItTwice)
+{
+    vsim::EcuSpec a = engine();
+    a.stored_dtcs = {0x0123};
+    a.pending_dtcs = {0x0123};
+    vsim::EcuSpec b = engine_29bit();
+    b.stored_dtcs = {0x0123};
+    b.pending_dtcs = {0x0123, 0x0300};
+    vsim::InProcessBus bus(vehicle_of({a, b}));
+    bus.attach();
+    g_ecu_count = 2;
+    g_ecu_list[1] = {0x18DAF110, 2};
+    set_groups({"STRDTC", "PNDDTC"});
+    EXPECT_STREQ(handle_dtc_command(),
+                 R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123","P0123"],"PNDDTC":["P0123","P0123","P0300"],"PRMDTC":[]}})");
+    EXPECT_EQ(requests(bus, 0).size(), 2u);
+    EXPECT_EQ(requests(bus, 1).size(), 2u);
+}
+
+TEST_F(DtcWithVehicle, SegmentedAnswerWithManyCodes)
+{
+    vsim::EcuSpec e = engine();
+    std::vector<std::string> expected;
+    for (uint16_t i = 0; i < 100; ++i) {
+        e.pending_dtcs.push_back(static_cast<uint16_t>(0x0100 + i));
+        char text[8];
+        snprintf(text, sizeof text, "P%04X", 0x0100 + i);
+        expected.push_back(text);
+    }
+    vsim::InProcessBus bus(vehicle_of({e}));
+    bus.attach();
+    set_groups({"PNDDTC"});
+    const std::string packet = handle_dtc_command();
+    EXPECT_EQ(packet, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":)" + quoted_list(expected, ",") +
+                          R"(,"PRMDTC":[]}})");
+    // One request and one flow-control frame.
+    const auto sent = bus.received(0);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].data[0], 0x30);
+}
+
+TEST_F(DtcWithVehicle, PacketAtTheLimitLeavesOutWholeCodesFromTheEnd)
+{
+    vsim::EcuSpec e = engine();
+    for (uint16_t i = 1; i <= 255; ++i) {
+        e.stored_dtcs.push_back(i);
+        e.pending_dtcs.push_back(i);
+        e.permanent_dtcs.push_back(static_cast<uint16_t>(0xC000 + i));
+    }
+    vsim::InProcessBus bus(vehicle_of({e}));
+    bus.attach();
+    TraceCapture cap;
+
+    const std::string packet = handle_dtc_command();
+    ASSERT_LE(packet.size(), DTC_PACKET_MAX_LEN);
+    ASSERT_LE(DTC_PACKET_MAX_LEN, MQTT_MAX_PUBLISH_LEN);
+    // No more was left out than needed: one more code would not fit.
+    EXPECT_GT(packet.size() + 8, DTC_PACKET_MAX_LEN);
+
+    CJsonPtr parsed(cJSON_Parse(packet.c_str()));
+    ASSERT_TRUE(parsed);
+    cJSON *data = cJSON_GetObjectItem(parsed.get(), "DATA");
+    cJSON *stored = cJSON_GetObjectItem(data, "STRDTC");
+    cJSON *pending = cJSON_GetObjectItem(data, "PNDDTC");
+    cJSON *permanent = cJSON_GetObjectItem(data, "PRMDTC");
+    // Stored and pending alone need 4140 characters: all permanent codes and
+    // the last 18 pending ones are left out.
+    EXPECT_EQ(cJSON_GetArraySize(stored), 255);
+    EXPECT_EQ(cJSON_GetArraySize(pending), 237);
+    EXPECT_EQ(cJSON_GetArraySize(permanent), 0);
+    EXPECT_STREQ(cJSON_GetArrayItem(pending, 236)->valuestring, "P00ED");
+    EXPECT_EQ(cap.count_line("OBD2 WARN: DTC packet limit of 3999 bytes reached, 255 PRMDTC codes left out"), 1);
+    EXPECT_EQ(cap.count_line("OBD2 WARN: DTC packet limit of 3999 bytes reached, 18 PNDDTC codes left out"), 1);
+}
+
+TEST_F(DtcWithVehicle, ReadOfSilentEcuStillYieldsThePacket)
+{
+    // A failed send is as good as a silent ECU here and does not wait 10 s.
+    vsim::InProcessBus bus(vehicle_of({engine()}));
+    bus.attach();
+    can_cfg[0].sock = -1;
+    EXPECT_STREQ(handle_dtc_command(),
+                 R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})");
+}
+
+struct ClearCase {
+    const char *what;
+    int busy;
+    uint8_t nrc;
+    std::vector<std::vector<uint8_t>> script; // answers of another node; the ECU is then silent
+    int result;
+    size_t requests;
+    const char *trace;
+};
+
+TEST_F(DtcWithVehicle, ClearOutcomes)
+{
+    const std::vector<uint8_t> positive = {0x01, 0x44, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    const std::vector<ClearCase> cases = {
+        {"positive", 0, 0, {}, 1, 1, "OBD2: DTCs cleared successfully."},
+        {"rejected", 0, 0x22, {}, 0, 1, "OBD2: Negative Response. NRC=0x22"},
+        {"unexpected service", 0, 0, {{0x02, 0x41, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}}, 0, 1,
+         "OBD2: Unexpected response to Clear DTC request."},
+        {"five busy then positive", 5, 0, {}, 1, 6, "OBD2: DTCs cleared successfully."},
+        {"six busy", 6, 0, {}, 0, 6, "OBD2: Retry limit reached. Clear DTC failed."},
+        {"busy naming another service is still busy", 0, 0,
+         {{0x03, 0x7F, 0x01, 0x78, 0xAA, 0xAA, 0xAA, 0xAA}, positive}, 1, 2,
+         "OBD2: DTCs cleared successfully."},
+        {"short answers holding 44 are unusable", 0, 0, {{0x01, 0x44}, {0x01, 0x44}, {0x01, 0x44}, positive},
+         0, 3, "OBD2: No usable response to Clear DTC request."},
+        {"two unusable answers do not end the call", 0, 0, {{0x01, 0x44}, {0x01, 0x44}, positive}, 1, 3,
+         "OBD2: DTCs cleared successfully."},
+        {"a busy answer breaks a run of unusable ones", 0, 0,
+         {{0x01, 0x44}, {0x01, 0x44}, {0x03, 0x7F, 0x04, 0x78}, {0x01, 0x44}, {0x01, 0x44}, positive}, 1, 6,
+         "OBD2: DTCs cleared successfully."},
+    };
+    for (const ClearCase &c : cases) {
+        vsim::EcuSpec e = engine();
+        e.clear_busy_count = c.busy;
+        e.clear_nrc = c.nrc;
+        e.silent = !c.script.empty();
+        vsim::InProcessBus bus(vehicle_of({e}));
+        bus.attach();
+        SequencedAnswers node(bus, 0x7E8, c.script);
+        TraceCapture cap;
+        EXPECT_EQ(handle_clear_dtc_command(1), c.result) << c.what;
+        const auto sent = requests(bus, 0);
+        EXPECT_EQ(sent.size(), c.requests) << c.what;
+        for (const auto &r : sent) {
+            EXPECT_EQ(r, (std::vector<uint8_t>{0x01, 0x04, PAD, PAD, PAD, PAD, PAD, PAD})) << c.what;
+        }
+        EXPECT_EQ(cap.count_line(c.trace), 1) << c.what;
+    }
+}
+
+TEST_F(DtcWithVehicle, ClearAgainstFailingInterfaceIsBounded)
+{
+    vsim::InProcessBus bus(vehicle_of({engine()}));
+    bus.attach();
+    can_cfg[0].sock = -1;
+    TraceCapture cap;
+    EXPECT_EQ(handle_clear_dtc_command(1), 0);
+    EXPECT_EQ(cap.count_line("RESPONSE FOR CLEAR DTC : "), DTC_CLEAR_MAX_UNUSABLE);
+    EXPECT_EQ(cap.count_line("OBD2: No usable response to Clear DTC request."), 1);
+}
+
+TEST_F(DtcWithVehicle, BusyRetriesPauseBetweenRequests)
+{
+    gw_test_set_sleep_divisor(1);
+    vsim::EcuSpec e = engine();
+    e.clear_busy_count = 2;
+    vsim::InProcessBus bus(vehicle_of({e}));
+    bus.attach();
+    const int64_t start = gw_monotonic_us();
+    EXPECT_EQ(handle_clear_dtc_command(1), 1);
+    EXPECT_GE(gw_monotonic_us() - start, 2 * DTC_CLEAR_BUSY_PAUSE_US);
+}
+
+} // namespace

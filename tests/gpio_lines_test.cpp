@@ -1,0 +1,250 @@
+// Relay lines on the stand-in libgpiod: request, inverted drive, clean-up paths.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fake_gpiod_control.h"
+#include "support/capture.h"
+#include "th_gpio/gpio_lines.h"
+
+namespace {
+
+struct RelayLine {
+    int chip;
+    unsigned int offset;
+};
+
+// Wiring of DO0..DO11, written out independently of the code's tables.
+constexpr RelayLine kRelay[DO_COUNT] = {{4, 10}, {4, 11}, {3, 31}, {4, 0},  {3, 27}, {3, 26},
+                                        {4, 14}, {3, 25}, {4, 13}, {0, 20}, {0, 21}, {0, 13}};
+
+std::string joined(const std::vector<std::string> &v)
+{
+    std::string s;
+    for (const auto &x : v) {
+        s += x + "; ";
+    }
+    return s;
+}
+
+// Release and close events only, in order.
+std::vector<std::string> teardown_events()
+{
+    std::vector<std::string> out;
+    for (const auto &e : fake_gpiod::events()) {
+        if (e.rfind("release", 0) == 0 || e.rfind("close", 0) == 0) {
+            out.push_back(e);
+        }
+    }
+    return out;
+}
+
+void expect_no_handle_held()
+{
+    EXPECT_EQ(chip4, nullptr);
+    EXPECT_EQ(chip3, nullptr);
+    EXPECT_EQ(chip0, nullptr);
+    EXPECT_EQ(req_chip4, nullptr);
+    EXPECT_EQ(req_chip3, nullptr);
+    EXPECT_EQ(req_chip0, nullptr);
+}
+
+class GpioLines : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        gpio_close();
+        fake_gpiod::reset();
+    }
+    void TearDown() override
+    {
+        gpio_close();
+        EXPECT_EQ(fake_gpiod::live_objects(), 0);
+        EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
+        fake_gpiod::reset();
+    }
+};
+
+TEST_F(GpioLines, InitRequestsAllTwelveLinesHighWithTheirChipLabel)
+{
+    for (int &s : g_arr_do_states) {
+        s = 1;
+    }
+    TraceCapture cap;
+    ASSERT_EQ(gpio_init(), 1);
+    EXPECT_EQ(cap.lines(), std::vector<std::string>{"DO_INFO: GPIO initialized, all 12 relays set HIGH."});
+    for (int i = 0; i < DO_COUNT; ++i) {
+        SCOPED_TRACE("DO" + std::to_string(i));
+        EXPECT_EQ(fake_gpiod::line_value(kRelay[i].chip, kRelay[i].offset), 1);
+        EXPECT_EQ(fake_gpiod::line_direction(kRelay[i].chip, kRelay[i].offset), GPIOD_LINE_DIRECTION_OUTPUT);
+        EXPECT_EQ(fake_gpiod::line_consumer(kRelay[i].chip, kRelay[i].offset),
+                  "do_ctrl_chip" + std::to_string(kRelay[i].chip));
+        EXPECT_EQ(g_arr_do_states[i], 0);
+    }
+    EXPECT_TRUE(gpio_lines_held());
+    EXPECT_EQ(fake_gpiod::live_objects(), 6); // three chips, three requests
+    EXPECT_EQ(fake_gpiod::events(),
+              (std::vector<std::string>{"open gpiochip4", "open gpiochip3", "open gpiochip0",
+                                        "request gpiochip4", "request gpiochip3", "request gpiochip0"}));
+}
+
+TEST_F(GpioLines, DriveIsInvertedOneCallPerChipInOrder)
+{
+    struct Case {
+        const char *name;
+        std::set<int> on;
+    };
+    const Case cases[] = {
+        {"DO3 only", {3}},   {"DO8 only", {8}},           {"DO11 only", {11}},
+        {"DO8 and DO11", {8, 11}}, {"none", {}}, {"all", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+    };
+    TraceCapture cap;
+    ASSERT_EQ(gpio_init(), 1);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int i = 0; i < DO_COUNT; ++i) {
+            g_arr_do_states[i] = c.on.count(i) ? 1 : 0;
+        }
+        const size_t before = fake_gpiod::set_values_calls().size();
+        EXPECT_EQ(control_do_over_gpio(), 1);
+        for (int i = 0; i < DO_COUNT; ++i) {
+            EXPECT_EQ(fake_gpiod::line_value(kRelay[i].chip, kRelay[i].offset), c.on.count(i) ? 0 : 1)
+                << "DO" << i;
+        }
+        const auto calls = fake_gpiod::set_values_calls();
+        ASSERT_EQ(calls.size(), before + 3);
+        EXPECT_EQ(calls[before].chip, 4);
+        EXPECT_EQ(calls[before].offsets, (std::vector<unsigned int>{10, 11, 0, 14, 13}));
+        EXPECT_EQ(calls[before + 1].chip, 3);
+        EXPECT_EQ(calls[before + 1].offsets, (std::vector<unsigned int>{31, 27, 26, 25}));
+        EXPECT_EQ(calls[before + 2].chip, 0);
+        EXPECT_EQ(calls[before + 2].offsets, (std::vector<unsigned int>{20, 21, 13}));
+    }
+}
+
+TEST_F(GpioLines, MissingChipClosesWhatWasOpenedAndALaterAttemptSucceeds)
+{
+    struct Case {
+        int missing;
+        std::vector<std::string> closes;
+    };
+    const Case cases[] = {
+        {4, {}},
+        {3, {"close gpiochip4"}},
+        {0, {"close gpiochip3", "close gpiochip4"}},
+    };
+    for (const auto &c : cases) {
+        const std::string name = "gpiochip" + std::to_string(c.missing);
+        SCOPED_TRACE(name);
+        fake_gpiod::reset();
+        fake_gpiod::set_chip_missing(c.missing, true);
+        TraceCapture cap;
+        EXPECT_EQ(gpio_init(), 0);
+        const std::string error = "DO_ERROR: Failed to open " + name + ": No such file or directory";
+        EXPECT_EQ(cap.lines(), std::vector<std::string>{error});
+        EXPECT_EQ(teardown_events(), c.closes);
+        expect_no_handle_held();
+        EXPECT_EQ(fake_gpiod::live_objects(), 0);
+
+        fake_gpiod::set_chip_missing(c.missing, false);
+        EXPECT_EQ(gpio_init(), 1);
+        EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
+        gpio_close();
+    }
+}
+
+TEST_F(GpioLines, RefusedRequestReleasesInOrderAndNothingTwiceOnRetry)
+{
+    struct Case {
+        int busy_chip;
+        unsigned int busy_offset;
+        std::vector<std::string> teardown;
+    };
+    const std::vector<std::string> closes{"close gpiochip0", "close gpiochip3", "close gpiochip4"};
+    const Case cases[] = {
+        {4, 13, closes},
+        {3, 25, {"release gpiochip4", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
+        {0, 13,
+         {"release gpiochip4", "release gpiochip3", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
+    };
+    for (const auto &c : cases) {
+        const std::string chip = "chip" + std::to_string(c.busy_chip);
+        SCOPED_TRACE(chip);
+        fake_gpiod::reset();
+        fake_gpiod::set_line_used(c.busy_chip, c.busy_offset, "someone_else");
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            for (int &s : g_arr_do_states) {
+                s = 1;
+            }
+            const size_t events_before = teardown_events().size();
+            TraceCapture cap;
+            EXPECT_EQ(gpio_init(), 0);
+            EXPECT_EQ(cap.lines(), std::vector<std::string>{"DO_ERROR: Failed to request lines on " + chip +
+                                                            ": Device or resource busy"});
+            auto td = teardown_events();
+            EXPECT_EQ(std::vector<std::string>(td.begin() + static_cast<long>(events_before), td.end()),
+                      c.teardown);
+            expect_no_handle_held();
+            EXPECT_EQ(fake_gpiod::live_objects(), 0);
+            EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
+            // The relays of the refused chip were reset before its request was attempted.
+            for (int i = 0; i < DO_COUNT; ++i) {
+                if (kRelay[i].chip == c.busy_chip) {
+                    EXPECT_EQ(g_arr_do_states[i], 0) << "DO" << i;
+                }
+            }
+            EXPECT_EQ(fake_gpiod::line_consumer(c.busy_chip, c.busy_offset), "someone_else");
+        }
+        fake_gpiod::set_line_used(c.busy_chip, c.busy_offset, nullptr);
+        EXPECT_EQ(gpio_init(), 1);
+        gpio_close();
+    }
+}
+
+// Any libgpiod object that cannot be created fails the request, and every
+// object created before it is freed: walk the failure through each allocation.
+TEST_F(GpioLines, FailureToCreateAnyObjectLeaksNothing)
+{
+    TraceCapture cap;
+    int failing = 0;
+    for (; failing < 50; ++failing) {
+        fake_gpiod::reset();
+        fake_gpiod::fail_allocation_after(failing);
+        const int rc = gpio_init();
+        fake_gpiod::fail_allocation_after(-1);
+        if (rc == 1) {
+            gpio_close();
+            break;
+        }
+        SCOPED_TRACE(failing);
+        expect_no_handle_held();
+        EXPECT_EQ(fake_gpiod::live_objects(), 0);
+        EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
+    }
+    // 3 chip opens, then per chip: settings, line config, request config, request.
+    EXPECT_EQ(failing, 15);
+    EXPECT_EQ(cap.count_containing("DO_ERROR: Failed to "), 15);
+}
+
+TEST_F(GpioLines, CloseReleasesThenClosesEachHandleOnce)
+{
+    TraceCapture cap;
+    ASSERT_EQ(gpio_init(), 1);
+    gpio_close();
+    gpio_close();
+    EXPECT_EQ(teardown_events(),
+              (std::vector<std::string>{"release gpiochip4", "release gpiochip3", "release gpiochip0",
+                                        "close gpiochip4", "close gpiochip3", "close gpiochip0"}));
+    expect_no_handle_held();
+    EXPECT_FALSE(gpio_lines_held());
+    EXPECT_EQ(fake_gpiod::line_consumer(4, 10), "");
+
+    // Nothing held: driving touches no line.
+    g_arr_do_states[0] = 1;
+    EXPECT_EQ(control_do_over_gpio(), 1);
+    EXPECT_TRUE(fake_gpiod::set_values_calls().empty());
+}
+
+} // namespace

@@ -1,0 +1,239 @@
+// Live data snapshot against the in-process vehicle simulator.
+#include <gtest/gtest.h>
+
+#include <cjson/cJSON.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/cjson_ptr.h"
+#include "common/gw_time.h"
+#include "support/capture.h"
+#include "th_mqtt/mqtt_msg.h"
+#include "th_obd2_com/can_link.h"
+#include "th_obd2_com/live_data.h"
+#include "th_obd2_com/obd2_config.h"
+#include "sequenced_answers.h"
+#include "vehicle_sim.h"
+
+namespace {
+
+constexpr uint8_t PAD = 0x55;
+constexpr const char *HEADER = "{\n  \"TYP\": 1,\n  \"CMD\": 2,\n  \"DATA\": {\n";
+constexpr const char *CLOSING = "  }\n}";
+
+class LiveData : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        gw_test_set_sleep_divisor(100);
+        g_can_padding = PAD;
+    }
+    void TearDown() override { gw_test_set_sleep_divisor(1); }
+
+    static void set_sensors(const std::vector<const char *> &names)
+    {
+        memset(g_live_sensor_names, 0, sizeof g_live_sensor_names);
+        g_live_sensor_count = static_cast<int>(names.size());
+        for (size_t i = 0; i < names.size(); ++i) {
+            snprintf(g_live_sensor_names[i], sizeof g_live_sensor_names[i], "%s", names[i]);
+        }
+    }
+
+    static std::string snapshot()
+    {
+        get_pid_list();
+        const char *text = handle_live_mode(1);
+        return text != nullptr ? text : "(none)";
+    }
+
+    // PID bytes of the service 01 requests the gateway sent on 11-bit.
+    static std::vector<uint8_t> asked(const vsim::InProcessBus &bus)
+    {
+        std::vector<uint8_t> pids;
+        for (const can_frame &f : bus.received(0)) {
+            EXPECT_EQ(f.can_dlc, 8);
+            EXPECT_EQ(std::vector<uint8_t>(f.data, f.data + 8),
+                      (std::vector<uint8_t>{0x02, 0x01, f.data[2], PAD, PAD, PAD, PAD, PAD}));
+            pids.push_back(f.data[2]);
+        }
+        return pids;
+    }
+
+};
+
+TEST_F(LiveData, AnsweredAndUnansweredSensorsTextByteForByte)
+{
+    struct Case {
+        std::vector<const char *> sensors;
+        std::vector<uint8_t> asked;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {{"ENGRPM", "SPD"},
+         {0x0C, 0x0D},
+         std::string(HEADER) + "    \"ENGRPM\": 781.25,\n    \"SPD\": \"--\"\n" + CLOSING},
+        {{"SPD", "INTTMP", "ENGRPM"},
+         {0x0D, 0x0F, 0x0C},
+         std::string(HEADER) + "    \"SPD\": \"--\",\n    \"INTTMP\": \"--\",\n    \"ENGRPM\": 781.25\n" +
+             CLOSING},
+        {{"NOSUCH", "ENGRPM", "engrpm", "ENGRPM"},
+         {0x0C, 0x0C},
+         std::string(HEADER) + "    \"ENGRPM\": 781.25,\n    \"ENGRPM\": 781.25\n" + CLOSING},
+    };
+    for (const Case &c : cases) {
+        vsim::EcuSpec e;
+        e.pids[0x0C] = {0x0C, 0x35};
+        vsim::InProcessBus bus(vehicle_of({e}));
+        bus.attach();
+        set_sensors(c.sensors);
+        EXPECT_EQ(snapshot(), c.text);
+        EXPECT_EQ(asked(bus), c.asked);
+    }
+}
+
+TEST_F(LiveData, NoKnownSensorSendsNothingAndGivesNoText)
+{
+    for (const std::vector<const char *> &sensors :
+         {std::vector<const char *>{}, std::vector<const char *>{"spd", "FOO", ""}}) {
+        vsim::EcuSpec e;
+        e.pids[0x0D] = {0x5A};
+        vsim::InProcessBus bus(vehicle_of({e}));
+        bus.attach();
+        set_sensors(sensors);
+        get_pid_list();
+        EXPECT_EQ(g_supported_pid_count, 0);
+        EXPECT_EQ(handle_live_mode(1), nullptr);
+        EXPECT_TRUE(bus.received(0).empty());
+        EXPECT_EQ(json_output[0], '\0');
+    }
+}
+
+TEST_F(LiveData, NoSensorAnsweringGivesNoText)
+{
+    vsim::EcuSpec e;
+    e.silent = true;
+    vsim::InProcessBus bus(vehicle_of({e}));
+    bus.attach();
+    set_sensors({"SPD", "COLTMP"});
+    get_pid_list();
+    EXPECT_EQ(handle_live_mode(1), nullptr);
+    EXPECT_EQ(asked(bus).size(), 2u);
+}
+
+// Whatever answer arrives first is read: only the answer to the PID asked may
+// become that sensor's value.
+TEST_F(LiveData, OnlyTheAskedPidsAnswerCounts)
+{
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> first;
+        const char *spd;
+    };
+    const std::vector<Case> cases = {
+        {"its own answer", {0x03, 0x41, 0x0D, 0x5A, 0xAA, 0xAA, 0xAA, 0xAA}, "90.00"},
+        {"another PID's answer", {0x04, 0x41, 0x0C, 0x0C, 0x35, 0xAA, 0xAA, 0xAA}, "\"--\""},
+        {"another service", {0x03, 0x42, 0x0D, 0x5A, 0xAA, 0xAA, 0xAA, 0xAA}, "\"--\""},
+        {"negative answer", {0x03, 0x7F, 0x01, 0x12, 0xAA, 0xAA, 0xAA, 0xAA}, "\"--\""},
+        {"two bytes only", {0x01, 0x41}, "\"--\""},
+        {"echo without data", {0x02, 0x41, 0x0D}, "0.00"},
+    };
+    for (const Case &c : cases) {
+        vsim::EcuSpec e;
+        e.silent = true;
+        vsim::InProcessBus bus(vehicle_of({e}));
+        bus.attach();
+        SequencedAnswers node(bus, 0x7E8, {c.first, {0x03, 0x41, 0x05, 0x5A, 0xAA, 0xAA, 0xAA, 0xAA}});
+        set_sensors({"SPD", "COLTMP"});
+        EXPECT_EQ(snapshot(), std::string(HEADER) + "    \"SPD\": " + c.spd + ",\n    \"COLTMP\": 50.00\n" +
+                                  CLOSING)
+            << c.what;
+    }
+}
+
+TEST_F(LiveData, LateAnswerIsNotTakenForTheNextSensor)
+{
+    // The speed answer misses its 100 ms and lands while coolant is being
+    // asked (at 150 ms; coolant's own answer would come at about 190 ms).
+    vsim::EcuSpec e;
+    e.pids[0x0D] = {0x5A};
+    e.pids[0x05] = {0x5A};
+    e.latency = std::chrono::milliseconds(90);
+    vsim::InProcessBus bus(vehicle_of({e}));
+    bus.attach();
+    bus.vehicle().inject_late_answer(std::chrono::milliseconds(60));
+    set_sensors({"SPD", "COLTMP"});
+    TraceCapture cap;
+    get_pid_list();
+    EXPECT_EQ(handle_live_mode(1), nullptr);
+    EXPECT_EQ(cap.count_containing("does not match PID 5"), 1);
+}
+
+TEST_F(LiveData, SixteenBitPidWithShortAnswerPrintsZero)
+{
+    vsim::EcuSpec e;
+    e.silent = true;
+    vsim::InProcessBus bus(vehicle_of({e}));
+    bus.attach();
+    SequencedAnswers node(bus, 0x7E8, {{0x03, 0x41, 0x0C, 0x0C}});
+    set_sensors({"ENGRPM"});
+    EXPECT_EQ(snapshot(), std::string(HEADER) + "    \"ENGRPM\": 0.00\n" + CLOSING);
+}
+
+TEST_F(LiveData, FullSnapshotIsValidJsonWithinThePublishLimit)
+{
+    vsim::EcuSpec e;
+    e.pids[0x23] = {0xFF, 0xFF};       // FRLDSL 655350.00, the widest value
+    e.pids[0x32] = {0x00, 0x00};       // EVPPRS -32767.75
+    e.pids[0x42] = {0xFF, 0xFF};       // CNTMDVOL, an 8-character key
+    vsim::InProcessBus bus(vehicle_of({e}));
+    bus.attach();
+    std::vector<const char *> sensors;
+    const char *keys[] = {"FRLDSL", "EVPPRS", "CNTMDVOL"};
+    for (int i = 0; i < CFG_MAX_LIVE_SENSORS; ++i) {
+        sensors.push_back(keys[i % 3]);
+    }
+    set_sensors(sensors);
+    const std::string text = snapshot();
+    EXPECT_EQ(g_supported_pid_count, LIVE_MAX_PIDS);
+    EXPECT_LE(text.size(), MQTT_MAX_PUBLISH_LEN);
+    CJsonPtr parsed(cJSON_Parse(text.c_str()));
+    ASSERT_TRUE(parsed) << text;
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(parsed.get(), "DATA")), LIVE_MAX_PIDS);
+    EXPECT_NE(text.find("    \"FRLDSL\": 655350.00,\n"), std::string::npos);
+    EXPECT_NE(text.find("    \"EVPPRS\": -32767.75,\n"), std::string::npos);
+}
+
+TEST_F(LiveData, SensorListTraceAndRebuild)
+{
+    TraceCapture cap;
+    set_sensors({"COLTMP", "X", "SPD"});
+    get_pid_list();
+    set_sensors({"ENGRPM"});
+    get_pid_list();
+    ASSERT_EQ(g_supported_pid_count, 1);
+    EXPECT_EQ(supported_pids[0].pid, 0x0C);
+    EXPECT_STREQ(supported_pids[0].short_key, "ENGRPM");
+    EXPECT_EQ(supported_pids[1].short_key, nullptr);
+    EXPECT_EQ(cap.count_line("Supported PIDs (2):"), 1);
+    EXPECT_EQ(cap.count_line("PID: 0x05, Name: COLTMP"), 1);
+    EXPECT_EQ(cap.count_line("PID: 0x0D, Name: SPD"), 1);
+    EXPECT_EQ(cap.count_line("PID: 0x0C, Name: ENGRPM"), 1);
+}
+
+TEST_F(LiveData, EverySensorIsFollowedByItsPause)
+{
+    gw_test_set_sleep_divisor(1);
+    vsim::EcuSpec e;
+    e.pids[0x0D] = {0x5A};
+    vsim::InProcessBus bus(vehicle_of({e}));
+    bus.attach();
+    set_sensors({"SPD", "SPD", "SPD"});
+    get_pid_list();
+    const int64_t start = gw_monotonic_us();
+    ASSERT_NE(handle_live_mode(1), nullptr);
+    EXPECT_GE(gw_monotonic_us() - start, 3 * LIVE_SENSOR_PAUSE_US);
+}
+
+} // namespace

@@ -1,0 +1,442 @@
+// OBD worker scenarios: start-up, heartbeat, vehicle lost and back, command
+// parsing and execution, against the in-process simulated vehicle.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/gw_time.h"
+#include "main/gateway.h"
+#include "support/capture.h"
+#include "support/worker_env.h"
+#include "th_obd2_com/obd2_config.h"
+#include "th_obd2_com/obd2_state.h"
+#include "th_obd2_com/obd2_worker.h"
+#include "th_obd2_com/pid_probe.h"
+#include "th_obd2_com/vehicle_info.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Service 01 requests for any PID but 00 (the probe and live data; not detection).
+int count_pid_requests(const std::vector<can_frame> &frames)
+{
+    return static_cast<int>(std::count_if(frames.begin(), frames.end(), [](const can_frame &f) {
+        return f.can_dlc >= 3 && f.data[0] == 0x02 && f.data[1] == 0x01 && f.data[2] != 0x00;
+    }));
+}
+
+std::vector<std::string> startup_tokens() { return {"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}; }
+
+std::vector<std::string> after(const std::vector<std::string> &v, size_t from)
+{
+    return {v.begin() + static_cast<long>(std::min(from, v.size())), v.end()};
+}
+
+std::vector<std::string> without(const std::vector<std::string> &v, const std::string &drop)
+{
+    std::vector<std::string> out;
+    for (const auto &s : v) {
+        if (s != drop) {
+            out.push_back(s);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(Worker, StartupWithVehicleIdentifiesAndThenReportsEcuPresence)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle());
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("ECU", 2, 20s));
+    env.stop_worker();
+
+    auto tokens = env.published().tokens();
+    ASSERT_GE(tokens.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(tokens.begin(), tokens.begin() + 4), startup_tokens());
+    EXPECT_EQ(without(after(tokens, 4), "ECU"), std::vector<std::string>{});
+
+    const std::string info = env.read_ecu_info();
+    EXPECT_NE(info.find("\"VID\":\t\"WVWZZZ1JZXW000001\""), std::string::npos) << info;
+    EXPECT_NE(info.find("\"PROTO\":\t\"ISO15765-4 (11-bit)\""), std::string::npos);
+    EXPECT_NE(info.find("\"BR\":\t500000"), std::string::npos);
+    EXPECT_NE(info.find("\"ENGRPM\":\t1"), std::string::npos);
+    EXPECT_NE(info.find("\"ENGLD\":\t1"), std::string::npos);
+    EXPECT_NE(info.find("\"INTPRS\":\t0"), std::string::npos);
+
+    // The interface came up at the configured bit rate.
+    auto cmds = env.shell_commands();
+    ASSERT_EQ(cmds.size(), 3u);
+    EXPECT_EQ(cmds[1], "sudo ip link set can0 up type can bitrate 500000");
+    EXPECT_EQ(g_ecu_count, 1);
+    EXPECT_EQ(g_ecu_list[0].mode, 1);
+    EXPECT_EQ(g_ecu_list[0].response_id, 0x7E8u);
+}
+
+TEST(Worker, VehicleLostAndBackIsReidentifiedWithoutProbeAndDescribedAgain)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle());
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("ECU", 1, 20s));
+    const std::string identified = env.read_ecu_info();
+
+    env.bus().vehicle().set_silent(true);
+    ASSERT_TRUE(env.published().wait_for_token("NOECU", 2, 20s));
+    const std::string reset = env.read_ecu_info();
+    EXPECT_NE(reset.find("\"PROTO\":\t\"UNKNOWN\""), std::string::npos);
+    EXPECT_NE(reset.find("\"VID\":\t\"WVWZZZ1JZXW000001\""), std::string::npos); // reset keeps the texts
+
+    env.published().clear();
+    env.bus().clear_received();
+    env.bus().vehicle().set_silent(false);
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    ASSERT_TRUE(env.published().wait_for_token("ECU", 2, 20s));
+    env.stop_worker();
+
+    auto tokens = without(env.published().tokens(), "NOECU");
+    std::vector<std::string> expected = {"ECU", "GOTECU", "MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"};
+    ASSERT_GE(tokens.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(tokens.begin(), tokens.begin() + 6), expected);
+    EXPECT_EQ(count_pid_requests(env.bus().received(0)), 0); // the probe was skipped
+    EXPECT_EQ(env.read_ecu_info(), identified);               // the file describes the vehicle again
+}
+
+TEST(Worker, RestartResetsTheFileSoTheFullScanRunsAgain)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle());
+    for (int run = 0; run < 2; ++run) {
+        // A new process starts with no vehicle information in memory.
+        g_vehicle_info_count = 0;
+        memset(g_vehicle_info, 0, sizeof g_vehicle_info);
+        env.published().clear();
+        env.bus().clear_received();
+        env.start_worker();
+        ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+        env.stop_worker();
+        EXPECT_EQ(count_pid_requests(env.bus().received(0)), PID_PROBE_COUNT) << "run " << run;
+        EXPECT_EQ(env.published().count_token("GOTPID"), 1);
+    }
+}
+
+TEST(Worker, NoVehicleReportsNoEcuAboutOnceASecondAndKeepsTheResetFile)
+{
+    vsim::VehicleSpec spec = WorkerEnv::sample_vehicle();
+    spec.ecus[0].silent = true;
+    WorkerEnv env(spec, WorkerEnv::default_config(), 1);
+    env.start_worker();
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(env.published().wait_for_token("NOECU", 3, 10s));
+    auto elapsed = std::chrono::steady_clock::now() - t0;
+    env.stop_worker();
+    // Each round: two 100 ms detection waits and a 1 s pause.
+    EXPECT_GE(elapsed, 2s);
+    EXPECT_LE(elapsed, 5s);
+    EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_DETECT_MODE);
+    const std::string info = env.read_ecu_info();
+    EXPECT_NE(info.find("\"VID\":\t\"N/A\""), std::string::npos);
+    EXPECT_NE(info.find("\"BR\":\t500000"), std::string::npos); // later resets carry the configured rate
+}
+
+TEST(Worker, ThreeNegativeHeartbeatAnswersAreToleratedThenNoEcu)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle());
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("ECU", 1, 20s));
+    TraceCapture cap;
+    env.bus().vehicle().set_negative(0, 0x0100, 0x22);
+    ASSERT_TRUE(env.published().wait_for_token("NOECU", 1, 20s));
+    env.stop_worker();
+    EXPECT_EQ(cap.count_line("OBD2 Negative Response: SID=0x01, NRC=0x22"), 4);
+}
+
+TEST(Worker, NegativeAnswerToleranceStartsAgainAfterAPositiveAnswer)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 50);
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("ECU", 1, 20s));
+    TraceCapture cap;
+    // Two separate runs of three negative answers, each followed by a positive one.
+    for (int round = 0; round < 2; ++round) {
+        const int ecu_before = env.published().count_token("ECU");
+        env.bus().vehicle().set_negative(0, 0x0100, 0x22);
+        ASSERT_TRUE(wait_until(
+            [&] { return cap.count_line("OBD2 Negative Response: SID=0x01, NRC=0x22") >= 3 * (round + 1); }, 20s));
+        env.bus().vehicle().set_negative(0, 0x0100, 0);
+        ASSERT_TRUE(env.published().wait_for_token("ECU", ecu_before + 1, 20s));
+    }
+    env.stop_worker();
+    EXPECT_EQ(env.published().count_token("NOECU"), 0);
+}
+
+TEST(Worker, ParseReceivedCommandScansTheText)
+{
+    struct Case {
+        const char *text;
+        int expected;
+    } cases[] = {
+        {R"({"TYP":1,"CMD":2})", 2},
+        {R"({"TYP":1, "CMD" : :  4})", 4},
+        {R"({"TYP":1,"CMD":  : 10})", 10},
+        {R"({"TYP":1,"CMD":"2"})", -1},
+        {R"({"TYP":1,"CMD"2})", -1},
+        {R"({"TYP":1})", -1},
+        {R"({"TYP":1,"DATA":{"CMD":5},"CMD":2})", 5},
+        {R"({"TYP":1,"CMD":0})", 0},
+        {R"({"TYP":1,"CMD":-7})", -7},
+        {R"({"TYP":1,"cmd":2})", -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        obd2_test_reset_handover(OBD2_STATE_IDLE);
+        command_for_can(c.text);
+        TraceCapture cap;
+        EXPECT_EQ(parse_received_cmd(), c.expected);
+        EXPECT_EQ(cap.count_line("[DEBUG] TYP=1, CMD=" + std::to_string(c.expected)), 1);
+    }
+    // A shorter command after a longer one is parsed from its own text only.
+    obd2_test_reset_handover(OBD2_STATE_IDLE);
+    command_for_can(R"({"TYP":1,"XX":"aaaaaaaaaaaaaaaaaaaa","CMD":4})");
+    parse_received_cmd();
+    command_for_can(R"({"TYP":1})");
+    EXPECT_EQ(parse_received_cmd(), -1);
+}
+
+TEST(Worker, CommandZeroRepeatsTheDetectionFailureUntilANewCommand)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 1);
+    obd2_test_reset_handover(OBD2_STATE_IDLE);
+    TraceCapture cap;
+    command_for_can(R"({"TYP":1,"CMD":0})");
+    std::thread worker([] {
+        for (int i = 0; i < 3; ++i) {
+            obd2_run_state_pass();
+        }
+    });
+    worker.join();
+    EXPECT_EQ(cap.count_line("OBD2_ERROR : CAN command detection failed."), 3);
+    EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_PARSE_CMD);
+}
+
+TEST(Worker, CommandsWithoutAVehicleReportComerAndEndWithoutRetry)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle());
+    g_ecu_count = 0;
+    for (int cmd : {1, 2, 4}) {
+        SCOPED_TRACE(cmd);
+        env.published().clear();
+        obd2_test_reset_handover(OBD2_STATE_EXEC_CMD);
+        EXPECT_EQ(handle_received_cmd(cmd), 1);
+        EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE);
+        auto pkts = env.published().packets();
+        ASSERT_EQ(pkts.size(), 1u);
+        EXPECT_EQ(pkts[0], R"({"TYP":1,"CMD":)" + std::to_string(cmd) + R"(,"ERROR":1,"DATA":{"msg":"COMER"}})");
+    }
+    // Commands without an action end the same way instead of spinning.
+    for (int cmd : {3, 5, 6, 7, 8, 9, 11, 12, 99, -1}) {
+        obd2_test_reset_handover(OBD2_STATE_EXEC_CMD);
+        EXPECT_EQ(handle_received_cmd(cmd), 1);
+        EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE) << cmd;
+    }
+    obd2_test_reset_handover(OBD2_STATE_EXEC_CMD);
+    EXPECT_EQ(handle_received_cmd(10), 1);
+    EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_CONFIG);
+}
+
+TEST(Worker, FailingCommandRetriesThreeTimesThenIdles)
+{
+    vsim::VehicleSpec spec = WorkerEnv::sample_vehicle();
+    spec.ecus[0].clear_nrc = 0x22;
+    WorkerEnv env(spec, WorkerEnv::default_config(), 20);
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    TraceCapture cap;
+    env.published().clear();
+    command_for_can(R"({"TYP":1,"CMD":4})");
+    ASSERT_TRUE(wait_until([&] { return cap.count_line("OBD2_ERROR : NO COMMUNICATION WITH ECU.") == 1; }, 20s));
+    std::this_thread::sleep_for(100ms);
+    env.stop_worker();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(cap.count_line("OBD2_ERROR : Error while handling received command--- Retrying [" +
+                                 std::to_string(i) + "]"),
+                  1);
+    }
+    EXPECT_EQ(env.published().count_token("NORES"), 4);
+    EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE);
+}
+
+TEST(Worker, LiveDataStreamsUntilCommandThree)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    command_for_can(R"({"TYP":1,"CMD":2})");
+    ASSERT_TRUE(env.published().wait_for_token("<1,2>", 3, 20s));
+    command_for_can(R"({"TYP":1,"CMD":3})");
+    ASSERT_TRUE(wait_until([] { return get_obd2_thrd_state() == OBD2_STATE_IDLE; }, 5s));
+    const int snapshots = env.published().count_token("<1,2>");
+    std::this_thread::sleep_for(300ms);
+    env.stop_worker();
+    EXPECT_EQ(env.published().count_token("<1,2>"), snapshots);
+    auto pkts = env.published().packets();
+    auto live = std::find_if(pkts.begin(), pkts.end(), [](const std::string &p) { return packet_token(p) == "<1,2>"; });
+    ASSERT_NE(live, pkts.end());
+    EXPECT_EQ(*live, "{\n  \"TYP\": 1,\n  \"CMD\": 2,\n  \"DATA\": {\n    \"ENGRPM\": 781.25,\n    \"SPD\": 50.00,\n"
+                     "    \"COLTMP\": 50.00\n  }\n}");
+}
+
+TEST(Worker, TroubleCodesArePublishedOnceAndTheWorkerIdles)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    command_for_can(R"({"TYP":1,"CMD":1})");
+    ASSERT_TRUE(env.published().wait_for_token("<1,1>", 1, 20s));
+    ASSERT_TRUE(wait_until([] { return get_obd2_thrd_state() == OBD2_STATE_IDLE; }, 5s));
+    env.stop_worker();
+    auto pkts = env.published().packets();
+    auto dtc = std::find_if(pkts.begin(), pkts.end(), [](const std::string &p) { return packet_token(p) == "<1,1>"; });
+    ASSERT_NE(dtc, pkts.end());
+    EXPECT_EQ(*dtc, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0123"],"PRMDTC":["U0100"]}})");
+}
+
+TEST(Worker, DtcClearedIsReportedAboutFourSecondsAfterTheAnswer)
+{
+    vsim::VehicleSpec spec = WorkerEnv::sample_vehicle();
+    spec.ecus[0].clear_busy_count = 2;
+    WorkerEnv env(spec, WorkerEnv::default_config(), 1);
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 30s));
+    TraceCapture cap;
+    command_for_can(R"({"TYP":1,"CMD":4})");
+    ASSERT_TRUE(wait_until([&] { return cap.count_line("OBD2: DTCs cleared successfully.") == 1; }, 10s));
+    auto answered = std::chrono::steady_clock::now();
+    ASSERT_TRUE(env.published().wait_for_token("DTC_CLEARED", 1, 10s));
+    auto delay = std::chrono::steady_clock::now() - answered;
+    env.stop_worker();
+    EXPECT_GE(delay, 3900ms);
+    EXPECT_LE(delay, 4600ms);
+    EXPECT_EQ(cap.count_line("OBD2: ECU busy clearing DTCs (NRC=0x78). Retrying..."), 2);
+}
+
+TEST(Worker, CommandTenReadsTheChangedConfiguration)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    env.write_config(R"({"can_port":{"padding":85,"BR":250000},"live_page":{"sensors":[{"name":"SPD","show":1}]}})");
+    env.published().clear();
+    command_for_can(R"({"TYP":1,"CMD":10})");
+    ASSERT_TRUE(env.published().wait_for_token("MODEDETECTED", 1, 20s));
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    command_for_can(R"({"TYP":1,"CMD":2})");
+    ASSERT_TRUE(env.published().wait_for_token("<1,2>", 1, 20s));
+    command_for_can(R"({"TYP":1,"CMD":3})");
+    env.stop_worker();
+    auto cmds = env.shell_commands();
+    ASSERT_EQ(cmds.size(), 6u);
+    EXPECT_EQ(cmds[4], "sudo ip link set can0 up type can bitrate 250000");
+    EXPECT_EQ(g_can_padding, 85);
+    auto pkts = env.published().packets();
+    auto live = std::find_if(pkts.begin(), pkts.end(), [](const std::string &p) { return packet_token(p) == "<1,2>"; });
+    ASSERT_NE(live, pkts.end());
+    EXPECT_EQ(*live, "{\n  \"TYP\": 1,\n  \"CMD\": 2,\n  \"DATA\": {\n    \"SPD\": 50.00\n  }\n}");
+    // The new padding byte fills the requests.
+    auto frames = env.bus().received(0);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back().data[7], 0x55);
+}
+
+TEST(Worker, CommandDuringStartupResumesStartupAfterwards)
+{
+    vsim::VehicleSpec spec = WorkerEnv::sample_vehicle();
+    spec.ecus[0].silent = true;
+    WorkerEnv env(spec, WorkerEnv::default_config(), 20);
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("NOECU", 1, 20s));
+    command_for_can(R"({"TYP":1,"CMD":7})");
+    ASSERT_TRUE(wait_until([] { return get_obd2_thrd_state() == OBD2_STATE_DETECT_MODE; }, 5s));
+    // Detection carries on: the vehicle appears and is identified.
+    env.bus().vehicle().set_silent(false);
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    ASSERT_TRUE(env.published().wait_for_token("ECU", 1, 20s));
+    env.stop_worker();
+}
+
+TEST(Worker, BurstOfCommandsRunsTheLatestAndLosesNone)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    env.published().clear();
+    for (int i = 0; i < 99; ++i) {
+        command_for_can(R"({"TYP":1,"CMD":7})");
+    }
+    command_for_can(R"({"TYP":1,"CMD":1})");
+    ASSERT_TRUE(env.published().wait_for_token("<1,1>", 1, 20s));
+    ASSERT_TRUE(wait_until([] { return get_obd2_thrd_state() == OBD2_STATE_IDLE; }, 5s));
+    std::this_thread::sleep_for(200ms);
+    env.stop_worker();
+    EXPECT_EQ(env.published().count_token("<1,1>"), 1);
+}
+
+TEST(Worker, CommandDuringHeartbeatPublishIsHandedOverWithoutWaiting)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    // Inside the heartbeat's "ECU" publication (obd_state_mutex held), a command
+    // arrives on another thread, as the bus callback thread would deliver it.
+    std::atomic<bool> handed_over{false};
+    std::atomic<bool> done{false};
+    env.published().set_on_publish([&](const std::string &text) {
+        if (done.load() || packet_token(text) != "ECU") {
+            return;
+        }
+        done.store(true);
+        std::thread callback([&] {
+            command_for_can(R"({"TYP":1,"CMD":1})");
+            handed_over.store(true);
+        });
+        callback.join(); // would deadlock if the hand-over waited for obd_state_mutex
+        EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_PARSE_CMD);
+    });
+    ASSERT_TRUE(env.published().wait_for_token("<1,1>", 1, 20s));
+    env.published().set_on_publish(nullptr);
+    env.stop_worker();
+    EXPECT_TRUE(handed_over.load());
+}
+
+namespace {
+int fail_obd_thread(pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), void *arg)
+{
+    static int calls = 0;
+    if (++calls == 2) {
+        return EAGAIN;
+    }
+    (void)t;
+    (void)a;
+    (void)fn;
+    (void)arg;
+    return 0; // pretend started; nothing runs
+}
+} // namespace
+
+TEST(Main, FailedThreadCreationStopsWithStatusOne)
+{
+    TraceCapture cap;
+    gateway_test_set_thread_create(fail_obd_thread);
+    EXPECT_EQ(gateway_main(), 1);
+    gateway_test_set_thread_create(nullptr);
+    cap.stop();
+    auto lines = cap.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("MAIN_ERROR : Failed to create obd2 communication thread: ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], "MAIN_ERROR : Error while creating threads --> EXITING FROM MAIN.");
+}

@@ -1,0 +1,148 @@
+// Catalogue rows and answer scaling.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <ostream>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "th_obd2_com/pid_catalogue.h"
+#include "th_obd2_com/pid_probe.h"
+
+namespace {
+
+struct ScaleCase {
+    const char *what;
+    int pid;
+    std::vector<uint8_t> answer; // as left by the exchange: length byte, 0x41, PID, A, B...
+    float expected;
+};
+
+void PrintTo(const ScaleCase &c, std::ostream *os) { *os << c.what; }
+
+// Readable test names from the case descriptions.
+template <class Case>
+std::string case_name(const testing::TestParamInfo<Case> &info)
+{
+    std::string name;
+    for (const char *p = info.param.what; *p != '\0'; ++p) {
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    }
+    return name;
+}
+
+class Scaling : public testing::TestWithParam<ScaleCase> {};
+
+TEST_P(Scaling, GivesThePhysicalValue)
+{
+    const ScaleCase &c = GetParam();
+    // Exact comparison: the value is defined as two single-precision steps.
+    EXPECT_EQ(calculate_physical_value(c.pid, c.answer.data(), c.answer.size()), c.expected) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Catalogue, Scaling,
+    testing::Values(
+        ScaleCase{"rpm 16-bit", 0x0C, {0x04, 0x41, 0x0C, 0x0C, 0x35, 0xAA, 0xAA, 0xAA}, 781.25f},
+        ScaleCase{"coolant offset", 0x05, {0x03, 0x41, 0x05, 0x5A, 0xAA, 0xAA, 0xAA, 0xAA}, 50.0f},
+        ScaleCase{"fuel trim midpoint", 0x06, {0x03, 0x41, 0x06, 0x80, 0, 0, 0, 0}, 0.0f},
+        ScaleCase{"load full scale rounds to 100", 0x04, {0x03, 0x41, 0x04, 0xFF, 0, 0, 0, 0}, 100.0f},
+        ScaleCase{"timing advance minimum", 0x0E, {0x03, 0x41, 0x0E, 0x00, 0, 0, 0, 0}, -64.0f},
+        ScaleCase{"diesel rail pressure maximum", 0x23, {0x04, 0x41, 0x23, 0xFF, 0xFF, 0, 0, 0}, 655350.0f},
+        ScaleCase{"clamped to max", 0x61, {0x03, 0x41, 0x61, 0xFF, 0, 0, 0, 0}, 125.0f},
+        ScaleCase{"EVPPRS raw 0 unsigned", 0x32, {0x04, 0x41, 0x32, 0x00, 0x00, 0, 0, 0}, -32767.75f},
+        ScaleCase{"EVPPRS raw 65535 unsigned", 0x32, {0x04, 0x41, 0x32, 0xFF, 0xFF, 0, 0, 0}, -16384.0f},
+        ScaleCase{"injection timing scale", 0x5D, {0x04, 0x41, 0x5D, 0x01, 0x00, 0, 0, 0},
+                  256.0f * 0.703125f - 210.0f},
+        ScaleCase{"separate rounding of multiply and add", 0x3C, {0x04, 0x41, 0x3C, 0x12, 0x34, 0, 0, 0},
+                  [] {
+                      volatile float v = 4660.0f;
+                      v = v * 0.1f;
+                      v = v + -40.0f;
+                      return static_cast<float>(v);
+                  }()},
+        ScaleCase{"only the low byte of the PID counts", 0x105, {0x03, 0x41, 0x05, 0x5A, 0, 0, 0, 0}, 50.0f},
+        ScaleCase{"16-bit PID with 4 bytes", 0x0C, {0x03, 0x41, 0x0C, 0x0C}, 0.0f},
+        ScaleCase{"8-bit PID with 4 bytes", 0x05, {0x03, 0x41, 0x05, 0x5A}, 50.0f},
+        ScaleCase{"3 bytes", 0x05, {0x02, 0x41, 0x05}, 0.0f},
+        ScaleCase{"empty", 0x05, {}, 0.0f},
+        ScaleCase{"PID 01 not catalogued", 0x01, {0x06, 0x41, 0x01, 0x00, 0x07, 0xE5, 0, 0}, 0.0f},
+        ScaleCase{"PID 1F not catalogued", 0x1F, {0x04, 0x41, 0x1F, 0x01, 0x02, 0, 0, 0}, 0.0f}),
+    case_name<ScaleCase>);
+
+TEST(Scaling, NullAnswerGivesZero) { EXPECT_EQ(calculate_physical_value(0x05, nullptr, 8), 0.0f); }
+
+TEST(Catalogue, KeysFollowTheStoredFileOrder)
+{
+    // The order of the availability keys in the ECU information file.
+    const char *expected[] = {
+        "ENGLD",  "COLTMP", "FULPRS",  "INTPRS",  "ENGRPM",  "SPD",    "TMADV",   "INTTMP",   "MSFLRT", "THRTPS",
+        "FULRPRS", "FLLVL", "THRPSB",  "CNTMDVOL", "AMBTMP", "O2S1",   "O2S2",    "O2S3",     "O2S4",   "O2S5",
+        "O2S6",   "O2S7",   "O2S8",    "FRLDSL",  "CMDEGR",  "EGRE",   "EVAPPRG", "WRMUPC",   "DISCLR", "CTB1S1",
+        "CTB2S1", "CTB1S2", "CTB2S2",  "LMBRAT",  "RELTHR",  "THRPSB2", "THRPSC", "THRPSD",   "THRPSE", "THRPSF",
+        "CMDTHR", "TMIL",   "TCLR",    "STFT1",   "LTFT1",   "STFT2",  "LTFT2",   "DISMIL",   "EVPPRS", "ABSLOD",
+        "OILTEMP", "INJTIM", "FULRAT", "DDTORQ",  "ACTTORQ", "REFTORQ"};
+    ASSERT_EQ(num_pids, 56u);
+    ASSERT_EQ(std::size(expected), num_pids);
+    for (size_t i = 0; i < num_pids; ++i) {
+        EXPECT_STREQ(short_keys[i], expected[i]) << "row " << i;
+    }
+}
+
+TEST(Catalogue, ProbeListFollowsTheRows)
+{
+    ASSERT_EQ(static_cast<size_t>(PID_PROBE_COUNT), num_pids);
+    for (size_t i = 0; i < num_pids; ++i) {
+        EXPECT_EQ(g_probe_pid_list[i], pids[i].pid) << "position " << i;
+    }
+}
+
+TEST(Catalogue, RowsThatDifferFromTheStandardAreKept)
+{
+    struct Row {
+        size_t index;
+        uint8_t pid;
+        uint8_t bits;
+        float scale, offset, min, max;
+    };
+    const Row rows[] = {
+        {12, 0x33, 8, 100.0f / 255.0f, 0.0f, 0.0f, 100.0f},
+        {48, 0x32, 16, 0.25f, -32767.75f, -32767.75f, 32767.25f},
+        {49, 0x43, 16, 100.0f / 255.0f, 0.0f, 0.0f, 25700.0f},
+        {51, 0x5D, 16, 0.703125f, -210.0f, -210.0f, 302.4f},
+        {10, 0x22, 16, 0.079f, 0.0f, 0.0f, 5177.0f},
+        {33, 0x44, 16, 1.0f / 32768.0f, 0.0f, 0.0f, 2.0f},
+    };
+    for (const Row &r : rows) {
+        const PidInfo &p = pids[r.index];
+        EXPECT_EQ(p.pid, r.pid) << r.index;
+        EXPECT_EQ(p.bits, r.bits) << r.index;
+        EXPECT_EQ(p.scale, r.scale) << r.index;
+        EXPECT_EQ(p.offset, r.offset) << r.index;
+        EXPECT_EQ(p.min, r.min) << r.index;
+        EXPECT_EQ(p.max, r.max) << r.index;
+    }
+}
+
+TEST(Lookup, EveryKeyRoundTrips)
+{
+    for (size_t i = 0; i < num_pids; ++i) {
+        EXPECT_EQ(get_pid_from_name(short_keys[i]), pids[i].pid) << short_keys[i];
+        EXPECT_STREQ(get_pid_short_key(pids[i].pid), short_keys[i]);
+    }
+}
+
+TEST(Lookup, UnknownNamesAndPids)
+{
+    for (const char *name : {"", "spd", "Spd", "SPD ", "ENGLDX", "UNKNOWN"}) {
+        EXPECT_EQ(get_pid_from_name(name), 0) << '"' << name << '"';
+    }
+    EXPECT_EQ(get_pid_from_name(nullptr), 0);
+    for (int pid : {0x00, 0x01, 0x1F, 0x20, 0x64, 0x10C, -1}) {
+        EXPECT_STREQ(get_pid_short_key(pid), "UNKNOWN") << pid;
+    }
+}
+
+} // namespace

@@ -1,0 +1,226 @@
+// The supported-PID probe against the in-process vehicle.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "scripted_answers.h"
+#include "support/capture.h"
+#include "th_mqtt/mqtt_msg.h"
+#include "th_obd2_com/obd2_config.h"
+#include "th_obd2_com/pid_probe.h"
+#include "vehicle_sim.h"
+
+namespace {
+
+std::mutex g_published_mutex;
+std::vector<std::pair<int, std::string>> g_published;
+int g_publish_result = 1;
+
+int capture_publish(int index, const char *text)
+{
+    std::lock_guard<std::mutex> lk(g_published_mutex);
+    g_published.emplace_back(index, text);
+    return g_publish_result;
+}
+
+int position_of(uint8_t pid)
+{
+    for (int i = 0; i < PID_PROBE_COUNT; ++i) {
+        if (g_probe_pid_list[i] == pid) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// The flags expected when exactly these PIDs count as answered.
+std::vector<int> flags_for(std::initializer_list<uint8_t> available)
+{
+    std::vector<int> f(PID_PROBE_COUNT, 0);
+    for (uint8_t pid : available) {
+        f[position_of(pid)] = 1;
+    }
+    return f;
+}
+
+std::vector<int> probed_flags() { return std::vector<int>(g_pid_availability, g_pid_availability + PID_PROBE_COUNT); }
+
+std::string flag_line(const std::vector<int> &f)
+{
+    std::string s = "[";
+    for (size_t i = 0; i < f.size(); ++i) {
+        s += std::to_string(f[i]) + (i + 1 < f.size() ? "," : "");
+    }
+    return s + "]";
+}
+
+vsim::VehicleSpec one_ecu(vsim::EcuSpec ecu)
+{
+    vsim::VehicleSpec spec;
+    spec.ecus.push_back(std::move(ecu));
+    return spec;
+}
+
+// An ECU answering `supported`, refusing at once every other probed PID but
+// those in `silent`, which it leaves unanswered (each costs a full wait).
+vsim::EcuSpec ecu_with(std::initializer_list<uint8_t> supported, std::initializer_list<uint8_t> silent = {})
+{
+    vsim::EcuSpec ecu;
+    for (uint8_t pid : g_probe_pid_list) {
+        if (std::find(silent.begin(), silent.end(), pid) == silent.end()) {
+            ecu.negative[static_cast<uint16_t>(0x0100 | pid)] = 0x12;
+        }
+    }
+    for (uint8_t pid : supported) {
+        ecu.negative.erase(static_cast<uint16_t>(0x0100 | pid));
+        ecu.pids[pid] = {0x12, 0x34};
+    }
+    return ecu;
+}
+
+class PidProbe : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_can_padding = 0xAA;
+        g_publish_result = 1;
+        g_published.clear();
+        mqtt_test_set_publish_hook(capture_publish);
+        std::fill(std::begin(g_pid_availability), std::end(g_pid_availability), 1);
+    }
+    void TearDown() override { mqtt_test_set_publish_hook(nullptr); }
+};
+
+TEST_F(PidProbe, MarksExactlyTheAnsweredPidsAndReportsGotpid)
+{
+    vsim::InProcessBus bus(one_ecu(ecu_with({0x04, 0x0C, 0x0D, 0x33, 0x06, 0x63})));
+    bus.attach();
+    TraceCapture trace;
+    EXPECT_EQ(get_supported_pid_list(1), 1);
+    EXPECT_EQ(probed_flags(), flags_for({0x04, 0x0C, 0x0D, 0x33, 0x06, 0x63}));
+    for (int i = PID_PROBE_COUNT; i < PID_AVAILABILITY_SIZE; ++i) {
+        EXPECT_EQ(g_pid_availability[i], 0) << i;
+    }
+    EXPECT_EQ(trace.count_line("Checking supported PIDs one by one..."), 1);
+    EXPECT_EQ(trace.count_line("PID 0x0C \u2192 AVAILABLE "), 1);
+    EXPECT_EQ(trace.count_line("PID 0x05 \u2192 NOT AVAILABLE "), 1);
+    EXPECT_EQ(trace.count_line(flag_line(flags_for({0x04, 0x0C, 0x0D, 0x33, 0x06, 0x63}))), 1);
+    EXPECT_EQ(trace.count_line("returning l_status : 1"), 1);
+    ASSERT_EQ(g_published.size(), 1u);
+    EXPECT_EQ(g_published[0].first, 0);
+    EXPECT_EQ(g_published[0].second, R"J({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"GOTPID"}})J");
+}
+
+TEST_F(PidProbe, NegativeAnswerMarksThePidUnavailable)
+{
+    vsim::EcuSpec ecu = ecu_with({0x04, 0x05, 0x0A});
+    ecu.pids.erase(0x05);
+    ecu.negative[0x0105] = 0x22;
+    vsim::InProcessBus bus(one_ecu(ecu));
+    bus.attach();
+    EXPECT_EQ(get_supported_pid_list(1), 1);
+    EXPECT_EQ(probed_flags(), flags_for({0x04, 0x0A}));
+}
+
+TEST_F(PidProbe, LateAnswerDoesNotMarkTheNextPid)
+{
+    // 0x04 answers 150 ms late, during the wait for 0x05, which does not answer.
+    vsim::InProcessBus bus(one_ecu(ecu_with({0x04, 0x0A, 0x0B}, {0x05})));
+    bus.attach();
+    bus.vehicle().inject_late_answer(std::chrono::milliseconds(150));
+    EXPECT_EQ(get_supported_pid_list(1), 1);
+    EXPECT_EQ(probed_flags(), flags_for({0x0A, 0x0B}));
+}
+
+TEST_F(PidProbe, SecondEcuAnsweringDoesNotShiftTheFlags)
+{
+    // Only the first answer to each functional request is read; the other
+    // ECU's answer stays queued and must not be taken for the next PID.
+    vsim::VehicleSpec spec = one_ecu(ecu_with({0x04, 0x0C, 0x0D}));
+    vsim::EcuSpec second; // answers only the PIDs it supports
+    for (uint8_t pid : {0x04, 0x0C, 0x0D}) {
+        second.pids[pid] = {0x56, 0x78};
+    }
+    second.response_id = 0x7E9;
+    second.physical_id = 0x7E1;
+    spec.ecus.push_back(second);
+    vsim::InProcessBus bus(spec);
+    bus.attach();
+    EXPECT_EQ(get_supported_pid_list(1), 1);
+    EXPECT_EQ(probed_flags(), flags_for({0x04, 0x0C, 0x0D}));
+}
+
+TEST_F(PidProbe, OnlyAnswersEchoingThePidCount)
+{
+    vsim::EcuSpec silent;
+    silent.silent = true;
+    vsim::InProcessBus bus(one_ecu(silent));
+    bus.attach();
+    ScriptedAnswers script(bus);
+    for (uint8_t pid : g_probe_pid_list) {
+        script.set(0x01, pid, {0x03, 0x7F, 0x01, 0x12}); // refused at once, no time-outs
+    }
+    script.set(0x01, 0x04, {0x03, 0x41, 0x04, 0x10, 0xAA, 0xAA, 0xAA, 0xAA}); // counts
+    script.set(0x01, 0x05, {0x03, 0x41, 0x0D, 0x10, 0xAA, 0xAA, 0xAA, 0xAA}); // another PID
+    script.set(0x01, 0x0A, {0x03, 0x49, 0x0A, 0x10, 0xAA, 0xAA, 0xAA, 0xAA}); // another service
+    script.set(0x01, 0x0B, {0x02, 0x41});                                     // truncated
+    script.set(0x01, 0x0C, {0x04, 0x41, 0x0C, 0x1A, 0xF8, 0xAA, 0xAA, 0xAA}); // counts
+    script.set(0x01, 0x0D, {});                                               // empty
+    EXPECT_EQ(get_supported_pid_list(1), 1);
+    EXPECT_EQ(probed_flags(), flags_for({0x04, 0x0C}));
+}
+
+TEST_F(PidProbe, SilentVehicleGivesAllZerosInAboutFiveAndAHalfSeconds)
+{
+    vsim::EcuSpec silent;
+    silent.silent = true;
+    vsim::InProcessBus bus(one_ecu(silent));
+    bus.attach();
+    TraceCapture trace;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(get_supported_pid_list(1), 1);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(probed_flags(), std::vector<int>(PID_PROBE_COUNT, 0));
+    EXPECT_EQ(trace.count_line(flag_line(std::vector<int>(PID_PROBE_COUNT, 0))), 1);
+    EXPECT_EQ(trace.count_containing("\u2192 NOT AVAILABLE"), PID_PROBE_COUNT);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(5600));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(7000));
+    EXPECT_EQ(g_published.size(), 1u);
+}
+
+TEST_F(PidProbe, BrokerUnreachableStillFillsTheFlags)
+{
+    g_publish_result = 0;
+    vsim::InProcessBus bus(one_ecu(ecu_with({0x05, 0x46})));
+    bus.attach();
+    TraceCapture trace;
+    EXPECT_EQ(get_supported_pid_list(1), 0);
+    EXPECT_EQ(probed_flags(), flags_for({0x05, 0x46}));
+    EXPECT_EQ(trace.count_line("OBD2_ERROR : Error while publishing PID STATUS packet"), 1);
+}
+
+TEST_F(PidProbe, ProbesOver29BitIdentifiers)
+{
+    vsim::EcuSpec ecu = ecu_with({0x0C, 0x0D});
+    ecu.addressing = vsim::Addressing::Bit29;
+    ecu.response_id = 0x18DAF110;
+    ecu.physical_id = 0x18DA10F1;
+    vsim::InProcessBus bus(one_ecu(ecu));
+    bus.attach();
+    EXPECT_EQ(get_supported_pid_list(2), 1);
+    EXPECT_EQ(probed_flags(), flags_for({0x0C, 0x0D}));
+    // Requests go out on the 29-bit channel only, padded with the configured byte.
+    const std::vector<can_frame> sent = bus.received(1);
+    ASSERT_EQ(sent.size(), static_cast<size_t>(PID_PROBE_COUNT));
+    EXPECT_EQ(sent[0].can_id, 0x18DB33F1u | CAN_EFF_FLAG);
+    const uint8_t first[8] = {0x02, 0x01, 0x04, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    EXPECT_EQ(std::memcmp(sent[0].data, first, 8), 0);
+    EXPECT_TRUE(bus.received(0).empty());
+}
+
+} // namespace

@@ -1,0 +1,254 @@
+#include "support/worker_env.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/atomic_file.h"
+#include "common/cjson_ptr.h"
+#include "common/gw_time.h"
+#include "th_mqtt/mqtt_msg.h"
+#include "th_obd2_com/can_link.h"
+#include "th_obd2_com/ecu_info_file.h"
+#include "th_obd2_com/obd2_config.h"
+#include "th_obd2_com/obd2_state.h"
+#include "th_obd2_com/obd2_worker.h"
+
+namespace {
+
+std::mutex g_rec_mutex;
+std::vector<std::string> g_rec_packets;
+std::function<void(const std::string &)> g_on_publish;
+std::atomic<bool> g_accept{true};
+
+int record_publish(int index, const char *text)
+{
+    if (index != 0 || text == nullptr) {
+        return 0;
+    }
+    std::function<void(const std::string &)> hook;
+    {
+        std::lock_guard<std::mutex> lk(g_rec_mutex);
+        g_rec_packets.emplace_back(text);
+        hook = g_on_publish;
+    }
+    if (hook) {
+        hook(text);
+    }
+    return g_accept.load() ? 1 : 0;
+}
+
+std::mutex g_shell_mutex;
+std::vector<std::string> g_shell_commands;
+
+int record_shell(const char *command)
+{
+    std::lock_guard<std::mutex> lk(g_shell_mutex);
+    g_shell_commands.emplace_back(command);
+    return 0;
+}
+
+vsim::InProcessBus *g_bus = nullptr;
+
+int attach_bus()
+{
+    g_bus->attach();
+    return 1;
+}
+
+} // namespace
+
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
+{
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
+
+std::string packet_token(const std::string &text)
+{
+    CJsonPtr root(cJSON_Parse(text.c_str()));
+    if (!root) {
+        return "<invalid>";
+    }
+    const cJSON *data = cJSON_GetObjectItem(root.get(), "DATA");
+    const cJSON *msg = data ? cJSON_GetObjectItem(data, "msg") : nullptr;
+    if (cJSON_IsString(msg) && cJSON_GetObjectItem(root.get(), "ERROR")) {
+        return msg->valuestring;
+    }
+    const cJSON *typ = cJSON_GetObjectItem(root.get(), "TYP");
+    const cJSON *cmd = cJSON_GetObjectItem(root.get(), "CMD");
+    return "<" + std::to_string(typ ? typ->valueint : -1) + "," + std::to_string(cmd ? cmd->valueint : -1) + ">";
+}
+
+PublishRecorder::PublishRecorder()
+{
+    clear();
+    g_accept.store(true);
+    mqtt_test_set_publish_hook(record_publish);
+}
+
+PublishRecorder::~PublishRecorder()
+{
+    mqtt_test_set_publish_hook(nullptr);
+    set_on_publish(nullptr);
+}
+
+std::vector<std::string> PublishRecorder::packets()
+{
+    std::lock_guard<std::mutex> lk(g_rec_mutex);
+    return g_rec_packets;
+}
+
+std::vector<std::string> PublishRecorder::tokens()
+{
+    std::vector<std::string> out;
+    for (const auto &p : packets()) {
+        out.push_back(packet_token(p));
+    }
+    return out;
+}
+
+int PublishRecorder::count_token(const std::string &token)
+{
+    int n = 0;
+    for (const auto &t : tokens()) {
+        n += (t == token);
+    }
+    return n;
+}
+
+bool PublishRecorder::wait_for_token(const std::string &token, int occurrences, std::chrono::milliseconds timeout)
+{
+    return wait_until([&] { return count_token(token) >= occurrences; }, timeout);
+}
+
+void PublishRecorder::clear()
+{
+    std::lock_guard<std::mutex> lk(g_rec_mutex);
+    g_rec_packets.clear();
+}
+
+void PublishRecorder::set_accept(bool accept) { g_accept.store(accept); }
+
+void PublishRecorder::set_on_publish(std::function<void(const std::string &)> fn)
+{
+    std::lock_guard<std::mutex> lk(g_rec_mutex);
+    g_on_publish = std::move(fn);
+}
+
+std::string WorkerEnv::default_config()
+{
+    return R"({
+  "can_port": {"padding": 170, "BR": 500000},
+  "live_page": {"sensors": [
+    {"name": "ENGRPM", "show": 1},
+    {"name": "SPD", "show": 1},
+    {"name": "COLTMP", "show": 1}
+  ]},
+  "show_dtc": {"STRDTC": 1, "PNDDTC": 1, "PRMDTC": 1}
+})";
+}
+
+vsim::VehicleSpec WorkerEnv::sample_vehicle()
+{
+    vsim::VehicleSpec spec;
+    vsim::EcuSpec ecu;
+    ecu.pids = {{0x0C, {0x0C, 0x35}}, {0x0D, {0x32}}, {0x05, {0x5A}}, {0x04, {0x80}}};
+    ecu.stored_dtcs = {0x0123, 0x0300};
+    ecu.pending_dtcs = {0x0123};
+    ecu.permanent_dtcs = {0xC100};
+    ecu.vin = "WVWZZZ1JZXW000001";
+    ecu.calid = "CAL-0042";
+    ecu.cvn = {0x12, 0xAB, 0x34, 0xCD};
+    ecu.ecu_name = "ECM-EngineControl";
+    spec.ecus.push_back(ecu);
+    return spec;
+}
+
+WorkerEnv::WorkerEnv(const vsim::VehicleSpec &vehicle, const std::string &config_json, int sleep_divisor)
+{
+    char tmpl[] = "/tmp/obdgw-worker-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    std::string defaults_dir = dir_ + "/default_config";
+    mkdir(defaults_dir.c_str(), 0755);
+    write_config(config_json);
+    std::string def = WorkerEnv::default_config();
+    gw_write_file_atomic((defaults_dir + "/default_config.json").c_str(), def.data(), def.size());
+    static std::string cfg_path, def_path, ecu_path;
+    cfg_path = config_path();
+    def_path = defaults_dir + "/default_config.json";
+    ecu_path = ecu_info_path();
+    config_test_set_paths(cfg_path.c_str(), def_path.c_str());
+    ecu_info_test_set_path(ecu_path.c_str());
+    {
+        std::lock_guard<std::mutex> lk(g_shell_mutex);
+        g_shell_commands.clear();
+    }
+    can_test_set_shell_runner(record_shell);
+    gw_test_set_sleep_divisor(sleep_divisor);
+    bus_ = std::make_unique<vsim::InProcessBus>(vehicle);
+    g_bus = bus_.get();
+    obd2_test_set_can_opener(attach_bus);
+    obd2_test_reset_handover(OBD2_STATE_CONFIG);
+}
+
+WorkerEnv::~WorkerEnv()
+{
+    stop_worker();
+    obd2_test_set_can_opener(nullptr);
+    can_test_set_shell_runner(nullptr);
+    config_test_set_paths(nullptr, nullptr);
+    ecu_info_test_set_path(nullptr);
+    gw_test_set_sleep_divisor(1);
+    g_bus = nullptr;
+    bus_.reset();
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    if (system(cmd.c_str()) != 0) {
+        fprintf(stderr, "could not remove %s\n", dir_.c_str());
+    }
+}
+
+std::string WorkerEnv::read_ecu_info() const
+{
+    std::string s;
+    gw_read_file(ecu_info_path().c_str(), s);
+    return s;
+}
+
+void WorkerEnv::write_config(const std::string &json)
+{
+    gw_write_file_atomic(config_path().c_str(), json.data(), json.size());
+}
+
+std::vector<std::string> WorkerEnv::shell_commands()
+{
+    std::lock_guard<std::mutex> lk(g_shell_mutex);
+    return g_shell_commands;
+}
+
+void WorkerEnv::start_worker()
+{
+    stop_.store(false);
+    worker_ = std::thread([this] {
+        obd2_worker_start();
+        while (!stop_.load()) {
+            obd2_run_state_pass();
+        }
+    });
+}
+
+void WorkerEnv::stop_worker()
+{
+    if (worker_.joinable()) {
+        stop_.store(true);
+        worker_.join();
+    }
+}

@@ -1,0 +1,68 @@
+// Environment for OBD worker scenarios: temporary configuration and ECU
+// information files, a simulated vehicle on socketpairs, published packets
+// recorded through the publish seam, and the worker's passes on a thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vehicle_sim/vehicle_sim.h"
+
+// Records every text handed to MQTT_Publish_Data while installed.
+class PublishRecorder {
+public:
+    PublishRecorder();
+    ~PublishRecorder();
+    std::vector<std::string> packets();
+    // Status tokens ("msg" of status packets) in order; result packets as "<TYP,CMD>".
+    std::vector<std::string> tokens();
+    int count_token(const std::string &token);
+    bool wait_for_token(const std::string &token, int occurrences, std::chrono::milliseconds timeout);
+    void clear();
+    // When false, publications are refused (result 0) but still recorded.
+    void set_accept(bool accept);
+    // Called inside the publish (on the publishing thread) before it returns.
+    void set_on_publish(std::function<void(const std::string &)> fn);
+};
+
+// Token of a published text: the status "msg", or "<typ,cmd>" for result packets.
+std::string packet_token(const std::string &text);
+
+class WorkerEnv {
+public:
+    // `config_json`: contents of config.json (and of the factory copy unless given).
+    explicit WorkerEnv(const vsim::VehicleSpec &vehicle, const std::string &config_json = default_config(),
+                       int sleep_divisor = 10);
+    ~WorkerEnv();
+
+    static std::string default_config();
+    static vsim::VehicleSpec sample_vehicle(); // 11-bit, VIN, a few PIDs and codes
+
+    vsim::InProcessBus &bus() { return *bus_; }
+    PublishRecorder &published() { return recorder_; }
+    std::string dir() const { return dir_; }
+    std::string config_path() const { return dir_ + "/config.json"; }
+    std::string ecu_info_path() const { return dir_ + "/ecu_info.json"; }
+    std::string read_ecu_info() const;
+    void write_config(const std::string &json);
+    std::vector<std::string> shell_commands();
+
+    // Runs obd2_worker_start and then the worker's passes on a thread.
+    void start_worker();
+    void stop_worker();
+
+private:
+    std::string dir_;
+    std::unique_ptr<vsim::InProcessBus> bus_;
+    PublishRecorder recorder_;
+    std::atomic<bool> stop_{false};
+    std::thread worker_;
+};
+
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout);
