@@ -210,6 +210,10 @@ STATUS = {
     "NORES": "the vehicle gave no usable answer", "DTC_CLEARED": "trouble codes cleared",
 }
 
+UNITS = {"ENGRPM": "rpm", "SPD": "km/h", "COLTMP": "degC", "INTTMP": "degC", "AMBTMP": "degC", "OILTEMP": "degC",
+         "ENGLD": "%", "THRTPS": "%", "FLLVL": "%", "FULPRS": "kPa", "INTPRS": "kPa", "TMADV": "deg",
+         "MSFLRT": "g/s", "CNTMDVOL": "V", "STFT1": "%", "LTFT1": "%"}
+
 class Stream:
     """Packets the gateway publishes, read from mosquitto_sub's hex output."""
     def __init__(self, path):
@@ -295,7 +299,9 @@ if sim_ctl:
     show_status(text, pkt)
     say(dim(f"  {stamp()}  sim: vehicle plugged in"))
     sim("back")
-text, pkt = wait_for(is_status("SAVSUC"), 40, '"SAVSUC" report')
+# A report published before the gateway's MQTT connection was up is lost;
+# with a real vehicle that may be all of them, and the heartbeat comes next.
+text, pkt = wait_for(lambda p: is_status("SAVSUC")(p) or is_status("ECU")(p), 40, '"SAVSUC" report')
 show_status(text, pkt)
 try:
     with open("/opt/vyr/configs/ecu_info.json") as f:
@@ -307,8 +313,9 @@ try:
     say(dim(f"           sensors answering: {' '.join(avail)}"))
 except (OSError, ValueError):
     pass
-text, pkt = wait_for(is_status("ECU"), 8, '"ECU" heartbeat')
-show_status(text, pkt)
+if not is_status("ECU")(pkt):
+    text, pkt = wait_for(is_status("ECU"), 8, '"ECU" heartbeat')
+    show_status(text, pkt)
 
 # 2. Trouble codes --------------------------------------------------------
 def read_dtcs():
@@ -354,8 +361,9 @@ while time.monotonic() < end:
     count += 1
     last_text = text
     rows = list(pkt["DATA"].items())
-    lines = [f"           {'sensor':<8} {'value':>10}   (snapshot {count}, {stamp().strip()})"]
-    lines += [f"           {k:<8} {v if isinstance(v, str) else format(v, '.2f'):>10}" for k, v in rows]
+    lines = [f"           {'sensor':<8} {'value':>10}         (snapshot {count}, {stamp().strip()})"]
+    lines += [f"           {k:<8} {v if isinstance(v, str) else format(v, '.2f'):>10} {UNITS.get(k, ''):<6}"
+              for k, v in rows]
     if tty:
         if drawn:
             sys.stdout.write(f"\033[{drawn}F")
@@ -381,11 +389,18 @@ while True:  # the snapshot that was on its way when the stop came
 
 # 4. Clear ------------------------------------------------------------------
 step("4. Clear the trouble codes")
-publish({"TYP": 1, "CMD": 4}, "clear trouble codes")
-text, pkt = wait_for(is_status("DTC_CLEARED"), 30, '"DTC_CLEARED"')
-show_status(text, pkt)
-read_dtcs()
-say(dim("           (permanent codes stay until the vehicle itself has verified the repair)"))
+if sim_ctl:
+    publish({"TYP": 1, "CMD": 4}, "clear trouble codes")
+    text, pkt = wait_for(lambda p: p.get("CMD") == 4 and "msg" in p.get("DATA", {}), 30, "answer to the clear")
+    show_status(text, pkt)
+    if is_status("DTC_CLEARED")(pkt):
+        read_dtcs()
+        say(dim("           (permanent codes stay until the vehicle itself has verified the repair)"))
+    else:
+        # The gateway would try three more times; a new command ends that.
+        publish({"TYP": 1, "CMD": 3}, "give up, go idle")
+else:
+    say(dim("           skipped: this is a real vehicle, its trouble codes are left alone"))
 
 # 5. Relays -----------------------------------------------------------------
 RELAYS = [("gpiochip4", 10), ("gpiochip4", 11), ("gpiochip3", 31), ("gpiochip4", 0), ("gpiochip3", 27),
