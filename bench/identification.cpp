@@ -13,7 +13,7 @@
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/pid_probe.h"
 #include "th_obd2_com/vehicle_info.h"
-#include "vehicle_sim/vehicle_sim.h"
+#include "vehicle_sim.h"
 
 namespace {
 
@@ -59,7 +59,9 @@ vsim::VehicleSpec answering_vehicle()
     for (uint8_t pid : g_probe_pid_list) {
         ecu.pids[pid] = {0x12, 0x34};
     }
-    return vsim::VehicleSpec{{ecu}};
+    vsim::VehicleSpec spec;
+    spec.ecus.push_back(ecu);
+    return spec;
 }
 
 void report(const char *what, std::vector<double> ms)
@@ -101,7 +103,9 @@ int main(int argc, char **argv)
     {
         vsim::EcuSpec silent;
         silent.silent = true;
-        vsim::InProcessBus bus(vsim::VehicleSpec{{silent}});
+        vsim::VehicleSpec spec;
+        spec.ecus.push_back(silent);
+        vsim::InProcessBus bus(spec);
         bus.attach();
         for (int i = 0; i < 3; ++i) {
             QuietStdout quiet;

@@ -1,6 +1,9 @@
 // The ECU information file: exact format, reset, comparison, failed writes.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <ostream>
+
 #include <cstdio>
 #include <cstring>
 #include <ftw.h>
@@ -223,6 +226,19 @@ struct CompareCase {
     const char *message;
 };
 
+void PrintTo(const CompareCase &c, std::ostream *os) { *os << c.what; }
+
+// Readable test names from the case descriptions.
+template <class Case>
+std::string case_name(const testing::TestParamInfo<Case> &info)
+{
+    std::string name;
+    for (const char *p = info.param.what; *p != '\0'; ++p) {
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    }
+    return name;
+}
+
 class Compare : public EcuInfoFile, public testing::WithParamInterface<CompareCase> {};
 
 TEST_P(Compare, DecidesWhetherTheProbeRuns)
@@ -260,7 +276,8 @@ INSTANTIATE_TEST_SUITE_P(
         CompareCase{"no ECU_INFO", R"({"LIVE_PIDS":{"ENGLD":1}})", 0,
                     "OBD2_ERROR : ECU_INFO key missing in ecu_info.json. Forcing full scan."},
         CompareCase{"top level array", R"([{"ECU_INFO":{}}])", 0,
-                    "OBD2_ERROR : ECU_INFO key missing in ecu_info.json. Forcing full scan."}));
+                    "OBD2_ERROR : ECU_INFO key missing in ecu_info.json. Forcing full scan."}),
+    case_name<CompareCase>);
 
 TEST_F(EcuInfoFile, VehicleWithoutCvnNeverMatches)
 {

@@ -1,6 +1,9 @@
 // Catalogue rows and answer scaling.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <ostream>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +19,19 @@ struct ScaleCase {
     std::vector<uint8_t> answer; // as left by the exchange: length byte, 0x41, PID, A, B...
     float expected;
 };
+
+void PrintTo(const ScaleCase &c, std::ostream *os) { *os << c.what; }
+
+// Readable test names from the case descriptions.
+template <class Case>
+std::string case_name(const testing::TestParamInfo<Case> &info)
+{
+    std::string name;
+    for (const char *p = info.param.what; *p != '\0'; ++p) {
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    }
+    return name;
+}
 
 class Scaling : public testing::TestWithParam<ScaleCase> {};
 
@@ -53,7 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
         ScaleCase{"3 bytes", 0x05, {0x02, 0x41, 0x05}, 0.0f},
         ScaleCase{"empty", 0x05, {}, 0.0f},
         ScaleCase{"PID 01 not catalogued", 0x01, {0x06, 0x41, 0x01, 0x00, 0x07, 0xE5, 0, 0}, 0.0f},
-        ScaleCase{"PID 1F not catalogued", 0x1F, {0x04, 0x41, 0x1F, 0x01, 0x02, 0, 0, 0}, 0.0f}));
+        ScaleCase{"PID 1F not catalogued", 0x1F, {0x04, 0x41, 0x1F, 0x01, 0x02, 0, 0, 0}, 0.0f}),
+    case_name<ScaleCase>);
 
 TEST(Scaling, NullAnswerGivesZero) { EXPECT_EQ(calculate_physical_value(0x05, nullptr, 8), 0.0f); }
 

@@ -1,6 +1,7 @@
 // The supported-PID probe against the in-process vehicle.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -12,7 +13,7 @@
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/pid_probe.h"
-#include "vehicle_sim/vehicle_sim.h"
+#include "vehicle_sim.h"
 
 namespace {
 
@@ -58,10 +59,25 @@ std::string flag_line(const std::vector<int> &f)
     return s + "]";
 }
 
-vsim::EcuSpec ecu_with(std::initializer_list<uint8_t> supported)
+vsim::VehicleSpec one_ecu(vsim::EcuSpec ecu)
+{
+    vsim::VehicleSpec spec;
+    spec.ecus.push_back(std::move(ecu));
+    return spec;
+}
+
+// An ECU answering `supported`, refusing at once every other probed PID but
+// those in `silent`, which it leaves unanswered (each costs a full wait).
+vsim::EcuSpec ecu_with(std::initializer_list<uint8_t> supported, std::initializer_list<uint8_t> silent = {})
 {
     vsim::EcuSpec ecu;
+    for (uint8_t pid : g_probe_pid_list) {
+        if (std::find(silent.begin(), silent.end(), pid) == silent.end()) {
+            ecu.negative[static_cast<uint16_t>(0x0100 | pid)] = 0x12;
+        }
+    }
     for (uint8_t pid : supported) {
+        ecu.negative.erase(static_cast<uint16_t>(0x0100 | pid));
         ecu.pids[pid] = {0x12, 0x34};
     }
     return ecu;
@@ -82,7 +98,7 @@ protected:
 
 TEST_F(PidProbe, MarksExactlyTheAnsweredPidsAndReportsGotpid)
 {
-    vsim::InProcessBus bus(vsim::VehicleSpec{{ecu_with({0x04, 0x0C, 0x0D, 0x33, 0x06, 0x63})}});
+    vsim::InProcessBus bus(one_ecu(ecu_with({0x04, 0x0C, 0x0D, 0x33, 0x06, 0x63})));
     bus.attach();
     TraceCapture trace;
     EXPECT_EQ(get_supported_pid_list(1), 1);
@@ -97,14 +113,15 @@ TEST_F(PidProbe, MarksExactlyTheAnsweredPidsAndReportsGotpid)
     EXPECT_EQ(trace.count_line("returning l_status : 1"), 1);
     ASSERT_EQ(g_published.size(), 1u);
     EXPECT_EQ(g_published[0].first, 0);
-    EXPECT_EQ(g_published[0].second, R"({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"GOTPID"}})");
+    EXPECT_EQ(g_published[0].second, R"J({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"GOTPID"}})J");
 }
 
 TEST_F(PidProbe, NegativeAnswerMarksThePidUnavailable)
 {
     vsim::EcuSpec ecu = ecu_with({0x04, 0x05, 0x0A});
-    ecu.negative[0x0105] = 0x12;
-    vsim::InProcessBus bus(vsim::VehicleSpec{{ecu}});
+    ecu.pids.erase(0x05);
+    ecu.negative[0x0105] = 0x22;
+    vsim::InProcessBus bus(one_ecu(ecu));
     bus.attach();
     EXPECT_EQ(get_supported_pid_list(1), 1);
     EXPECT_EQ(probed_flags(), flags_for({0x04, 0x0A}));
@@ -112,30 +129,37 @@ TEST_F(PidProbe, NegativeAnswerMarksThePidUnavailable)
 
 TEST_F(PidProbe, LateAnswerDoesNotMarkTheNextPid)
 {
-    // 0x04 answers 150 ms late, during the wait for 0x05, which is not supported.
-    vsim::InProcessBus bus(vsim::VehicleSpec{{ecu_with({0x04, 0x0A, 0x0B})}});
+    // 0x04 answers 150 ms late, during the wait for 0x05, which does not answer.
+    vsim::InProcessBus bus(one_ecu(ecu_with({0x04, 0x0A, 0x0B}, {0x05})));
     bus.attach();
     bus.vehicle().inject_late_answer(std::chrono::milliseconds(150));
     EXPECT_EQ(get_supported_pid_list(1), 1);
     EXPECT_EQ(probed_flags(), flags_for({0x0A, 0x0B}));
 }
 
-TEST_F(PidProbe, LateAnswerDoesNotHideTheFollowingPids)
+TEST_F(PidProbe, SecondEcuAnsweringDoesNotShiftTheFlags)
 {
-    // The late answer to 0x04 arrives after 0x05 has been answered; 0x0A must
-    // still get its own answer.
-    vsim::InProcessBus bus(vsim::VehicleSpec{{ecu_with({0x04, 0x05, 0x0A})}});
+    // Only the first answer to each functional request is read; the other
+    // ECU's answer stays queued and must not be taken for the next PID.
+    vsim::VehicleSpec spec = one_ecu(ecu_with({0x04, 0x0C, 0x0D}));
+    vsim::EcuSpec second; // answers only the PIDs it supports
+    for (uint8_t pid : {0x04, 0x0C, 0x0D}) {
+        second.pids[pid] = {0x56, 0x78};
+    }
+    second.response_id = 0x7E9;
+    second.physical_id = 0x7E1;
+    spec.ecus.push_back(second);
+    vsim::InProcessBus bus(spec);
     bus.attach();
-    bus.vehicle().inject_late_answer(std::chrono::milliseconds(150));
     EXPECT_EQ(get_supported_pid_list(1), 1);
-    EXPECT_EQ(probed_flags(), flags_for({0x05, 0x0A}));
+    EXPECT_EQ(probed_flags(), flags_for({0x04, 0x0C, 0x0D}));
 }
 
 TEST_F(PidProbe, OnlyAnswersEchoingThePidCount)
 {
     vsim::EcuSpec silent;
     silent.silent = true;
-    vsim::InProcessBus bus(vsim::VehicleSpec{{silent}});
+    vsim::InProcessBus bus(one_ecu(silent));
     bus.attach();
     ScriptedAnswers script(bus);
     for (uint8_t pid : g_probe_pid_list) {
@@ -155,7 +179,7 @@ TEST_F(PidProbe, SilentVehicleGivesAllZerosInAboutFiveAndAHalfSeconds)
 {
     vsim::EcuSpec silent;
     silent.silent = true;
-    vsim::InProcessBus bus(vsim::VehicleSpec{{silent}});
+    vsim::InProcessBus bus(one_ecu(silent));
     bus.attach();
     TraceCapture trace;
     const auto start = std::chrono::steady_clock::now();
@@ -172,7 +196,7 @@ TEST_F(PidProbe, SilentVehicleGivesAllZerosInAboutFiveAndAHalfSeconds)
 TEST_F(PidProbe, BrokerUnreachableStillFillsTheFlags)
 {
     g_publish_result = 0;
-    vsim::InProcessBus bus(vsim::VehicleSpec{{ecu_with({0x05, 0x46})}});
+    vsim::InProcessBus bus(one_ecu(ecu_with({0x05, 0x46})));
     bus.attach();
     TraceCapture trace;
     EXPECT_EQ(get_supported_pid_list(1), 0);
@@ -186,7 +210,7 @@ TEST_F(PidProbe, ProbesOver29BitIdentifiers)
     ecu.addressing = vsim::Addressing::Bit29;
     ecu.response_id = 0x18DAF110;
     ecu.physical_id = 0x18DA10F1;
-    vsim::InProcessBus bus(vsim::VehicleSpec{{ecu}});
+    vsim::InProcessBus bus(one_ecu(ecu));
     bus.attach();
     EXPECT_EQ(get_supported_pid_list(2), 1);
     EXPECT_EQ(probed_flags(), flags_for({0x0C, 0x0D}));

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "vehicle_sim/vehicle_sim.h"
+#include "vehicle_sim.h"
 
 class ScriptedAnswers {
 public:

@@ -1,6 +1,9 @@
 // Vehicle information read over the in-process vehicle, and its JSON.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <ostream>
+
 #include <cjson/cJSON.h>
 #include <cstdio>
 #include <cstring>
@@ -12,7 +15,7 @@
 #include "support/capture.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/vehicle_info.h"
-#include "vehicle_sim/vehicle_sim.h"
+#include "vehicle_sim.h"
 
 namespace {
 
@@ -34,7 +37,12 @@ std::optional<std::string> text_of(uint8_t info_type)
     return std::nullopt;
 }
 
-vsim::VehicleSpec one_ecu(vsim::EcuSpec ecu) { return vsim::VehicleSpec{{std::move(ecu)}}; }
+vsim::VehicleSpec one_ecu(vsim::EcuSpec ecu)
+{
+    vsim::VehicleSpec spec;
+    spec.ecus.push_back(std::move(ecu));
+    return spec;
+}
 
 class VehicleInfo : public testing::Test {
 protected:
@@ -62,17 +70,14 @@ TEST_F(VehicleInfo, ReadsAllFourItemsFromTheSimulatedEcu)
     EXPECT_EQ(trace.count_line("InfoType 06 -> 0112AB34CD"), 1);
 
     EXPECT_EQ(json_of(1, 500000),
-              R"({"TYP":1,"CMD":7,"DATA":{"CVN":"0112AB34CD","VID":"1HGCM82633A004352","CID":"CAL0123456789ABC",)"
-              R"("ECUNM":"ECM-EngineControl","PROTO":"ISO15765-4 (11-bit)","BR":500000}})");
+              R"J({"TYP":1,"CMD":7,"DATA":{"CVN":"0112AB34CD","VID":"1HGCM82633A004352","CID":"CAL0123456789ABC",)J"
+              R"J("ECUNM":"ECM-EngineControl","PROTO":"ISO15765-4 (11-bit)","BR":500000}})J");
     EXPECT_STREQ(g_can_protocol, "ISO15765-4 (11-bit)");
 }
 
 TEST_F(VehicleInfo, ReadsOver29BitIdentifiers)
 {
-    vsim::EcuSpec ecu;
-    ecu.addressing = vsim::Addressing::Bit29;
-    ecu.response_id = 0x18DAF110;
-    ecu.physical_id = 0x18DA10F1;
+    vsim::EcuSpec ecu = vsim::make_ecu29();
     ecu.vin = "WVWZZZ1JZXW000001";
     vsim::InProcessBus bus(one_ecu(ecu));
     bus.attach();
@@ -91,8 +96,8 @@ TEST_F(VehicleInfo, NoItemAnsweredGivesZeroAndNotAvailable)
     for (const char *t : {"02", "04", "06", "0A"}) {
         EXPECT_EQ(trace.count_line(std::string("OBD2 WARN: Failed to request InfoType ") + t), 1) << t;
     }
-    EXPECT_EQ(json_of(1, 500000), R"({"TYP":1,"CMD":7,"DATA":{"CVN":"N/A","VID":"N/A","CID":"N/A",)"
-                                  R"("ECUNM":"N/A","PROTO":"ISO15765-4 (11-bit)","BR":500000}})");
+    EXPECT_EQ(json_of(1, 500000), R"J({"TYP":1,"CMD":7,"DATA":{"CVN":"N/A","VID":"N/A","CID":"N/A",)J"
+                                  R"J("ECUNM":"N/A","PROTO":"ISO15765-4 (11-bit)","BR":500000}})J");
 }
 
 struct AnswerCase {
@@ -101,6 +106,19 @@ struct AnswerCase {
     std::optional<std::string> text;
     const char *warning; // null: none expected
 };
+
+void PrintTo(const AnswerCase &c, std::ostream *os) { *os << c.what; }
+
+// Readable test names from the case descriptions.
+template <class Case>
+std::string case_name(const testing::TestParamInfo<Case> &info)
+{
+    std::string name;
+    for (const char *p = info.param.what; *p != '\0'; ++p) {
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    }
+    return name;
+}
 
 class EcuNameAnswer : public VehicleInfo, public testing::WithParamInterface<AnswerCase> {};
 
@@ -142,7 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "OBD2 WARN: Payload contains only padding for InfoType 0A"},
         AnswerCase{"no payload", {0x02, 0x49, 0x0A}, std::nullopt, "OBD2 WARN: No payload for InfoType 0A"},
         AnswerCase{"one byte", {0x01}, std::nullopt, "OBD2 WARN: Unsupported frame type for InfoType 0A"},
-        AnswerCase{"no byte", {}, std::nullopt, "OBD2 WARN: Empty response for InfoType 0A"}));
+        AnswerCase{"no byte", {}, std::nullopt, "OBD2 WARN: Empty response for InfoType 0A"}),
+    case_name<AnswerCase>);
 
 TEST_F(VehicleInfo, CvnKeepsItsCountByteAndAllBytes)
 {
@@ -162,10 +181,10 @@ TEST_F(VehicleInfo, CvnKeepsItsCountByteAndAllBytes)
 TEST(VehicleInfoJson, ProtocolFollowsTheMode)
 {
     g_vehicle_info_count = 0;
-    EXPECT_EQ(json_of(0, 0), R"({"TYP":1,"CMD":7,"DATA":{"CVN":"N/A","VID":"N/A","CID":"N/A",)"
-                             R"("ECUNM":"N/A","PROTO":"UNKNOWN","BR":0}})");
+    EXPECT_EQ(json_of(0, 0), R"J({"TYP":1,"CMD":7,"DATA":{"CVN":"N/A","VID":"N/A","CID":"N/A",)J"
+                             R"J("ECUNM":"N/A","PROTO":"UNKNOWN","BR":0}})J");
     EXPECT_STREQ(g_can_protocol, "UNKNOWN");
-    EXPECT_NE(json_of(2, 250000).find(R"("PROTO":"ISO15765-4 (29-bit)","BR":250000)"), std::string::npos);
+    EXPECT_NE(json_of(2, 250000).find(R"J("PROTO":"ISO15765-4 (29-bit)","BR":250000)J"), std::string::npos);
     EXPECT_STREQ(g_can_protocol, "ISO15765-4 (29-bit)");
     json_of(7, 0);
     EXPECT_STREQ(g_can_protocol, "UNKNOWN");
@@ -181,8 +200,8 @@ TEST(VehicleInfoJson, LaterRecordReplacesEarlierAndOthersAreIgnored)
         std::snprintf(g_vehicle_info[g_vehicle_info_count].text, 128, "%s", s);
         ++g_vehicle_info_count;
     }
-    EXPECT_EQ(json_of(1, 500000), R"({"TYP":1,"CMD":7,"DATA":{"CVN":"N/A","VID":"NEWVIN","CID":"N/A",)"
-                                  R"("ECUNM":"ECM","PROTO":"ISO15765-4 (11-bit)","BR":500000}})");
+    EXPECT_EQ(json_of(1, 500000), R"J({"TYP":1,"CMD":7,"DATA":{"CVN":"N/A","VID":"NEWVIN","CID":"N/A",)J"
+                                  R"J("ECUNM":"ECM","PROTO":"ISO15765-4 (11-bit)","BR":500000}})J");
 }
 
 } // namespace

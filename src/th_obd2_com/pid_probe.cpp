@@ -21,6 +21,10 @@ namespace {
 
 constexpr uint8_t SERVICE_CURRENT_DATA = 0x01;
 constexpr uint8_t SERVICE_CURRENT_DATA_ANSWER = 0x41;
+// A positive answer for another PID (typically a second ECU answering the
+// previous functional request just after it was read) is set aside by asking
+// again; bounded so a misbehaving ECU cannot stall the probe.
+constexpr int FOREIGN_ANSWER_RETRIES = 2;
 
 // Only a positive answer echoing the PID asked counts: a late answer to the
 // previous PID, or another ECU's answer, must not mark this one available.
@@ -42,9 +46,19 @@ int get_supported_pid_list(int mode)
         uint8_t request[8];
         prepare_request(request, 2, SERVICE_CURRENT_DATA, pid);
         uint8_t response[OBD2_RESP_BUF_SIZE];
-        size_t len = 0;
-        const int rc = send_obd2_request(mode, request, sizeof request, response, &len, OBD2_REQ_PID_PROBE);
-        if (rc == 0 && len > 0 && answers_pid(response, std::min(len, sizeof response), pid)) {
+        bool answered = false;
+        for (int attempt = 0; attempt <= FOREIGN_ANSWER_RETRIES; ++attempt) {
+            size_t len = 0;
+            const int rc = send_obd2_request(mode, request, sizeof request, response, &len, OBD2_REQ_PID_PROBE);
+            if (rc != 0 || len == 0) {
+                break; // time-out, failure or negative answer: not available
+            }
+            answered = answers_pid(response, std::min(len, sizeof response), pid);
+            if (answered) {
+                break;
+            }
+        }
+        if (answered) {
             g_pid_availability[i] = 1;
             std::printf("PID 0x%02X \u2192 AVAILABLE \n", pid);
         } else {
