@@ -98,7 +98,10 @@ if [ "${OBDGW_DEMO_INSIDE:-0}" != 1 ]; then
     set -e
     rm -rf "$work"
     tenths=$(( ($(date +%s%N) - start_ns) / 100000000 ))
-    printf '\n== demo %s in %d.%d s; logs in %s\n' "$([ $rc -eq 0 ] && echo finished || echo FAILED)" \
+    outcome=FAILED
+    [ $rc -eq 0 ] && outcome=finished
+    [ $rc -eq 130 ] && outcome=interrupted
+    printf '\n== demo %s in %d.%d s; logs in %s\n' "$outcome" \
         $((tenths / 10)) $((tenths % 10)) "${logs#"$repo"/}"
     exit $rc
 fi
@@ -187,7 +190,9 @@ gateway=$!
 set +e
 OBDGW_UI_RESP="$work/resp.hex" OBDGW_UI_SIM_CTL="$sim_ctl" OBDGW_UI_GPIO="$logs/gpio-lines.txt" \
 OBDGW_UI_GATEWAY_PID=$gateway python3 - <<'PY'
-import json, os, socket, subprocess, sys, threading, time
+import json, os, signal, socket, subprocess, sys, threading, time
+
+signal.signal(signal.SIGINT, lambda *_: os._exit(130))  # Ctrl-C: no traceback, the script cleans up
 
 resp_path = os.environ["OBDGW_UI_RESP"]
 sim_ctl = os.environ.get("OBDGW_UI_SIM_CTL") or None
