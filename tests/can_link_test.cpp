@@ -2,7 +2,10 @@
 // answers, negative answers, acceptance, time-outs and hostile frames.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <linux/can/error.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -45,7 +48,7 @@ Answer exchange(int mode, uint8_t service, uint8_t param, int kind, uint8_t len_
     return a;
 }
 
-vsim::VehicleSpec one_ecu(vsim::EcuSpec e) { return vsim::VehicleSpec{{std::move(e)}, {}}; }
+vsim::VehicleSpec one_ecu(vsim::EcuSpec e) { return vsim::VehicleSpec{{std::move(e)}}; }
 
 vsim::EcuSpec engine_ecu()
 {
@@ -151,7 +154,7 @@ TEST_F(Exchange, DetectModeFindsTheAddressing)
 {
     struct Case {
         const char *name;
-        vsim::VehicleSpec spec;
+        vsim::VehicleSpec vehicle;
         int expect;
         size_t requests_on_29bit;
     };
@@ -165,7 +168,7 @@ TEST_F(Exchange, DetectModeFindsTheAddressing)
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
-        InProcessBus bus(c.spec);
+        InProcessBus bus(c.vehicle);
         bus.attach();
         uint8_t req[8];
         prepare_request(req, 2, 0x01, 0x00);
@@ -179,4 +182,451 @@ TEST_F(Exchange, DetectModeFindsTheAddressing)
         std::this_thread::sleep_for(5ms);
         EXPECT_EQ(bus.received(1).size(), c.requests_on_29bit);
     }
+}
+
+// ---------------------------------------------------------------------------
+// Scripted bus: frames put on a channel once the gateway has written a given
+// number of frames (the request is frame 1, the first flow control frame 2).
+
+namespace {
+
+struct Step {
+    size_t after_writes;
+    can_frame frame;
+    bool bypass_filter = false;
+};
+
+class Script {
+public:
+    Script(InProcessBus &bus, int ch, std::vector<Step> steps)
+        : thread_([&bus, ch, steps = std::move(steps), this] {
+              for (const auto &s : steps) {
+                  while (bus.received(ch).size() < s.after_writes) {
+                      if (stop_.load()) {
+                          return;
+                      }
+                      std::this_thread::sleep_for(50us);
+                  }
+                  bus.inject(ch, s.frame, s.bypass_filter);
+              }
+          })
+    {
+    }
+    ~Script()
+    {
+        stop_.store(true);
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+can_frame f11(uint32_t id, std::initializer_list<uint8_t> d) { return make_frame(id, d); }
+
+can_frame with_dlc(can_frame f, uint8_t dlc)
+{
+    f.can_dlc = dlc;
+    return f;
+}
+
+const can_frame kErrorFrame = make_frame(CAN_ERR_FLAG | CAN_ERR_TX_TIMEOUT, {0, 0, 0, 0, 0, 0, 0, 0});
+
+size_t flow_controls(const InProcessBus &bus, int ch)
+{
+    size_t n = 0;
+    for (const auto &f : bus.received(ch)) {
+        n += (f.data[0] == 0x30);
+    }
+    return n;
+}
+
+} // namespace
+
+TEST_F(Exchange, ScriptedAnswers)
+{
+    struct Case {
+        const char *name;
+        std::vector<Step> steps;
+        int rc;
+        size_t len;
+        std::vector<uint8_t> head; // expected first bytes of the answer
+        size_t flow_controls;
+    };
+    const std::vector<Case> cases = {
+        {"0x7E9 is an answer", {{1, f11(0x7E9, {0x03, 0x41, 0x0D, 0x32, 0, 0, 0, 0})}}, 0, 8, {0x03, 0x41, 0x0D, 0x32}, 0},
+        {"0x7F0 and 0x7E0 are skipped",
+         {{1, f11(0x7F0, {0x03, 0x41, 0x0D, 0x01}), true},
+          {1, f11(0x7E0, {0x03, 0x41, 0x0D, 0x02}), true},
+          {1, f11(0x7EF, {0x03, 0x41, 0x0D, 0x03})}},
+         0, 4, {0x03, 0x41, 0x0D, 0x03}, 0},
+        {"29-bit frame on the 11-bit channel is skipped",
+         {{1, make_frame(0x18DAF110, {0x03, 0x41, 0x0D, 0x01}, true), true}, {1, f11(0x7E8, {0x03, 0x41, 0x0D, 0x09})}},
+         0, 4, {0x03, 0x41, 0x0D, 0x09}, 0},
+        {"error frame and short record are skipped",
+         {{1, kErrorFrame}, {1, f11(0x7E8, {0x02, 0x41, 0x0D})}}, 0, 3, {0x02, 0x41, 0x0D}, 0},
+        {"data length 15 counts as 8",
+         {{1, with_dlc(f11(0x7E8, {0x03, 0x41, 0x0D, 0x32, 1, 2, 3, 4}), 15)}}, 0, 8, {0x03, 0x41, 0x0D, 0x32, 1, 2, 3, 4}, 0},
+        {"wrong sequence number",
+         {{1, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})}, {2, f11(0x7E8, {0x22, 1, 2, 3, 4, 5, 6, 7})}},
+         -1, 7, {}, 1},
+        {"negative answer during a segmented answer",
+         {{1, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})}, {2, f11(0x7E8, {0x03, 0x7F, 0x09, 0x31})}},
+         -2, 4, {0x03, 0x7F, 0x09, 0x31}, 1},
+        {"second first frame restarts, the counter carries on",
+         {{1, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})},
+          {2, f11(0x7E8, {0x21, 'D', 'E', 'F', 'G', 'H', 'I', 'J'})},
+          {2, f11(0x7E8, {0x10, 0x0A, 0x49, 0x0A, 0x01, 'N', 'A', 'M'})},
+          {3, f11(0x7E8, {0x22, 'E', '1', '2', '3', 0, 0, 0})}},
+         0, 11, {0x0A, 0x49, 0x0A, 0x01, 'N', 'A', 'M', 'E', '1', '2', '3'}, 2},
+        {"single frame inside a segmented answer is ignored",
+         {{1, f11(0x7E8, {0x10, 0x08, 0x49, 0x04, 0x01, 'C', 'A', 'L'})},
+          {2, f11(0x7E9, {0x02, 0x41, 0x00})},
+          {2, f11(0x7E8, {0x21, 'I', 'D', 0, 0, 0, 0, 0})}},
+         0, 9, {0x08, 0x49, 0x04, 0x01, 'C', 'A', 'L', 'I', 'D'}, 1},
+        {"consecutive frame before any first frame is a single answer",
+         {{1, f11(0x7E8, {0x21, 1, 2, 3, 4, 5, 6, 7})}}, 0, 8, {0x21, 1, 2}, 0},
+        {"first frame announcing length 0",
+         {{1, f11(0x7E8, {0x10, 0x00, 1, 2, 3, 4, 5, 6})}, {2, f11(0x7E8, {0x21, 1, 2, 3, 4, 5, 6, 7})}},
+         0, 1, {0x00}, 1},
+        {"empty first and consecutive frames copy nothing",
+         {{1, with_dlc(f11(0x7E8, {0x10, 0x03}), 0)},
+          {2, with_dlc(f11(0x7E8, {0x21, 9}), 0)},
+          {2, f11(0x7E8, {0x22, 0xAB, 0xCD, 0xEF, 0, 0, 0, 0})}},
+         0, 4, {0xAB, 0xCD, 0xEF, 0x00}, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        InProcessBus bus(vsim::VehicleSpec{});
+        bus.attach();
+        Answer a;
+        {
+            Script script(bus, 0, c.steps);
+            a = exchange(1, 0x09, 0x02, OBD2_REQ_LIVE);
+        }
+        EXPECT_EQ(a.rc, c.rc);
+        EXPECT_EQ(a.len, c.len);
+        EXPECT_EQ(bytes(a.buf.data(), c.head.size()), c.head);
+        EXPECT_EQ(flow_controls(bus, 0), c.flow_controls);
+    }
+}
+
+TEST_F(Exchange, WrongSequenceIsTraced)
+{
+    auto e = engine_ecu();
+    InProcessBus bus(one_ecu(e));
+    bus.attach();
+    bus.vehicle().inject_wrong_sequence();
+    TraceCapture trace;
+    auto a = exchange(1, 0x09, 0x02, OBD2_REQ_VEHICLE_INFO);
+    EXPECT_EQ(a.rc, -1);
+    EXPECT_EQ(a.len, 7u);
+    EXPECT_EQ(trace.count_line("OBD2 unexpected sequence: got 0x02, expected 0x01"), 1);
+}
+
+TEST_F(Exchange, LongAnswerWrapsTheSequenceCounter)
+{
+    // 60 codes: 2 + 120 payload bytes = first frame + 17 consecutive frames,
+    // the 16th of which carries sequence number 0.
+    auto e = engine_ecu();
+    for (uint16_t i = 0; i < 60; ++i) {
+        e.stored_dtcs.push_back(static_cast<uint16_t>(0x0100 + i));
+    }
+    InProcessBus bus(one_ecu(e));
+    bus.attach();
+    auto a = exchange(1, 0x03, 0xAA, OBD2_REQ_DTC, 1);
+    ASSERT_EQ(a.rc, 0);
+    ASSERT_EQ(a.len, 123u);
+    EXPECT_EQ(a.buf[0], 122);
+    EXPECT_EQ(a.buf[1], 0x43);
+    EXPECT_EQ(a.buf[2], 60);
+    for (size_t i = 0; i < 60; ++i) {
+        ASSERT_EQ(a.buf[3 + 2 * i], 0x01) << i;
+        ASSERT_EQ(a.buf[4 + 2 * i], i) << i;
+    }
+    EXPECT_EQ(flow_controls(bus, 0), 1u);
+}
+
+TEST_F(Exchange, BadRequestLengthIsRefusedBeforeSending)
+{
+    InProcessBus bus(one_ecu(engine_ecu()));
+    bus.attach();
+    TraceCapture trace;
+    uint8_t req[9] = {2, 1, 0, 0, 0, 0, 0, 0, 0};
+    for (size_t len : {size_t{0}, size_t{1}, size_t{9}}) {
+        std::array<uint8_t, OBD2_RESP_BUF_SIZE> buf{};
+        size_t resp_len = 777;
+        EXPECT_EQ(send_obd2_request(1, req, len, buf.data(), &resp_len, OBD2_REQ_LIVE), -1);
+        EXPECT_EQ(resp_len, 777u);
+        EXPECT_EQ(trace.count_line("Invalid OBD2 request length: " + std::to_string(len) + " bytes"), 1);
+    }
+    std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(bus.received(0).empty());
+}
+
+TEST_F(Exchange, ShortKindsTimeOutAfterAbout100ms)
+{
+    InProcessBus bus(vsim::VehicleSpec{});
+    bus.attach();
+    TraceCapture trace;
+    for (int kind : {OBD2_REQ_LIVE, OBD2_REQ_PID_PROBE, OBD2_REQ_DETECT, 99}) {
+        SCOPED_TRACE(kind);
+        auto a = exchange(1, 0x01, 0x0C, kind);
+        EXPECT_EQ(a.rc, -1);
+        EXPECT_EQ(a.len, 0u);
+        EXPECT_GE(a.took_us, OBD2_SHORT_WAIT_US);
+        EXPECT_LT(a.took_us, OBD2_SHORT_WAIT_US + 80'000);
+    }
+    EXPECT_EQ(trace.count_line("Timeout: No CAN frame received"), 4);
+}
+
+TEST_F(Exchange, LongKindWaitsTenSeconds)
+{
+    InProcessBus bus(vsim::VehicleSpec{});
+    bus.attach();
+    auto a = exchange(1, 0x03, 0xAA, OBD2_REQ_DTC, 1);
+    EXPECT_EQ(a.rc, -1);
+    EXPECT_GE(a.took_us, OBD2_LONG_WAIT_US);
+    EXPECT_LT(a.took_us, OBD2_LONG_WAIT_US + 300'000);
+}
+
+TEST_F(Exchange, AnswerInsideTheLongWaitIsTaken)
+{
+    auto e = engine_ecu();
+    e.latency = 300ms; // longer than a short wait, well inside a long one
+    InProcessBus bus(one_ecu(e));
+    bus.attach();
+    EXPECT_EQ(exchange(1, 0x09, 0x02, OBD2_REQ_VEHICLE_INFO).rc, 0);
+    EXPECT_EQ(exchange(1, 0x01, 0x0C, OBD2_REQ_LIVE).rc, -1);
+}
+
+TEST_F(Exchange, StaleAnswersAreNeverTakenForTheNextRequest)
+{
+    // Three ECUs answer the functional request; a late answer arrives after
+    // the requester gave up. Neither may answer the following request.
+    auto a0 = engine_ecu();
+    auto a1 = vsim::make_ecu11(1);
+    a1.pids = {{0x0C, {0x11, 0x11}}, {0x0D, {0x77}}};
+    a1.latency = 5ms;
+    auto a2 = vsim::make_ecu11(2);
+    a2.pids = {{0x0C, {0x22, 0x22}}, {0x0D, {0x88}}};
+    a2.latency = 10ms;
+    InProcessBus bus(vsim::VehicleSpec{{a0, a1, a2}});
+    bus.attach();
+
+    auto first = exchange(1, 0x01, 0x0C, OBD2_REQ_LIVE);
+    ASSERT_EQ(first.rc, 0);
+    EXPECT_EQ(bytes(first.buf.data(), 5), (std::vector<uint8_t>{0x04, 0x41, 0x0C, 0x1A, 0xF8}));
+    std::this_thread::sleep_for(30ms); // the other two answers are queued now
+
+    bus.vehicle().set_silent(1, true);
+    bus.vehicle().set_silent(2, true);
+    auto second = exchange(1, 0x01, 0x0D, OBD2_REQ_LIVE);
+    ASSERT_EQ(second.rc, 0);
+    EXPECT_EQ(bytes(second.buf.data(), 4), (std::vector<uint8_t>{0x03, 0x41, 0x0D, 0x32}));
+
+    bus.vehicle().inject_late_answer(150ms);
+    EXPECT_EQ(exchange(1, 0x01, 0x0C, OBD2_REQ_LIVE).rc, -1);
+    std::this_thread::sleep_for(80ms); // the late answer is queued now
+    auto after_late = exchange(1, 0x01, 0x0D, OBD2_REQ_LIVE);
+    ASSERT_EQ(after_late.rc, 0);
+    EXPECT_EQ(after_late.buf[2], 0x0D);
+}
+
+TEST_F(Exchange, FloodsCannotHoldTheExchange)
+{
+    struct Case {
+        const char *name;
+        bool first_frame; // the answer starts, then only noise follows
+        can_frame noise;
+        int kind;
+        long limit_us; // from the request
+    };
+    const Case cases[] = {
+        {"error frames, silent vehicle", false, kErrorFrame, OBD2_REQ_LIVE, OBD2_SHORT_WAIT_US},
+        {"error frames after a first frame", true, kErrorFrame, OBD2_REQ_LIVE, OBD2_SHORT_WAIT_US},
+        {"other frames of an answering ECU after a first frame", true, f11(0x7EA, {0x02, 0x41, 0x00}),
+         OBD2_REQ_VEHICLE_INFO, OBD2_SEGMENT_GAP_LIMIT_US},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        InProcessBus bus(vsim::VehicleSpec{});
+        bus.attach();
+        std::vector<Step> steps;
+        if (c.first_frame) {
+            steps.push_back({1, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})});
+        }
+        std::atomic<bool> done{false};
+        std::thread noise([&] {
+            size_t writes = c.first_frame ? 2 : 1;
+            while (!done.load() && bus.received(0).size() < writes) {
+                std::this_thread::sleep_for(50us);
+            }
+            bus.start_noise(c.noise, 200us);
+        });
+        Answer a;
+        {
+            TraceCapture trace; // thousands of traced frames stay out of the log
+            Script script(bus, 0, steps);
+            a = exchange(1, 0x09, 0x02, c.kind);
+        }
+        done.store(true);
+        noise.join();
+        bus.stop_noise();
+        EXPECT_EQ(a.rc, -1);
+        EXPECT_GE(a.took_us, c.limit_us);
+        EXPECT_LT(a.took_us, c.limit_us + 200'000);
+    }
+}
+
+TEST_F(Exchange, HostileFramesStayInsideTheBuffers)
+{
+    // A first frame announcing 4095 bytes followed by a long run of full
+    // consecutive frames: the answer is capped at the buffer size.
+    std::vector<Step> steps{{1, f11(0x7E8, {0x1F, 0xFF, 0x49, 0x02, 0x01, 1, 2, 3})}};
+    for (int i = 1; i <= 600; ++i) {
+        auto f = f11(0x7E8, {static_cast<uint8_t>(0x20 | (i & 0x0F)), 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE});
+        steps.push_back({2, with_dlc(f, 15)});
+    }
+    InProcessBus bus(vsim::VehicleSpec{});
+    bus.attach();
+    TraceCapture trace;
+    Answer a;
+    {
+        Script script(bus, 0, steps);
+        a = exchange(1, 0x09, 0x02, OBD2_REQ_LIVE);
+    }
+    ASSERT_EQ(a.rc, 0);
+    EXPECT_EQ(a.len, OBD2_RESP_BUF_SIZE);
+    EXPECT_EQ(a.buf[0], 0xFF);
+    EXPECT_EQ(a.buf[OBD2_RESP_BUF_SIZE - 1], 0xEE);
+}
+
+TEST_F(Exchange, RawRecordsOfOtherSizesAreSkipped)
+{
+    InProcessBus bus(vsim::VehicleSpec{});
+    bus.attach();
+    std::thread t([&] {
+        while (bus.received(0).empty()) {
+            std::this_thread::sleep_for(50us);
+        }
+        uint8_t small[8] = {0xE8, 0x07, 0, 0, 8, 0, 0, 0};
+        bus.inject_raw(0, small, sizeof small);
+        uint8_t big[32] = {};
+        bus.inject_raw(0, big, sizeof big);
+        bus.inject(0, f11(0x7E8, {0x02, 0x41, 0x00}));
+    });
+    auto a = exchange(1, 0x01, 0x00, OBD2_REQ_LIVE);
+    t.join();
+    EXPECT_EQ(a.rc, 0);
+    EXPECT_EQ(a.len, 3u);
+}
+
+TEST_F(Exchange, ClosedSocketFailsCleanly)
+{
+    can_cfg[0].sock = -1;
+    TraceCapture trace;
+    auto a = exchange(1, 0x01, 0x00, OBD2_REQ_LIVE);
+    EXPECT_EQ(a.rc, -1);
+    EXPECT_EQ(a.len, 12345u);
+    EXPECT_EQ(trace.count_containing("CAN write failed: "), 1);
+}
+
+// ---------------------------------------------------------------------------
+// Bring-up and sockets.
+
+namespace {
+
+std::vector<std::string> g_cmds;
+int g_cmd_status = 0;
+
+int record_command(const char *cmd)
+{
+    g_cmds.emplace_back(cmd);
+    return g_cmd_status;
+}
+
+int no_socket(int) { return -1; }
+int unix_socket(int) { return ::socket(AF_UNIX, SOCK_DGRAM, 0); }
+
+int open_fd_count()
+{
+    int n = 0;
+    for (int fd = 0; fd < 4096; ++fd) {
+        n += (fcntl(fd, F_GETFD) != -1);
+    }
+    return n;
+}
+
+} // namespace
+
+TEST(CanBringUp, SetupRunsTheThreeCommandsAndAlwaysSucceeds)
+{
+    can_test_set_shell_runner(record_command);
+    for (int status : {0, 256, -1}) {
+        g_cmds.clear();
+        g_cmd_status = status;
+        EXPECT_EQ(can_setup("can0", 1000000), 1);
+        EXPECT_EQ(g_cmds, (std::vector<std::string>{"sudo ip link set can0 down",
+                                                   "sudo ip link set can0 up type can bitrate 1000000",
+                                                   "sudo ip link set can0 up"}));
+    }
+    can_test_set_shell_runner(nullptr);
+}
+
+TEST(CanBringUp, FailingSocketsAreReportedClosedAndNeverPileUp)
+{
+    struct Case {
+        const char *name;
+        CanSocketFactory factory;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"no socket", no_socket, "CAN socket creation failed: "},
+        {"no interface can0", unix_socket, "CAN interface index failed: "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        can_test_set_socket_factory(c.factory);
+        TraceCapture trace;
+        EXPECT_EQ(init_can_socket(), 0);
+        EXPECT_EQ(trace.count_containing(c.message), 2);
+        EXPECT_EQ(can_cfg[0].sock, -1);
+        EXPECT_EQ(can_cfg[1].sock, -1);
+        trace.stop();
+        int before = open_fd_count();
+        for (int i = 0; i < 1000; ++i) {
+            TraceCapture quiet;
+            init_can_socket();
+        }
+        EXPECT_EQ(open_fd_count(), before);
+    }
+    can_test_set_socket_factory(nullptr);
+}
+
+TEST(CanBringUp, ChannelTableHoldsTheOBDIdentifiers)
+{
+    EXPECT_EQ(can_cfg[0].request_id, 0x7DFu);
+    EXPECT_EQ(can_cfg[0].filter_id, 0x7E8u);
+    EXPECT_EQ(can_cfg[0].filter_mask, 0x7F8u);
+    EXPECT_EQ(can_cfg[1].request_id, 0x18DB33F1u);
+    EXPECT_EQ(can_cfg[1].filter_id, 0x18DAF110u);
+    EXPECT_EQ(can_cfg[1].filter_mask, 0x1FFFFFFFu);
+}
+
+TEST(CanBringUp, ApplyCanFilterRefusesUnknownKindsAndReportsFailures)
+{
+    int sock = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    ASSERT_GE(sock, 0);
+    TraceCapture trace;
+    errno = 0;
+    EXPECT_EQ(apply_can_filter(sock, 9, 0x7E8, 0x7F8), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(trace.count_line("Unknown filter type: 9"), 1);
+    for (int kind = 1; kind <= 4; ++kind) {
+        EXPECT_EQ(apply_can_filter(sock, kind, 0x7E8, 0x7F8), -1) << kind;
+    }
+    EXPECT_EQ(trace.count_containing("setsockopt: "), 4);
+    ::close(sock);
 }

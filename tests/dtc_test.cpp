@@ -16,7 +16,8 @@
 #include "th_obd2_com/dtc.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/obd2_worker.h"
-#include "vehicle_sim/vehicle_sim.h"
+#include "sequenced_answers.h"
+#include "vehicle_sim.h"
 
 namespace {
 
@@ -221,7 +222,7 @@ TEST_F(DtcWithVehicle, ReadsAllGroupsAndFiltersStored)
     e.stored_dtcs = {0x0123, 0x0456};
     e.pending_dtcs = {0x0123, 0xC100};
     e.permanent_dtcs = {0x0789, 0x4123};
-    vsim::InProcessBus bus({{e}});
+    vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     TraceCapture cap;
 
@@ -256,7 +257,7 @@ TEST_F(DtcWithVehicle, GroupSelection)
         e.stored_dtcs = {0x0123};
         e.pending_dtcs = {0x0123};
         e.permanent_dtcs = {0x0789};
-        vsim::InProcessBus bus({{e}});
+        vsim::InProcessBus bus(vehicle_of({e}));
         bus.attach();
         set_groups(c.groups);
         EXPECT_STREQ(handle_dtc_command(), c.packet);
@@ -268,13 +269,15 @@ TEST_F(DtcWithVehicle, AnyTroubleCodeServiceByteIsAccepted)
 {
     vsim::EcuSpec e = engine();
     e.silent = true;
-    vsim::InProcessBus bus({{e}});
+    vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
-    // A stored-code answer arrives where pending codes were asked.
-    bus.inject(0, vsim::make_frame(0x7E8, {0x04, 0x43, 0x01, 0x01, 0x23, 0xAA, 0xAA, 0xAA}));
-    set_groups({"PNDDTC"});
+    // Pending-code answers come back to both the stored and the pending request.
+    SequencedAnswers node(bus, 0x7E8,
+                         {{0x04, 0x47, 0x01, 0x01, 0x23, 0xAA, 0xAA, 0xAA},
+                          {0x06, 0x47, 0x02, 0x01, 0x23, 0x01, 0x24, 0xAA}});
+    set_groups({"STRDTC", "PNDDTC"});
     EXPECT_STREQ(handle_dtc_command(),
-                 R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":["P0123"],"PRMDTC":[]}})");
+                 R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0123","P0124"],"PRMDTC":[]}})");
 }
 
 TEST_F(DtcWithVehicle, NegativeAnswerAddsNothingAndOtherGroupsAreStillAsked)
@@ -283,7 +286,7 @@ TEST_F(DtcWithVehicle, NegativeAnswerAddsNothingAndOtherGroupsAreStillAsked)
     e.pending_dtcs = {0x0123};
     e.permanent_dtcs = {0x0789};
     e.negative[0x0700] = 0x22;
-    vsim::InProcessBus bus({{e}});
+    vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     EXPECT_STREQ(handle_dtc_command(),
                  R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":["P0789"]}})");
@@ -298,7 +301,7 @@ TEST_F(DtcWithVehicle, TwoEcusReportingTheSameCodeListItTwice)
     vsim::EcuSpec b = engine_29bit();
     b.stored_dtcs = {0x0123};
     b.pending_dtcs = {0x0123, 0x0300};
-    vsim::InProcessBus bus({{a, b}});
+    vsim::InProcessBus bus(vehicle_of({a, b}));
     bus.attach();
     g_ecu_count = 2;
     g_ecu_list[1] = {0x18DAF110, 2};
@@ -319,7 +322,7 @@ TEST_F(DtcWithVehicle, SegmentedAnswerWithManyCodes)
         snprintf(text, sizeof text, "P%04X", 0x0100 + i);
         expected.push_back(text);
     }
-    vsim::InProcessBus bus({{e}});
+    vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     set_groups({"PNDDTC"});
     const std::string packet = handle_dtc_command();
@@ -339,7 +342,7 @@ TEST_F(DtcWithVehicle, PacketAtTheLimitLeavesOutWholeCodesFromTheEnd)
         e.pending_dtcs.push_back(i);
         e.permanent_dtcs.push_back(static_cast<uint16_t>(0xC000 + i));
     }
-    vsim::InProcessBus bus({{e}});
+    vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     TraceCapture cap;
 
@@ -368,7 +371,7 @@ TEST_F(DtcWithVehicle, PacketAtTheLimitLeavesOutWholeCodesFromTheEnd)
 TEST_F(DtcWithVehicle, ReadOfSilentEcuStillYieldsThePacket)
 {
     // A failed send is as good as a silent ECU here and does not wait 10 s.
-    vsim::InProcessBus bus({{engine()}});
+    vsim::InProcessBus bus(vehicle_of({engine()}));
     bus.attach();
     can_cfg[0].sock = -1;
     EXPECT_STREQ(handle_dtc_command(),
@@ -379,8 +382,7 @@ struct ClearCase {
     const char *what;
     int busy;
     uint8_t nrc;
-    std::vector<std::vector<uint8_t>> injected; // queued before the call, read first
-    bool silent;
+    std::vector<std::vector<uint8_t>> script; // answers of another node; the ECU is then silent
     int result;
     size_t requests;
     const char *trace;
@@ -388,35 +390,33 @@ struct ClearCase {
 
 TEST_F(DtcWithVehicle, ClearOutcomes)
 {
+    const std::vector<uint8_t> positive = {0x01, 0x44, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
     const std::vector<ClearCase> cases = {
-        {"positive", 0, 0, {}, false, 1, 1, "OBD2: DTCs cleared successfully."},
-        {"rejected", 0, 0x22, {}, false, 0, 1, "OBD2: Negative Response. NRC=0x22"},
-        {"unexpected service", 0, 0, {{0x02, 0x41, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}}, true, 0, 1,
+        {"positive", 0, 0, {}, 1, 1, "OBD2: DTCs cleared successfully."},
+        {"rejected", 0, 0x22, {}, 0, 1, "OBD2: Negative Response. NRC=0x22"},
+        {"unexpected service", 0, 0, {{0x02, 0x41, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}}, 0, 1,
          "OBD2: Unexpected response to Clear DTC request."},
-        {"five busy then positive", 5, 0, {}, false, 1, 6, "OBD2: DTCs cleared successfully."},
-        {"six busy", 6, 0, {}, false, 0, 6, "OBD2: Retry limit reached. Clear DTC failed."},
-        {"busy for another service still busy", 0, 0,
-         {{0x03, 0x7F, 0x01, 0x78, 0xAA, 0xAA, 0xAA, 0xAA}}, false, 1, 2,
+        {"five busy then positive", 5, 0, {}, 1, 6, "OBD2: DTCs cleared successfully."},
+        {"six busy", 6, 0, {}, 0, 6, "OBD2: Retry limit reached. Clear DTC failed."},
+        {"busy naming another service is still busy", 0, 0,
+         {{0x03, 0x7F, 0x01, 0x78, 0xAA, 0xAA, 0xAA, 0xAA}, positive}, 1, 2,
          "OBD2: DTCs cleared successfully."},
-        {"short answers holding 44 are unusable", 0, 0, {{0x01, 0x44}, {0x01, 0x44}, {0x01, 0x44}},
-         true, 0, 3, "OBD2: No usable response to Clear DTC request."},
-        {"two unusable answers do not end the call", 0, 0, {{0x01, 0x44}, {0x01, 0x44}}, false, 1, 3,
+        {"short answers holding 44 are unusable", 0, 0, {{0x01, 0x44}, {0x01, 0x44}, {0x01, 0x44}, positive},
+         0, 3, "OBD2: No usable response to Clear DTC request."},
+        {"two unusable answers do not end the call", 0, 0, {{0x01, 0x44}, {0x01, 0x44}, positive}, 1, 3,
+         "OBD2: DTCs cleared successfully."},
+        {"a busy answer breaks a run of unusable ones", 0, 0,
+         {{0x01, 0x44}, {0x01, 0x44}, {0x03, 0x7F, 0x04, 0x78}, {0x01, 0x44}, {0x01, 0x44}, positive}, 1, 6,
          "OBD2: DTCs cleared successfully."},
     };
     for (const ClearCase &c : cases) {
         vsim::EcuSpec e = engine();
         e.clear_busy_count = c.busy;
         e.clear_nrc = c.nrc;
-        e.silent = c.silent;
-        vsim::InProcessBus bus({{e}});
+        e.silent = !c.script.empty();
+        vsim::InProcessBus bus(vehicle_of({e}));
         bus.attach();
-        for (const auto &bytes : c.injected) {
-            can_frame f{};
-            f.can_id = 0x7E8;
-            f.can_dlc = static_cast<uint8_t>(bytes.size());
-            memcpy(f.data, bytes.data(), bytes.size());
-            bus.inject(0, f);
-        }
+        SequencedAnswers node(bus, 0x7E8, c.script);
         TraceCapture cap;
         EXPECT_EQ(handle_clear_dtc_command(1), c.result) << c.what;
         const auto sent = requests(bus, 0);
@@ -430,7 +430,7 @@ TEST_F(DtcWithVehicle, ClearOutcomes)
 
 TEST_F(DtcWithVehicle, ClearAgainstFailingInterfaceIsBounded)
 {
-    vsim::InProcessBus bus({{engine()}});
+    vsim::InProcessBus bus(vehicle_of({engine()}));
     bus.attach();
     can_cfg[0].sock = -1;
     TraceCapture cap;
@@ -444,7 +444,7 @@ TEST_F(DtcWithVehicle, BusyRetriesPauseBetweenRequests)
     gw_test_set_sleep_divisor(1);
     vsim::EcuSpec e = engine();
     e.clear_busy_count = 2;
-    vsim::InProcessBus bus({{e}});
+    vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     const int64_t start = gw_monotonic_us();
     EXPECT_EQ(handle_clear_dtc_command(1), 1);

@@ -85,9 +85,9 @@ TEST_F(GpioLines, InitRequestsAllTwelveLinesHighWithTheirChipLabel)
     }
     EXPECT_TRUE(gpio_lines_held());
     EXPECT_EQ(fake_gpiod::live_objects(), 6); // three chips, three requests
-    EXPECT_EQ(fake_gpiod::events(), (std::vector<std::string>{"open gpiochip4", "open gpiochip3", "open gpiochip0",
-                                                               "request gpiochip4", "request gpiochip3",
-                                                               "request gpiochip0"}));
+    EXPECT_EQ(fake_gpiod::events(),
+              (std::vector<std::string>{"open gpiochip4", "open gpiochip3", "open gpiochip0",
+                                        "request gpiochip4", "request gpiochip3", "request gpiochip0"}));
 }
 
 TEST_F(GpioLines, DriveIsInvertedOneCallPerChipInOrder)
@@ -142,8 +142,8 @@ TEST_F(GpioLines, MissingChipClosesWhatWasOpenedAndALaterAttemptSucceeds)
         fake_gpiod::set_chip_missing(c.missing, true);
         TraceCapture cap;
         EXPECT_EQ(gpio_init(), 0);
-        EXPECT_EQ(cap.lines(),
-                  std::vector<std::string>{"DO_ERROR: Failed to open " + name + ": No such file or directory"});
+        const std::string error = "DO_ERROR: Failed to open " + name + ": No such file or directory";
+        EXPECT_EQ(cap.lines(), std::vector<std::string>{error});
         EXPECT_EQ(teardown_events(), c.closes);
         expect_no_handle_held();
         EXPECT_EQ(fake_gpiod::live_objects(), 0);
@@ -166,7 +166,8 @@ TEST_F(GpioLines, RefusedRequestReleasesInOrderAndNothingTwiceOnRetry)
     const Case cases[] = {
         {4, 13, closes},
         {3, 25, {"release gpiochip4", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
-        {0, 13, {"release gpiochip4", "release gpiochip3", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
+        {0, 13,
+         {"release gpiochip4", "release gpiochip3", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
     };
     for (const auto &c : cases) {
         const std::string chip = "chip" + std::to_string(c.busy_chip);

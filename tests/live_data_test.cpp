@@ -14,7 +14,8 @@
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/live_data.h"
 #include "th_obd2_com/obd2_config.h"
-#include "vehicle_sim/vehicle_sim.h"
+#include "sequenced_answers.h"
+#include "vehicle_sim.h"
 
 namespace {
 
@@ -60,14 +61,6 @@ protected:
         return pids;
     }
 
-    static void inject(vsim::InProcessBus &bus, const std::vector<uint8_t> &bytes)
-    {
-        can_frame f{};
-        f.can_id = 0x7E8;
-        f.can_dlc = static_cast<uint8_t>(bytes.size());
-        memcpy(f.data, bytes.data(), bytes.size());
-        bus.inject(0, f);
-    }
 };
 
 TEST_F(LiveData, AnsweredAndUnansweredSensorsTextByteForByte)
@@ -92,7 +85,7 @@ TEST_F(LiveData, AnsweredAndUnansweredSensorsTextByteForByte)
     for (const Case &c : cases) {
         vsim::EcuSpec e;
         e.pids[0x0C] = {0x0C, 0x35};
-        vsim::InProcessBus bus({{e}});
+        vsim::InProcessBus bus(vehicle_of({e}));
         bus.attach();
         set_sensors(c.sensors);
         EXPECT_EQ(snapshot(), c.text);
@@ -106,7 +99,7 @@ TEST_F(LiveData, NoKnownSensorSendsNothingAndGivesNoText)
          {std::vector<const char *>{}, std::vector<const char *>{"spd", "FOO", ""}}) {
         vsim::EcuSpec e;
         e.pids[0x0D] = {0x5A};
-        vsim::InProcessBus bus({{e}});
+        vsim::InProcessBus bus(vehicle_of({e}));
         bus.attach();
         set_sensors(sensors);
         get_pid_list();
@@ -121,7 +114,7 @@ TEST_F(LiveData, NoSensorAnsweringGivesNoText)
 {
     vsim::EcuSpec e;
     e.silent = true;
-    vsim::InProcessBus bus({{e}});
+    vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     set_sensors({"SPD", "COLTMP"});
     get_pid_list();
@@ -129,18 +122,18 @@ TEST_F(LiveData, NoSensorAnsweringGivesNoText)
     EXPECT_EQ(asked(bus).size(), 2u);
 }
 
-// The first request reads whatever answer is queued: only the answer to the
-// PID asked may become that sensor's value.
+// Whatever answer arrives first is read: only the answer to the PID asked may
+// become that sensor's value.
 TEST_F(LiveData, OnlyTheAskedPidsAnswerCounts)
 {
     struct Case {
         const char *what;
-        std::vector<uint8_t> queued;
+        std::vector<uint8_t> first;
         const char *spd;
     };
     const std::vector<Case> cases = {
         {"its own answer", {0x03, 0x41, 0x0D, 0x5A, 0xAA, 0xAA, 0xAA, 0xAA}, "90.00"},
-        {"another PID's late answer", {0x04, 0x41, 0x0C, 0x0C, 0x35, 0xAA, 0xAA, 0xAA}, "\"--\""},
+        {"another PID's answer", {0x04, 0x41, 0x0C, 0x0C, 0x35, 0xAA, 0xAA, 0xAA}, "\"--\""},
         {"another service", {0x03, 0x42, 0x0D, 0x5A, 0xAA, 0xAA, 0xAA, 0xAA}, "\"--\""},
         {"negative answer", {0x03, 0x7F, 0x01, 0x12, 0xAA, 0xAA, 0xAA, 0xAA}, "\"--\""},
         {"two bytes only", {0x01, 0x41}, "\"--\""},
@@ -149,10 +142,9 @@ TEST_F(LiveData, OnlyTheAskedPidsAnswerCounts)
     for (const Case &c : cases) {
         vsim::EcuSpec e;
         e.silent = true;
-        vsim::InProcessBus bus({{e}});
+        vsim::InProcessBus bus(vehicle_of({e}));
         bus.attach();
-        inject(bus, c.queued);
-        inject(bus, {0x03, 0x41, 0x05, 0x5A, 0xAA, 0xAA, 0xAA, 0xAA}); // coolant 50 degC
+        SequencedAnswers node(bus, 0x7E8, {c.first, {0x03, 0x41, 0x05, 0x5A, 0xAA, 0xAA, 0xAA, 0xAA}});
         set_sensors({"SPD", "COLTMP"});
         EXPECT_EQ(snapshot(), std::string(HEADER) + "    \"SPD\": " + c.spd + ",\n    \"COLTMP\": 50.00\n" +
                                   CLOSING)
@@ -160,13 +152,31 @@ TEST_F(LiveData, OnlyTheAskedPidsAnswerCounts)
     }
 }
 
+TEST_F(LiveData, LateAnswerIsNotTakenForTheNextSensor)
+{
+    // The speed answer misses its 100 ms and lands while coolant is being
+    // asked (at 150 ms; coolant's own answer would come at about 190 ms).
+    vsim::EcuSpec e;
+    e.pids[0x0D] = {0x5A};
+    e.pids[0x05] = {0x5A};
+    e.latency = std::chrono::milliseconds(90);
+    vsim::InProcessBus bus(vehicle_of({e}));
+    bus.attach();
+    bus.vehicle().inject_late_answer(std::chrono::milliseconds(60));
+    set_sensors({"SPD", "COLTMP"});
+    TraceCapture cap;
+    get_pid_list();
+    EXPECT_EQ(handle_live_mode(1), nullptr);
+    EXPECT_EQ(cap.count_containing("does not match PID 5"), 1);
+}
+
 TEST_F(LiveData, SixteenBitPidWithShortAnswerPrintsZero)
 {
     vsim::EcuSpec e;
     e.silent = true;
-    vsim::InProcessBus bus({{e}});
+    vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
-    inject(bus, {0x03, 0x41, 0x0C, 0x0C});
+    SequencedAnswers node(bus, 0x7E8, {{0x03, 0x41, 0x0C, 0x0C}});
     set_sensors({"ENGRPM"});
     EXPECT_EQ(snapshot(), std::string(HEADER) + "    \"ENGRPM\": 0.00\n" + CLOSING);
 }
@@ -177,7 +187,7 @@ TEST_F(LiveData, FullSnapshotIsValidJsonWithinThePublishLimit)
     e.pids[0x23] = {0xFF, 0xFF};       // FRLDSL 655350.00, the widest value
     e.pids[0x32] = {0x00, 0x00};       // EVPPRS -32767.75
     e.pids[0x42] = {0xFF, 0xFF};       // CNTMDVOL, an 8-character key
-    vsim::InProcessBus bus({{e}});
+    vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     std::vector<const char *> sensors;
     const char *keys[] = {"FRLDSL", "EVPPRS", "CNTMDVOL"};
@@ -217,7 +227,7 @@ TEST_F(LiveData, EverySensorIsFollowedByItsPause)
     gw_test_set_sleep_divisor(1);
     vsim::EcuSpec e;
     e.pids[0x0D] = {0x5A};
-    vsim::InProcessBus bus({{e}});
+    vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     set_sensors({"SPD", "SPD", "SPD"});
     get_pid_list();

@@ -169,17 +169,20 @@ int gpio_init()
         perror("DO_ERROR: Failed to open gpiochip0");
         return 0;
     }
-    req_chip4 = init_chip(chip4, gpiochip4_lines, std::size(gpiochip4_lines), chip4_state_idx, "do_ctrl_chip4");
+    req_chip4 =
+        init_chip(chip4, gpiochip4_lines, std::size(gpiochip4_lines), chip4_state_idx, "do_ctrl_chip4");
     if (req_chip4 == nullptr) {
         perror("DO_ERROR: Failed to request lines on chip4");
         return 0;
     }
-    req_chip3 = init_chip(chip3, gpiochip3_lines, std::size(gpiochip3_lines), chip3_state_idx, "do_ctrl_chip3");
+    req_chip3 =
+        init_chip(chip3, gpiochip3_lines, std::size(gpiochip3_lines), chip3_state_idx, "do_ctrl_chip3");
     if (req_chip3 == nullptr) {
         perror("DO_ERROR: Failed to request lines on chip3");
         return 0;
     }
-    req_chip0 = init_chip(chip0, gpiochip0_lines, std::size(gpiochip0_lines), chip0_state_idx, "do_ctrl_chip0");
+    req_chip0 =
+        init_chip(chip0, gpiochip0_lines, std::size(gpiochip0_lines), chip0_state_idx, "do_ctrl_chip0");
     if (req_chip0 == nullptr) {
         perror("DO_ERROR: Failed to request lines on chip0");
         return 0;

@@ -89,7 +89,7 @@ void get_gpio_cntrl_pkt(const char *text)
     }
     const size_t len = strnlen(text, GPIO_PKT_BUF_SIZE);
     if (len >= GPIO_PKT_BUF_SIZE) {
-        printf("DO_ERROR: Packet too long (more than %zu characters), dropped\n", GPIO_PKT_BUF_SIZE - 1);
+        printf("DO_ERROR: Packet refused: longer than %zu characters.\n", GPIO_PKT_BUF_SIZE - 1);
         return;
     }
     printf("DO_INFO : PACKET : %s\n", text);
@@ -105,7 +105,7 @@ void get_gpio_cntrl_pkt(const char *text)
         }
     }
     if (!queued) {
-        puts("DO_ERROR: Command queue full, packet dropped");
+        printf("DO_ERROR: Packet refused: %zu commands already pending.\n", GPIO_CMD_QUEUE_SIZE);
     }
 }
 

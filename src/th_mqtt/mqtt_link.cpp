@@ -28,7 +28,8 @@ std::mutex g_mqtt_client_mutex;
 
 namespace {
 
-unsigned char s_reconnect_counter = 0;
+// Private to the bus worker; atomic only so that tests may read it.
+std::atomic<unsigned char> s_reconnect_counter{0};
 std::atomic<MqttStepHook> s_step_hook{nullptr};
 
 // Moves the link on from the state a step ran in. A loss reported by the
@@ -202,8 +203,8 @@ void mqtt_run_state_pass()
             s_reconnect_counter = 0;
         } else {
             advance_state(state, MQTT_CONNECT);
-            printf("INTR_MQTT_INFO : Retrying to connect - [%d]\n", s_reconnect_counter + 1);
-            s_reconnect_counter++;
+            printf("INTR_MQTT_INFO : Retrying to connect - [%d]\n", s_reconnect_counter.load() + 1);
+            s_reconnect_counter.fetch_add(1);
         }
         fflush(stdout);
         break;

@@ -3,6 +3,9 @@
 
 #include <cjson/cJSON.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +22,8 @@ char g_dtc_names[CFG_MAX_DTC_GROUPS][CFG_NAME_LEN];
 int g_dtc_count = 0;
 
 namespace {
+
+constexpr long CONFIG_FILE_MAX_LEN = 1L << 20;
 
 std::string g_config_path_override;
 std::string g_default_path_override;
@@ -66,12 +71,19 @@ int parse_config_json(const char *path)
         perror("File open failed");
         return 0;
     }
-    // A length that cannot be found (not a regular file) is a failed read.
+    // Only a regular file has a length to go by (a folder reports a huge one).
+    struct stat st {};
+    if (fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        perror("File open failed");
+        return 0;
+    }
     if (fseek(file.get(), 0, SEEK_END) != 0) {
         return 0;
     }
     long length = ftell(file.get());
-    if (length < 0 || fseek(file.get(), 0, SEEK_SET) != 0) {
+    // A file far larger than any configuration is treated like a failed allocation.
+    if (length < 0 || length > CONFIG_FILE_MAX_LEN || fseek(file.get(), 0, SEEK_SET) != 0) {
         return 0;
     }
     std::unique_ptr<char, FreeDeleter> text(static_cast<char *>(malloc(static_cast<size_t>(length) + 1)));

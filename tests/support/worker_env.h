@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "vehicle_sim.h"
+#include "vehicle_sim/vehicle_sim.h"
 
 // Records every text handed to MQTT_Publish_Data while installed.
 class PublishRecorder {

@@ -231,7 +231,8 @@ struct State {
     bool line_busy(const Chip &c, unsigned int off) const
     {
         const Line &l = c.lines[off];
-        return l.held_here || l.held_other || env_busy.count({c.number, off}) || file_busy.count({c.number, off});
+        return l.held_here || l.held_other || env_busy.count({c.number, off}) ||
+               file_busy.count({c.number, off});
     }
 
     void note_misuse(std::string what)
@@ -278,7 +279,8 @@ struct State {
         }
         auto it = live.find(hide(p));
         if (it == live.end() || it->second != k) {
-            note_misuse(std::string(fn) + ": " + kind_name(k) + " not live (freed, released or never created)");
+            note_misuse(std::string(fn) + ": " + kind_name(k) +
+                        " not live (freed, released or never created)");
             errno = EINVAL;
             return false;
         }
@@ -585,7 +587,8 @@ gpiod_line_request *gpiod_chip_request_lines(gpiod_chip *chip, gpiod_request_con
         const auto &[off, settings] = line_cfg->lines[i];
         Line &l = c.lines[off];
         if (settings.direction == GPIOD_LINE_DIRECTION_OUTPUT) {
-            gpiod_line_value v = i < line_cfg->output_values.size() ? line_cfg->output_values[i] : settings.output;
+            gpiod_line_value v =
+                i < line_cfg->output_values.size() ? line_cfg->output_values[i] : settings.output;
             l.direction = GPIOD_LINE_DIRECTION_OUTPUT;
             l.value = v == GPIOD_LINE_VALUE_ACTIVE ? 1 : 0;
         } else if (settings.direction == GPIOD_LINE_DIRECTION_INPUT) {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <system_error>
 
 #include "vehicle_sim.h"
@@ -24,6 +25,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kChannels = 2;
+// A socketpair queues only a handful of records (net.unix.max_dgram_qlen), far
+// fewer than a CAN socket's receive buffer; frames wait here until the gateway
+// side has room. Beyond this backlog they are dropped, as a full socket would.
+constexpr size_t kMaxBacklog = 1024;
+constexpr size_t kMaxRecord = 72;
+
+struct Record {
+    std::array<uint8_t, kMaxRecord> bytes{};
+    size_t len = 0;
+};
 
 struct Scheduled {
     Clock::time_point due;
@@ -43,6 +54,8 @@ struct InProcessBus::Impl {
     mutable std::mutex mu; // guards everything below
     std::array<CanFilter, kChannels> filters{gateway_filter(0), gateway_filter(1)};
     std::array<std::vector<can_frame>, kChannels> received;
+    std::array<std::deque<Record>, kChannels> backlog;
+    std::array<std::vector<std::pair<can_frame, bool>>, kChannels> on_request;
     std::vector<Scheduled> queue; // min-heap on (due, order)
     uint64_t next_order = 0;
     bool noise_on = false;
@@ -53,7 +66,7 @@ struct InProcessBus::Impl {
     std::atomic<bool> stop{false};
     std::thread thread;
 
-    explicit Impl(VehicleSpec spec) : vehicle(std::move(spec)) {}
+    explicit Impl(VehicleSpec v) : vehicle(std::move(v)) {}
 
     void poke() const
     {
@@ -62,15 +75,40 @@ struct InProcessBus::Impl {
         (void)n;
     }
 
-    // Delivery to the gateway side of one channel; a full receive queue drops
-    // the frame, as a socket's receive buffer would.
+    // Writes queued records while the gateway side has room.
+    void flush_locked(int ch)
+    {
+        auto &q = backlog[static_cast<size_t>(ch)];
+        while (!q.empty()) {
+            ssize_t n = ::send(sim[static_cast<size_t>(ch)], q.front().bytes.data(), q.front().len,
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                return;
+            }
+            q.pop_front(); // sent, or the peer is gone
+        }
+    }
+
+    void enqueue_locked(int ch, const void *data, size_t len)
+    {
+        auto &q = backlog[static_cast<size_t>(ch)];
+        if (q.size() >= kMaxBacklog) {
+            return;
+        }
+        Record r;
+        r.len = std::min(len, kMaxRecord);
+        std::memcpy(r.bytes.data(), data, r.len);
+        q.push_back(r);
+        flush_locked(ch);
+    }
+
+    // Delivery to the gateway side of one channel, through its receive filter.
     void deliver_locked(int ch, const can_frame &f, bool bypass)
     {
         if (!bypass && !filter_passes(filters[static_cast<size_t>(ch)], f)) {
             return;
         }
-        ssize_t n = ::send(sim[static_cast<size_t>(ch)], &f, sizeof f, MSG_DONTWAIT | MSG_NOSIGNAL);
-        (void)n;
+        enqueue_locked(ch, &f, sizeof f);
     }
 
     // A frame on the bus reaches every channel whose filter lets it through.
@@ -95,6 +133,10 @@ struct InProcessBus::Impl {
         {
             std::lock_guard lock(mu);
             received[static_cast<size_t>(ch)].push_back(f);
+            for (const auto &[frame, bypass] : on_request[static_cast<size_t>(ch)]) {
+                deliver_locked(ch, frame, bypass);
+            }
+            on_request[static_cast<size_t>(ch)].clear();
             // Local loopback: the other socket on the same interface sees it too.
             deliver_locked(1 - ch, f, false);
         }
@@ -113,6 +155,11 @@ struct InProcessBus::Impl {
         }
         fds[kChannels] = pollfd{wake, POLLIN, 0};
         while (!stop.load()) {
+            for (int ch = 0; ch < kChannels; ++ch) {
+                std::lock_guard lock(mu);
+                fds[static_cast<size_t>(ch)].events =
+                    static_cast<short>(POLLIN | (backlog[static_cast<size_t>(ch)].empty() ? 0 : POLLOUT));
+            }
             timespec ts{};
             timespec *timeout = nullptr; // none: wait for a frame or a poke
             {
@@ -158,6 +205,9 @@ struct InProcessBus::Impl {
                 }
             }
             std::lock_guard lock(mu);
+            for (int ch = 0; ch < kChannels; ++ch) {
+                flush_locked(ch);
+            }
             auto now = Clock::now();
             while (!queue.empty() && queue.front().due <= now) {
                 std::pop_heap(queue.begin(), queue.end(), std::greater<>());
@@ -175,7 +225,7 @@ struct InProcessBus::Impl {
     }
 };
 
-InProcessBus::InProcessBus(VehicleSpec spec) : impl_(std::make_unique<Impl>(std::move(spec)))
+InProcessBus::InProcessBus(VehicleSpec vehicle) : impl_(std::make_unique<Impl>(std::move(vehicle)))
 {
     for (int ch = 0; ch < kChannels; ++ch) {
         int sv[2];
@@ -233,8 +283,20 @@ void InProcessBus::inject(int channel, const can_frame &frame, bool bypass_filte
     if (channel != 0 && channel != 1) {
         return;
     }
+    {
+        std::lock_guard lock(impl_->mu);
+        impl_->deliver_locked(channel, frame, bypass_filter);
+    }
+    impl_->poke(); // the serving thread may have to wait for room
+}
+
+void InProcessBus::inject_on_request(int channel, const can_frame &frame, bool bypass_filter)
+{
+    if (channel != 0 && channel != 1) {
+        return;
+    }
     std::lock_guard lock(impl_->mu);
-    impl_->deliver_locked(channel, frame, bypass_filter);
+    impl_->on_request[static_cast<size_t>(channel)].emplace_back(frame, bypass_filter);
 }
 
 void InProcessBus::inject_raw(int channel, const void *data, size_t len)
@@ -242,9 +304,11 @@ void InProcessBus::inject_raw(int channel, const void *data, size_t len)
     if (channel != 0 && channel != 1) {
         return;
     }
-    std::lock_guard lock(impl_->mu);
-    ssize_t n = ::send(impl_->sim[static_cast<size_t>(channel)], data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
-    (void)n;
+    {
+        std::lock_guard lock(impl_->mu);
+        impl_->enqueue_locked(channel, data, len);
+    }
+    impl_->poke();
 }
 
 void InProcessBus::set_filter(int channel, CanFilter f)

@@ -112,16 +112,17 @@ CanFilter gateway_filter(int channel)
 
 struct Vehicle::Impl {
     mutable std::mutex mu;
-    VehicleSpec spec;
+    VehicleSpec desc;
     std::vector<Transfer> transfers;    // per ECU
     std::vector<int> clear_busy_left;   // per ECU
+    std::vector<can_frame> chatter;
     bool wrong_sequence_once = false;
     microseconds late_once{0};
 
-    explicit Impl(VehicleSpec s) : spec(std::move(s))
+    explicit Impl(VehicleSpec s) : desc(std::move(s))
     {
-        transfers.resize(spec.ecus.size());
-        for (const auto &e : spec.ecus) {
+        transfers.resize(desc.ecus.size());
+        for (const auto &e : desc.ecus) {
             clear_busy_left.push_back(e.clear_busy_count);
         }
     }
@@ -174,7 +175,7 @@ struct Vehicle::Impl {
     // The answer payload of ECU `i` to a request; empty means no answer.
     std::vector<uint8_t> answer(size_t i, const uint8_t *req, size_t len)
     {
-        EcuSpec &e = spec.ecus[i];
+        EcuSpec &e = desc.ecus[i];
         uint8_t service = req[0];
         uint8_t param = len > 1 ? req[1] : 0;
         auto neg = [&](uint8_t nrc) { return std::vector<uint8_t>{kNegative, service, nrc}; };
@@ -281,7 +282,7 @@ struct Vehicle::Impl {
     void send_block(size_t i, uint8_t bs, microseconds st, microseconds start, std::vector<TimedFrame> &out)
     {
         Transfer &t = transfers[i];
-        const EcuSpec &e = spec.ecus[i];
+        const EcuSpec &e = desc.ecus[i];
         microseconds at = start + e.cf_gap;
         unsigned sent = 0;
         while (t.offset < t.payload.size() && (bs == 0 || sent < bs)) {
@@ -333,7 +334,7 @@ struct Vehicle::Impl {
 
     void on_request(size_t i, const can_frame &in, microseconds delay, std::vector<TimedFrame> &out)
     {
-        const EcuSpec &e = spec.ecus[i];
+        const EcuSpec &e = desc.ecus[i];
         size_t dlc = std::min<size_t>(in.can_dlc, CAN_MAX_DLEN);
         size_t len = in.data[0] & 0x0F;
         if (len == 0 || len + 1 > dlc) {
@@ -382,8 +383,8 @@ struct Vehicle::Impl {
         bool functional = ext ? id == kFunctionalId29 : id == kFunctionalId11;
         microseconds extra = late_once;
         bool answered = false;
-        for (size_t i = 0; i < spec.ecus.size(); ++i) {
-            const EcuSpec &e = spec.ecus[i];
+        for (size_t i = 0; i < desc.ecus.size(); ++i) {
+            const EcuSpec &e = desc.ecus[i];
             bool mine = (e.addressing == Addressing::Bit29) == ext;
             bool physical = mine && id == (e.physical_id & (ext ? CAN_EFF_MASK : CAN_SFF_MASK));
             if (!mine || !(functional || physical)) {
@@ -399,13 +400,13 @@ struct Vehicle::Impl {
         }
         if (answered) {
             late_once = microseconds(0);
-            if (!spec.chatter.empty()) {
+            if (!chatter.empty()) {
                 microseconds first = out.front().delay;
                 for (const auto &tf : out) {
                     first = std::min(first, tf.delay);
                 }
                 std::vector<TimedFrame> with;
-                for (const auto &c : spec.chatter) {
+                for (const auto &c : chatter) {
                     with.push_back(TimedFrame{first, c});
                 }
                 with.insert(with.end(), out.begin(), out.end());
@@ -416,7 +417,7 @@ struct Vehicle::Impl {
     }
 };
 
-Vehicle::Vehicle(VehicleSpec spec) : impl_(std::make_shared<Impl>(std::move(spec))) {}
+Vehicle::Vehicle(VehicleSpec vehicle) : impl_(std::make_shared<Impl>(std::move(vehicle))) {}
 
 std::vector<TimedFrame> Vehicle::on_frame(const can_frame &in)
 {
@@ -430,7 +431,7 @@ std::vector<TimedFrame> Vehicle::on_frame(const can_frame &in)
 void Vehicle::set_silent(bool silent)
 {
     std::lock_guard lock(impl_->mu);
-    for (auto &e : impl_->spec.ecus) {
+    for (auto &e : impl_->desc.ecus) {
         e.silent = silent;
     }
 }
@@ -438,15 +439,15 @@ void Vehicle::set_silent(bool silent)
 void Vehicle::set_silent(size_t ecu, bool silent)
 {
     std::lock_guard lock(impl_->mu);
-    if (ecu < impl_->spec.ecus.size()) {
-        impl_->spec.ecus[ecu].silent = silent;
+    if (ecu < impl_->desc.ecus.size()) {
+        impl_->desc.ecus[ecu].silent = silent;
     }
 }
 
 void Vehicle::set_latency(std::chrono::microseconds l)
 {
     std::lock_guard lock(impl_->mu);
-    for (auto &e : impl_->spec.ecus) {
+    for (auto &e : impl_->desc.ecus) {
         e.latency = l;
     }
 }
@@ -454,11 +455,11 @@ void Vehicle::set_latency(std::chrono::microseconds l)
 void Vehicle::set_pid(size_t ecu, uint8_t pid, std::vector<uint8_t> data)
 {
     std::lock_guard lock(impl_->mu);
-    if (ecu < impl_->spec.ecus.size()) {
+    if (ecu < impl_->desc.ecus.size()) {
         if (data.empty()) {
-            impl_->spec.ecus[ecu].pids.erase(pid);
+            impl_->desc.ecus[ecu].pids.erase(pid);
         } else {
-            impl_->spec.ecus[ecu].pids[pid] = std::move(data);
+            impl_->desc.ecus[ecu].pids[pid] = std::move(data);
         }
     }
 }
@@ -466,10 +467,10 @@ void Vehicle::set_pid(size_t ecu, uint8_t pid, std::vector<uint8_t> data)
 void Vehicle::set_dtcs(size_t ecu, uint8_t service, std::vector<uint16_t> codes)
 {
     std::lock_guard lock(impl_->mu);
-    if (ecu >= impl_->spec.ecus.size()) {
+    if (ecu >= impl_->desc.ecus.size()) {
         return;
     }
-    EcuSpec &e = impl_->spec.ecus[ecu];
+    EcuSpec &e = impl_->desc.ecus[ecu];
     switch (service) {
     case 0x03: e.stored_dtcs = std::move(codes); break;
     case 0x07: e.pending_dtcs = std::move(codes); break;
@@ -481,10 +482,10 @@ void Vehicle::set_dtcs(size_t ecu, uint8_t service, std::vector<uint16_t> codes)
 void Vehicle::set_negative(size_t ecu, uint16_t key, uint8_t nrc)
 {
     std::lock_guard lock(impl_->mu);
-    if (ecu >= impl_->spec.ecus.size()) {
+    if (ecu >= impl_->desc.ecus.size()) {
         return;
     }
-    auto &neg = impl_->spec.ecus[ecu].negative;
+    auto &neg = impl_->desc.ecus[ecu].negative;
     if (nrc == 0) {
         neg.erase(key);
     } else {
@@ -495,11 +496,11 @@ void Vehicle::set_negative(size_t ecu, uint16_t key, uint8_t nrc)
 void Vehicle::set_clear_behaviour(size_t ecu, int busy_count, uint8_t nrc)
 {
     std::lock_guard lock(impl_->mu);
-    if (ecu >= impl_->spec.ecus.size()) {
+    if (ecu >= impl_->desc.ecus.size()) {
         return;
     }
-    impl_->spec.ecus[ecu].clear_busy_count = busy_count;
-    impl_->spec.ecus[ecu].clear_nrc = nrc;
+    impl_->desc.ecus[ecu].clear_busy_count = busy_count;
+    impl_->desc.ecus[ecu].clear_nrc = nrc;
     impl_->clear_busy_left[ecu] = busy_count;
 }
 
@@ -518,13 +519,13 @@ void Vehicle::inject_late_answer(std::chrono::microseconds extra)
 void Vehicle::set_chatter(std::vector<can_frame> frames)
 {
     std::lock_guard lock(impl_->mu);
-    impl_->spec.chatter = std::move(frames);
+    impl_->chatter = std::move(frames);
 }
 
 VehicleSpec Vehicle::spec() const
 {
     std::lock_guard lock(impl_->mu);
-    return impl_->spec;
+    return impl_->desc;
 }
 
 } // namespace vsim
