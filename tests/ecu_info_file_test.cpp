@@ -1,6 +1,8 @@
 // The ECU information file: exact format, reset, comparison, failed writes.
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 #include <cctype>
 #include <ostream>
 
@@ -228,16 +230,6 @@ struct CompareCase {
 
 void PrintTo(const CompareCase &c, std::ostream *os) { *os << c.what; }
 
-// Readable test names from the case descriptions.
-template <class Case>
-std::string case_name(const testing::TestParamInfo<Case> &info)
-{
-    std::string name;
-    for (const char *p = info.param.what; *p != '\0'; ++p) {
-        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-    }
-    return name;
-}
 
 class Compare : public EcuInfoFile, public testing::WithParamInterface<CompareCase> {};
 

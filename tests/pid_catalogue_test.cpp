@@ -1,6 +1,8 @@
 // Catalogue rows and answer scaling.
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 #include <cctype>
 #include <ostream>
 
@@ -22,16 +24,6 @@ struct ScaleCase {
 
 void PrintTo(const ScaleCase &c, std::ostream *os) { *os << c.what; }
 
-// Readable test names from the case descriptions.
-template <class Case>
-std::string case_name(const testing::TestParamInfo<Case> &info)
-{
-    std::string name;
-    for (const char *p = info.param.what; *p != '\0'; ++p) {
-        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-    }
-    return name;
-}
 
 class Scaling : public testing::TestWithParam<ScaleCase> {};
 

@@ -1,6 +1,8 @@
 // Vehicle information read over the in-process vehicle, and its JSON.
 #include <gtest/gtest.h>
 
+#include "support/case_name.h"
+
 #include <cctype>
 #include <ostream>
 
@@ -109,16 +111,6 @@ struct AnswerCase {
 
 void PrintTo(const AnswerCase &c, std::ostream *os) { *os << c.what; }
 
-// Readable test names from the case descriptions.
-template <class Case>
-std::string case_name(const testing::TestParamInfo<Case> &info)
-{
-    std::string name;
-    for (const char *p = info.param.what; *p != '\0'; ++p) {
-        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-    }
-    return name;
-}
 
 class EcuNameAnswer : public VehicleInfo, public testing::WithParamInterface<AnswerCase> {};
 
