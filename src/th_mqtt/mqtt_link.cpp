@@ -1,5 +1,7 @@
 #include "th_mqtt/mqtt_link.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,12 +46,34 @@ void advance_state(int from, int to)
 
 void pause_after_failed_step() { gw_sleep_us(MQTT_FAILED_STEP_PAUSE_US); }
 
+// Held only for a flag update or inside the condition wait: the callback
+// thread takes it to clear the flag and never waits behind a publisher.
+std::mutex s_delivery_mutex;
+std::condition_variable s_delivery_cv;
+bool s_delivery_pending = false;
+
 } // namespace
 
 void mqtt_test_set_step_hook(MqttStepHook hook) { s_step_hook.store(hook); }
 int mqtt_test_retry_counter() { return s_reconnect_counter; }
 
 void mqtt_change_state(int state) { giMQTTState.store(state); }
+
+void mqtt_delivery_begin_wait()
+{
+    std::unique_lock<std::mutex> lk(s_delivery_mutex);
+    s_delivery_cv.wait_for(lk, std::chrono::microseconds(MQTT_DELIVERY_WAIT_US), [] { return !s_delivery_pending; });
+    s_delivery_pending = true;
+}
+
+void mqtt_delivery_clear()
+{
+    {
+        std::lock_guard<std::mutex> lk(s_delivery_mutex);
+        s_delivery_pending = false;
+    }
+    s_delivery_cv.notify_all();
+}
 
 int mqtt_init()
 {
@@ -90,6 +114,8 @@ int mqtt_connect()
         printf("INTR_MQTT_ERROR : Failed to connect [%d]\n", rc);
         result = 0;
     }
+    // A clean session drops what was in flight: nothing will complete it.
+    mqtt_delivery_clear();
     std::lock_guard<std::mutex> lk(g_mqtt_client_mutex);
     free(gMQTTPublishMsg.payload);
     gMQTTPublishMsg.payload = malloc(MQTT_PAYLOAD_SIZE);
@@ -163,9 +189,10 @@ void MQTT_connectionLost(void *context, char *cause)
            cause ? cause : "");
     fflush(stdout);
     mqtt_change_state(MQTT_RECONNECT);
+    mqtt_delivery_clear();
 }
 
-void MQTT_deliveryComplete(void *, MQTTClient_deliveryToken) {}
+void MQTT_deliveryComplete(void *, MQTTClient_deliveryToken) { mqtt_delivery_clear(); }
 
 void mqtt_worker_start()
 {

@@ -38,6 +38,9 @@ constexpr long MQTT_CONNECTED_SLEEP_US = 5'000'000;   // health pause while conn
 constexpr long MQTT_FAILED_STEP_PAUSE_US = 1'000'000; // before a failed step is repeated
 constexpr unsigned long MQTT_DISCONNECT_TIMEOUT_MS = 100;
 constexpr int MQTT_MAX_RETRIES = 10;
+// Longest wait of a publication for the acknowledgement of the one before it
+// (one publication in flight at a time); after it, the library's own wait applies.
+constexpr long MQTT_DELIVERY_WAIT_US = 1'000'000;
 
 extern MqttDetails gMqttDetails;
 extern int topicCount;
@@ -54,6 +57,11 @@ extern std::atomic<int> giMQTTState;
 extern std::mutex g_mqtt_client_mutex;
 
 void mqtt_change_state(int state);
+// Publication in flight: set by a publish, cleared when its delivery completes
+// or the connection is lost or renewed. Lets the next publish wait on a
+// condition instead of the client library's 100 ms polling step.
+void mqtt_delivery_begin_wait();
+void mqtt_delivery_clear();
 int mqtt_init();
 int mqtt_connect();
 int mqtt_subscriber_topics();

@@ -91,8 +91,10 @@ int MQTT_Publish_Data(int index, const char *text)
     gMQTTPublishMsg.payloadlen = static_cast<int>(len);
     printf("INTER_MQTT_INFO :::: Payload [%s] Len[%d]\n", buf, static_cast<int>(len));
     fflush(stdout);
+    mqtt_delivery_begin_wait();
     int rc = MQTTClient_publishMessage(client, gMqttDetails.topics[index], &gMQTTPublishMsg, &gToken);
     if (rc != MQTTCLIENT_SUCCESS) {
+        mqtt_delivery_clear();
         printf("INTR_MQTT_ERROR : Fail to send the data [%d]\n", rc);
         fflush(stdout);
         return 0;

@@ -27,7 +27,7 @@ public:
     // Connects to 127.0.0.1:1883 and subscribes to `topic` (QoS 1). False on failure.
     bool connect(const std::string &topic = "dt/app_to_ui/resp");
     void disconnect();
-    // Publishes with QoS 1 and waits for the acknowledgement.
+    // Publishes with QoS 1 (the broker delivers it; the call does not wait for the acknowledgement).
     bool publish(const std::string &topic, const std::string &payload);
     bool send_command(const std::string &payload) { return publish("dt/ui_to_app/cmd", payload); }
 
