@@ -180,6 +180,20 @@ TEST(Worker, NegativeAnswerToleranceStartsAgainAfterAPositiveAnswer)
     EXPECT_EQ(env.published().count_token("NOECU"), 0);
 }
 
+TEST(Worker, IdentificationRepeatedForAnUnreachableBrokerPausesBetweenAttempts)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 1);
+    env.published().set_accept(false);
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("GOTINFO", 1, 10s));
+    std::this_thread::sleep_for(2500ms);
+    env.stop_worker();
+    // About one attempt a second, not a loop as fast as the vehicle answers.
+    EXPECT_GE(env.published().count_token("GOTINFO"), 2);
+    EXPECT_LE(env.published().count_token("GOTINFO"), 4);
+    EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDENTIFY);
+}
+
 TEST(Worker, ParseReceivedCommandScansTheText)
 {
     struct Case {

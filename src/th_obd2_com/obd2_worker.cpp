@@ -168,6 +168,8 @@ void state_identify()
         if (publish_status(0, 0, "GOTINFO") == 0) {
             puts("OBD2_ERROR : Error while publishing GOTINFO packet");
             fflush(stdout);
+            // Without a broker the repetition would otherwise spin on the vehicle bus.
+            gw_sleep_us(OBD2_IDENTIFY_RETRY_PAUSE_US);
             return;
         }
         if (get_supported_pid_list(mode) != 1) {
@@ -178,6 +180,7 @@ void state_identify()
         if (publish_status(0, 0, "SAVSUC") == 0) {
             puts("OBD2_ERROR : Error while sending SAVSUC packet.");
             fflush(stdout);
+            gw_sleep_us(OBD2_IDENTIFY_RETRY_PAUSE_US);
             return;
         }
         if (save_ecu_info_json() == 0) {
