@@ -107,7 +107,7 @@ TEST_F(E2e, S06_TroubleCodes)
 
 TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
 {
-    ConfigSpec cfg;
+    Config cfg;
     // FOO is not a catalogue key: it never reaches the packet. SPD twice: two lines.
     cfg.sensors = {"ENGRPM", "SPD", "INTTMP", "FOO", "INJTIM", "EVPPRS", "DDTORQ", "SPD"};
     write_config(cfg);
@@ -238,13 +238,13 @@ TEST_F(E2e, S08_ClearTroubleCodes)
 
 TEST_F(E2e, S09_ReloadAfterConfigurationChange)
 {
-    ConfigSpec before;
+    Config before;
     before.sensors = {"ENGRPM", "SPD"};
     write_config(before);
     bring_up(vehicle_11bit());
     ASSERT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), milliseconds(3000)));
 
-    ConfigSpec after;
+    Config after;
     after.br = 250000;
     after.padding = 0x55;
     after.sensors = {"COLTMP", "DDTORQ", "OILTEMP"};

@@ -228,5 +228,33 @@ TEST_F(E2e, S12_BrokerRestartedMidRun)
     EXPECT_EQ(gw->gpio_levels(), levels_for({7}));
 }
 
+// Disabled until decided: with no broker, "GOTINFO" cannot be published and
+// the worker repeats the whole identification at once, pass after pass, with
+// no pause: hundreds of vehicle-information requests a second on the vehicle
+// bus and several per cent of a core, for as long as the broker is missing
+// (for instance a daemon started before its broker). Every other unusable
+// step pauses before it is repeated.
+TEST_F(E2e, DISABLED_S15_IdentificationWithoutBrokerDoesNotSpin)
+{
+    use_factory_config();
+    ui->disconnect();
+    broker->stop();
+    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
+    const size_t mark = sim->mark();
+    ASSERT_TRUE(gw->start(sim->bus_path()));
+    std::this_thread::sleep_for(milliseconds(5000));
+    int info_requests = 0;
+    for (const auto &f : sim->frames(mark)) {
+        info_requests += f.from_gateway && f.id == 0x7DF && f.data[1] == 0x09 ? 1 : 0;
+    }
+    // One identification (four requests) a second would be 20.
+    EXPECT_LE(info_requests, 40) << "vehicle-information requests in 5 s without a broker";
+
+    // Once the broker is there, identification completes.
+    ASSERT_TRUE(broker->start());
+    ASSERT_TRUE(ui->connect());
+    EXPECT_GE(ui->wait_exact(status("SAVSUC", 0), scaled(milliseconds(20000))), 0);
+}
+
 } // namespace
 } // namespace e2e

@@ -595,6 +595,22 @@ size_t Sim::mark()
 
 std::string Sim::log() { return read_file(log_path()); }
 
+double Sim::clock_offset()
+{
+    auto secs = [](Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); };
+    const size_t before = split_lines(log()).size();
+    const double a = secs(Clock::now());
+    command("status");
+    const double b = secs(Clock::now());
+    auto lines = split_lines(log());
+    for (size_t i = before; i < lines.size(); ++i) {
+        if (lines[i].find("--  command: status") != std::string::npos && !lines[i].empty() && lines[i][0] == '(') {
+            return (a + b) / 2 - std::atof(lines[i].c_str() + 1);
+        }
+    }
+    return 0;
+}
+
 std::vector<Frame> Sim::frames(size_t from_line)
 {
     std::vector<Frame> out;
@@ -612,6 +628,7 @@ std::vector<Frame> Sim::frames(size_t from_line)
             continue;
         }
         Frame f;
+        f.t = std::atof(l.c_str() + 1);
         f.from_gateway = dir == "RX";
         f.extended = id.size() == 8;
         f.id = static_cast<uint32_t>(std::stoul(id, nullptr, 16));
@@ -821,7 +838,7 @@ std::string live_packet(const std::vector<std::pair<std::string, std::string>> &
     return s + "  }\n}";
 }
 
-std::string config_text(const ConfigSpec &c)
+std::string config_text(const Config &c)
 {
     std::string s = "{\n  \"can_port\": { \"BR\": " + std::to_string(c.br) + ", \"padding\": " +
                     std::to_string(c.padding) + " },\n  \"live_page\": { \"sensors\": [";

@@ -170,6 +170,7 @@ std::string status(const std::string &msg, int error, int cmd = 0);
 // ---- the simulated vehicle -------------------------------------------------------
 
 struct Frame {
+    double t = 0;              // seconds on the simulator's clock (see Sim::clock_offset)
     bool from_gateway = false; // "RX" in the simulator's trace
     uint32_t id = 0;
     bool extended = false;
@@ -196,6 +197,9 @@ public:
     // Frames traced after line `from_line`.
     std::vector<Frame> frames(size_t from_line = 0);
     std::string log();
+    // Seconds to add to a trace time to get steady_clock time (seconds since
+    // its epoch), measured with a control round trip.
+    double clock_offset();
 
 private:
     std::string dir_;
@@ -264,13 +268,13 @@ EcuInfo reset_ecu_info(long br, const EcuInfo &texts_from = EcuInfo{});
 std::string live_packet(const std::vector<std::pair<std::string, std::string>> &lines);
 
 // A configuration file text.
-struct ConfigSpec {
+struct Config {
     long br = 500000;
     int padding = 0xAA;
     std::vector<std::string> sensors;
     std::vector<std::string> dtc_groups{"STRDTC", "PNDDTC", "PRMDTC"};
 };
-std::string config_text(const ConfigSpec &c);
+std::string config_text(const Config &c);
 
 // Trouble-code packet text.
 std::string dtc_packet(const std::vector<std::string> &stored, const std::vector<std::string> &pending,

@@ -32,7 +32,7 @@ protected:
 
     // Writes config.json (atomically).
     void write_config(const std::string &text);
-    void write_config(const ConfigSpec &spec) { write_config(config_text(spec)); }
+    void write_config(const Config &cfg) { write_config(config_text(cfg)); }
     // config.json := the factory copy.
     void use_factory_config();
 
