@@ -48,7 +48,7 @@ Answer exchange(int mode, uint8_t service, uint8_t param, int kind, uint8_t len_
     return a;
 }
 
-vsim::VehicleSpec one_ecu(vsim::EcuSpec e) { return vsim::VehicleSpec{{std::move(e)}, {}}; }
+vsim::VehicleSpec one_ecu(vsim::EcuSpec e) { return vsim::VehicleSpec{{std::move(e)}}; }
 
 vsim::EcuSpec engine_ecu()
 {
@@ -412,7 +412,7 @@ TEST_F(Exchange, StaleAnswersAreNeverTakenForTheNextRequest)
     auto a2 = vsim::make_ecu11(2);
     a2.pids = {{0x0C, {0x22, 0x22}}, {0x0D, {0x88}}};
     a2.latency = 10ms;
-    InProcessBus bus(vsim::VehicleSpec{{a0, a1, a2}, {}});
+    InProcessBus bus(vsim::VehicleSpec{{a0, a1, a2}});
     bus.attach();
 
     auto first = exchange(1, 0x01, 0x0C, OBD2_REQ_LIVE);

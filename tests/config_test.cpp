@@ -17,10 +17,6 @@
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/obd2_config.h"
 
-// Until the relay worker is in the tree the router's reference to it needs a
-// stand-in; the real definition wins as soon as it exists.
-__attribute__((weak)) void get_gpio_cntrl_pkt(const char *) {}
-
 namespace {
 
 std::vector<std::string> g_published;

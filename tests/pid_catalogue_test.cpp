@@ -74,23 +74,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Scaling, NullAnswerGivesZero) { EXPECT_EQ(calculate_physical_value(0x05, nullptr, 8), 0.0f); }
 
-TEST(Catalogue, KeysFollowTheStoredFileOrder)
-{
-    // The order of the availability keys in the ECU information file.
-    const char *expected[] = {
-        "ENGLD",  "COLTMP", "FULPRS",  "INTPRS",  "ENGRPM",  "SPD",    "TMADV",   "INTTMP",   "MSFLRT", "THRTPS",
-        "FULRPRS", "FLLVL", "THRPSB",  "CNTMDVOL", "AMBTMP", "O2S1",   "O2S2",    "O2S3",     "O2S4",   "O2S5",
-        "O2S6",   "O2S7",   "O2S8",    "FRLDSL",  "CMDEGR",  "EGRE",   "EVAPPRG", "WRMUPC",   "DISCLR", "CTB1S1",
-        "CTB2S1", "CTB1S2", "CTB2S2",  "LMBRAT",  "RELTHR",  "THRPSB2", "THRPSC", "THRPSD",   "THRPSE", "THRPSF",
-        "CMDTHR", "TMIL",   "TCLR",    "STFT1",   "LTFT1",   "STFT2",  "LTFT2",   "DISMIL",   "EVPPRS", "ABSLOD",
-        "OILTEMP", "INJTIM", "FULRAT", "DDTORQ",  "ACTTORQ", "REFTORQ"};
-    ASSERT_EQ(num_pids, 56u);
-    ASSERT_EQ(std::size(expected), num_pids);
-    for (size_t i = 0; i < num_pids; ++i) {
-        EXPECT_STREQ(short_keys[i], expected[i]) << "row " << i;
-    }
-}
-
 TEST(Catalogue, ProbeListFollowsTheRows)
 {
     ASSERT_EQ(static_cast<size_t>(PID_PROBE_COUNT), num_pids);

@@ -139,20 +139,22 @@ TEST_F(PidProbe, LateAnswerDoesNotMarkTheNextPid)
 
 TEST_F(PidProbe, SecondEcuAnsweringDoesNotShiftTheFlags)
 {
-    // Only the first answer to each functional request is read; the other
-    // ECU's answer stays queued and must not be taken for the next PID.
-    vsim::VehicleSpec spec = one_ecu(ecu_with({0x04, 0x0C, 0x0D}));
+    // Only the first answer to each functional request is read; the slower
+    // ECU's answer arrives during the next exchange and must neither be taken
+    // for the next PID nor hide it.
+    vsim::VehicleSpec spec = one_ecu(ecu_with({0x04, 0x05, 0x0C, 0x0D}));
     vsim::EcuSpec second; // answers only the PIDs it supports
     for (uint8_t pid : {0x04, 0x0C, 0x0D}) {
         second.pids[pid] = {0x56, 0x78};
     }
+    second.latency = std::chrono::milliseconds(2);
     second.response_id = 0x7E9;
     second.physical_id = 0x7E1;
     spec.ecus.push_back(second);
     vsim::InProcessBus bus(spec);
     bus.attach();
     EXPECT_EQ(get_supported_pid_list(1), 1);
-    EXPECT_EQ(probed_flags(), flags_for({0x04, 0x0C, 0x0D}));
+    EXPECT_EQ(probed_flags(), flags_for({0x04, 0x05, 0x0C, 0x0D}));
 }
 
 TEST_F(PidProbe, OnlyAnswersEchoingThePidCount)

@@ -64,7 +64,9 @@ private:
                 can_frame answer{};
                 answer.can_id = answer_id_;
                 answer.len = static_cast<uint8_t>(std::min<size_t>(data.size(), CAN_MAX_DLEN));
-                std::memcpy(answer.data, data.data(), answer.len);
+                if (answer.len > 0) {
+                    std::memcpy(answer.data, data.data(), answer.len);
+                }
                 bus_.inject(channel_, answer);
             }
             std::this_thread::sleep_for(std::chrono::microseconds(200));

@@ -162,3 +162,18 @@ TEST_F(SimBus, SendClientReportsTheReply)
 }
 
 } // namespace
+
+// A file with two ECUs and chatter: both ECUs answer a functional request, in
+// the order of their latencies, after the foreign frames of the file.
+class AwkwardCar : public SimBus {
+protected:
+    std::string vehicle() const override { return "tools/vehicles/awkward_two_ecus.json"; }
+};
+
+TEST_F(AwkwardCar, BothEcusAnswerAfterTheChatter)
+{
+    auto p = ready_probe({"--err-mask", "4", "--send", "7DF#0201055555555555", "--until", "7E9#03410570AAAAAAAA",
+                          "--listen", "3000"});
+    EXPECT_EQ(received(*p), (std::vector<std::string>{"7E0#0201000000000000", "20000004#0000000000000000",
+                                                      "7E8#03410578AAAAAAAA", "7E9#03410570AAAAAAAA"}));
+}

@@ -115,7 +115,7 @@ TEST(VehicleModel, Answers)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        Vehicle v(vsim::VehicleSpec{{ecu()}, {}});
+        Vehicle v(vsim::VehicleSpec{{ecu()}});
         EXPECT_EQ(whole_answer(v, c.req), c.answer);
     }
 }
@@ -125,7 +125,7 @@ TEST(VehicleModel, FramesCarryTheEcuIdentityAndPadding)
     auto e29 = vsim::make_ecu29(0x10);
     e29.pids = {{0x0D, {0x10}}};
     e29.padding = 0x55;
-    Vehicle v(vsim::VehicleSpec{{ecu(), e29}, {}});
+    Vehicle v(vsim::VehicleSpec{{ecu(), e29}});
     auto out = v.on_frame(request({0x01, 0x0D}, true));
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].frame.can_id, 0x18DAF110u | CAN_EFF_FLAG);
@@ -140,7 +140,7 @@ TEST(VehicleModel, SegmentedAnswerHonoursFlowControl)
     for (uint16_t i = 0; i < 30; ++i) {
         e.stored_dtcs.push_back(static_cast<uint16_t>(0x0200 + i)); // 64 payload bytes: FF + 9 CFs
     }
-    Vehicle v(vsim::VehicleSpec{{e}, {}});
+    Vehicle v(vsim::VehicleSpec{{e}});
     auto ff = v.on_frame(request({0x03}));
     ASSERT_EQ(ff.size(), 1u);
     EXPECT_EQ(ff[0].frame.data[0], 0x10);
@@ -172,7 +172,7 @@ TEST(VehicleModel, LongAnswerNumbersFramesModulo16)
 {
     auto e = ecu();
     e.stored_dtcs.assign(60, 0x0101);
-    Vehicle v(vsim::VehicleSpec{{e}, {}});
+    Vehicle v(vsim::VehicleSpec{{e}});
     v.on_frame(request({0x03}));
     auto cfs = v.on_frame(flow_control(0, 0));
     ASSERT_EQ(cfs.size(), 17u);
@@ -185,7 +185,7 @@ TEST(VehicleModel, ClearingAnswersBusyThenPositiveAndErasesCodes)
 {
     auto e = ecu();
     e.clear_busy_count = 2;
-    Vehicle v(vsim::VehicleSpec{{e}, {}});
+    Vehicle v(vsim::VehicleSpec{{e}});
     EXPECT_EQ(whole_answer(v, request({0x04})), (std::vector<uint8_t>{0x7F, 0x04, 0x78}));
     EXPECT_EQ(whole_answer(v, request({0x04})), (std::vector<uint8_t>{0x7F, 0x04, 0x78}));
     EXPECT_EQ(whole_answer(v, request({0x04})), (std::vector<uint8_t>{0x44}));
@@ -198,7 +198,7 @@ TEST(VehicleModel, ClearingAnswersBusyThenPositiveAndErasesCodes)
 
 TEST(VehicleModel, FaultsOnDemand)
 {
-    Vehicle v(vsim::VehicleSpec{{ecu()}, {}});
+    Vehicle v(vsim::VehicleSpec{{ecu()}});
     v.set_negative(0, 0x010C, 0x31);
     EXPECT_EQ(whole_answer(v, request({0x01, 0x0C})), (std::vector<uint8_t>{0x7F, 0x01, 0x31}));
     v.set_negative(0, 0x0300, 0x22);
@@ -241,7 +241,7 @@ TEST(VehicleModel, ExtraEcusAnswerTheFunctionalRequest)
     b.latency = 2ms;
     auto c = vsim::make_ecu29(0x18);
     c.pids = {{0x0D, {0x41}}};
-    Vehicle v(vsim::VehicleSpec{{a, b, c}, {}});
+    Vehicle v(vsim::VehicleSpec{{a, b, c}});
     auto out = v.on_frame(request({0x01, 0x0D}));
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].frame.can_id, 0x7E8u);
@@ -295,7 +295,7 @@ TEST(InProcessBus, DeliversThroughTheChannelFilters)
     auto e11 = ecu();
     auto e29 = vsim::make_ecu29(0x10);
     e29.pids = {{0x0D, {0x10}}};
-    vsim::InProcessBus bus(vsim::VehicleSpec{{e11, e29}, {}});
+    vsim::InProcessBus bus(vsim::VehicleSpec{{e11, e29}});
     can_frame f{};
 
     auto req29 = request({0x01, 0x0D}, true);
@@ -326,7 +326,7 @@ TEST(InProcessBus, LatencyIsHonouredAndNoiseCanBeStopped)
 {
     auto e = ecu();
     e.latency = 30ms;
-    vsim::InProcessBus bus(vsim::VehicleSpec{{e}, {}});
+    vsim::InProcessBus bus(vsim::VehicleSpec{{e}});
     auto req = request({0x01, 0x0D});
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(send(bus.gateway_fd(0), &req, sizeof req, 0), static_cast<ssize_t>(sizeof req));
@@ -343,4 +343,21 @@ TEST(InProcessBus, LatencyIsHonouredAndNoiseCanBeStopped)
     while (read_frame(bus.gateway_fd(0), f, 0)) {
     }
     EXPECT_FALSE(read_frame(bus.gateway_fd(0), f, 30));
+}
+
+TEST(InProcessBus, HeldFramesFollowTheNextRequest)
+{
+    vsim::InProcessBus bus(vsim::VehicleSpec{});
+    bus.inject_on_request(0, make_frame(0x7E8, {0x02, 0x41, 0x00}));
+    bus.inject_on_request(0, make_frame(0x7F0, {0x01}), true);
+    can_frame f{};
+    EXPECT_FALSE(read_frame(bus.gateway_fd(0), f, 20)) << "nothing before the request";
+    auto req = request({0x01, 0x00});
+    ASSERT_EQ(send(bus.gateway_fd(0), &req, sizeof req, 0), static_cast<ssize_t>(sizeof req));
+    ASSERT_TRUE(read_frame(bus.gateway_fd(0), f, 500));
+    EXPECT_EQ(f.can_id, 0x7E8u);
+    ASSERT_TRUE(read_frame(bus.gateway_fd(0), f, 500));
+    EXPECT_EQ(f.can_id, 0x7F0u);
+    ASSERT_EQ(send(bus.gateway_fd(0), &req, sizeof req, 0), static_cast<ssize_t>(sizeof req));
+    EXPECT_FALSE(read_frame(bus.gateway_fd(0), f, 20)) << "held frames go once";
 }

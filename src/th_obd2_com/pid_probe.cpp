@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iterator>
 
+#include "common/gw_time.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
 
@@ -21,10 +22,13 @@ namespace {
 
 constexpr uint8_t SERVICE_CURRENT_DATA = 0x01;
 constexpr uint8_t SERVICE_CURRENT_DATA_ANSWER = 0x41;
-// A positive answer for another PID (typically a second ECU answering the
-// previous functional request just after it was read) is set aside by asking
+// A positive answer for another PID is typically a second ECU answering the
+// previous functional request after its first answer was taken. The probe
+// then lets every answer still under way arrive (ECUs answer within 50 ms),
+// so the drain at the start of the next exchange removes them, and asks
 // again; bounded so a misbehaving ECU cannot stall the probe.
 constexpr int FOREIGN_ANSWER_RETRIES = 2;
+constexpr int64_t FOREIGN_ANSWER_SETTLE_US = 50'000;
 
 // Only a positive answer echoing the PID asked counts: a late answer to the
 // previous PID, or another ECU's answer, must not mark this one available.
@@ -54,9 +58,10 @@ int get_supported_pid_list(int mode)
                 break; // time-out, failure or negative answer: not available
             }
             answered = answers_pid(response, std::min(len, sizeof response), pid);
-            if (answered) {
+            if (answered || attempt == FOREIGN_ANSWER_RETRIES) {
                 break;
             }
+            gw_sleep_us(FOREIGN_ANSWER_SETTLE_US);
         }
         if (answered) {
             g_pid_availability[i] = 1;

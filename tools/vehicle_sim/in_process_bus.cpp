@@ -55,6 +55,7 @@ struct InProcessBus::Impl {
     std::array<CanFilter, kChannels> filters{gateway_filter(0), gateway_filter(1)};
     std::array<std::vector<can_frame>, kChannels> received;
     std::array<std::deque<Record>, kChannels> backlog;
+    std::array<std::vector<std::pair<can_frame, bool>>, kChannels> on_request;
     std::vector<Scheduled> queue; // min-heap on (due, order)
     uint64_t next_order = 0;
     bool noise_on = false;
@@ -132,6 +133,10 @@ struct InProcessBus::Impl {
         {
             std::lock_guard lock(mu);
             received[static_cast<size_t>(ch)].push_back(f);
+            for (const auto &[frame, bypass] : on_request[static_cast<size_t>(ch)]) {
+                deliver_locked(ch, frame, bypass);
+            }
+            on_request[static_cast<size_t>(ch)].clear();
             // Local loopback: the other socket on the same interface sees it too.
             deliver_locked(1 - ch, f, false);
         }
@@ -283,6 +288,15 @@ void InProcessBus::inject(int channel, const can_frame &frame, bool bypass_filte
         impl_->deliver_locked(channel, frame, bypass_filter);
     }
     impl_->poke(); // the serving thread may have to wait for room
+}
+
+void InProcessBus::inject_on_request(int channel, const can_frame &frame, bool bypass_filter)
+{
+    if (channel != 0 && channel != 1) {
+        return;
+    }
+    std::lock_guard lock(impl_->mu);
+    impl_->on_request[static_cast<size_t>(channel)].emplace_back(frame, bypass_filter);
 }
 
 void InProcessBus::inject_raw(int channel, const void *data, size_t len)

@@ -115,6 +115,7 @@ struct Vehicle::Impl {
     VehicleSpec desc;
     std::vector<Transfer> transfers;    // per ECU
     std::vector<int> clear_busy_left;   // per ECU
+    std::vector<can_frame> chatter;
     bool wrong_sequence_once = false;
     microseconds late_once{0};
 
@@ -399,13 +400,13 @@ struct Vehicle::Impl {
         }
         if (answered) {
             late_once = microseconds(0);
-            if (!desc.chatter.empty()) {
+            if (!chatter.empty()) {
                 microseconds first = out.front().delay;
                 for (const auto &tf : out) {
                     first = std::min(first, tf.delay);
                 }
                 std::vector<TimedFrame> with;
-                for (const auto &c : desc.chatter) {
+                for (const auto &c : chatter) {
                     with.push_back(TimedFrame{first, c});
                 }
                 with.insert(with.end(), out.begin(), out.end());
@@ -518,7 +519,7 @@ void Vehicle::inject_late_answer(std::chrono::microseconds extra)
 void Vehicle::set_chatter(std::vector<can_frame> frames)
 {
     std::lock_guard lock(impl_->mu);
-    impl_->desc.chatter = std::move(frames);
+    impl_->chatter = std::move(frames);
 }
 
 VehicleSpec Vehicle::spec() const

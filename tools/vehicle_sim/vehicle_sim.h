@@ -82,9 +82,6 @@ EcuSpec make_ecu29(uint8_t address = 0x10);
 
 struct VehicleSpec {
     std::vector<EcuSpec> ecus;
-    // Frames put on the bus just before every answer to a request (foreign
-    // identifiers, error frames): background chatter the requester must skip.
-    std::vector<can_frame> chatter;
 };
 
 // A frame the simulator wants to send, after `delay` from the moment the frame
@@ -115,6 +112,8 @@ public:
     // The next answer is delayed by `extra` on top of the latency (once).
     void inject_late_answer(std::chrono::microseconds extra);
     void set_silent(size_t ecu, bool silent);
+    // Frames put on the bus just before every answer to a request (foreign
+    // identifiers, error frames): background chatter the requester must skip.
     void set_chatter(std::vector<can_frame> frames);
 
     VehicleSpec spec() const;
@@ -160,6 +159,12 @@ public:
     void inject(int channel, const can_frame &frame, bool bypass_filter = false);
 
     void set_filter(int channel, CanFilter f);
+
+    // Holds `frame` until the gateway next writes a frame on `channel` (its
+    // next request), then delivers it at once, ahead of the vehicle's own
+    // answers. Frames queued before a request are stale to the gateway, so
+    // scripted answers must come after it.
+    void inject_on_request(int channel, const can_frame &frame, bool bypass_filter = false);
 
     // Writes raw bytes (at most 72) as one record to a channel: short or oversized records.
     void inject_raw(int channel, const void *data, size_t len);

@@ -191,6 +191,7 @@ public:
           engine_(vehicle_, tracer_), control_(engine_), name_(vf.name)
     {
         tracer_.set_frames(!o.quiet);
+        vehicle_.set_chatter(vf.chatter);
     }
 
     ~Simulator()

@@ -458,9 +458,9 @@ std::optional<VehicleFile> parse_vehicle_file(std::string_view text, std::string
                 if (!fr) {
                     fail(field, "expected a frame in cansend syntax such as \"7E0#0102\", got " + shown(f));
                 }
-                vf.spec.chatter.push_back(*fr);
+                vf.chatter.push_back(*fr);
             }
-            if (vf.spec.chatter.size() > kMaxChatter) {
+            if (vf.chatter.size() > kMaxChatter) {
                 fail("chatter", "at most 64 frames");
             }
         }

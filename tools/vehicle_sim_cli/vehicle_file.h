@@ -17,6 +17,7 @@ namespace obdsim {
 struct VehicleFile {
     std::string name;
     vsim::VehicleSpec spec;
+    std::vector<can_frame> chatter; // for Vehicle::set_chatter
 };
 
 // Parses the text of a vehicle file. On failure returns nothing and sets
