@@ -255,6 +255,12 @@ TEST_F(E2e, S13_HostileInput)
     gen.allow_relay_apply(false);
     auto storm_start = Clock::now();
     ASSERT_TRUE(sim->command_ok("random 10000 13"));
+    // Records that are not one CAN frame: short, one byte short, one byte over, oversized.
+    for (const char *raw : {"0102030405", "E807000008064100BE3FA81300AAAA", "E807000008000000064100BE3FA81300AA",
+                            "E80700000800000006410000000000000000000000000000000000000000000000000000000000000000"
+                            "000000000000000000000000000000000000000000000000000000000000"}) {
+        ASSERT_TRUE(sim->command_ok(std::string("inject-raw ") + raw)) << raw;
+    }
     flood(10000);
     std::this_thread::sleep_until(storm_start + milliseconds(6000));
     std::this_thread::sleep_for(milliseconds(2000));
