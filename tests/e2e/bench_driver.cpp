@@ -1,0 +1,369 @@
+// Daemon benchmarks on the end-to-end rig (run by bench/run.sh inside private
+// namespaces): idle cost, memory under a long command stream, trouble-code
+// read latency and live-data rate. Prints one line per figure.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "support/broker.h"
+
+using namespace e2e;
+
+namespace {
+
+struct Options {
+    int idle_seconds = 60;
+    int commands = 10000;
+    int latency_samples = 100;
+    int live_seconds_5 = 10;
+    int live_seconds_20 = 20;
+};
+
+// Pauses that set the live-data floor: each sensor waits for its answer and
+// then pauses 100 ms, so a snapshot of N sensors takes at least N x 100 ms.
+constexpr double kLivePausePerSensor = 0.1;
+constexpr long kIdleWarmupMs = 3000;
+
+void die(const std::string &why)
+{
+    std::fprintf(stderr, "obdgw-e2e-bench: %s\n", why.c_str());
+    std::exit(1);
+}
+
+double secs(Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); }
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    double idx = p / 100.0 * static_cast<double>(v.size() - 1);
+    size_t lo = static_cast<size_t>(idx);
+    size_t hi = std::min(lo + 1, v.size() - 1);
+    return v[lo] + (v[hi] - v[lo]) * (idx - static_cast<double>(lo));
+}
+
+bool is_live(const Packet &p) { return p.payload.rfind("{\n  \"TYP\": 1,\n  \"CMD\": 2,\n", 0) == 0; }
+bool is_dtc(const Packet &p) { return p.payload.rfind("{\"TYP\":1,\"CMD\":1,\"DATA\":", 0) == 0; }
+
+std::string vehicle() { return e2e_data("vehicles/full_11bit.json"); }
+
+// A running rig: broker (optional), UI client, simulator, daemon.
+struct Rig {
+    Workspace ws;
+    TestBroker broker;
+    std::unique_ptr<Ui> ui;
+    std::unique_ptr<Sim> sim;
+    std::unique_ptr<Gateway> gw;
+
+    void set_up()
+    {
+        std::string error;
+        if (!ws.set_up(error)) {
+            die(error);
+        }
+        sim = std::make_unique<Sim>(ws.dir());
+        gw = std::make_unique<Gateway>(ws.dir());
+        ui = std::make_unique<Ui>("bench_ui");
+    }
+
+    void config(const Config &c)
+    {
+        if (!write_file(kConfigFile, config_text(c))) {
+            die("cannot write the configuration");
+        }
+    }
+
+    // Broker, daemon (subscribed), then the vehicle; returns once identified.
+    void start_with_broker()
+    {
+        if (!broker.start() || !ui->connect()) {
+            die("broker or UI client did not start");
+        }
+        if (!gw->start(sim->bus_path()) || !gw->wait_subscribed(milliseconds(15000))) {
+            die("the daemon did not subscribe");
+        }
+        size_t from = ui->count();
+        if (!sim->start(vehicle())) {
+            die("the simulator did not start");
+        }
+        if (ui->wait_exact(status("SAVSUC", 0), milliseconds(15000), from) < 0) {
+            die("no identification");
+        }
+    }
+
+    void stop()
+    {
+        gw->stop();
+        sim->stop();
+        ui->disconnect();
+        broker.stop();
+    }
+};
+
+double cpu_percent(Gateway &gw, int seconds)
+{
+    const long hz = ::sysconf(_SC_CLK_TCK);
+    long t0 = gw.cpu_ticks();
+    auto w0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    long t1 = gw.cpu_ticks();
+    double wall = std::chrono::duration<double>(Clock::now() - w0).count();
+    return 100.0 * static_cast<double>(t1 - t0) / static_cast<double>(hz) / wall;
+}
+
+void bench_idle(const Options &o)
+{
+    Rig rig;
+    rig.set_up();
+    rig.config(Config{});
+    rig.start_with_broker();
+    std::this_thread::sleep_for(milliseconds(kIdleWarmupMs));
+    double with_broker = cpu_percent(*rig.gw, o.idle_seconds);
+    std::printf("idle CPU, vehicle present, broker up:     %6.3f %% of one core over %d s (target < 1 %%)\n",
+                with_broker, o.idle_seconds);
+    std::fflush(stdout);
+
+    // The broker goes away after identification: heartbeat plus connection retries.
+    rig.ui->disconnect();
+    rig.broker.stop();
+    std::this_thread::sleep_for(milliseconds(kIdleWarmupMs));
+    double broker_gone = cpu_percent(*rig.gw, o.idle_seconds);
+    std::printf("idle CPU, vehicle present, broker gone:   %6.3f %% of one core over %d s (after identification)\n",
+                broker_gone, o.idle_seconds);
+    std::fflush(stdout);
+
+    // Same vehicle, no broker at all from the start.
+    rig.gw->stop();
+    if (!rig.gw->start(rig.sim->bus_path())) {
+        die("the daemon did not start");
+    }
+    std::this_thread::sleep_for(milliseconds(kIdleWarmupMs));
+    const size_t mark2 = rig.sim->mark();
+    double without = cpu_percent(*rig.gw, o.idle_seconds);
+    size_t requests = 0;
+    for (const auto &f : rig.sim->frames(mark2)) {
+        requests += f.from_gateway ? 1 : 0;
+    }
+    std::printf("idle CPU, vehicle present, no broker:     %6.3f %% of one core over %d s (target < 1 %%); "
+                "%.1f requests/s on the vehicle bus\n",
+                without, o.idle_seconds, static_cast<double>(requests) / o.idle_seconds);
+    std::fflush(stdout);
+    rig.stop();
+}
+
+int open_fds(pid_t pid)
+{
+    int n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        ++n;
+    }
+    return n;
+}
+
+void bench_memory(const Options &o)
+{
+    Rig rig;
+    rig.set_up();
+    rig.config(Config{});
+    rig.start_with_broker();
+    Publisher pub("bench_commands");
+    if (!pub.connect()) {
+        die("publisher did not connect");
+    }
+    // OBD commands of every kind the UI sends, each taking over from the
+    // previous one; now and then a reload, which reopens the CAN sockets.
+    // (Relay commands are left out: the stand-in GPIO library logs every
+    // line change in the daemon's memory.)
+    const std::vector<std::string> cycle{R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":3})", R"({"TYP":1,"CMD":2})",
+                                         R"({"TYP":1,"CMD":7})", R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":11})"};
+    const int fds_before = open_fds(rig.gw->pid());
+    long rss_first = 0, rss_last = 0;
+    for (int i = 0; i < o.commands; ++i) {
+        const std::string &c = (i % 500 == 499) ? std::string(R"({"TYP":1,"CMD":10})") : cycle[i % cycle.size()];
+        if (!pub.publish(kCmdTopic, c)) {
+            die("publish failed");
+        }
+        std::this_thread::sleep_for(milliseconds(2));
+        if (i % 1000 == 999) {
+            pub.drain(milliseconds(10000));
+            long rss = rig.gw->rss_kib();
+            if (i == 999) {
+                rss_first = rss;
+            }
+            rss_last = rss;
+        }
+    }
+    pub.drain(milliseconds(10000));
+    // Let the last command finish and the worker settle in its heartbeat.
+    pub.publish(kCmdTopic, R"({"TYP":1,"CMD":3})");
+    pub.drain(milliseconds(10000));
+    std::this_thread::sleep_for(milliseconds(3000));
+    const long hwm = rig.gw->hwm_kib();
+    const long rss_end = rig.gw->rss_kib();
+    const int fds_after = open_fds(rig.gw->pid());
+    std::printf("peak RSS after %d commands:              %6.2f MiB (target < 8 MiB); RSS after the first 1000 "
+                "%ld KiB, after the last 1000 %ld KiB: growth %+ld KiB; settled %ld KiB; open descriptors %d -> %d\n",
+                o.commands, static_cast<double>(hwm) / 1024.0, rss_first, rss_last, rss_last - rss_first, rss_end,
+                fds_before, fds_after);
+    std::fflush(stdout);
+    if (!rig.gw->running()) {
+        die("the daemon died during the command stream");
+    }
+    rig.stop();
+}
+
+void bench_latency(const Options &o)
+{
+    Rig rig;
+    rig.set_up();
+    rig.config(Config{});
+    rig.start_with_broker();
+    const double offset = rig.sim->clock_offset();
+    std::mt19937 rng(9);
+    std::vector<double> total, minus_vehicle, waiting, processing, vehicle_time;
+    for (int s = 0; s < o.latency_samples; ++s) {
+        // A random phase against the worker's one-second idle pauses.
+        std::this_thread::sleep_for(milliseconds(rng() % 1000));
+        const size_t mark = rig.sim->mark();
+        const size_t from = rig.ui->count();
+        const auto sent = Clock::now();
+        if (!rig.ui->send_nowait(R"({"TYP":1,"CMD":1})")) {
+            die("publish failed");
+        }
+        int idx = rig.ui->wait_for(is_dtc, milliseconds(15000), from);
+        if (idx < 0) {
+            die("no answer to a trouble-code read");
+        }
+        const Packet p = rig.ui->packets()[static_cast<size_t>(idx)];
+        const double t_total = std::chrono::duration<double, std::milli>(p.at - sent).count();
+        // The vehicle's own time: from each request to the last frame of its answer.
+        double veh = 0, first_request = -1, last_request = -1;
+        auto frames = rig.sim->frames(mark);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const Frame &f = frames[i];
+            if (!(f.from_gateway && f.id == 0x7DF && f.data[0] == 0x01)) {
+                continue;
+            }
+            if (first_request < 0) {
+                first_request = f.t;
+            }
+            last_request = f.t;
+            double end = f.t;
+            for (size_t j = i + 1; j < frames.size() && !(frames[j].from_gateway && frames[j].id == 0x7DF); ++j) {
+                if (!frames[j].from_gateway) {
+                    end = frames[j].t;
+                }
+            }
+            veh += (end - f.t) * 1000.0;
+        }
+        (void)last_request;
+        total.push_back(t_total);
+        vehicle_time.push_back(veh);
+        minus_vehicle.push_back(t_total - veh);
+        if (first_request >= 0) {
+            const double pickup = (first_request + offset - secs(sent)) * 1000.0;
+            waiting.push_back(pickup);
+            processing.push_back(t_total - pickup - veh);
+        }
+    }
+    std::printf("trouble-code read latency, %d reads:      median %7.1f ms, p99 %7.1f ms (publish to packet)\n",
+                o.latency_samples, percentile(total, 50), percentile(total, 99));
+    std::printf("  minus the vehicle's answer time:          median %7.1f ms, p99 %7.1f ms (vehicle: median %.1f ms)\n",
+                percentile(minus_vehicle, 50), percentile(minus_vehicle, 99), percentile(vehicle_time, 50));
+    std::printf("  of which waiting for the worker:          median %7.1f ms, p99 %7.1f ms (rest of its idle pause)\n",
+                percentile(waiting, 50), percentile(waiting, 99));
+    std::printf("  of which the daemon's own work:           median %7.1f ms, p99 %7.1f ms (first request to packet)\n",
+                percentile(processing, 50), percentile(processing, 99));
+    std::fflush(stdout);
+    rig.stop();
+}
+
+void bench_live(const Options &o)
+{
+    Rig rig;
+    rig.set_up();
+    Config five;
+    five.sensors = {"ENGRPM", "SPD", "COLTMP", "ENGLD", "THRTPS"};
+    rig.config(five);
+    rig.start_with_broker();
+    auto measure = [&](size_t sensors, int seconds) {
+        rig.ui->send(R"({"TYP":1,"CMD":2})");
+        const size_t from = rig.ui->count();
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        rig.ui->send(R"({"TYP":1,"CMD":3})");
+        auto pkts = rig.ui->packets();
+        std::vector<Clock::time_point> at;
+        for (size_t i = from; i < pkts.size(); ++i) {
+            if (is_live(pkts[i])) {
+                at.push_back(pkts[i].at);
+            }
+        }
+        if (at.size() < 3) {
+            die("too few snapshots");
+        }
+        // Rate between the first and the last snapshot of the window.
+        double span = std::chrono::duration<double>(at.back() - at.front()).count();
+        double rate = static_cast<double>(at.size() - 1) / span;
+        double floor_rate = 1.0 / (static_cast<double>(sensors) * kLivePausePerSensor);
+        std::printf("live data, %2zu sensors:                    %5.3f snapshots/s over %zu snapshots; the pauses "
+                    "allow at most %.3f/s: ratio %.2f\n",
+                    sensors, rate, at.size(), floor_rate, rate / floor_rate);
+        std::fflush(stdout);
+    };
+    measure(five.sensors.size(), o.live_seconds_5);
+
+    Config twenty;
+    twenty.sensors = {"ENGLD",  "COLTMP", "FULPRS", "INTPRS", "ENGRPM", "SPD",    "TMADV",  "INTTMP", "MSFLRT", "THRTPS",
+                      "FULRPRS", "FLLVL", "THRPSB", "CNTMDVOL", "AMBTMP", "O2S1", "O2S2",   "STFT1",  "LTFT1",  "OILTEMP"};
+    rig.config(twenty);
+    size_t from = rig.ui->count();
+    std::this_thread::sleep_for(milliseconds(1500)); // let the command 3 take effect
+    rig.ui->send(R"({"TYP":1,"CMD":10})");
+    if (rig.ui->wait_exact(status("SAVSUC", 0), milliseconds(15000), from) < 0) {
+        die("no identification after the reload");
+    }
+    measure(twenty.sensors.size(), o.live_seconds_20);
+    rig.stop();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    bool quick = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            quick = true;
+        } else {
+            std::fprintf(stderr, "usage: obdgw-e2e-bench [--quick]\n");
+            return 2;
+        }
+    }
+    if (quick) {
+        o.idle_seconds = 10;
+        o.commands = 2000;
+        o.latency_samples = 20;
+        o.live_seconds_5 = 5;
+        o.live_seconds_20 = 8;
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    bench_idle(o);
+    bench_memory(o);
+    bench_latency(o);
+    bench_live(o);
+    return 0;
+}

@@ -1,0 +1,304 @@
+// OBD commands from the UI: trouble codes, live data, clearing, reload.
+#include <thread>
+
+#include "scenario.h"
+
+namespace e2e {
+namespace {
+
+bool is_live(const Packet &p) { return p.payload.rfind("{\n  \"TYP\": 1,\n  \"CMD\": 2,\n", 0) == 0; }
+
+std::vector<uint8_t> request(std::initializer_list<uint8_t> head, uint8_t pad)
+{
+    std::vector<uint8_t> r(head);
+    r.resize(8, pad);
+    return r;
+}
+
+// Requests the gateway sent (functional id, 11-bit) after trace line `mark`.
+std::vector<std::vector<uint8_t>> requests_since(Sim &sim, size_t mark)
+{
+    std::vector<std::vector<uint8_t>> out;
+    for (const auto &f : sim.frames(mark)) {
+        if (f.from_gateway && f.id == 0x7DF) {
+            out.push_back(f.data);
+        }
+    }
+    return out;
+}
+
+// Index of the n-th (1-based) packet at or after `from` satisfying `pred`.
+int wait_nth(Ui &ui, const std::function<bool(const Packet &)> &pred, int n, milliseconds timeout, size_t from)
+{
+    int idx = static_cast<int>(from) - 1;
+    for (int i = 0; i < n; ++i) {
+        idx = ui.wait_for(pred, timeout, static_cast<size_t>(idx + 1));
+        if (idx < 0) {
+            return -1;
+        }
+    }
+    return idx;
+}
+
+std::vector<std::string> codes(const char *prefix_fmt, int first, int count)
+{
+    std::vector<std::string> out;
+    for (int i = 0; i < count; ++i) {
+        char b[8];
+        std::snprintf(b, sizeof b, prefix_fmt, first + i);
+        out.push_back(b);
+    }
+    return out;
+}
+
+std::string join(const std::vector<std::string> &v)
+{
+    std::string s;
+    for (const auto &x : v) {
+        s += (s.empty() ? "" : " ") + x;
+    }
+    return s;
+}
+
+TEST_F(E2e, S06_TroubleCodes)
+{
+    use_factory_config();
+    bring_up(vehicle_11bit());
+
+    // Stored, pending and permanent codes; the stored and pending answers are
+    // segmented. Chassis/body codes, P3xxx and a repeat are dropped; stored
+    // keeps only what is also pending.
+    size_t mark = sim->mark();
+    size_t from = ui->count();
+    command(R"({"TYP":1,"CMD":1})");
+    int idx = ui->wait_exact(dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}),
+                             scaled(milliseconds(5000)), from);
+    ASSERT_GE(idx, 0);
+    EXPECT_EQ(ui->packets()[static_cast<size_t>(idx)].qos, 1);
+    EXPECT_EQ(requests_since(*sim, mark),
+              (std::vector<std::vector<uint8_t>>{request({0x01, 0x03}, 0xAA), request({0x01, 0x07}, 0xAA),
+                                                 request({0x01, 0x0A}, 0xAA)}));
+    int flow_controls = 0;
+    for (const auto &f : sim->frames(mark)) {
+        if (f.from_gateway && f.id == 0x7E0) {
+            ++flow_controls;
+            EXPECT_EQ(f.data, request({0x30, 0x00, 0x00}, 0xAA));
+        }
+    }
+    EXPECT_EQ(flow_controls, 2);
+
+    // A long pending answer: 100 codes, 29 consecutive frames, sequence numbers wrap twice.
+    auto pending = codes("P%04X", 0x0100, 100);
+    ASSERT_TRUE(sim->command_ok("dtc pending " + join(pending)));
+    ASSERT_TRUE(sim->command_ok("dtc stored P0301 P0105"));
+    from = ui->count();
+    command(R"({"TYP":1,"CMD":1})");
+    EXPECT_GE(ui->wait_exact(dtc_packet({"P0105"}, pending, {"P0420"}), scaled(milliseconds(5000)), from), 0);
+
+    // No pending codes: the stored group is always empty then.
+    ASSERT_TRUE(sim->command_ok("dtc pending"));
+    from = ui->count();
+    command(R"({"TYP":1,"CMD":1})");
+    EXPECT_GE(ui->wait_exact(dtc_packet({}, {}, {"P0420"}), scaled(milliseconds(5000)), from), 0);
+
+    // Each read went back to idle: the heartbeat carries on.
+    EXPECT_GE(ui->wait_exact(status("ECU", 0), milliseconds(7000), from), 0);
+}
+
+TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
+{
+    Config cfg;
+    // FOO is not a catalogue key: it never reaches the packet. SPD twice: two lines.
+    cfg.sensors = {"ENGRPM", "SPD", "INTTMP", "FOO", "INJTIM", "EVPPRS", "DDTORQ", "SPD"};
+    write_config(cfg);
+    bring_up(vehicle_11bit());
+    ASSERT_TRUE(sim->command_ok("pid 0F -")); // intake temperature stops answering
+
+    // Raw values of the vehicle file, scaled and clamped: 0C35 -> 781.25 rpm,
+    // 3C -> 60 km/h, 6800 -> 18510 deg clamped to 302.4, 0000 -> -32767.75 Pa,
+    // FF -> 130 % clamped to 125.
+    const std::string first = live_packet({{"ENGRPM", "781.25"},
+                                           {"SPD", "60.00"},
+                                           {"INTTMP", "\"--\""},
+                                           {"INJTIM", "302.40"},
+                                           {"EVPPRS", "-32767.75"},
+                                           {"DDTORQ", "125.00"},
+                                           {"SPD", "60.00"}});
+    const size_t mark = sim->mark();
+    const size_t from = ui->count();
+    command(R"({"TYP":1,"CMD":2})");
+    int third = wait_nth(*ui, is_live, 3, scaled(milliseconds(5000)), from);
+    ASSERT_GE(third, 0) << "fewer than three snapshots";
+    for (const auto &p : ui->packets()) {
+        if (is_live(p)) {
+            EXPECT_EQ(p.payload, first);
+            EXPECT_EQ(p.qos, 1);
+        }
+    }
+    // One request per sensor in configuration order, unknown keys skipped.
+    auto reqs = requests_since(*sim, mark);
+    const std::vector<uint8_t> order{0x0C, 0x0D, 0x0F, 0x5D, 0x32, 0x61, 0x0D};
+    ASSERT_GE(reqs.size(), order.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        EXPECT_EQ(reqs[i], request({0x02, 0x01, order[i]}, 0xAA)) << "request " << i;
+    }
+
+    // New raw values show up in the stream.
+    ASSERT_TRUE(sim->command_ok("pid 0C 1A F8"));
+    ASSERT_TRUE(sim->command_ok("pid 0F 3C"));
+    const std::string second = live_packet({{"ENGRPM", "1726.00"},
+                                            {"SPD", "60.00"},
+                                            {"INTTMP", "20.00"},
+                                            {"INJTIM", "302.40"},
+                                            {"EVPPRS", "-32767.75"},
+                                            {"DDTORQ", "125.00"},
+                                            {"SPD", "60.00"}});
+    ASSERT_GE(ui->wait_exact(second, scaled(milliseconds(6000)), from), 0);
+
+    // Command 3 stops the stream (a snapshot under way may still arrive) and the worker idles.
+    const size_t stop_from = ui->count();
+    command(R"({"TYP":1,"CMD":3})");
+    std::this_thread::sleep_for(scaled(milliseconds(3000)));
+    int after_stop = 0;
+    auto pkts = ui->packets();
+    for (size_t i = stop_from; i < pkts.size(); ++i) {
+        after_stop += is_live(pkts[i]) ? 1 : 0;
+    }
+    EXPECT_LE(after_stop, 1) << "snapshots kept coming after command 3";
+    EXPECT_GE(ui->wait_exact(status("ECU", 0), milliseconds(6000), stop_from), 0);
+
+    // Snapshots followed one another back to back while streaming.
+    const Packet *prev = nullptr;
+    for (size_t i = from; i < stop_from; ++i) {
+        if (is_live(pkts[i])) {
+            if (prev) {
+                EXPECT_LT(ms_between(*prev, pkts[i]), scaled(milliseconds(2500)).count());
+            }
+            prev = &pkts[i];
+        }
+    }
+}
+
+TEST_F(E2e, S08_ClearTroubleCodes)
+{
+    use_factory_config();
+    bring_up(vehicle_11bit());
+    const auto clear_req = request({0x01, 0x04}, 0xAA);
+    auto count_clears = [&](size_t mark) {
+        int n = 0;
+        for (const auto &r : requests_since(*sim, mark)) {
+            n += r == clear_req ? 1 : 0;
+        }
+        return n;
+    };
+
+    // Two busy answers, then success: "DTC_CLEARED" about 4 s after the
+    // positive answer (two 300 ms busy pauses before it).
+    ASSERT_TRUE(sim->command_ok("clear 2 00"));
+    size_t mark = sim->mark();
+    size_t from = ui->count();
+    auto sent = Clock::now();
+    command(R"({"TYP":1,"CMD":4})");
+    int done = ui->wait_exact(status("DTC_CLEARED", 0, 4), scaled(milliseconds(9000)), from);
+    ASSERT_GE(done, 0);
+    double took = std::chrono::duration<double, std::milli>(ui->packets()[static_cast<size_t>(done)].at - sent).count();
+    EXPECT_GT(took, 4500);
+    EXPECT_LT(took, scaled(milliseconds(6500)).count());
+    EXPECT_EQ(count_clears(mark), 3);
+    EXPECT_TRUE(ui->indexes_of(status("NORES", 1, 4), from).empty());
+
+    // Refused clear: four "NORES" one attempt each, about a second apart, then idle.
+    ASSERT_TRUE(sim->command_ok("clear 0 22"));
+    mark = sim->mark();
+    from = ui->count();
+    command(R"({"TYP":1,"CMD":4})");
+    const std::string nores = status("NORES", 1, 4);
+    int fourth = wait_nth(*ui, [&](const Packet &p) { return p.payload == nores; }, 4, scaled(milliseconds(4000)),
+                          from);
+    ASSERT_GE(fourth, 0);
+    auto idx = ui->indexes_of(nores, from);
+    auto pkts = ui->packets();
+    for (size_t i = 1; i < idx.size(); ++i) {
+        double gap = ms_between(pkts[idx[i - 1]], pkts[idx[i]]);
+        EXPECT_GT(gap, 900);
+        EXPECT_LT(gap, scaled(milliseconds(2500)).count());
+    }
+    ASSERT_GE(ui->wait_exact(status("ECU", 0), milliseconds(7000), static_cast<size_t>(fourth)), 0)
+        << "the worker did not go back to its heartbeat";
+    EXPECT_EQ(ui->indexes_of(nores, from).size(), 4u);
+    EXPECT_TRUE(ui->indexes_of(status("DTC_CLEARED", 0, 4), from).empty());
+    EXPECT_EQ(count_clears(mark), 4);
+    EXPECT_EQ(gw->count_in_trace("OBD2_ERROR : NO COMMUNICATION WITH ECU."), 1);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(gw->count_in_trace("OBD2_ERROR : Error while handling received command--- Retrying [" +
+                                     std::to_string(i) + "]"),
+                  1);
+    }
+}
+
+TEST_F(E2e, S09_ReloadAfterConfigurationChange)
+{
+    Config before;
+    before.sensors = {"ENGRPM", "SPD"};
+    write_config(before);
+    bring_up(vehicle_11bit());
+    ASSERT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), milliseconds(3000)));
+
+    Config after;
+    after.br = 250000;
+    after.padding = 0x55;
+    after.sensors = {"COLTMP", "DDTORQ", "OILTEMP"};
+    after.dtc_groups = {"PNDDTC"};
+    write_config(after);
+
+    // Command 10: configuration read again, interface brought up at the new
+    // bit rate, detection and identification reported again.
+    size_t mark = sim->mark();
+    size_t from = ui->count();
+    command(R"({"TYP":1,"CMD":10})");
+    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(8000))), 0);
+    EXPECT_EQ(read_file(gw->ip_log_path()), "sudo ip link set can0 down\n"
+                                            "sudo ip link set can0 up type can bitrate 500000\n"
+                                            "sudo ip link set can0 up\n"
+                                            "sudo ip link set can0 down\n"
+                                            "sudo ip link set can0 up type can bitrate 250000\n"
+                                            "sudo ip link set can0 up\n");
+    EXPECT_EQ(gw->count_in_trace("Bitrate: 250000"), 1);
+    EXPECT_EQ(gw->count_in_trace("Padding: 85"), 1);
+    auto reqs = requests_since(*sim, mark);
+    ASSERT_FALSE(reqs.empty());
+    EXPECT_EQ(reqs.front(), request({0x02, 0x01, 0x00}, 0x55));
+    for (const auto &r : reqs) {
+        EXPECT_EQ(r[7], 0x55) << "request padded with the old byte";
+    }
+    // Same vehicle: the probe is skipped, the file records the new bit rate.
+    EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 1);
+    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit(250000)), milliseconds(3000)));
+
+    // The new sensors are used: coolant 5F -> 55, torque FF -> 125 (clamped), oil 6E -> 70.
+    from = ui->count();
+    command(R"({"TYP":1,"CMD":2})");
+    EXPECT_GE(ui->wait_exact(live_packet({{"COLTMP", "55.00"}, {"DDTORQ", "125.00"}, {"OILTEMP", "70.00"}}),
+                             scaled(milliseconds(5000)), from),
+              0);
+    command(R"({"TYP":1,"CMD":3})");
+
+    // And the new trouble-code groups: pending only.
+    std::this_thread::sleep_for(milliseconds(800));
+    mark = sim->mark();
+    from = ui->count();
+    command(R"({"TYP":1,"CMD":1})");
+    EXPECT_GE(ui->wait_exact(dtc_packet({}, {"P0301", "P0171", "P0128", "U3456"}, {}), scaled(milliseconds(5000)),
+                             from),
+              0);
+    std::vector<std::vector<uint8_t>> dtc_reqs;
+    for (const auto &r : requests_since(*sim, mark)) {
+        if (r[0] == 0x01) {
+            dtc_reqs.push_back(r);
+        }
+    }
+    EXPECT_EQ(dtc_reqs, (std::vector<std::vector<uint8_t>>{request({0x01, 0x07}, 0x55)}));
+}
+
+} // namespace
+} // namespace e2e

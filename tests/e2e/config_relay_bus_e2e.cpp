@@ -1,0 +1,260 @@
+// Configuration file faults, relay commands, broker restart.
+#include <unistd.h>
+
+#include <random>
+#include <set>
+#include <thread>
+
+#include "scenario.h"
+
+namespace e2e {
+namespace {
+
+TEST_F(E2e, S10a_CorruptConfigurationRestored)
+{
+    write_config("{\"can_port\": {\"BR\": 5000");
+    ASSERT_TRUE(start_gateway());
+    ASSERT_TRUE(gw->wait_trace("Default config restored successfully.", scaled(milliseconds(5000))));
+    EXPECT_EQ(read_file(kConfigFile), read_file(kFactoryFile)) << "factory copy not restored byte for byte";
+    EXPECT_GE(gw->count_in_trace("Error: JSON parse failed"), 1);
+    EXPECT_GE(gw->count_in_trace("OBD2_ERROR : Error while parsing json."), 1);
+
+    // Start-up continues with the restored file.
+    const size_t from = ui->count();
+    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
+    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
+    EXPECT_EQ(read_file(gw->ip_log_path()), "sudo ip link set can0 down\n"
+                                            "sudo ip link set can0 up type can bitrate 500000\n"
+                                            "sudo ip link set can0 up\n");
+}
+
+TEST_F(E2e, S10b_MissingConfigurationAndFactoryCopy)
+{
+    ::unlink(kFactoryFile);
+    ASSERT_TRUE(start_gateway());
+    // Unusable over and over: "WRNGCFG" about once a second, nothing written.
+    const std::string wrng = status("WRNGCFG", 1);
+    int first = ui->wait_exact(wrng, scaled(milliseconds(4000)));
+    ASSERT_GE(first, 0);
+    int second = ui->wait_exact(wrng, scaled(milliseconds(4000)), static_cast<size_t>(first) + 1);
+    ASSERT_GE(second, 0);
+    auto pkts = ui->packets();
+    double gap = ms_between(pkts[static_cast<size_t>(first)], pkts[static_cast<size_t>(second)]);
+    EXPECT_GT(gap, 800);
+    EXPECT_LT(gap, scaled(milliseconds(2500)).count());
+    EXPECT_GE(gw->count_in_trace("File open failed"), 1);
+    EXPECT_GE(gw->count_in_trace("OBD2_ERROR : Failed to restore default config file!"), 1);
+    EXPECT_FALSE(file_exists(kConfigFile)) << "a configuration file was created without a factory copy";
+    EXPECT_FALSE(file_exists(gw->ip_log_path())) << "interface brought up without a configuration";
+
+    // The factory copy comes back: it is restored and start-up continues.
+    ASSERT_TRUE(write_file(kFactoryFile, read_file(repo_file("config/default_config.json"))));
+    ASSERT_TRUE(gw->wait_trace("Default config restored successfully.", scaled(milliseconds(4000))));
+    EXPECT_EQ(read_file(kConfigFile), read_file(kFactoryFile));
+    const size_t from = ui->count();
+    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
+    int savsuc = expect_startup_reports(from, scaled(milliseconds(10000)));
+    ASSERT_GE(savsuc, 0);
+    std::this_thread::sleep_for(milliseconds(1500));
+    EXPECT_TRUE(ui->indexes_of(wrng, static_cast<size_t>(savsuc)).empty());
+}
+
+TEST_F(E2e, S10c_ConfigurationWithoutBitRate)
+{
+    const std::string no_bitrate = R"({"live_page":{"sensors":[{"name":"SPD","show":1}]},"show_dtc":{"PNDDTC":1}})";
+    write_config(no_bitrate);
+    ASSERT_TRUE(start_gateway());
+    const std::string wrng = status("WRNGCFG", 1);
+    int first = ui->wait_exact(wrng, scaled(milliseconds(4000)));
+    ASSERT_GE(first, 0);
+    ASSERT_GE(ui->wait_exact(wrng, scaled(milliseconds(4000)), static_cast<size_t>(first) + 1), 0);
+    EXPECT_GE(gw->count_in_trace("OBD2_ERROR : Incorrect bitrate"), 2);
+    // Valid JSON is not replaced by the factory copy.
+    EXPECT_EQ(read_file(kConfigFile), no_bitrate);
+    EXPECT_EQ(gw->count_in_trace("Default config restored successfully."), 0);
+    EXPECT_FALSE(file_exists(gw->ip_log_path()));
+
+    // A bit rate in mixed-case keys is accepted and start-up continues.
+    write_config(R"({"Can_Port":{"br":125000,"PADDING":170},"show_dtc":{"PNDDTC":1}})");
+    ASSERT_TRUE(gw->wait_trace("Bitrate: 125000", scaled(milliseconds(4000))));
+    const size_t from = ui->count();
+    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
+    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
+    EXPECT_EQ(read_file(gw->ip_log_path()), "sudo ip link set can0 down\n"
+                                            "sudo ip link set can0 up type can bitrate 125000\n"
+                                            "sudo ip link set can0 up\n");
+}
+
+// Relay index -> GPIO line, and the consumer label of its chip.
+const std::vector<std::string> kRelayLine{"gpiochip4:10", "gpiochip4:11", "gpiochip3:31", "gpiochip4:0",
+                                          "gpiochip3:27", "gpiochip3:26", "gpiochip4:14", "gpiochip3:25",
+                                          "gpiochip4:13", "gpiochip0:20", "gpiochip0:21", "gpiochip0:13"};
+
+std::map<std::string, int> levels_for(const std::set<int> &on)
+{
+    std::map<std::string, int> m;
+    for (int i = 0; i < 12; ++i) {
+        m[kRelayLine[static_cast<size_t>(i)]] = on.count(i) ? 0 : 1; // inverted drive
+    }
+    return m;
+}
+
+std::string relay_cmd(const std::string &dos) { return R"({"TYP":2,"DATA":{"params":{"DO":{)" + dos + "}}}}"; }
+
+TEST_F(E2e, S11_RelayCommands)
+{
+    ASSERT_TRUE(start_gateway());
+    ASSERT_TRUE(gw->wait_trace("DO_INFO: GPIO initialized, all 12 relays set HIGH.", scaled(milliseconds(5000))));
+    auto wait_levels = [&](const std::map<std::string, int> &want, milliseconds timeout) {
+        auto until = Clock::now() + timeout;
+        while (Clock::now() < until) {
+            if (gw->gpio_levels() == want) {
+                return true;
+            }
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+        return gw->gpio_levels() == want;
+    };
+    ASSERT_TRUE(wait_levels(levels_for({}), milliseconds(1000))) << "all twelve lines must start high";
+    auto consumers = gw->gpio_consumers();
+    for (const auto &line : kRelayLine) {
+        EXPECT_EQ(consumers[line], "do_ctrl_chip" + line.substr(8, line.find(':') - 8)) << line;
+    }
+
+    // Each step: a command, or a command the relay worker or the routing
+    // refuses, then the full set of line levels it must leave.
+    struct Step {
+        std::string text;
+        std::set<int> on;
+    };
+    const std::vector<Step> steps{
+        {relay_cmd(R"("DO0":1,"DO5":1)"), {0, 5}},
+        {relay_cmd(R"("DO0":0)"), {5}},
+        {R"({"TYP":2,"CMD":99,"DATA":{"params":{"DO":{"DO8":1}}}})", {5, 8}}, // DO8 and DO11 share offset 13
+        {R"({"typ":2,"data":{"PARAMS":{"do":{"do11":2,"DO3":-1}}}})", {3, 5, 8, 11}},
+        {R"({"TYP":2.7,"DATA":{"params":{"DO":{"DO3":0.5,"DO8":-0.5,"DO2":"1","DO4":true,"DO6":null,"DO12":1}}}})",
+         {5, 11}},
+        {R"({"TYP":2,"DATA":{"params":{}}})", {5, 11}},
+        {R"({"TYP":"2","DATA":{"params":{"DO":{"DO1":1}}}})", {5, 11}},
+        {R"({"TYP":2,"DATA":{"params":{"DO":{}}}})", {5, 11}},
+        {relay_cmd(R"("DO0":1,"DO1":1,"DO2":1,"DO3":1,"DO4":1,"DO5":1,"DO6":1,"DO7":1,"DO8":1,"DO9":1,"DO10":1,"DO11":1)"),
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+        {relay_cmd(R"("DO0":0,"DO1":0,"DO2":0,"DO3":0,"DO4":0,"DO5":0,"DO6":0,"DO7":0,"DO8":0,"DO9":0,"DO10":0,"DO11":0)"),
+         {}},
+    };
+    for (size_t i = 0; i < steps.size(); ++i) {
+        command(steps[i].text);
+        // A command that changes nothing is confirmed by the next one taking effect.
+        if (i + 1 < steps.size() && steps[i].on == steps[i + 1].on) {
+            continue;
+        }
+        EXPECT_TRUE(wait_levels(levels_for(steps[i].on), scaled(milliseconds(2000)))) << "after " << steps[i].text;
+    }
+    // The trace reaches the file when the daemon flushes it: wait for it.
+    EXPECT_TRUE(gw->wait_trace("DO_ERROR: DO object missing", milliseconds(2000)));
+    EXPECT_TRUE(gw->wait_trace("ERROR: 'TYP' field missing or not a number.", milliseconds(2000)));
+    EXPECT_EQ(gw->count_in_trace("DO_ERROR: DO object missing"), 1);
+    EXPECT_EQ(gw->count_in_trace("ERROR: 'TYP' field missing or not a number."), 1);
+    EXPECT_EQ(gw->count_in_trace("DO_ERROR: Failed to parse packet"), 1);
+    const int handed_before = gw->count_in_trace("DO_INFO : PACKET : ");
+
+    // A burst: thirty commands back to back are all taken, in order.
+    std::mt19937 rng(20240611);
+    std::vector<int> state(12, 0);
+    std::vector<std::string> burst;
+    for (int k = 0; k < 30; ++k) {
+        std::string dos;
+        for (int j = 0; j < 3; ++j) {
+            int r = static_cast<int>(rng() % 12);
+            int v = static_cast<int>(rng() % 2);
+            state[static_cast<size_t>(r)] = v;
+            dos += (j ? "," : "") + std::string("\"DO") + std::to_string(r) + "\":" + std::to_string(v);
+        }
+        burst.push_back(relay_cmd(dos));
+    }
+    for (const auto &c : burst) {
+        ASSERT_TRUE(ui->send_nowait(c));
+    }
+    ASSERT_TRUE(ui->wait_all_delivered(milliseconds(5000)));
+    std::set<int> on;
+    for (int i = 0; i < 12; ++i) {
+        if (state[static_cast<size_t>(i)]) {
+            on.insert(i);
+        }
+    }
+    EXPECT_TRUE(wait_levels(levels_for(on), scaled(milliseconds(4000))));
+    EXPECT_TRUE(gw->wait_trace("DO_INFO : PACKET : ", milliseconds(2000),
+                               handed_before + static_cast<int>(burst.size())));
+    EXPECT_EQ(gw->count_in_trace("Packet refused"), 0);
+    // The daemon's own record of the hand-overs, in the order sent.
+    std::vector<std::string> handed;
+    for (const auto &l : split_lines(gw->trace())) {
+        if (l.rfind("DO_INFO : PACKET : ", 0) == 0) {
+            handed.push_back(l.substr(19));
+        }
+    }
+    ASSERT_GE(handed.size(), burst.size());
+    EXPECT_EQ(std::vector<std::string>(handed.end() - static_cast<long>(burst.size()), handed.end()), burst);
+}
+
+TEST_F(E2e, S12_BrokerRestartedMidRun)
+{
+    use_factory_config();
+    bring_up(vehicle_11bit());
+
+    ASSERT_TRUE(ui->connected());
+    broker->stop();
+    ASSERT_TRUE(gw->wait_trace("Client-1 -> Callback: connection lost", scaled(milliseconds(8000))));
+    // Let a few connection attempts fail before the broker is back.
+    std::this_thread::sleep_for(milliseconds(1500));
+    ASSERT_TRUE(broker->start());
+    ASSERT_TRUE(ui->connect());
+    ASSERT_TRUE(gw->wait_subscribed(scaled(milliseconds(20000)), 2)) << "no resubscription after the restart";
+    EXPECT_GE(gw->count_in_trace("INTR_MQTT_INFO : Retrying to connect - [1]"), 1);
+
+    // The daemon answers commands and reports its heartbeat again.
+    size_t from = ui->count();
+    command(R"({"TYP":1,"CMD":1})");
+    EXPECT_GE(ui->wait_exact(dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}),
+                             scaled(milliseconds(5000)), from),
+              0);
+    EXPECT_GE(ui->wait_exact(status("ECU", 0), scaled(milliseconds(7000)), from), 0);
+    // Relay commands are taken over the new connection too.
+    command(relay_cmd(R"("DO7":1)"));
+    auto until = Clock::now() + scaled(milliseconds(2000));
+    while (Clock::now() < until && gw->gpio_levels() != levels_for({7})) {
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    EXPECT_EQ(gw->gpio_levels(), levels_for({7}));
+}
+
+// Disabled until decided: with no broker, "GOTINFO" cannot be published and
+// the worker repeats the whole identification at once, pass after pass, with
+// no pause: hundreds of vehicle-information requests a second on the vehicle
+// bus and several per cent of a core, for as long as the broker is missing
+// (for instance a daemon started before its broker). Every other unusable
+// step pauses before it is repeated.
+TEST_F(E2e, DISABLED_S15_IdentificationWithoutBrokerDoesNotSpin)
+{
+    use_factory_config();
+    ui->disconnect();
+    broker->stop();
+    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
+    const size_t mark = sim->mark();
+    ASSERT_TRUE(gw->start(sim->bus_path()));
+    std::this_thread::sleep_for(milliseconds(5000));
+    int info_requests = 0;
+    for (const auto &f : sim->frames(mark)) {
+        info_requests += f.from_gateway && f.id == 0x7DF && f.data[1] == 0x09 ? 1 : 0;
+    }
+    // One identification (four requests) a second would be 20.
+    EXPECT_LE(info_requests, 40) << "vehicle-information requests in 5 s without a broker";
+
+    // Once the broker is there, identification completes.
+    ASSERT_TRUE(broker->start());
+    ASSERT_TRUE(ui->connect());
+    EXPECT_GE(ui->wait_exact(status("SAVSUC", 0), scaled(milliseconds(20000))), 0);
+}
+
+} // namespace
+} // namespace e2e

@@ -1,0 +1,874 @@
+#include "harness.h"
+
+#include <cjson/cJSON.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char **environ;
+
+namespace e2e {
+
+namespace {
+
+constexpr milliseconds kPollStep{10};
+constexpr milliseconds kSimStartTimeout{10000};
+constexpr int kControlReplyTimeoutMs = 5000;
+// The library blocks a publication for 100 ms once this many are unacknowledged.
+constexpr int kFloodInflight = 1000;
+
+std::string ns_id(const char *what)
+{
+    char buf[128] = {};
+    std::string link = std::string("/proc/") + what;
+    ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+bool mkdir_p(const std::string &path)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    return !ec;
+}
+
+// Path of the sanitizer runtime this (sanitized) test binary runs with, if any:
+// it must come first in LD_PRELOAD, before the preload libraries that need it.
+std::string sanitizer_runtime()
+{
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        auto slash = line.find('/');
+        if (slash == std::string::npos) {
+            continue;
+        }
+        std::string path = line.substr(slash);
+        auto base = path.substr(path.rfind('/') + 1);
+        if (base.rfind("libasan.so", 0) == 0 || base.rfind("libtsan.so", 0) == 0) {
+            return path;
+        }
+    }
+    return "";
+}
+
+std::string getenv_str(const char *name)
+{
+    const char *v = std::getenv(name);
+    return v ? v : "";
+}
+
+} // namespace
+
+// ---- files -----------------------------------------------------------------
+
+bool read_file(const std::string &path, std::string &out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    out = ss.str();
+    return true;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::string s;
+    read_file(path, s);
+    return s;
+}
+
+bool write_file(const std::string &path, const std::string &text)
+{
+    std::string tmp = path + ".e2e-tmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            return false;
+        }
+        out << text;
+        if (!out.flush()) {
+            return false;
+        }
+    }
+    return ::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        if (nl == std::string::npos) {
+            out.push_back(text.substr(start));
+            break;
+        }
+        out.push_back(text.substr(start, nl - start));
+        start = nl + 1;
+    }
+    return out;
+}
+
+std::string e2e_data(const std::string &rel) { return std::string(OBDGW_E2E_DIR) + "/" + rel; }
+std::string repo_file(const std::string &rel) { return std::string(OBDGW_E2E_SOURCE_DIR) + "/" + rel; }
+
+// ---- Child --------------------------------------------------------------------
+
+bool Child::spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &log)
+{
+    stop();
+    end_.clear();
+    std::vector<std::string> envs;
+    for (char **e = environ; *e; ++e) {
+        std::string kv = *e;
+        std::string name = kv.substr(0, kv.find('='));
+        bool replaced = false;
+        for (const auto &o : env) {
+            replaced = replaced || o.substr(0, o.find('=')) == name;
+        }
+        if (!replaced) {
+            envs.push_back(kv);
+        }
+    }
+    envs.insert(envs.end(), env.begin(), env.end());
+    std::vector<char *> cargv, cenv;
+    for (const auto &a : argv) {
+        cargv.push_back(const_cast<char *>(a.c_str()));
+    }
+    cargv.push_back(nullptr);
+    for (const auto &e : envs) {
+        cenv.push_back(const_cast<char *>(e.c_str()));
+    }
+    cenv.push_back(nullptr);
+
+    // The log starts empty before the child exists, so nobody reads an earlier
+    // run's lines as this one's.
+    int log_fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (log_fd < 0) {
+        return false;
+    }
+    const pid_t parent = ::getpid();
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(log_fd);
+        return false;
+    }
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(126);
+        }
+        int in = ::open("/dev/null", O_RDONLY);
+        if (in < 0) {
+            ::_exit(126);
+        }
+        ::dup2(in, 0);
+        ::dup2(log_fd, 1);
+        ::dup2(log_fd, 2);
+        ::close_range(3, ~0U, 0);
+        ::execve(cargv[0], cargv.data(), cenv.data());
+        ::_exit(127);
+    }
+    ::close(log_fd);
+    ::setpgid(pid, pid);
+    pid_ = pid;
+    return true;
+}
+
+bool Child::running()
+{
+    if (pid_ <= 0 || !end_.empty()) {
+        return false;
+    }
+    int st = 0;
+    pid_t r = ::waitpid(pid_, &st, WNOHANG);
+    if (r == 0) {
+        return true;
+    }
+    if (r == pid_) {
+        end_ = WIFEXITED(st) ? "exit " + std::to_string(WEXITSTATUS(st))
+                             : "signal " + std::to_string(WIFSIGNALED(st) ? WTERMSIG(st) : -1);
+    } else {
+        end_ = "lost";
+    }
+    return false;
+}
+
+void Child::stop(int sig, milliseconds grace)
+{
+    if (pid_ <= 0) {
+        return;
+    }
+    if (running()) {
+        ::kill(-pid_, sig);
+        auto until = Clock::now() + grace;
+        while (running() && Clock::now() < until) {
+            std::this_thread::sleep_for(kPollStep);
+        }
+        if (running()) {
+            ::kill(-pid_, SIGKILL);
+            int st = 0;
+            ::waitpid(pid_, &st, 0);
+            end_ = "signal 9";
+        }
+    }
+    // Anything else the process group still holds goes too.
+    ::kill(-pid_, SIGKILL);
+    pid_ = -1;
+}
+
+// ---- Workspace ------------------------------------------------------------------
+
+bool Workspace::set_up(std::string &error)
+{
+    if (ns_id("self/ns/mnt").empty() || ns_id("self/ns/mnt") == ns_id("1/ns/mnt") ||
+        ns_id("self/ns/net") == ns_id("1/ns/net")) {
+        error = "not in private mount and network namespaces: run through tests/netns_run.sh";
+        return false;
+    }
+    char tmpl[] = "/tmp/obdgw-e2e-XXXXXX";
+    if (!::mkdtemp(tmpl)) {
+        error = std::string("mkdtemp: ") + std::strerror(errno);
+        return false;
+    }
+    dir_ = tmpl;
+    const std::string configs = dir_ + "/configs";
+    if (!mkdir_p(configs + "/default_config")) {
+        error = "cannot create " + configs;
+        return false;
+    }
+    // One tmpfs over /opt per process: nothing is ever created under the real /opt.
+    static bool opt_mounted = false;
+    if (!opt_mounted) {
+        if (::mount("tmpfs", "/opt", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=16m") != 0) {
+            error = std::string("mount tmpfs on /opt: ") + std::strerror(errno);
+            return false;
+        }
+        opt_mounted = true;
+    }
+    if (!mkdir_p(kConfigDir)) {
+        error = "cannot create /opt/vyr/configs on the tmpfs";
+        return false;
+    }
+    if (::mount(configs.c_str(), kConfigDir, nullptr, MS_BIND, nullptr) != 0) {
+        error = std::string("bind mount on /opt/vyr/configs: ") + std::strerror(errno);
+        return false;
+    }
+    mounted_ = true;
+    std::string factory;
+    if (!read_file(repo_file("config/default_config.json"), factory) || !write_file(kFactoryFile, factory)) {
+        error = "cannot install the factory configuration";
+        return false;
+    }
+    return true;
+}
+
+void Workspace::tear_down()
+{
+    if (mounted_) {
+        ::umount2(kConfigDir, MNT_DETACH);
+        mounted_ = false;
+    }
+    if (!dir_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+        dir_.clear();
+    }
+}
+
+// ---- Ui ---------------------------------------------------------------------------
+
+int Ui::on_message(void *ctx, char *topic, int, MQTTClient_message *msg)
+{
+    auto *self = static_cast<Ui *>(ctx);
+    Packet p;
+    p.at = Clock::now();
+    p.topic = topic;
+    p.payload.assign(static_cast<const char *>(msg->payload), static_cast<size_t>(msg->payloadlen));
+    p.qos = msg->qos;
+    p.retained = msg->retained;
+    {
+        std::lock_guard<std::mutex> lk(self->mu_);
+        self->packets_.push_back(std::move(p));
+    }
+    self->cv_.notify_all();
+    MQTTClient_freeMessage(&msg);
+    MQTTClient_free(topic);
+    return 1;
+}
+
+void Ui::on_lost(void *, char *) {}
+
+bool Ui::connect()
+{
+    disconnect();
+    if (MQTTClient_create(&client_, "tcp://127.0.0.1:1883", id_.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
+        MQTTCLIENT_SUCCESS) {
+        client_ = nullptr;
+        return false;
+    }
+    MQTTClient_setCallbacks(client_, this, on_lost, on_message, nullptr);
+    MQTTClient_connectOptions opts = MQTTClient_connectOptions_initializer;
+    opts.keepAliveInterval = 20;
+    opts.cleansession = 1;
+    opts.connectTimeout = 5;
+    // Several publications in flight: floods and latency runs must not queue
+    // behind each acknowledgement.
+    opts.reliable = 0;
+    opts.maxInflightMessages = kFloodInflight;
+    if (MQTTClient_connect(client_, &opts) != MQTTCLIENT_SUCCESS) {
+        MQTTClient_destroy(&client_);
+        client_ = nullptr;
+        return false;
+    }
+    return MQTTClient_subscribe(client_, kRespTopic, 1) == MQTTCLIENT_SUCCESS;
+}
+
+void Ui::disconnect()
+{
+    if (client_ == nullptr) {
+        return;
+    }
+    if (MQTTClient_isConnected(client_)) {
+        MQTTClient_disconnect(client_, 100);
+    }
+    MQTTClient_destroy(&client_);
+    client_ = nullptr;
+}
+
+bool Ui::connected() { return client_ != nullptr && MQTTClient_isConnected(client_); }
+
+bool Ui::send(const std::string &payload, const std::string &topic)
+{
+    MQTTClient_deliveryToken token = 0;
+    if (client_ == nullptr || MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
+                                                 payload.data(), 1, 0, &token) != MQTTCLIENT_SUCCESS) {
+        return false;
+    }
+    return MQTTClient_waitForCompletion(client_, token, 5000) == MQTTCLIENT_SUCCESS;
+}
+
+bool Ui::send_nowait(const std::string &payload, const std::string &topic)
+{
+    MQTTClient_deliveryToken token = 0;
+    return client_ != nullptr && MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
+                                                    payload.data(), 1, 0, &token) == MQTTCLIENT_SUCCESS;
+}
+
+bool Ui::wait_all_delivered(milliseconds timeout)
+{
+    auto until = Clock::now() + timeout;
+    while (client_ != nullptr) {
+        MQTTClient_deliveryToken *tokens = nullptr;
+        if (MQTTClient_getPendingDeliveryTokens(client_, &tokens) != MQTTCLIENT_SUCCESS) {
+            return false;
+        }
+        bool none = tokens == nullptr || tokens[0] == -1;
+        if (tokens) {
+            MQTTClient_free(tokens);
+        }
+        if (none) {
+            return true;
+        }
+        if (Clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(kPollStep);
+    }
+    return false;
+}
+
+std::vector<Packet> Ui::packets()
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return packets_;
+}
+
+size_t Ui::count()
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return packets_.size();
+}
+
+int Ui::wait_for(const std::function<bool(const Packet &)> &pred, milliseconds timeout, size_t from)
+{
+    std::unique_lock<std::mutex> lk(mu_);
+    int found = -1;
+    size_t checked = from;
+    cv_.wait_for(lk, timeout, [&] {
+        for (; checked < packets_.size(); ++checked) {
+            if (pred(packets_[checked])) {
+                found = static_cast<int>(checked);
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+int Ui::wait_exact(const std::string &payload, milliseconds timeout, size_t from)
+{
+    return wait_for([&](const Packet &p) { return p.payload == payload; }, timeout, from);
+}
+
+std::vector<std::string> Ui::payloads(size_t from)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    std::vector<std::string> out;
+    for (size_t i = from; i < packets_.size(); ++i) {
+        out.push_back(packets_[i].payload);
+    }
+    return out;
+}
+
+std::vector<size_t> Ui::indexes_of(const std::string &payload, size_t from)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    std::vector<size_t> out;
+    for (size_t i = from; i < packets_.size(); ++i) {
+        if (packets_[i].payload == payload) {
+            out.push_back(i);
+        }
+    }
+    return out;
+}
+
+Publisher::~Publisher()
+{
+    if (client_ != nullptr) {
+        if (MQTTClient_isConnected(client_)) {
+            MQTTClient_disconnect(client_, 100);
+        }
+        MQTTClient_destroy(&client_);
+    }
+}
+
+bool Publisher::connect()
+{
+    if (MQTTClient_create(&client_, "tcp://127.0.0.1:1883", id_.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
+        MQTTCLIENT_SUCCESS) {
+        client_ = nullptr;
+        return false;
+    }
+    MQTTClient_connectOptions opts = MQTTClient_connectOptions_initializer;
+    opts.keepAliveInterval = 20;
+    opts.cleansession = 1;
+    opts.connectTimeout = 5;
+    opts.reliable = 0;
+    opts.maxInflightMessages = kFloodInflight;
+    return MQTTClient_connect(client_, &opts) == MQTTCLIENT_SUCCESS;
+}
+
+bool Publisher::publish(const std::string &topic, const std::string &payload)
+{
+    return client_ != nullptr && MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
+                                                    payload.data(), 1, 0, &last_) == MQTTCLIENT_SUCCESS;
+}
+
+bool Publisher::drain(milliseconds timeout)
+{
+    return client_ != nullptr &&
+           MQTTClient_waitForCompletion(client_, last_, static_cast<unsigned long>(timeout.count())) ==
+               MQTTCLIENT_SUCCESS;
+}
+
+std::string status(const std::string &msg, int error, int cmd)
+{
+    return "{\"TYP\":1,\"CMD\":" + std::to_string(cmd) + ",\"ERROR\":" + std::to_string(error) +
+           ",\"DATA\":{\"msg\":\"" + msg + "\"}}";
+}
+
+// ---- Sim --------------------------------------------------------------------------
+
+bool Sim::start(const std::string &vehicle_file)
+{
+    const std::string ctl = dir_ + "/ctl.sock";
+    ::unlink(ctl.c_str());
+    if (!child_.spawn({OBDGW_E2E_SIM, "--vehicle", vehicle_file, "--bus", bus_path(), "--control", ctl,
+                       "--no-stdin"},
+                      {}, log_path())) {
+        return false;
+    }
+    auto until = Clock::now() + kSimStartTimeout;
+    while (Clock::now() < until && child_.running()) {
+        if (file_exists(ctl) && command_ok("status")) {
+            return true;
+        }
+        std::this_thread::sleep_for(kPollStep);
+    }
+    return false;
+}
+
+void Sim::stop() { child_.stop(SIGTERM); }
+
+std::vector<std::string> Sim::command(const std::string &line)
+{
+    std::vector<std::string> lines;
+    sockaddr_un addr{};
+    std::string ctl = dir_ + "/ctl.sock";
+    if (ctl.size() >= sizeof addr.sun_path) {
+        return {"error: control path too long"};
+    }
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, ctl.c_str());
+    int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0 || ::connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        if (s >= 0) {
+            ::close(s);
+        }
+        return {"error: cannot reach the simulator"};
+    }
+    std::string out = line + "\n";
+    if (::send(s, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) {
+        ::close(s);
+        return {"error: send failed"};
+    }
+    std::string got;
+    auto until = Clock::now() + milliseconds(kControlReplyTimeoutMs);
+    for (;;) {
+        size_t nl;
+        while ((nl = got.find('\n')) != std::string::npos) {
+            std::string l = got.substr(0, nl);
+            got.erase(0, nl + 1);
+            lines.push_back(l);
+            if (l == "ok" || l.rfind("error:", 0) == 0) {
+                ::close(s);
+                return lines;
+            }
+        }
+        int left = static_cast<int>(std::chrono::duration_cast<milliseconds>(until - Clock::now()).count());
+        pollfd p{s, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, left) <= 0) {
+            break;
+        }
+        char buf[1024];
+        ssize_t n = ::read(s, buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        got.append(buf, static_cast<size_t>(n));
+    }
+    ::close(s);
+    lines.push_back("error: no complete reply");
+    return lines;
+}
+
+bool Sim::command_ok(const std::string &line)
+{
+    auto r = command(line);
+    return !r.empty() && r.back() == "ok";
+}
+
+size_t Sim::mark()
+{
+    command("status");
+    return split_lines(log()).size();
+}
+
+std::string Sim::log() { return read_file(log_path()); }
+
+double Sim::clock_offset()
+{
+    auto secs = [](Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); };
+    const size_t before = split_lines(log()).size();
+    const double a = secs(Clock::now());
+    command("status");
+    const double b = secs(Clock::now());
+    auto lines = split_lines(log());
+    for (size_t i = before; i < lines.size(); ++i) {
+        if (lines[i].find("--  command: status") != std::string::npos && !lines[i].empty() && lines[i][0] == '(') {
+            return (a + b) / 2 - std::atof(lines[i].c_str() + 1);
+        }
+    }
+    return 0;
+}
+
+std::vector<Frame> Sim::frames(size_t from_line)
+{
+    std::vector<Frame> out;
+    auto lines = split_lines(log());
+    for (size_t i = from_line; i < lines.size(); ++i) {
+        const std::string &l = lines[i];
+        auto close = l.find(')');
+        if (l.empty() || l[0] != '(' || close == std::string::npos) {
+            continue;
+        }
+        std::istringstream in(l.substr(close + 1));
+        std::string iface, dir, id, len;
+        in >> iface >> dir >> id >> len;
+        if ((dir != "RX" && dir != "TX") || len.size() < 3 || len.front() != '[') {
+            continue;
+        }
+        Frame f;
+        f.t = std::atof(l.c_str() + 1);
+        f.from_gateway = dir == "RX";
+        f.extended = id.size() == 8;
+        f.id = static_cast<uint32_t>(std::stoul(id, nullptr, 16));
+        int n = std::atoi(len.c_str() + 1);
+        for (int k = 0; k < n && k < 8; ++k) {
+            std::string b;
+            in >> b;
+            f.data.push_back(static_cast<uint8_t>(std::stoul(b, nullptr, 16)));
+        }
+        out.push_back(std::move(f));
+    }
+    return out;
+}
+
+// ---- Gateway ----------------------------------------------------------------------
+
+bool Gateway::start(const std::string &bus)
+{
+    std::string preload = std::string(OBDGW_E2E_CAN_PRELOAD) + ":" + OBDGW_E2E_GPIO_PRELOAD;
+    std::string runtime = sanitizer_runtime();
+    if (!runtime.empty()) {
+        preload = runtime + ":" + preload;
+    }
+    std::vector<std::string> env{"OBDSIM_BUS=" + bus, "OBDSIM_IP_LOG=" + ip_log_path(),
+                                 "FAKE_GPIOD_STATE_FILE=" + gpio_state_path(), "LD_PRELOAD=" + preload};
+    std::string asan = getenv_str("ASAN_OPTIONS");
+    env.push_back("ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0");
+    return child_.spawn({OBDGW_E2E_GATEWAY}, env, log_path());
+}
+
+void Gateway::kill_now() { child_.stop(SIGKILL, milliseconds(2000)); }
+
+std::string Gateway::trace() { return read_file(log_path()); }
+
+int Gateway::count_in_trace(const std::string &needle)
+{
+    std::string t = trace();
+    int n = 0;
+    for (size_t p = t.find(needle); p != std::string::npos; p = t.find(needle, p + needle.size())) {
+        ++n;
+    }
+    return n;
+}
+
+bool Gateway::wait_trace(const std::string &needle, milliseconds timeout, int times)
+{
+    auto until = Clock::now() + timeout;
+    for (;;) {
+        if (count_in_trace(needle) >= times) {
+            return true;
+        }
+        if (Clock::now() > until || !running()) {
+            return false;
+        }
+        std::this_thread::sleep_for(kPollStep);
+    }
+}
+
+bool Gateway::wait_subscribed(milliseconds timeout, int times)
+{
+    return wait_trace("INTR_MQTT_INFO : successfully Subscribed topics", timeout, times);
+}
+
+std::string Gateway::sanitizer_report()
+{
+    std::string out;
+    for (const auto &l : split_lines(trace())) {
+        if (l.find("ERROR: AddressSanitizer") != std::string::npos ||
+            l.find("ERROR: LeakSanitizer") != std::string::npos ||
+            l.find("WARNING: ThreadSanitizer") != std::string::npos ||
+            l.find("runtime error:") != std::string::npos) {
+            out += l + "\n";
+        }
+    }
+    return out;
+}
+
+namespace {
+long status_field(pid_t pid, const char *field)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(field, 0) == 0) {
+            return std::atol(line.c_str() + std::strlen(field));
+        }
+    }
+    return -1;
+}
+} // namespace
+
+long Gateway::rss_kib() { return status_field(pid(), "VmRSS:"); }
+long Gateway::hwm_kib() { return status_field(pid(), "VmHWM:"); }
+
+long Gateway::cpu_ticks()
+{
+    std::string s = read_file("/proc/" + std::to_string(pid()) + "/stat");
+    auto close = s.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream in(s.substr(close + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    // Fields after the command name start at field 3 (state); utime is 14, stime 15.
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) {
+            utime = std::atol(field.c_str());
+        } else if (i == 15) {
+            stime = std::atol(field.c_str());
+        }
+    }
+    return utime + stime;
+}
+
+std::map<std::string, int> Gateway::gpio_levels()
+{
+    std::map<std::string, int> out;
+    for (const auto &l : split_lines(read_file(gpio_state_path()))) {
+        std::istringstream in(l);
+        std::string chip, dir, consumer;
+        int offset = -1, level = -1;
+        if (in >> chip >> offset >> dir >> level) {
+            out[chip + ":" + std::to_string(offset)] = level;
+        }
+    }
+    return out;
+}
+
+std::map<std::string, std::string> Gateway::gpio_consumers()
+{
+    std::map<std::string, std::string> out;
+    for (const auto &l : split_lines(read_file(gpio_state_path()))) {
+        std::istringstream in(l);
+        std::string chip, dir, consumer;
+        int offset = -1, level = -1;
+        if (in >> chip >> offset >> dir >> level >> consumer) {
+            out[chip + ":" + std::to_string(offset)] = consumer;
+        }
+    }
+    return out;
+}
+
+// ---- expected texts ----------------------------------------------------------------
+
+const std::vector<std::string> &catalogue_keys()
+{
+    static const std::vector<std::string> keys{
+        "ENGLD",  "COLTMP", "FULPRS", "INTPRS", "ENGRPM",  "SPD",    "TMADV",   "INTTMP", "MSFLRT", "THRTPS",
+        "FULRPRS", "FLLVL", "THRPSB", "CNTMDVOL", "AMBTMP", "O2S1",  "O2S2",    "O2S3",   "O2S4",   "O2S5",
+        "O2S6",   "O2S7",   "O2S8",   "FRLDSL", "CMDEGR",  "EGRE",   "EVAPPRG", "WRMUPC", "DISCLR", "CTB1S1",
+        "CTB2S1", "CTB1S2", "CTB2S2", "LMBRAT", "RELTHR",  "THRPSB2", "THRPSC", "THRPSD", "THRPSE", "THRPSF",
+        "CMDTHR", "TMIL",   "TCLR",   "STFT1",  "LTFT1",   "STFT2",  "LTFT2",   "DISMIL", "EVPPRS", "ABSLOD",
+        "OILTEMP", "INJTIM", "FULRAT", "DDTORQ", "ACTTORQ", "REFTORQ"};
+    return keys;
+}
+
+const std::vector<uint8_t> &catalogue_pids()
+{
+    static const std::vector<uint8_t> pids{
+        0x04, 0x05, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11, 0x22, 0x2F, 0x33, 0x42, 0x46, 0x14,
+        0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x23, 0x2C, 0x2D, 0x2E, 0x30, 0x31, 0x3C, 0x3D, 0x3E,
+        0x3F, 0x44, 0x45, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x06, 0x07, 0x08, 0x09, 0x21,
+        0x32, 0x43, 0x5C, 0x5D, 0x5E, 0x61, 0x62, 0x63};
+    return pids;
+}
+
+std::string ecu_info_text(const EcuInfo &info)
+{
+    cJSON *root = cJSON_CreateObject();
+    cJSON *ecu = cJSON_AddObjectToObject(root, "ECU_INFO");
+    cJSON_AddStringToObject(ecu, "VID", info.vid.c_str());
+    cJSON_AddStringToObject(ecu, "CID", info.cid.c_str());
+    cJSON_AddStringToObject(ecu, "CVN", info.cvn.c_str());
+    cJSON_AddStringToObject(ecu, "ECUNM", info.ecunm.c_str());
+    cJSON_AddStringToObject(ecu, "PROTO", info.proto.c_str());
+    cJSON_AddNumberToObject(ecu, "BR", static_cast<double>(info.br));
+    cJSON *live = cJSON_AddObjectToObject(root, "LIVE_PIDS");
+    const auto &keys = catalogue_keys();
+    for (size_t i = 0; i < keys.size(); ++i) {
+        cJSON_AddNumberToObject(live, keys[i].c_str(), i < info.flags.size() ? info.flags[i] : 0);
+    }
+    char *text = cJSON_Print(root);
+    std::string out = text ? text : "";
+    cJSON_free(text);
+    cJSON_Delete(root);
+    return out;
+}
+
+EcuInfo reset_ecu_info(long br, const EcuInfo &texts_from)
+{
+    EcuInfo e = texts_from;
+    e.proto = "UNKNOWN";
+    e.br = br;
+    e.flags.assign(catalogue_keys().size(), 0);
+    for (size_t i = 0; i < 5; ++i) {
+        e.flags[i] = 1;
+    }
+    return e;
+}
+
+std::string live_packet(const std::vector<std::pair<std::string, std::string>> &lines)
+{
+    std::string s = "{\n  \"TYP\": 1,\n  \"CMD\": 2,\n  \"DATA\": {\n";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        s += "    \"" + lines[i].first + "\": " + lines[i].second + (i + 1 < lines.size() ? "," : "") + "\n";
+    }
+    return s + "  }\n}";
+}
+
+std::string config_text(const Config &c)
+{
+    std::string s = "{\n  \"can_port\": { \"BR\": " + std::to_string(c.br) + ", \"padding\": " +
+                    std::to_string(c.padding) + " },\n  \"live_page\": { \"sensors\": [";
+    for (size_t i = 0; i < c.sensors.size(); ++i) {
+        s += std::string(i ? ", " : "") + "{ \"name\": \"" + c.sensors[i] + "\", \"show\": 1 }";
+    }
+    s += "] },\n  \"show_dtc\": {";
+    for (size_t i = 0; i < c.dtc_groups.size(); ++i) {
+        s += std::string(i ? ", " : " ") + "\"" + c.dtc_groups[i] + "\": 1";
+    }
+    return s + " }\n}\n";
+}
+
+std::string dtc_packet(const std::vector<std::string> &stored, const std::vector<std::string> &pending,
+                       const std::vector<std::string> &permanent)
+{
+    auto arr = [](const std::vector<std::string> &v) {
+        std::string s = "[";
+        for (size_t i = 0; i < v.size(); ++i) {
+            s += std::string(i ? "," : "") + "\"" + v[i] + "\"";
+        }
+        return s + "]";
+    };
+    return "{\"TYP\":1,\"CMD\":1,\"DATA\":{\"STRDTC\":" + arr(stored) + ",\"PNDDTC\":" + arr(pending) +
+           ",\"PRMDTC\":" + arr(permanent) + "}}";
+}
+
+double ms_between(const Packet &a, const Packet &b)
+{
+    return std::chrono::duration<double, std::milli>(b.at - a.at).count();
+}
+
+} // namespace e2e

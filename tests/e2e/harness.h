@@ -1,0 +1,286 @@
+// End-to-end harness: the real obd-gateway binary, unchanged, with a private
+// broker, the simulated vehicle (obd-vehicle-sim on the preload library's
+// UNIX-socket bus), the stand-in libgpiod and a configuration folder mounted
+// on the daemon's fixed path. The caller plays the UI application.
+//
+// Everything here expects private network and mount namespaces
+// (tests/netns_run.sh); Workspace refuses to mount anything otherwise.
+#pragma once
+
+#include <MQTTClient.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr const char *kCmdTopic = "dt/ui_to_app/cmd";
+constexpr const char *kRespTopic = "dt/app_to_ui/resp";
+constexpr const char *kConfigDir = "/opt/vyr/configs";
+constexpr const char *kConfigFile = "/opt/vyr/configs/config.json";
+constexpr const char *kFactoryFile = "/opt/vyr/configs/default_config/default_config.json";
+constexpr const char *kEcuInfoFile = "/opt/vyr/configs/ecu_info.json";
+
+// ---- files -----------------------------------------------------------------
+
+bool read_file(const std::string &path, std::string &out);
+std::string read_file(const std::string &path); // "" when unreadable
+// Replaces the file atomically (the daemon may read it at any moment).
+bool write_file(const std::string &path, const std::string &text);
+bool file_exists(const std::string &path);
+std::vector<std::string> split_lines(const std::string &text);
+// Path of a file shipped with the tests (tests/e2e/...) or the repository.
+std::string e2e_data(const std::string &rel);
+std::string repo_file(const std::string &rel);
+
+// ---- a child process in its own process group --------------------------------
+
+class Child {
+public:
+    Child() = default;
+    ~Child() { stop(); }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    // Starts argv[0] with the current environment plus `env` ("NAME=value",
+    // replacing same-named variables); stdout and stderr go to `log`. The
+    // child dies with the test process (parent-death signal).
+    bool spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &log);
+    pid_t pid() const { return pid_; }
+    // True while the process has not exited (reaps it when it has).
+    bool running();
+    // How it ended, once running() is false: "exit N" or "signal N".
+    std::string end_reason() const { return end_; }
+    // Sends `sig` to the whole process group, waits up to `grace` for the
+    // process to end, then kills the group. Reaps the process.
+    void stop(int sig = 9, milliseconds grace = milliseconds(3000));
+
+private:
+    pid_t pid_ = -1;
+    std::string end_;
+};
+
+// ---- the private configuration folder ----------------------------------------
+
+// Mounts a tmpfs on /opt (inside the private mount namespace only) and binds a
+// fresh temporary folder onto /opt/vyr/configs. The factory copy is the
+// repository's default configuration unless told otherwise.
+class Workspace {
+public:
+    Workspace() = default;
+    ~Workspace() { tear_down(); }
+    Workspace(const Workspace &) = delete;
+    Workspace &operator=(const Workspace &) = delete;
+
+    // False (with `error`) when not in a private mount namespace or a mount fails.
+    bool set_up(std::string &error);
+    void tear_down();
+    const std::string &dir() const { return dir_; } // scratch: logs, sockets
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+private:
+    std::string dir_;
+    bool mounted_ = false;
+};
+
+// ---- the broker-side UI application --------------------------------------------
+
+struct Packet {
+    std::string topic;
+    std::string payload;
+    int qos = -1;
+    int retained = -1;
+    Clock::time_point at;
+};
+
+// A real MQTT client on 127.0.0.1:1883 that records every response packet with
+// its arrival time and publishes commands with QoS 1.
+class Ui {
+public:
+    explicit Ui(std::string id = "e2e_ui_app") : id_(std::move(id)) {}
+    ~Ui() { disconnect(); }
+    Ui(const Ui &) = delete;
+    Ui &operator=(const Ui &) = delete;
+
+    bool connect();
+    void disconnect();
+    bool connected();
+    bool send(const std::string &payload, const std::string &topic = kCmdTopic);
+    // Publishes without waiting for the acknowledgement (floods).
+    bool send_nowait(const std::string &payload, const std::string &topic = kCmdTopic);
+    bool wait_all_delivered(milliseconds timeout);
+
+    std::vector<Packet> packets();
+    size_t count();
+    // Index of the first packet at or after `from` that satisfies `pred`,
+    // waiting up to `timeout`; -1 when none came.
+    int wait_for(const std::function<bool(const Packet &)> &pred, milliseconds timeout, size_t from = 0);
+    int wait_exact(const std::string &payload, milliseconds timeout, size_t from = 0);
+    // Payloads from index `from` on.
+    std::vector<std::string> payloads(size_t from = 0);
+    // Indexes of packets with exactly this payload, from `from` on.
+    std::vector<size_t> indexes_of(const std::string &payload, size_t from = 0);
+
+private:
+    static int on_message(void *ctx, char *topic, int topic_len, MQTTClient_message *msg);
+    static void on_lost(void *ctx, char *cause);
+
+    std::string id_;
+    MQTTClient client_ = nullptr;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<Packet> packets_;
+    std::vector<MQTTClient_deliveryToken> pending_;
+};
+
+// A publisher for floods: a client without callbacks, so no background
+// thread competes for the library's lock and the caller's own waits drive the
+// socket. Publishes with QoS 1 and several messages in flight.
+class Publisher {
+public:
+    explicit Publisher(std::string id = "e2e_flood") : id_(std::move(id)) {}
+    ~Publisher();
+    Publisher(const Publisher &) = delete;
+    Publisher &operator=(const Publisher &) = delete;
+
+    bool connect();
+    bool publish(const std::string &topic, const std::string &payload);
+    // Waits until everything published so far is acknowledged.
+    bool drain(milliseconds timeout);
+
+private:
+    std::string id_;
+    MQTTClient client_ = nullptr;
+    MQTTClient_deliveryToken last_ = 0;
+};
+
+// Exact status packet text, as the gateway prints it.
+std::string status(const std::string &msg, int error, int cmd = 0);
+
+// ---- the simulated vehicle -------------------------------------------------------
+
+struct Frame {
+    double t = 0;              // seconds on the simulator's clock (see Sim::clock_offset)
+    bool from_gateway = false; // "RX" in the simulator's trace
+    uint32_t id = 0;
+    bool extended = false;
+    std::vector<uint8_t> data;
+};
+
+class Sim {
+public:
+    explicit Sim(std::string dir) : dir_(std::move(dir)) {}
+    ~Sim() { stop(); }
+    // Starts the simulator with a vehicle file; returns once its bus and control socket listen.
+    bool start(const std::string &vehicle_file);
+    void stop();
+    bool running() { return child_.running(); }
+    std::string bus_path() const { return dir_ + "/bus.sock"; }
+    std::string log_path() const { return dir_ + "/sim.log"; }
+
+    // One control command; returns the reply lines (the last is "ok" or "error: ...").
+    std::vector<std::string> command(const std::string &line);
+    bool command_ok(const std::string &line);
+    // Number of trace lines written so far; everything the simulator did
+    // before this call is inside that count (it answers commands in order).
+    size_t mark();
+    // Frames traced after line `from_line`.
+    std::vector<Frame> frames(size_t from_line = 0);
+    std::string log();
+    // Seconds to add to a trace time to get steady_clock time (seconds since
+    // its epoch), measured with a control round trip.
+    double clock_offset();
+
+private:
+    std::string dir_;
+    Child child_;
+};
+
+// ---- the daemon ------------------------------------------------------------------
+
+class Gateway {
+public:
+    explicit Gateway(std::string dir) : dir_(std::move(dir)) {}
+    ~Gateway() { stop(); }
+    // Starts obd-gateway with the preload libraries; `bus` is the simulator's bus path.
+    bool start(const std::string &bus);
+    void kill_now(); // SIGKILL to the process group (power loss)
+    void stop() { child_.stop(); }
+    bool running() { return child_.running(); }
+    std::string end_reason() const { return child_.end_reason(); }
+    pid_t pid() const { return child_.pid(); }
+
+    std::string log_path() const { return dir_ + "/gateway.log"; }
+    std::string ip_log_path() const { return dir_ + "/ip.log"; }
+    std::string gpio_state_path() const { return dir_ + "/gpio.state"; }
+    std::string trace();
+    int count_in_trace(const std::string &needle);
+    // Waits until the trace holds `needle` at least `times` times.
+    bool wait_trace(const std::string &needle, milliseconds timeout, int times = 1);
+    bool wait_subscribed(milliseconds timeout, int times = 1);
+    // Sanitizer reports in the trace, if any.
+    std::string sanitizer_report();
+
+    // VmRSS / VmHWM from /proc/PID/status, in KiB (-1 when unavailable).
+    long rss_kib();
+    long hwm_kib();
+    // utime + stime of the process, in clock ticks.
+    long cpu_ticks();
+
+    // Relay lines as the stand-in libgpiod reports them: "gpiochip4:10" -> level.
+    std::map<std::string, int> gpio_levels();
+    std::map<std::string, std::string> gpio_consumers();
+
+private:
+    std::string dir_;
+    Child child_;
+};
+
+// ---- expected texts ---------------------------------------------------------------
+
+// The 56 catalogue short keys in catalogue order.
+const std::vector<std::string> &catalogue_keys();
+// Catalogue PIDs in the same order.
+const std::vector<uint8_t> &catalogue_pids();
+
+struct EcuInfo {
+    std::string vid = "N/A", cid = "N/A", cvn = "N/A", ecunm = "N/A", proto = "N/A";
+    long br = 0;
+    std::vector<int> flags; // 56 availability flags, catalogue order
+};
+// The ECU information file text the gateway writes for `info` (formatted JSON, tabs, no final newline).
+std::string ecu_info_text(const EcuInfo &info);
+// The reset contents: first five PIDs available, protocol "UNKNOWN", texts as given.
+EcuInfo reset_ecu_info(long br, const EcuInfo &texts_from = EcuInfo{});
+
+// Live-data packet text for (key, value-text) lines; value texts are printed
+// as given ("781.25" or "\"--\"").
+std::string live_packet(const std::vector<std::pair<std::string, std::string>> &lines);
+
+// A configuration file text.
+struct Config {
+    long br = 500000;
+    int padding = 0xAA;
+    std::vector<std::string> sensors;
+    std::vector<std::string> dtc_groups{"STRDTC", "PNDDTC", "PRMDTC"};
+};
+std::string config_text(const Config &c);
+
+// Trouble-code packet text.
+std::string dtc_packet(const std::vector<std::string> &stored, const std::vector<std::string> &pending,
+                       const std::vector<std::string> &permanent);
+
+// Milliseconds between two packets.
+double ms_between(const Packet &a, const Packet &b);
+
+} // namespace e2e
