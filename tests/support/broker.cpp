@@ -26,7 +26,14 @@ bool tcp_port_open(int port)
     return ok;
 }
 
-TestBroker::~TestBroker() { stop(); }
+TestBroker::~TestBroker()
+{
+    stop();
+    if (!dir_.empty()) {
+        unlink((dir_ + "/mosquitto.conf").c_str());
+        rmdir(dir_.c_str());
+    }
+}
 
 bool TestBroker::start()
 {
