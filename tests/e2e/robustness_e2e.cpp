@@ -259,7 +259,16 @@ TEST_F(E2e, S13_HostileInput)
     for (const char *raw : {"0102030405", "E807000008064100BE3FA81300AAAA", "E807000008000000064100BE3FA81300AA",
                             "E80700000800000006410000000000000000000000000000000000000000000000000000000000000000"
                             "000000000000000000000000000000000000000000000000000000000000"}) {
-        ASSERT_TRUE(sim->command_ok(std::string("inject-raw ") + raw)) << raw;
+        // While it schedules 10 000 random frames a loaded simulator (next to a
+        // sanitized daemon) may answer its control socket late: ask again.
+        bool sent = false;
+        for (int attempt = 0; attempt < 5 && !sent; ++attempt) {
+            sent = sim->command_ok(std::string("inject-raw ") + raw);
+            if (!sent) {
+                std::this_thread::sleep_for(milliseconds(20));
+            }
+        }
+        ASSERT_TRUE(sent) << raw;
     }
     flood(10000);
     std::this_thread::sleep_until(storm_start + milliseconds(6000));
