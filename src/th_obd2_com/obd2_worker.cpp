@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/gw_time.h"
+#include "th_mqtt/mqtt_link.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/dtc.h"
@@ -42,6 +43,10 @@ struct WorkerLocals {
     // that comes back (and matches the saved file) without probing again.
     int last_probe[PID_AVAILABILITY_SIZE] = {};
     bool have_probe = false;
+
+    // A status packet of identification could not be published: repeat it
+    // only once the bus is connected again.
+    bool identify_waits_for_bus = false;
 };
 
 WorkerLocals L;
@@ -145,8 +150,22 @@ void restore_saved_description(int mode)
     save_ecu_info_json();
 }
 
+// Identification failed to publish; the pass pauses and ends. It is run again
+// once the bus link is up, not over and over against the vehicle meanwhile.
+void identify_publish_failed()
+{
+    L.identify_waits_for_bus = true;
+    fflush(stdout);
+    gw_sleep_us(OBD2_IDENTIFY_RETRY_PAUSE_US);
+}
+
 void state_identify()
 {
+    if (L.identify_waits_for_bus && giMQTTState.load() != MQTT_CONNECTED) {
+        gw_sleep_us(OBD2_IDENTIFY_RETRY_PAUSE_US);
+        return;
+    }
+    L.identify_waits_for_bus = false;
     for (int i = 0; i < g_ecu_count && i < OBD2_MAX_ECUS; ++i) {
         const int mode = g_ecu_list[i].mode;
         if (get_vehicle_info(mode) == 0) {
@@ -167,9 +186,7 @@ void state_identify()
         }
         if (publish_status(0, 0, "GOTINFO") == 0) {
             puts("OBD2_ERROR : Error while publishing GOTINFO packet");
-            fflush(stdout);
-            // Without a broker the repetition would otherwise spin on the vehicle bus.
-            gw_sleep_us(OBD2_IDENTIFY_RETRY_PAUSE_US);
+            identify_publish_failed();
             return;
         }
         if (get_supported_pid_list(mode) != 1) {
@@ -179,8 +196,7 @@ void state_identify()
         L.have_probe = true;
         if (publish_status(0, 0, "SAVSUC") == 0) {
             puts("OBD2_ERROR : Error while sending SAVSUC packet.");
-            fflush(stdout);
-            gw_sleep_us(OBD2_IDENTIFY_RETRY_PAUSE_US);
+            identify_publish_failed();
             return;
         }
         if (save_ecu_info_json() == 0) {

@@ -26,7 +26,8 @@ constexpr long OBD2_NEGATIVE_ANSWER_PAUSE_US = 1'000'000;
 constexpr long OBD2_CMD_ZERO_PAUSE_US = 1'000'000;
 constexpr long OBD2_CMD_RETRY_PAUSE_US = 1'000'000;
 constexpr long OBD2_DTC_CLEARED_DELAY_US = 4'000'000;
-// Before identification is repeated because a status packet could not be published.
+// Pause of identification while a status packet could not be published and
+// the bus link is not up again.
 constexpr long OBD2_IDENTIFY_RETRY_PAUSE_US = 1'000'000;
 
 constexpr int OBD2_HEARTBEAT_IDLE_PASSES = 3;  // paused passes before a probe
