@@ -7,27 +7,11 @@
 
 #include "fake_gpiod_control.h"
 #include "support/capture.h"
+#include "support/relay_wiring.h"
 #include "th_gpio/gpio_lines.h"
 
 namespace {
 
-struct RelayLine {
-    int chip;
-    unsigned int offset;
-};
-
-// Wiring of DO0..DO11, written out independently of the code's tables.
-constexpr RelayLine kRelay[DO_COUNT] = {{4, 10}, {4, 11}, {3, 31}, {4, 0},  {3, 27}, {3, 26},
-                                        {4, 14}, {3, 25}, {4, 13}, {0, 20}, {0, 21}, {0, 13}};
-
-std::string joined(const std::vector<std::string> &v)
-{
-    std::string s;
-    for (const auto &x : v) {
-        s += x + "; ";
-    }
-    return s;
-}
 
 // Release and close events only, in order.
 std::vector<std::string> teardown_events()

@@ -12,27 +12,12 @@
 #include "common/gw_time.h"
 #include "fake_gpiod_control.h"
 #include "support/capture.h"
+#include "support/relay_wiring.h"
 #include "th_gpio/gpio_lines.h"
 #include "th_gpio/gpio_worker.h"
 
 namespace {
 
-struct RelayLine {
-    int chip;
-    unsigned int offset;
-};
-
-constexpr RelayLine kRelay[DO_COUNT] = {{4, 10}, {4, 11}, {3, 31}, {4, 0},  {3, 27}, {3, 26},
-                                        {4, 14}, {3, 25}, {4, 13}, {0, 20}, {0, 21}, {0, 13}};
-
-std::string joined(const std::vector<std::string> &v)
-{
-    std::string s;
-    for (const auto &x : v) {
-        s += x + "; ";
-    }
-    return s;
-}
 
 std::string do_command(const std::string &do_body)
 {

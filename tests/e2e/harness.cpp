@@ -118,21 +118,6 @@ bool file_exists(const std::string &path)
     return ::stat(path.c_str(), &st) == 0;
 }
 
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) {
-            out.push_back(text.substr(start));
-            break;
-        }
-        out.push_back(text.substr(start, nl - start));
-        start = nl + 1;
-    }
-    return out;
-}
 
 std::string e2e_data(const std::string &rel) { return std::string(OBDGW_E2E_DIR) + "/" + rel; }
 std::string repo_file(const std::string &rel) { return std::string(OBDGW_E2E_SOURCE_DIR) + "/" + rel; }

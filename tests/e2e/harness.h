@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "support/capture.h"
+
 namespace e2e {
 
 using Clock = std::chrono::steady_clock;
@@ -38,7 +40,7 @@ std::string read_file(const std::string &path); // "" when unreadable
 // Replaces the file atomically (the daemon may read it at any moment).
 bool write_file(const std::string &path, const std::string &text);
 bool file_exists(const std::string &path);
-std::vector<std::string> split_lines(const std::string &text);
+using ::split_lines; // from support/capture.h
 // Path of a file shipped with the tests (tests/e2e/...) or the repository.
 std::string e2e_data(const std::string &rel);
 std::string repo_file(const std::string &rel);
