@@ -110,7 +110,7 @@ int main(int argc, char **argv)
     auto e = vsim::make_ecu11(0);
     e.pids = {{0x0C, {0x1A, 0xF8}}};
     e.vin = "1HGCM82633A004352";
-    vsim::InProcessBus bus(vsim::VehicleSpec{{e}});
+    vsim::InProcessBus bus(vsim::VehicleModel{{e}});
     bus.attach();
 
     // The exchange traces every frame; keep that out of the figures' output.

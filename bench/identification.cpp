@@ -49,9 +49,9 @@ private:
     int saved_ = -1;
 };
 
-vsim::VehicleSpec answering_vehicle()
+vsim::VehicleModel answering_vehicle()
 {
-    vsim::EcuSpec ecu;
+    vsim::EcuModel ecu;
     ecu.vin = "1HGCM82633A004352";
     ecu.calid = "CAL0123456789ABC";
     ecu.cvn = {0x12, 0xAB, 0x34, 0xCD};
@@ -59,9 +59,9 @@ vsim::VehicleSpec answering_vehicle()
     for (uint8_t pid : g_probe_pid_list) {
         ecu.pids[pid] = {0x12, 0x34};
     }
-    vsim::VehicleSpec spec;
-    spec.ecus.push_back(ecu);
-    return spec;
+    vsim::VehicleModel model;
+    model.ecus.push_back(ecu);
+    return model;
 }
 
 void report(const char *what, std::vector<double> ms)
@@ -101,11 +101,11 @@ int main(int argc, char **argv)
 
     std::vector<double> silent_ms;
     {
-        vsim::EcuSpec silent;
+        vsim::EcuModel silent;
         silent.silent = true;
-        vsim::VehicleSpec spec;
-        spec.ecus.push_back(silent);
-        vsim::InProcessBus bus(spec);
+        vsim::VehicleModel model;
+        model.ecus.push_back(silent);
+        vsim::InProcessBus bus(model);
         bus.attach();
         for (int i = 0; i < 3; ++i) {
             QuietStdout quiet;

@@ -38,7 +38,7 @@ int main()
         {"TMADV", 0x0E, {0x90}},       {"INTTMP", 0x0F, {0x46}}, {"MSFLRT", 0x10, {0x01, 0x90}},
         {"THRTPS", 0x11, {0x33}},
     };
-    vsim::EcuSpec ecu;
+    vsim::EcuModel ecu;
     memset(g_live_sensor_names, 0, sizeof g_live_sensor_names);
     for (int i = 0; i < SENSORS; ++i) {
         ecu.pids[sensors[i].pid] = sensors[i].data;
@@ -47,7 +47,7 @@ int main()
     g_live_sensor_count = SENSORS;
     g_can_padding = 0xAA;
 
-    vsim::VehicleSpec vehicle;
+    vsim::VehicleModel vehicle;
     vehicle.ecus.push_back(ecu);
     vsim::InProcessBus bus(vehicle);
     bus.attach();

@@ -48,9 +48,9 @@ Answer exchange(int mode, uint8_t service, uint8_t param, int kind, uint8_t len_
     return a;
 }
 
-vsim::VehicleSpec one_ecu(vsim::EcuSpec e) { return vsim::VehicleSpec{{std::move(e)}}; }
+vsim::VehicleModel one_ecu(vsim::EcuModel e) { return vsim::VehicleModel{{std::move(e)}}; }
 
-vsim::EcuSpec engine_ecu()
+vsim::EcuModel engine_ecu()
 {
     auto e = vsim::make_ecu11(0);
     e.pids = {{0x0C, {0x1A, 0xF8}}, {0x0D, {0x32}}, {0x05, {0x7B}}};
@@ -154,7 +154,7 @@ TEST_F(Exchange, DetectModeFindsTheAddressing)
 {
     struct Case {
         const char *name;
-        vsim::VehicleSpec vehicle;
+        vsim::VehicleModel vehicle;
         int expect;
         size_t requests_on_29bit;
     };
@@ -164,7 +164,7 @@ TEST_F(Exchange, DetectModeFindsTheAddressing)
         {"11-bit", one_ecu(vsim::make_ecu11(0)), 1, 0},
         {"29-bit", one_ecu(vsim::make_ecu29(0x10)), 2, 1},
         {"negative on 11-bit skips 29-bit", one_ecu(neg), -2, 0},
-        {"nothing", vsim::VehicleSpec{}, 0, 1},
+        {"nothing", vsim::VehicleModel{}, 0, 1},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -298,7 +298,7 @@ TEST_F(Exchange, ScriptedAnswers)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        InProcessBus bus(vsim::VehicleSpec{});
+        InProcessBus bus(vsim::VehicleModel{});
         bus.attach();
         Answer a;
         {
@@ -367,7 +367,7 @@ TEST_F(Exchange, BadRequestLengthIsRefusedBeforeSending)
 
 TEST_F(Exchange, ShortKindsTimeOutAfterAbout100ms)
 {
-    InProcessBus bus(vsim::VehicleSpec{});
+    InProcessBus bus(vsim::VehicleModel{});
     bus.attach();
     TraceCapture trace;
     for (int kind : {OBD2_REQ_LIVE, OBD2_REQ_PID_PROBE, OBD2_REQ_DETECT, 99}) {
@@ -383,7 +383,7 @@ TEST_F(Exchange, ShortKindsTimeOutAfterAbout100ms)
 
 TEST_F(Exchange, LongKindWaitsTenSeconds)
 {
-    InProcessBus bus(vsim::VehicleSpec{});
+    InProcessBus bus(vsim::VehicleModel{});
     bus.attach();
     auto a = exchange(1, 0x03, 0xAA, OBD2_REQ_DTC, 1);
     EXPECT_EQ(a.rc, -1);
@@ -412,7 +412,7 @@ TEST_F(Exchange, StaleAnswersAreNeverTakenForTheNextRequest)
     auto a2 = vsim::make_ecu11(2);
     a2.pids = {{0x0C, {0x22, 0x22}}, {0x0D, {0x88}}};
     a2.latency = 10ms;
-    InProcessBus bus(vsim::VehicleSpec{{a0, a1, a2}});
+    InProcessBus bus(vsim::VehicleModel{{a0, a1, a2}});
     bus.attach();
 
     auto first = exchange(1, 0x01, 0x0C, OBD2_REQ_LIVE);
@@ -451,7 +451,7 @@ TEST_F(Exchange, FloodsCannotHoldTheExchange)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        InProcessBus bus(vsim::VehicleSpec{});
+        InProcessBus bus(vsim::VehicleModel{});
         bus.attach();
         std::vector<Step> steps;
         if (c.first_frame) {
@@ -489,7 +489,7 @@ TEST_F(Exchange, HostileFramesStayInsideTheBuffers)
         auto f = f11(0x7E8, {static_cast<uint8_t>(0x20 | (i & 0x0F)), 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE});
         steps.push_back({2, with_dlc(f, 15)});
     }
-    InProcessBus bus(vsim::VehicleSpec{});
+    InProcessBus bus(vsim::VehicleModel{});
     bus.attach();
     TraceCapture trace;
     Answer a;
@@ -505,7 +505,7 @@ TEST_F(Exchange, HostileFramesStayInsideTheBuffers)
 
 TEST_F(Exchange, RawRecordsOfOtherSizesAreSkipped)
 {
-    InProcessBus bus(vsim::VehicleSpec{});
+    InProcessBus bus(vsim::VehicleModel{});
     bus.attach();
     std::thread t([&] {
         while (bus.received(0).empty()) {

@@ -187,16 +187,16 @@ protected:
         }
     }
 
-    static vsim::EcuSpec engine()
+    static vsim::EcuModel engine()
     {
-        vsim::EcuSpec e;
+        vsim::EcuModel e;
         e.padding = 0xAA;
         return e;
     }
 
-    static vsim::EcuSpec engine_29bit()
+    static vsim::EcuModel engine_29bit()
     {
-        vsim::EcuSpec e = engine();
+        vsim::EcuModel e = engine();
         e.addressing = vsim::Addressing::Bit29;
         e.response_id = 0x18DAF110;
         e.physical_id = 0x18DA10F1;
@@ -218,7 +218,7 @@ protected:
 
 TEST_F(DtcWithVehicle, ReadsAllGroupsAndFiltersStored)
 {
-    vsim::EcuSpec e = engine();
+    vsim::EcuModel e = engine();
     e.stored_dtcs = {0x0123, 0x0456};
     e.pending_dtcs = {0x0123, 0xC100};
     e.permanent_dtcs = {0x0789, 0x4123};
@@ -253,7 +253,7 @@ TEST_F(DtcWithVehicle, GroupSelection)
          R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":["P0123"],"PRMDTC":["P0789"]}})"},
     };
     for (const Case &c : cases) {
-        vsim::EcuSpec e = engine();
+        vsim::EcuModel e = engine();
         e.stored_dtcs = {0x0123};
         e.pending_dtcs = {0x0123};
         e.permanent_dtcs = {0x0789};
@@ -267,7 +267,7 @@ TEST_F(DtcWithVehicle, GroupSelection)
 
 TEST_F(DtcWithVehicle, AnyTroubleCodeServiceByteIsAccepted)
 {
-    vsim::EcuSpec e = engine();
+    vsim::EcuModel e = engine();
     e.silent = true;
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
@@ -282,7 +282,7 @@ TEST_F(DtcWithVehicle, AnyTroubleCodeServiceByteIsAccepted)
 
 TEST_F(DtcWithVehicle, NegativeAnswerAddsNothingAndOtherGroupsAreStillAsked)
 {
-    vsim::EcuSpec e = engine();
+    vsim::EcuModel e = engine();
     e.pending_dtcs = {0x0123};
     e.permanent_dtcs = {0x0789};
     e.negative[0x0700] = 0x22;
@@ -295,10 +295,10 @@ TEST_F(DtcWithVehicle, NegativeAnswerAddsNothingAndOtherGroupsAreStillAsked)
 
 TEST_F(DtcWithVehicle, TwoEcusReportingTheSameCodeListItTwice)
 {
-    vsim::EcuSpec a = engine();
+    vsim::EcuModel a = engine();
     a.stored_dtcs = {0x0123};
     a.pending_dtcs = {0x0123};
-    vsim::EcuSpec b = engine_29bit();
+    vsim::EcuModel b = engine_29bit();
     b.stored_dtcs = {0x0123};
     b.pending_dtcs = {0x0123, 0x0300};
     vsim::InProcessBus bus(vehicle_of({a, b}));
@@ -314,7 +314,7 @@ TEST_F(DtcWithVehicle, TwoEcusReportingTheSameCodeListItTwice)
 
 TEST_F(DtcWithVehicle, SegmentedAnswerWithManyCodes)
 {
-    vsim::EcuSpec e = engine();
+    vsim::EcuModel e = engine();
     std::vector<std::string> expected;
     for (uint16_t i = 0; i < 100; ++i) {
         e.pending_dtcs.push_back(static_cast<uint16_t>(0x0100 + i));
@@ -336,7 +336,7 @@ TEST_F(DtcWithVehicle, SegmentedAnswerWithManyCodes)
 
 TEST_F(DtcWithVehicle, PacketAtTheLimitLeavesOutWholeCodesFromTheEnd)
 {
-    vsim::EcuSpec e = engine();
+    vsim::EcuModel e = engine();
     for (uint16_t i = 1; i <= 255; ++i) {
         e.stored_dtcs.push_back(i);
         e.pending_dtcs.push_back(i);
@@ -410,7 +410,7 @@ TEST_F(DtcWithVehicle, ClearOutcomes)
          "OBD2: DTCs cleared successfully."},
     };
     for (const ClearCase &c : cases) {
-        vsim::EcuSpec e = engine();
+        vsim::EcuModel e = engine();
         e.clear_busy_count = c.busy;
         e.clear_nrc = c.nrc;
         e.silent = !c.script.empty();
@@ -442,7 +442,7 @@ TEST_F(DtcWithVehicle, ClearAgainstFailingInterfaceIsBounded)
 TEST_F(DtcWithVehicle, BusyRetriesPauseBetweenRequests)
 {
     gw_test_set_sleep_divisor(1);
-    vsim::EcuSpec e = engine();
+    vsim::EcuModel e = engine();
     e.clear_busy_count = 2;
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();

@@ -83,7 +83,7 @@ TEST_F(LiveData, AnsweredAndUnansweredSensorsTextByteForByte)
          std::string(HEADER) + "    \"ENGRPM\": 781.25,\n    \"ENGRPM\": 781.25\n" + CLOSING},
     };
     for (const Case &c : cases) {
-        vsim::EcuSpec e;
+        vsim::EcuModel e;
         e.pids[0x0C] = {0x0C, 0x35};
         vsim::InProcessBus bus(vehicle_of({e}));
         bus.attach();
@@ -97,7 +97,7 @@ TEST_F(LiveData, NoKnownSensorSendsNothingAndGivesNoText)
 {
     for (const std::vector<const char *> &sensors :
          {std::vector<const char *>{}, std::vector<const char *>{"spd", "FOO", ""}}) {
-        vsim::EcuSpec e;
+        vsim::EcuModel e;
         e.pids[0x0D] = {0x5A};
         vsim::InProcessBus bus(vehicle_of({e}));
         bus.attach();
@@ -112,7 +112,7 @@ TEST_F(LiveData, NoKnownSensorSendsNothingAndGivesNoText)
 
 TEST_F(LiveData, NoSensorAnsweringGivesNoText)
 {
-    vsim::EcuSpec e;
+    vsim::EcuModel e;
     e.silent = true;
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
@@ -140,7 +140,7 @@ TEST_F(LiveData, OnlyTheAskedPidsAnswerCounts)
         {"echo without data", {0x02, 0x41, 0x0D}, "0.00"},
     };
     for (const Case &c : cases) {
-        vsim::EcuSpec e;
+        vsim::EcuModel e;
         e.silent = true;
         vsim::InProcessBus bus(vehicle_of({e}));
         bus.attach();
@@ -156,7 +156,7 @@ TEST_F(LiveData, LateAnswerIsNotTakenForTheNextSensor)
 {
     // The speed answer misses its 100 ms and lands while coolant is being
     // asked (at 150 ms; coolant's own answer would come at about 190 ms).
-    vsim::EcuSpec e;
+    vsim::EcuModel e;
     e.pids[0x0D] = {0x5A};
     e.pids[0x05] = {0x5A};
     e.latency = std::chrono::milliseconds(90);
@@ -172,7 +172,7 @@ TEST_F(LiveData, LateAnswerIsNotTakenForTheNextSensor)
 
 TEST_F(LiveData, SixteenBitPidWithShortAnswerPrintsZero)
 {
-    vsim::EcuSpec e;
+    vsim::EcuModel e;
     e.silent = true;
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
@@ -183,7 +183,7 @@ TEST_F(LiveData, SixteenBitPidWithShortAnswerPrintsZero)
 
 TEST_F(LiveData, FullSnapshotIsValidJsonWithinThePublishLimit)
 {
-    vsim::EcuSpec e;
+    vsim::EcuModel e;
     e.pids[0x23] = {0xFF, 0xFF};       // FRLDSL 655350.00, the widest value
     e.pids[0x32] = {0x00, 0x00};       // EVPPRS -32767.75
     e.pids[0x42] = {0xFF, 0xFF};       // CNTMDVOL, an 8-character key
@@ -225,7 +225,7 @@ TEST_F(LiveData, SensorListTraceAndRebuild)
 TEST_F(LiveData, EverySensorIsFollowedByItsPause)
 {
     gw_test_set_sleep_divisor(1);
-    vsim::EcuSpec e;
+    vsim::EcuModel e;
     e.pids[0x0D] = {0x5A};
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();

@@ -132,9 +132,9 @@ TEST(Worker, RestartResetsTheFileSoTheFullScanRunsAgain)
 
 TEST(Worker, NoVehicleReportsNoEcuAboutOnceASecondAndKeepsTheResetFile)
 {
-    vsim::VehicleSpec spec = WorkerEnv::sample_vehicle();
-    spec.ecus[0].silent = true;
-    WorkerEnv env(spec, WorkerEnv::default_config(), 1);
+    vsim::VehicleModel model = WorkerEnv::sample_vehicle();
+    model.ecus[0].silent = true;
+    WorkerEnv env(model, WorkerEnv::default_config(), 1);
     env.start_worker();
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(env.published().wait_for_token("NOECU", 3, 10s));
@@ -278,9 +278,9 @@ TEST(Worker, CommandsWithoutAVehicleReportComerAndEndWithoutRetry)
 
 TEST(Worker, FailingCommandRetriesThreeTimesThenIdles)
 {
-    vsim::VehicleSpec spec = WorkerEnv::sample_vehicle();
-    spec.ecus[0].clear_nrc = 0x22;
-    WorkerEnv env(spec, WorkerEnv::default_config(), 20);
+    vsim::VehicleModel model = WorkerEnv::sample_vehicle();
+    model.ecus[0].clear_nrc = 0x22;
+    WorkerEnv env(model, WorkerEnv::default_config(), 20);
     env.start_worker();
     ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
     TraceCapture cap;
@@ -335,9 +335,9 @@ TEST(Worker, TroubleCodesArePublishedOnceAndTheWorkerIdles)
 
 TEST(Worker, DtcClearedIsReportedAboutFourSecondsAfterTheAnswer)
 {
-    vsim::VehicleSpec spec = WorkerEnv::sample_vehicle();
-    spec.ecus[0].clear_busy_count = 2;
-    WorkerEnv env(spec, WorkerEnv::default_config(), 1);
+    vsim::VehicleModel model = WorkerEnv::sample_vehicle();
+    model.ecus[0].clear_busy_count = 2;
+    WorkerEnv env(model, WorkerEnv::default_config(), 1);
     env.start_worker();
     ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 30s));
     TraceCapture cap;
@@ -382,9 +382,9 @@ TEST(Worker, CommandTenReadsTheChangedConfiguration)
 
 TEST(Worker, CommandDuringStartupResumesStartupAfterwards)
 {
-    vsim::VehicleSpec spec = WorkerEnv::sample_vehicle();
-    spec.ecus[0].silent = true;
-    WorkerEnv env(spec, WorkerEnv::default_config(), 20);
+    vsim::VehicleModel model = WorkerEnv::sample_vehicle();
+    model.ecus[0].silent = true;
+    WorkerEnv env(model, WorkerEnv::default_config(), 20);
     env.start_worker();
     ASSERT_TRUE(env.published().wait_for_token("NOECU", 1, 20s));
     command_for_can(R"({"TYP":1,"CMD":7})");

@@ -59,18 +59,18 @@ std::string flag_line(const std::vector<int> &f)
     return s + "]";
 }
 
-vsim::VehicleSpec one_ecu(vsim::EcuSpec ecu)
+vsim::VehicleModel one_ecu(vsim::EcuModel ecu)
 {
-    vsim::VehicleSpec spec;
-    spec.ecus.push_back(std::move(ecu));
-    return spec;
+    vsim::VehicleModel model;
+    model.ecus.push_back(std::move(ecu));
+    return model;
 }
 
 // An ECU answering `supported`, refusing at once every other probed PID but
 // those in `silent`, which it leaves unanswered (each costs a full wait).
-vsim::EcuSpec ecu_with(std::initializer_list<uint8_t> supported, std::initializer_list<uint8_t> silent = {})
+vsim::EcuModel ecu_with(std::initializer_list<uint8_t> supported, std::initializer_list<uint8_t> silent = {})
 {
-    vsim::EcuSpec ecu;
+    vsim::EcuModel ecu;
     for (uint8_t pid : g_probe_pid_list) {
         if (std::find(silent.begin(), silent.end(), pid) == silent.end()) {
             ecu.negative[static_cast<uint16_t>(0x0100 | pid)] = 0x12;
@@ -118,7 +118,7 @@ TEST_F(PidProbe, MarksExactlyTheAnsweredPidsAndReportsGotpid)
 
 TEST_F(PidProbe, NegativeAnswerMarksThePidUnavailable)
 {
-    vsim::EcuSpec ecu = ecu_with({0x04, 0x05, 0x0A});
+    vsim::EcuModel ecu = ecu_with({0x04, 0x05, 0x0A});
     ecu.pids.erase(0x05);
     ecu.negative[0x0105] = 0x22;
     vsim::InProcessBus bus(one_ecu(ecu));
@@ -142,16 +142,16 @@ TEST_F(PidProbe, SecondEcuAnsweringDoesNotShiftTheFlags)
     // Only the first answer to each functional request is read; the slower
     // ECU's answer arrives during the next exchange and must neither be taken
     // for the next PID nor hide it.
-    vsim::VehicleSpec spec = one_ecu(ecu_with({0x04, 0x05, 0x0C, 0x0D}));
-    vsim::EcuSpec second; // answers only the PIDs it supports
+    vsim::VehicleModel model = one_ecu(ecu_with({0x04, 0x05, 0x0C, 0x0D}));
+    vsim::EcuModel second; // answers only the PIDs it supports
     for (uint8_t pid : {0x04, 0x0C, 0x0D}) {
         second.pids[pid] = {0x56, 0x78};
     }
     second.latency = std::chrono::milliseconds(2);
     second.response_id = 0x7E9;
     second.physical_id = 0x7E1;
-    spec.ecus.push_back(second);
-    vsim::InProcessBus bus(spec);
+    model.ecus.push_back(second);
+    vsim::InProcessBus bus(model);
     bus.attach();
     EXPECT_EQ(get_supported_pid_list(1), 1);
     EXPECT_EQ(probed_flags(), flags_for({0x04, 0x05, 0x0C, 0x0D}));
@@ -159,7 +159,7 @@ TEST_F(PidProbe, SecondEcuAnsweringDoesNotShiftTheFlags)
 
 TEST_F(PidProbe, OnlyAnswersEchoingThePidCount)
 {
-    vsim::EcuSpec silent;
+    vsim::EcuModel silent;
     silent.silent = true;
     vsim::InProcessBus bus(one_ecu(silent));
     bus.attach();
@@ -179,7 +179,7 @@ TEST_F(PidProbe, OnlyAnswersEchoingThePidCount)
 
 TEST_F(PidProbe, SilentVehicleGivesAllZerosInAboutFiveAndAHalfSeconds)
 {
-    vsim::EcuSpec silent;
+    vsim::EcuModel silent;
     silent.silent = true;
     vsim::InProcessBus bus(one_ecu(silent));
     bus.attach();
@@ -208,7 +208,7 @@ TEST_F(PidProbe, BrokerUnreachableStillFillsTheFlags)
 
 TEST_F(PidProbe, ProbesOver29BitIdentifiers)
 {
-    vsim::EcuSpec ecu = ecu_with({0x0C, 0x0D});
+    vsim::EcuModel ecu = ecu_with({0x0C, 0x0D});
     ecu.addressing = vsim::Addressing::Bit29;
     ecu.response_id = 0x18DAF110;
     ecu.physical_id = 0x18DA10F1;

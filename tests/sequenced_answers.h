@@ -14,11 +14,11 @@
 
 #include "vehicle_sim.h"
 
-inline vsim::VehicleSpec vehicle_of(std::vector<vsim::EcuSpec> ecus)
+inline vsim::VehicleModel vehicle_of(std::vector<vsim::EcuModel> ecus)
 {
-    vsim::VehicleSpec spec;
-    spec.ecus = std::move(ecus);
-    return spec;
+    vsim::VehicleModel model;
+    model.ecus = std::move(ecus);
+    return model;
 }
 
 class SequencedAnswers {

@@ -39,11 +39,11 @@ std::optional<std::string> text_of(uint8_t info_type)
     return std::nullopt;
 }
 
-vsim::VehicleSpec one_ecu(vsim::EcuSpec ecu)
+vsim::VehicleModel one_ecu(vsim::EcuModel ecu)
 {
-    vsim::VehicleSpec spec;
-    spec.ecus.push_back(std::move(ecu));
-    return spec;
+    vsim::VehicleModel model;
+    model.ecus.push_back(std::move(ecu));
+    return model;
 }
 
 class VehicleInfo : public testing::Test {
@@ -53,7 +53,7 @@ protected:
 
 TEST_F(VehicleInfo, ReadsAllFourItemsFromTheSimulatedEcu)
 {
-    vsim::EcuSpec ecu;
+    vsim::EcuModel ecu;
     ecu.vin = "1HGCM82633A004352";     // segmented answer
     ecu.calid = "CAL0123456789ABC";
     ecu.cvn = {0x12, 0xAB, 0x34, 0xCD}; // one frame: 07 49 06 01 12 AB 34 CD
@@ -79,7 +79,7 @@ TEST_F(VehicleInfo, ReadsAllFourItemsFromTheSimulatedEcu)
 
 TEST_F(VehicleInfo, ReadsOver29BitIdentifiers)
 {
-    vsim::EcuSpec ecu = vsim::make_ecu29();
+    vsim::EcuModel ecu = vsim::make_ecu29();
     ecu.vin = "WVWZZZ1JZXW000001";
     vsim::InProcessBus bus(one_ecu(ecu));
     bus.attach();
@@ -90,7 +90,7 @@ TEST_F(VehicleInfo, ReadsOver29BitIdentifiers)
 
 TEST_F(VehicleInfo, NoItemAnsweredGivesZeroAndNotAvailable)
 {
-    vsim::InProcessBus bus(one_ecu(vsim::EcuSpec{})); // answers service 09 negatively
+    vsim::InProcessBus bus(one_ecu(vsim::EcuModel{})); // answers service 09 negatively
     bus.attach();
     TraceCapture trace;
     EXPECT_EQ(get_vehicle_info(1), 0);
@@ -117,7 +117,7 @@ class EcuNameAnswer : public VehicleInfo, public testing::WithParamInterface<Ans
 TEST_P(EcuNameAnswer, IsParsedOrRefused)
 {
     const AnswerCase &c = GetParam();
-    vsim::EcuSpec ecu;
+    vsim::EcuModel ecu;
     ecu.silent = true;
     vsim::InProcessBus bus(one_ecu(ecu));
     bus.attach();
@@ -157,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(VehicleInfo, CvnKeepsItsCountByteAndAllBytes)
 {
-    vsim::EcuSpec ecu;
+    vsim::EcuModel ecu;
     ecu.silent = true;
     vsim::InProcessBus bus(one_ecu(ecu));
     bus.attach();

@@ -35,7 +35,7 @@ can_frame flow_control(uint8_t bs, uint8_t st, uint32_t id = 0x7E0, uint8_t stat
     return make_frame(id, {static_cast<uint8_t>(0x30 | status), bs, st, 0, 0, 0, 0, 0});
 }
 
-vsim::EcuSpec ecu()
+vsim::EcuModel ecu()
 {
     auto e = vsim::make_ecu11(0);
     e.pids = {{0x05, {0x7B}}, {0x0C, {0x1A, 0xF8}}, {0x0D, {0x32}}, {0x2F, {0x80}}};
@@ -115,7 +115,7 @@ TEST(VehicleModel, Answers)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        Vehicle v(vsim::VehicleSpec{{ecu()}});
+        Vehicle v(vsim::VehicleModel{{ecu()}});
         EXPECT_EQ(whole_answer(v, c.req), c.answer);
     }
 }
@@ -125,7 +125,7 @@ TEST(VehicleModel, FramesCarryTheEcuIdentityAndPadding)
     auto e29 = vsim::make_ecu29(0x10);
     e29.pids = {{0x0D, {0x10}}};
     e29.padding = 0x55;
-    Vehicle v(vsim::VehicleSpec{{ecu(), e29}});
+    Vehicle v(vsim::VehicleModel{{ecu(), e29}});
     auto out = v.on_frame(request({0x01, 0x0D}, true));
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].frame.can_id, 0x18DAF110u | CAN_EFF_FLAG);
@@ -140,7 +140,7 @@ TEST(VehicleModel, SegmentedAnswerHonoursFlowControl)
     for (uint16_t i = 0; i < 30; ++i) {
         e.stored_dtcs.push_back(static_cast<uint16_t>(0x0200 + i)); // 64 payload bytes: FF + 9 CFs
     }
-    Vehicle v(vsim::VehicleSpec{{e}});
+    Vehicle v(vsim::VehicleModel{{e}});
     auto ff = v.on_frame(request({0x03}));
     ASSERT_EQ(ff.size(), 1u);
     EXPECT_EQ(ff[0].frame.data[0], 0x10);
@@ -172,7 +172,7 @@ TEST(VehicleModel, LongAnswerNumbersFramesModulo16)
 {
     auto e = ecu();
     e.stored_dtcs.assign(60, 0x0101);
-    Vehicle v(vsim::VehicleSpec{{e}});
+    Vehicle v(vsim::VehicleModel{{e}});
     v.on_frame(request({0x03}));
     auto cfs = v.on_frame(flow_control(0, 0));
     ASSERT_EQ(cfs.size(), 17u);
@@ -185,7 +185,7 @@ TEST(VehicleModel, ClearingAnswersBusyThenPositiveAndErasesCodes)
 {
     auto e = ecu();
     e.clear_busy_count = 2;
-    Vehicle v(vsim::VehicleSpec{{e}});
+    Vehicle v(vsim::VehicleModel{{e}});
     EXPECT_EQ(whole_answer(v, request({0x04})), (std::vector<uint8_t>{0x7F, 0x04, 0x78}));
     EXPECT_EQ(whole_answer(v, request({0x04})), (std::vector<uint8_t>{0x7F, 0x04, 0x78}));
     EXPECT_EQ(whole_answer(v, request({0x04})), (std::vector<uint8_t>{0x44}));
@@ -198,7 +198,7 @@ TEST(VehicleModel, ClearingAnswersBusyThenPositiveAndErasesCodes)
 
 TEST(VehicleModel, FaultsOnDemand)
 {
-    Vehicle v(vsim::VehicleSpec{{ecu()}});
+    Vehicle v(vsim::VehicleModel{{ecu()}});
     v.set_negative(0, 0x010C, 0x31);
     EXPECT_EQ(whole_answer(v, request({0x01, 0x0C})), (std::vector<uint8_t>{0x7F, 0x01, 0x31}));
     v.set_negative(0, 0x0300, 0x22);
@@ -241,7 +241,7 @@ TEST(VehicleModel, ExtraEcusAnswerTheFunctionalRequest)
     b.latency = 2ms;
     auto c = vsim::make_ecu29(0x18);
     c.pids = {{0x0D, {0x41}}};
-    Vehicle v(vsim::VehicleSpec{{a, b, c}});
+    Vehicle v(vsim::VehicleModel{{a, b, c}});
     auto out = v.on_frame(request({0x01, 0x0D}));
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].frame.can_id, 0x7E8u);
@@ -295,7 +295,7 @@ TEST(InProcessBus, DeliversThroughTheChannelFilters)
     auto e11 = ecu();
     auto e29 = vsim::make_ecu29(0x10);
     e29.pids = {{0x0D, {0x10}}};
-    vsim::InProcessBus bus(vsim::VehicleSpec{{e11, e29}});
+    vsim::InProcessBus bus(vsim::VehicleModel{{e11, e29}});
     can_frame f{};
 
     auto req29 = request({0x01, 0x0D}, true);
@@ -326,7 +326,7 @@ TEST(InProcessBus, LatencyIsHonouredAndNoiseCanBeStopped)
 {
     auto e = ecu();
     e.latency = 30ms;
-    vsim::InProcessBus bus(vsim::VehicleSpec{{e}});
+    vsim::InProcessBus bus(vsim::VehicleModel{{e}});
     auto req = request({0x01, 0x0D});
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(send(bus.gateway_fd(0), &req, sizeof req, 0), static_cast<ssize_t>(sizeof req));
@@ -347,7 +347,7 @@ TEST(InProcessBus, LatencyIsHonouredAndNoiseCanBeStopped)
 
 TEST(InProcessBus, HeldFramesFollowTheNextRequest)
 {
-    vsim::InProcessBus bus(vsim::VehicleSpec{});
+    vsim::InProcessBus bus(vsim::VehicleModel{});
     bus.inject_on_request(0, make_frame(0x7E8, {0x02, 0x41, 0x00}));
     bus.inject_on_request(0, make_frame(0x7F0, {0x01}), true);
     can_frame f{};

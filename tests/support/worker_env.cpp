@@ -157,10 +157,10 @@ std::string WorkerEnv::default_config()
 })";
 }
 
-vsim::VehicleSpec WorkerEnv::sample_vehicle()
+vsim::VehicleModel WorkerEnv::sample_vehicle()
 {
-    vsim::VehicleSpec spec;
-    vsim::EcuSpec ecu;
+    vsim::VehicleModel model;
+    vsim::EcuModel ecu;
     ecu.pids = {{0x0C, {0x0C, 0x35}}, {0x0D, {0x32}}, {0x05, {0x5A}}, {0x04, {0x80}}};
     ecu.stored_dtcs = {0x0123, 0x0300};
     ecu.pending_dtcs = {0x0123};
@@ -169,11 +169,11 @@ vsim::VehicleSpec WorkerEnv::sample_vehicle()
     ecu.calid = "CAL-0042";
     ecu.cvn = {0x12, 0xAB, 0x34, 0xCD};
     ecu.ecu_name = "ECM-EngineControl";
-    spec.ecus.push_back(ecu);
-    return spec;
+    model.ecus.push_back(ecu);
+    return model;
 }
 
-WorkerEnv::WorkerEnv(const vsim::VehicleSpec &vehicle, const std::string &config_json, int sleep_divisor)
+WorkerEnv::WorkerEnv(const vsim::VehicleModel &vehicle, const std::string &config_json, int sleep_divisor)
 {
     char tmpl[] = "/tmp/obdgw-worker-XXXXXX";
     dir_ = mkdtemp(tmpl);

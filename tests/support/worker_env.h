@@ -37,12 +37,12 @@ std::string packet_token(const std::string &text);
 class WorkerEnv {
 public:
     // `config_json`: contents of config.json (and of the factory copy unless given).
-    explicit WorkerEnv(const vsim::VehicleSpec &vehicle, const std::string &config_json = default_config(),
+    explicit WorkerEnv(const vsim::VehicleModel &vehicle, const std::string &config_json = default_config(),
                        int sleep_divisor = 10);
     ~WorkerEnv();
 
     static std::string default_config();
-    static vsim::VehicleSpec sample_vehicle(); // 11-bit, VIN, a few PIDs and codes
+    static vsim::VehicleModel sample_vehicle(); // 11-bit, VIN, a few PIDs and codes
 
     vsim::InProcessBus &bus() { return *bus_; }
     PublishRecorder &published() { return recorder_; }

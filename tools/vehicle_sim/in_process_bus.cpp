@@ -66,7 +66,7 @@ struct InProcessBus::Impl {
     std::atomic<bool> stop{false};
     std::thread thread;
 
-    explicit Impl(VehicleSpec v) : vehicle(std::move(v)) {}
+    explicit Impl(VehicleModel v) : vehicle(std::move(v)) {}
 
     void poke() const
     {
@@ -225,7 +225,7 @@ struct InProcessBus::Impl {
     }
 };
 
-InProcessBus::InProcessBus(VehicleSpec vehicle) : impl_(std::make_unique<Impl>(std::move(vehicle)))
+InProcessBus::InProcessBus(VehicleModel vehicle) : impl_(std::make_unique<Impl>(std::move(vehicle)))
 {
     for (int ch = 0; ch < kChannels; ++ch) {
         int sv[2];

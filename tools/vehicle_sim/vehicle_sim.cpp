@@ -65,18 +65,18 @@ void set_bit(std::vector<uint8_t> &mask, unsigned n) // n = 1..32
 
 } // namespace
 
-EcuSpec make_ecu11(unsigned index)
+EcuModel make_ecu11(unsigned index)
 {
-    EcuSpec e;
+    EcuModel e;
     e.addressing = Addressing::Bit11;
     e.response_id = 0x7E8 + (index & 7);
     e.physical_id = 0x7E0 + (index & 7);
     return e;
 }
 
-EcuSpec make_ecu29(uint8_t address)
+EcuModel make_ecu29(uint8_t address)
 {
-    EcuSpec e;
+    EcuModel e;
     e.addressing = Addressing::Bit29;
     e.response_id = 0x18DAF100u | address;
     e.physical_id = 0x18DA00F1u | (static_cast<uint32_t>(address) << 8);
@@ -112,14 +112,14 @@ CanFilter gateway_filter(int channel)
 
 struct Vehicle::Impl {
     mutable std::mutex mu;
-    VehicleSpec desc;
+    VehicleModel desc;
     std::vector<Transfer> transfers;    // per ECU
     std::vector<int> clear_busy_left;   // per ECU
     std::vector<can_frame> chatter;
     bool wrong_sequence_once = false;
     microseconds late_once{0};
 
-    explicit Impl(VehicleSpec s) : desc(std::move(s))
+    explicit Impl(VehicleModel s) : desc(std::move(s))
     {
         transfers.resize(desc.ecus.size());
         for (const auto &e : desc.ecus) {
@@ -127,7 +127,7 @@ struct Vehicle::Impl {
         }
     }
 
-    can_frame frame_from(const EcuSpec &e) const
+    can_frame frame_from(const EcuModel &e) const
     {
         can_frame f{};
         f.can_id = e.addressing == Addressing::Bit29 ? ((e.response_id & CAN_EFF_MASK) | CAN_EFF_FLAG)
@@ -139,7 +139,7 @@ struct Vehicle::Impl {
 
     // Bitmask answer for PID 00, 20, 40, ...: which of the next 32 PIDs exist.
     // The last bit announces the next range when any higher PID exists.
-    bool pid_range_mask(const EcuSpec &e, uint8_t base, std::vector<uint8_t> &mask) const
+    bool pid_range_mask(const EcuModel &e, uint8_t base, std::vector<uint8_t> &mask) const
     {
         auto higher = [&](unsigned p) { return e.pids.upper_bound(static_cast<uint8_t>(p)) != e.pids.end(); };
         if (base != 0 && !higher(base) && e.pids.count(base) == 0) {
@@ -162,7 +162,7 @@ struct Vehicle::Impl {
         return true;
     }
 
-    std::vector<uint8_t> infotype_mask(const EcuSpec &e) const
+    std::vector<uint8_t> infotype_mask(const EcuModel &e) const
     {
         std::vector<uint8_t> mask(4, 0);
         if (!e.vin.empty()) set_bit(mask, 0x02);
@@ -175,7 +175,7 @@ struct Vehicle::Impl {
     // The answer payload of ECU `i` to a request; empty means no answer.
     std::vector<uint8_t> answer(size_t i, const uint8_t *req, size_t len)
     {
-        EcuSpec &e = desc.ecus[i];
+        EcuModel &e = desc.ecus[i];
         uint8_t service = req[0];
         uint8_t param = len > 1 ? req[1] : 0;
         auto neg = [&](uint8_t nrc) { return std::vector<uint8_t>{kNegative, service, nrc}; };
@@ -282,7 +282,7 @@ struct Vehicle::Impl {
     void send_block(size_t i, uint8_t bs, microseconds st, microseconds start, std::vector<TimedFrame> &out)
     {
         Transfer &t = transfers[i];
-        const EcuSpec &e = desc.ecus[i];
+        const EcuModel &e = desc.ecus[i];
         microseconds at = start + e.cf_gap;
         unsigned sent = 0;
         while (t.offset < t.payload.size() && (bs == 0 || sent < bs)) {
@@ -334,7 +334,7 @@ struct Vehicle::Impl {
 
     void on_request(size_t i, const can_frame &in, microseconds delay, std::vector<TimedFrame> &out)
     {
-        const EcuSpec &e = desc.ecus[i];
+        const EcuModel &e = desc.ecus[i];
         size_t dlc = std::min<size_t>(in.can_dlc, CAN_MAX_DLEN);
         size_t len = in.data[0] & 0x0F;
         if (len == 0 || len + 1 > dlc) {
@@ -384,7 +384,7 @@ struct Vehicle::Impl {
         microseconds extra = late_once;
         bool answered = false;
         for (size_t i = 0; i < desc.ecus.size(); ++i) {
-            const EcuSpec &e = desc.ecus[i];
+            const EcuModel &e = desc.ecus[i];
             bool mine = (e.addressing == Addressing::Bit29) == ext;
             bool physical = mine && id == (e.physical_id & (ext ? CAN_EFF_MASK : CAN_SFF_MASK));
             if (!mine || !(functional || physical)) {
@@ -417,7 +417,7 @@ struct Vehicle::Impl {
     }
 };
 
-Vehicle::Vehicle(VehicleSpec vehicle) : impl_(std::make_shared<Impl>(std::move(vehicle))) {}
+Vehicle::Vehicle(VehicleModel vehicle) : impl_(std::make_shared<Impl>(std::move(vehicle))) {}
 
 std::vector<TimedFrame> Vehicle::on_frame(const can_frame &in)
 {
@@ -470,7 +470,7 @@ void Vehicle::set_dtcs(size_t ecu, uint8_t service, std::vector<uint16_t> codes)
     if (ecu >= impl_->desc.ecus.size()) {
         return;
     }
-    EcuSpec &e = impl_->desc.ecus[ecu];
+    EcuModel &e = impl_->desc.ecus[ecu];
     switch (service) {
     case 0x03: e.stored_dtcs = std::move(codes); break;
     case 0x07: e.pending_dtcs = std::move(codes); break;
@@ -522,7 +522,7 @@ void Vehicle::set_chatter(std::vector<can_frame> frames)
     impl_->chatter = std::move(frames);
 }
 
-VehicleSpec Vehicle::spec() const
+VehicleModel Vehicle::model() const
 {
     std::lock_guard lock(impl_->mu);
     return impl_->desc;

@@ -36,7 +36,7 @@ constexpr std::chrono::microseconds kFlowControlTimeout{1'000'000};
 
 // One ECU. Defaults describe an 11-bit engine ECU at 0x7E8 that answers nothing
 // but PID 00 (computed from `pids`).
-struct EcuSpec {
+struct EcuModel {
     Addressing addressing = Addressing::Bit11;
     // Identifier the ECU answers from (11-bit 0x7E8..0x7EF, or 29-bit 0x18DAF1xx,
     // without the extended flag) and the physical identifier it takes flow
@@ -77,11 +77,11 @@ struct EcuSpec {
 // An 11-bit ECU answering from 0x7E8 + index (flow control on 0x7E0 + index),
 // or a 29-bit ECU with the given address (answers 0x18DAF1xx, flow control on
 // 0x18DAxxF1).
-EcuSpec make_ecu11(unsigned index = 0);
-EcuSpec make_ecu29(uint8_t address = 0x10);
+EcuModel make_ecu11(unsigned index = 0);
+EcuModel make_ecu29(uint8_t address = 0x10);
 
-struct VehicleSpec {
-    std::vector<EcuSpec> ecus;
+struct VehicleModel {
+    std::vector<EcuModel> ecus;
 };
 
 // A frame the simulator wants to send, after `delay` from the moment the frame
@@ -94,7 +94,7 @@ struct TimedFrame {
 // The vehicle model: pure logic, thread-safe, no I/O. Frames in, frames out.
 class Vehicle {
 public:
-    explicit Vehicle(VehicleSpec spec);
+    explicit Vehicle(VehicleModel model);
 
     // Handles one frame seen on the bus (a request, a flow-control frame or
     // anything else) and returns the frames the ECUs send in reaction.
@@ -116,7 +116,7 @@ public:
     // identifiers, error frames): background chatter the requester must skip.
     void set_chatter(std::vector<can_frame> frames);
 
-    VehicleSpec spec() const;
+    VehicleModel model() const;
 
 private:
     struct Impl;
@@ -139,7 +139,7 @@ bool filter_passes(const CanFilter &f, const can_frame &frame);
 // serves both pairs until the object is destroyed.
 class InProcessBus {
 public:
-    explicit InProcessBus(VehicleSpec spec);
+    explicit InProcessBus(VehicleModel model);
     ~InProcessBus();
     InProcessBus(const InProcessBus &) = delete;
     InProcessBus &operator=(const InProcessBus &) = delete;

@@ -23,11 +23,11 @@ can_filter exact29(uint32_t id)
 
 } // namespace
 
-std::vector<can_filter> CanPort::vehicle_filters(const vsim::VehicleSpec &spec)
+std::vector<can_filter> CanPort::vehicle_filters(const vsim::VehicleModel &model)
 {
     std::vector<can_filter> out;
     bool has11 = false, has29 = false;
-    for (const auto &e : spec.ecus) {
+    for (const auto &e : model.ecus) {
         if (e.addressing == vsim::Addressing::Bit29) {
             has29 = true;
             out.push_back(exact29(e.physical_id));
@@ -45,7 +45,7 @@ std::vector<can_filter> CanPort::vehicle_filters(const vsim::VehicleSpec &spec)
     return out;
 }
 
-bool CanPort::start(const vsim::VehicleSpec &spec, std::string &error)
+bool CanPort::start(const vsim::VehicleModel &model, std::string &error)
 {
     UniqueFd s(::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, CAN_RAW));
     if (!s) {
@@ -69,7 +69,7 @@ bool CanPort::start(const vsim::VehicleSpec &spec, std::string &error)
         error = "bind to " + iface_ + ": " + std::strerror(errno);
         return false;
     }
-    auto filters = vehicle_filters(spec);
+    auto filters = vehicle_filters(model);
     if (::setsockopt(s.get(), SOL_CAN_RAW, CAN_RAW_FILTER, filters.data(),
                      static_cast<socklen_t>(filters.size() * sizeof(can_filter))) != 0) {
         error = std::string("CAN_RAW_FILTER: ") + std::strerror(errno);

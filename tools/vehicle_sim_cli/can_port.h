@@ -15,7 +15,7 @@ class CanPort : public Transport {
 public:
     CanPort(Engine &engine, std::string iface) : engine_(engine), iface_(std::move(iface)) {}
 
-    bool start(const vsim::VehicleSpec &spec, std::string &error);
+    bool start(const vsim::VehicleModel &model, std::string &error);
 
     void transmit(const can_frame &f, const std::string &note) override;
     bool transmit_raw(const std::vector<uint8_t> &bytes) override;
@@ -23,7 +23,7 @@ public:
     std::string describe() const override { return "CAN interface " + iface_; }
 
     // The receive filters the vehicle needs (exposed for tests).
-    static std::vector<can_filter> vehicle_filters(const vsim::VehicleSpec &spec);
+    static std::vector<can_filter> vehicle_filters(const vsim::VehicleModel &model);
 
 private:
     void read_frames();

@@ -163,9 +163,9 @@ Reply Control::execute(const std::string &line)
     if (a.bad_ecu) {
         return fail("ecu=N needs a number");
     }
-    vsim::VehicleSpec spec = engine_.vehicle().spec();
-    if (a.ecu && *a.ecu >= spec.ecus.size()) {
-        return fail("no ECU " + std::to_string(*a.ecu) + " (the vehicle has " + std::to_string(spec.ecus.size()) +
+    vsim::VehicleModel model = engine_.vehicle().model();
+    if (a.ecu && *a.ecu >= model.ecus.size()) {
+        return fail("no ECU " + std::to_string(*a.ecu) + " (the vehicle has " + std::to_string(model.ecus.size()) +
                     ")");
     }
     size_t ecu = a.ecu.value_or(0);
@@ -182,8 +182,8 @@ Reply Control::execute(const std::string &line)
         return ok;
     }
     if (cmd == "status") {
-        for (size_t i = 0; i < spec.ecus.size(); ++i) {
-            const auto &e = spec.ecus[i];
+        for (size_t i = 0; i < model.ecus.size(); ++i) {
+            const auto &e = model.ecus[i];
             char b[160];
             std::snprintf(b, sizeof b, "ecu %zu: %s answers %X, flow control on %X, %s, latency %lld ms", i,
                           e.addressing == vsim::Addressing::Bit29 ? "29-bit" : "11-bit", e.response_id,

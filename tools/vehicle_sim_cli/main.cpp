@@ -187,7 +187,7 @@ struct LineSource {
 class Simulator {
 public:
     Simulator(const Options &o, obdsim::VehicleFile vf)
-        : opts_(o), vehicle_(vf.spec), tracer_(o.can.empty() ? obdsim::kBusIfName : o.can),
+        : opts_(o), vehicle_(vf.model), tracer_(o.can.empty() ? obdsim::kBusIfName : o.can),
           engine_(vehicle_, tracer_), control_(engine_), name_(vf.name)
     {
         tracer_.set_frames(!o.quiet);
@@ -213,7 +213,7 @@ public:
             transport_ = std::move(bus);
         } else {
             auto port = std::make_unique<obdsim::CanPort>(engine_, opts_.can);
-            if (!port->start(vehicle_.spec(), error)) {
+            if (!port->start(vehicle_.model(), error)) {
                 std::fprintf(stderr, "obd-vehicle-sim: %s\n", error.c_str());
                 return kExitRuntime;
             }
@@ -416,12 +416,12 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
     if (o.check) {
-        vsim::Vehicle v(vf->spec);
+        vsim::Vehicle v(vf->model);
         obdsim::Tracer t("-");
         obdsim::Engine e(v, t);
         obdsim::Control c(e);
         std::printf("%s: %s, %zu ECU(s)\n", o.vehicle.c_str(), vf->name.empty() ? "(no name)" : vf->name.c_str(),
-                    vf->spec.ecus.size());
+                    vf->model.ecus.size());
         for (const auto &l : c.execute("status").lines) {
             std::printf("%s\n", l.c_str());
         }

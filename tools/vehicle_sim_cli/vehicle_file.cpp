@@ -183,7 +183,7 @@ std::vector<uint16_t> get_dtcs(const cJSON *v, const std::string &field)
     return out;
 }
 
-vsim::EcuSpec get_ecu(const cJSON *v, const std::string &path, size_t index)
+vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
 {
     if (!cJSON_IsObject(v)) {
         fail(path, "expected an object, got " + shown(v));
@@ -198,7 +198,7 @@ vsim::EcuSpec get_ecu(const cJSON *v, const std::string &path, size_t index)
         fail(join(path, "addressing"), "expected \"11-bit\" or \"29-bit\", got " + shown(addr));
     }
     bool ext = a == "29-bit";
-    vsim::EcuSpec e = ext ? vsim::make_ecu29(0x10) : vsim::make_ecu11(static_cast<unsigned>(index));
+    vsim::EcuModel e = ext ? vsim::make_ecu29(0x10) : vsim::make_ecu11(static_cast<unsigned>(index));
 
     if (const cJSON *r = member(v, "response_id")) {
         std::string f = join(path, "response_id");
@@ -435,17 +435,17 @@ std::optional<VehicleFile> parse_vehicle_file(std::string_view text, std::string
         size_t i = 0;
         for (const cJSON *e = ecus->child; e; e = e->next, ++i) {
             std::string path = "ecus[" + std::to_string(i) + "]";
-            vsim::EcuSpec spec = get_ecu(e, path, i);
-            for (size_t k = 0; k < vf.spec.ecus.size(); ++k) {
-                const auto &o = vf.spec.ecus[k];
-                if (o.addressing == spec.addressing && o.response_id == spec.response_id) {
+            vsim::EcuModel model = get_ecu(e, path, i);
+            for (size_t k = 0; k < vf.model.ecus.size(); ++k) {
+                const auto &o = vf.model.ecus[k];
+                if (o.addressing == model.addressing && o.response_id == model.response_id) {
                     char id[16];
-                    std::snprintf(id, sizeof id, "0x%X", spec.response_id);
+                    std::snprintf(id, sizeof id, "0x%X", model.response_id);
                     fail(path + ".response_id", std::string(id) + " is already used by ecus[" + std::to_string(k) +
                                                     "]; give each ECU its own response_id");
                 }
             }
-            vf.spec.ecus.push_back(std::move(spec));
+            vf.model.ecus.push_back(std::move(model));
         }
         if (const cJSON *c = member(root.get(), "chatter")) {
             if (!cJSON_IsArray(c)) {

@@ -16,7 +16,7 @@ namespace obdsim {
 
 struct VehicleFile {
     std::string name;
-    vsim::VehicleSpec spec;
+    vsim::VehicleModel model;
     std::vector<can_frame> chatter; // for Vehicle::set_chatter
 };
 
