@@ -12,7 +12,8 @@
 
 #include "th_mqtt/mqtt_link.h"
 
-namespace {
+namespace
+{
 double cpu_seconds()
 {
     rusage ru{};
@@ -36,8 +37,8 @@ int main(int argc, char **argv)
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double cpu = cpu_seconds() - cpu0;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    fprintf(stderr, "bus worker, no broker: %.3f s CPU over %.1f s = %.2f%% of one core (target < 2%%)\n", cpu,
-            wall, 100.0 * cpu / wall);
+    fprintf(stderr, "bus worker, no broker: %.3f s CPU over %.1f s = %.2f%% of one core (target < 2%%)\n",
+            cpu, wall, 100.0 * cpu / wall);
     fflush(stderr);
     _exit(cpu / wall < 0.02 ? 0 : 1);
 }

@@ -24,7 +24,8 @@
 #include "th_obd2_com/obd2_config.h"
 #include "vehicle_sim.h"
 
-namespace {
+namespace
+{
 
 struct Stats {
     double median_us;
@@ -33,7 +34,8 @@ struct Stats {
 
 int64_t now_ns()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 

@@ -15,11 +15,15 @@
 #include "th_obd2_com/vehicle_info.h"
 #include "vehicle_sim.h"
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
-int accept_publish(int, const char *) { return 1; }
+int accept_publish(int, const char *)
+{
+    return 1;
+}
 
 double ms_since(Clock::time_point start)
 {
@@ -28,8 +32,9 @@ double ms_since(Clock::time_point start)
 
 // The trace is written as in the product, but to /dev/null so the terminal
 // does not dominate the figures.
-class QuietStdout {
-public:
+class QuietStdout
+{
+  public:
     QuietStdout()
     {
         std::fflush(stdout);
@@ -45,7 +50,7 @@ public:
         close(saved_);
     }
 
-private:
+  private:
     int saved_ = -1;
 };
 
@@ -67,8 +72,8 @@ vsim::VehicleModel answering_vehicle()
 void report(const char *what, std::vector<double> ms)
 {
     std::sort(ms.begin(), ms.end());
-    std::fprintf(stderr, "%-44s runs %2zu  min %8.2f ms  median %8.2f ms  max %8.2f ms\n", what, ms.size(), ms.front(),
-                 ms[ms.size() / 2], ms.back());
+    std::fprintf(stderr, "%-44s runs %2zu  min %8.2f ms  median %8.2f ms  max %8.2f ms\n", what, ms.size(),
+                 ms.front(), ms[ms.size() / 2], ms.back());
 }
 
 } // namespace

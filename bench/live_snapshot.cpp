@@ -14,7 +14,8 @@
 #include "th_obd2_com/obd2_config.h"
 #include "vehicle_sim.h"
 
-namespace {
+namespace
+{
 
 constexpr int SENSORS = 10;
 // Several runs: on a shared machine a single snapshot can be delayed by others'
@@ -33,9 +34,9 @@ struct Sensor {
 int main()
 {
     const Sensor sensors[SENSORS] = {
-        {"ENGLD", 0x04, {0x80}},       {"COLTMP", 0x05, {0x5A}}, {"FULPRS", 0x0A, {0x40}},
-        {"INTPRS", 0x0B, {0x65}},      {"ENGRPM", 0x0C, {0x0C, 0x35}}, {"SPD", 0x0D, {0x32}},
-        {"TMADV", 0x0E, {0x90}},       {"INTTMP", 0x0F, {0x46}}, {"MSFLRT", 0x10, {0x01, 0x90}},
+        {"ENGLD", 0x04, {0x80}},  {"COLTMP", 0x05, {0x5A}},       {"FULPRS", 0x0A, {0x40}},
+        {"INTPRS", 0x0B, {0x65}}, {"ENGRPM", 0x0C, {0x0C, 0x35}}, {"SPD", 0x0D, {0x32}},
+        {"TMADV", 0x0E, {0x90}},  {"INTTMP", 0x0F, {0x46}},       {"MSFLRT", 0x10, {0x01, 0x90}},
         {"THRTPS", 0x11, {0x33}},
     };
     vsim::EcuModel ecu;

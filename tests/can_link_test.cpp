@@ -24,11 +24,15 @@ using namespace std::chrono_literals;
 using vsim::InProcessBus;
 using vsim::make_frame;
 
-namespace {
+namespace
+{
 
 const std::string kVin = "1HGCM82633A004352";
 
-std::vector<uint8_t> bytes(const uint8_t *p, size_t n) { return {p, p + n}; }
+std::vector<uint8_t> bytes(const uint8_t *p, size_t n)
+{
+    return {p, p + n};
+}
 
 struct Answer {
     int rc = 99;
@@ -48,7 +52,10 @@ Answer exchange(int mode, uint8_t service, uint8_t param, int kind, uint8_t len_
     return a;
 }
 
-vsim::VehicleModel one_ecu(vsim::EcuModel e) { return vsim::VehicleModel{{std::move(e)}}; }
+vsim::VehicleModel one_ecu(vsim::EcuModel e)
+{
+    return vsim::VehicleModel{{std::move(e)}};
+}
 
 vsim::EcuModel engine_ecu()
 {
@@ -58,8 +65,9 @@ vsim::EcuModel engine_ecu()
     return e;
 }
 
-class Exchange : public ::testing::Test {
-protected:
+class Exchange : public ::testing::Test
+{
+  protected:
     void SetUp() override { g_can_padding = 0xAA; }
 };
 
@@ -117,7 +125,8 @@ TEST_F(Exchange, VinAnswerIsReassembledAfterExactlyOneFlowControl)
     EXPECT_EQ(w[1].can_dlc, 8);
     EXPECT_EQ(bytes(w[1].data, 8), (std::vector<uint8_t>{0x30, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
     EXPECT_EQ(trace.count_line(" >>>>>>> Total Len: 21 <<<<<<<<"), 1);
-    EXPECT_EQ(trace.count_line("---------: response len : 21 copy len : 7 | expected seq : 3 | Total len : 21"), 1);
+    EXPECT_EQ(
+        trace.count_line("---------: response len : 21 copy len : 7 | expected seq : 3 | Total len : 21"), 1);
 }
 
 TEST_F(Exchange, TwentyNineBitExchangeUsesExtendedIdsBothWays)
@@ -188,7 +197,8 @@ TEST_F(Exchange, DetectModeFindsTheAddressing)
 // Scripted bus: frames put on a channel once the gateway has written a given
 // number of frames (the request is frame 1, the first flow control frame 2).
 
-namespace {
+namespace
+{
 
 struct Step {
     size_t after_writes;
@@ -196,8 +206,9 @@ struct Step {
     bool bypass_filter = false;
 };
 
-class Script {
-public:
+class Script
+{
+  public:
     Script(InProcessBus &bus, int ch, std::vector<Step> steps)
         : thread_([&bus, ch, steps = std::move(steps), this] {
               for (const auto &s : steps) {
@@ -218,12 +229,15 @@ public:
         thread_.join();
     }
 
-private:
+  private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
-can_frame f11(uint32_t id, std::initializer_list<uint8_t> d) { return make_frame(id, d); }
+can_frame f11(uint32_t id, std::initializer_list<uint8_t> d)
+{
+    return make_frame(id, d);
+}
 
 can_frame with_dlc(can_frame f, uint8_t dlc)
 {
@@ -255,46 +269,90 @@ TEST_F(Exchange, ScriptedAnswers)
         size_t flow_controls;
     };
     const std::vector<Case> cases = {
-        {"0x7E9 is an answer", {{1, f11(0x7E9, {0x03, 0x41, 0x0D, 0x32, 0, 0, 0, 0})}}, 0, 8, {0x03, 0x41, 0x0D, 0x32}, 0},
+        {"0x7E9 is an answer",
+         {{1, f11(0x7E9, {0x03, 0x41, 0x0D, 0x32, 0, 0, 0, 0})}},
+         0,
+         8,
+         {0x03, 0x41, 0x0D, 0x32},
+         0},
         {"0x7F0 and 0x7E0 are skipped",
          {{1, f11(0x7F0, {0x03, 0x41, 0x0D, 0x01}), true},
           {1, f11(0x7E0, {0x03, 0x41, 0x0D, 0x02}), true},
           {1, f11(0x7EF, {0x03, 0x41, 0x0D, 0x03})}},
-         0, 4, {0x03, 0x41, 0x0D, 0x03}, 0},
+         0,
+         4,
+         {0x03, 0x41, 0x0D, 0x03},
+         0},
         {"29-bit frame on the 11-bit channel is skipped",
-         {{1, make_frame(0x18DAF110, {0x03, 0x41, 0x0D, 0x01}, true), true}, {1, f11(0x7E8, {0x03, 0x41, 0x0D, 0x09})}},
-         0, 4, {0x03, 0x41, 0x0D, 0x09}, 0},
+         {{1, make_frame(0x18DAF110, {0x03, 0x41, 0x0D, 0x01}, true), true},
+          {1, f11(0x7E8, {0x03, 0x41, 0x0D, 0x09})}},
+         0,
+         4,
+         {0x03, 0x41, 0x0D, 0x09},
+         0},
         {"error frame and short record are skipped",
-         {{1, kErrorFrame}, {1, f11(0x7E8, {0x02, 0x41, 0x0D})}}, 0, 3, {0x02, 0x41, 0x0D}, 0},
+         {{1, kErrorFrame}, {1, f11(0x7E8, {0x02, 0x41, 0x0D})}},
+         0,
+         3,
+         {0x02, 0x41, 0x0D},
+         0},
         {"data length 15 counts as 8",
-         {{1, with_dlc(f11(0x7E8, {0x03, 0x41, 0x0D, 0x32, 1, 2, 3, 4}), 15)}}, 0, 8, {0x03, 0x41, 0x0D, 0x32, 1, 2, 3, 4}, 0},
+         {{1, with_dlc(f11(0x7E8, {0x03, 0x41, 0x0D, 0x32, 1, 2, 3, 4}), 15)}},
+         0,
+         8,
+         {0x03, 0x41, 0x0D, 0x32, 1, 2, 3, 4},
+         0},
         {"wrong sequence number",
-         {{1, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})}, {2, f11(0x7E8, {0x22, 1, 2, 3, 4, 5, 6, 7})}},
-         -1, 7, {}, 1},
+         {{1, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})},
+          {2, f11(0x7E8, {0x22, 1, 2, 3, 4, 5, 6, 7})}},
+         -1,
+         7,
+         {},
+         1},
         {"negative answer during a segmented answer",
-         {{1, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})}, {2, f11(0x7E8, {0x03, 0x7F, 0x09, 0x31})}},
-         -2, 4, {0x03, 0x7F, 0x09, 0x31}, 1},
+         {{1, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})},
+          {2, f11(0x7E8, {0x03, 0x7F, 0x09, 0x31})}},
+         -2,
+         4,
+         {0x03, 0x7F, 0x09, 0x31},
+         1},
         {"second first frame restarts, the counter carries on",
          {{1, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})},
           {2, f11(0x7E8, {0x21, 'D', 'E', 'F', 'G', 'H', 'I', 'J'})},
           {2, f11(0x7E8, {0x10, 0x0A, 0x49, 0x0A, 0x01, 'N', 'A', 'M'})},
           {3, f11(0x7E8, {0x22, 'E', '1', '2', '3', 0, 0, 0})}},
-         0, 11, {0x0A, 0x49, 0x0A, 0x01, 'N', 'A', 'M', 'E', '1', '2', '3'}, 2},
+         0,
+         11,
+         {0x0A, 0x49, 0x0A, 0x01, 'N', 'A', 'M', 'E', '1', '2', '3'},
+         2},
         {"single frame inside a segmented answer is ignored",
          {{1, f11(0x7E8, {0x10, 0x08, 0x49, 0x04, 0x01, 'C', 'A', 'L'})},
           {2, f11(0x7E9, {0x02, 0x41, 0x00})},
           {2, f11(0x7E8, {0x21, 'I', 'D', 0, 0, 0, 0, 0})}},
-         0, 9, {0x08, 0x49, 0x04, 0x01, 'C', 'A', 'L', 'I', 'D'}, 1},
+         0,
+         9,
+         {0x08, 0x49, 0x04, 0x01, 'C', 'A', 'L', 'I', 'D'},
+         1},
         {"consecutive frame before any first frame is a single answer",
-         {{1, f11(0x7E8, {0x21, 1, 2, 3, 4, 5, 6, 7})}}, 0, 8, {0x21, 1, 2}, 0},
+         {{1, f11(0x7E8, {0x21, 1, 2, 3, 4, 5, 6, 7})}},
+         0,
+         8,
+         {0x21, 1, 2},
+         0},
         {"first frame announcing length 0",
          {{1, f11(0x7E8, {0x10, 0x00, 1, 2, 3, 4, 5, 6})}, {2, f11(0x7E8, {0x21, 1, 2, 3, 4, 5, 6, 7})}},
-         0, 1, {0x00}, 1},
+         0,
+         1,
+         {0x00},
+         1},
         {"empty first and consecutive frames copy nothing",
          {{1, with_dlc(f11(0x7E8, {0x10, 0x03}), 0)},
           {2, with_dlc(f11(0x7E8, {0x21, 9}), 0)},
           {2, f11(0x7E8, {0x22, 0xAB, 0xCD, 0xEF, 0, 0, 0, 0})}},
-         0, 4, {0xAB, 0xCD, 0xEF, 0x00}, 1},
+         0,
+         4,
+         {0xAB, 0xCD, 0xEF, 0x00},
+         1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -486,7 +544,8 @@ TEST_F(Exchange, HostileFramesStayInsideTheBuffers)
     // consecutive frames: the answer is capped at the buffer size.
     std::vector<Step> steps{{1, f11(0x7E8, {0x1F, 0xFF, 0x49, 0x02, 0x01, 1, 2, 3})}};
     for (int i = 1; i <= 600; ++i) {
-        auto f = f11(0x7E8, {static_cast<uint8_t>(0x20 | (i & 0x0F)), 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE});
+        auto f =
+            f11(0x7E8, {static_cast<uint8_t>(0x20 | (i & 0x0F)), 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE});
         steps.push_back({2, with_dlc(f, 15)});
     }
     InProcessBus bus(vsim::VehicleModel{});
@@ -536,7 +595,8 @@ TEST_F(Exchange, ClosedSocketFailsCleanly)
 // ---------------------------------------------------------------------------
 // Bring-up and sockets.
 
-namespace {
+namespace
+{
 
 std::vector<std::string> g_cmds;
 int g_cmd_status = 0;
@@ -547,8 +607,14 @@ int record_command(const char *cmd)
     return g_cmd_status;
 }
 
-int no_socket(int) { return -1; }
-int unix_socket(int) { return ::socket(AF_UNIX, SOCK_DGRAM, 0); }
+int no_socket(int)
+{
+    return -1;
+}
+int unix_socket(int)
+{
+    return ::socket(AF_UNIX, SOCK_DGRAM, 0);
+}
 
 int open_fd_count()
 {
@@ -569,8 +635,8 @@ TEST(CanBringUp, SetupRunsTheThreeCommandsAndAlwaysSucceeds)
         g_cmd_status = status;
         EXPECT_EQ(can_setup("can0", 1000000), 1);
         EXPECT_EQ(g_cmds, (std::vector<std::string>{"sudo ip link set can0 down",
-                                                   "sudo ip link set can0 up type can bitrate 1000000",
-                                                   "sudo ip link set can0 up"}));
+                                                    "sudo ip link set can0 up type can bitrate 1000000",
+                                                    "sudo ip link set can0 up"}));
     }
     can_test_set_shell_runner(nullptr);
 }

@@ -7,8 +7,8 @@
 
 #include "sim_bus_fixture.h"
 
-
-namespace {
+namespace
+{
 
 using namespace tooltest;
 
@@ -109,7 +109,8 @@ TEST_F(SimBus, LoopbackBetweenSockets)
         SCOPED_TRACE(c.name);
         auto other = ready_probe({"--filter", "123:7FF", "--until", "123#EE", "--listen", "3000"});
         std::vector<std::string> args = c.sender;
-        args.insert(args.end(), {"--filter", "123:7FF", "--send", "123#01", "--until", "123#EE", "--listen", "3000"});
+        args.insert(args.end(),
+                    {"--filter", "123:7FF", "--send", "123#01", "--until", "123#EE", "--listen", "3000"});
         auto sender = ready_probe(args);
         // The marker comes from the vehicle side once the sender's frame is on the bus.
         ASSERT_TRUE(wait_trace("RX  123", ++sent));
@@ -153,14 +154,17 @@ TEST_F(SimBus, SocketCallsFailLikeTheKernel)
 // do not come back to it.
 TEST_F(SimBus, VehicleAnswersThroughTheGatewayFilter)
 {
-    auto p = ready_probe({"--filter", "7E8:7F8", "--err-mask", "1", "--send", "7DF#0201000000000000", "--send",
-                          "7DF#02010C0000000000", "--until", "7E8#04410C0C35AAAAAA", "--listen", "3000"});
+    auto p =
+        ready_probe({"--filter", "7E8:7F8", "--err-mask", "1", "--send", "7DF#0201000000000000", "--send",
+                     "7DF#02010C0000000000", "--until", "7E8#04410C0C35AAAAAA", "--listen", "3000"});
     auto rx = received(*p);
     ASSERT_EQ(rx.size(), 2u) << ::testing::PrintToString(rx);
     EXPECT_EQ(rx[0].substr(0, 10), "7E8#064100"); // PID 00 bitmask
     std::string trace = slurp(dir_ + "/sim.log");
-    EXPECT_NE(trace.find("RX  7DF        [8]  02 01 0C"), std::string::npos) << "request missing from the trace";
-    EXPECT_NE(trace.find("TX  7E8        [8]  04 41 0C 0C 35"), std::string::npos) << "answer missing from the trace";
+    EXPECT_NE(trace.find("RX  7DF        [8]  02 01 0C"), std::string::npos)
+        << "request missing from the trace";
+    EXPECT_NE(trace.find("TX  7E8        [8]  04 41 0C 0C 35"), std::string::npos)
+        << "answer missing from the trace";
 }
 
 // When the simulator goes away, the open socket reports the link down

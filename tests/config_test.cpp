@@ -17,7 +17,8 @@
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/obd2_config.h"
 
-namespace {
+namespace
+{
 
 std::vector<std::string> g_published;
 int g_publish_result = 1;
@@ -41,8 +42,9 @@ constexpr int kSleepDivisor = 100;
 
 const char *kWrongConfig = R"({"TYP":1,"CMD":0,"ERROR":1,"DATA":{"msg":"WRNGCFG"}})";
 
-class Config : public ::testing::Test {
-protected:
+class Config : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         char tmpl[] = "/tmp/obdgw-config-XXXXXX";
@@ -181,9 +183,10 @@ TEST_F(Config, ListsStopAtTheirSizeLimits)
 
 TEST_F(Config, ReloadWithoutSectionsEmptiesListsButKeepsCanSettings)
 {
-    ASSERT_EQ(parse(R"({"can_port":{"BR":500000,"padding":170},"live_page":{"sensors":[{"name":"SPD","show":1}]},
+    ASSERT_EQ(
+        parse(R"({"can_port":{"BR":500000,"padding":170},"live_page":{"sensors":[{"name":"SPD","show":1}]},
                        "show_dtc":{"STRDTC":1}})"),
-              1);
+        1);
     ASSERT_EQ(g_live_sensor_count, 1);
     ASSERT_EQ(g_dtc_count, 1);
     ASSERT_EQ(parse(R"({"unrelated":true})"), 1);
@@ -229,9 +232,10 @@ TEST_F(Config, StepWithGoodFileBringsUpCan0)
                                                     "sudo ip link set can0 up"}));
     EXPECT_TRUE(g_published.empty());
     std::string t = trace.text();
-    EXPECT_NE(t.find("=== CAN Config ===\nPadding: 85\nBitrate: 250000\n\n=== Live Sensors ===\nSensor 1: SPD\n"
-                     "\n=== DTC Names ===\nDTC 1: PNDDTC\n"),
-              std::string::npos)
+    EXPECT_NE(
+        t.find("=== CAN Config ===\nPadding: 85\nBitrate: 250000\n\n=== Live Sensors ===\nSensor 1: SPD\n"
+               "\n=== DTC Names ===\nDTC 1: PNDDTC\n"),
+        std::string::npos)
         << t;
 }
 
@@ -285,7 +289,8 @@ TEST_F(Config, MissingFactoryCopyLeavesTheFileAsItWas)
 TEST_F(Config, BadBitrateIsReportedWithoutRestoring)
 {
     write(factory_, R"({"can_port":{"BR":500000}})");
-    for (const char *json : {R"({"live_page":{}})", R"({"can_port":{"BR":0}})", R"({"can_port":{"BR":-250000}})"}) {
+    for (const char *json :
+         {R"({"live_page":{}})", R"({"can_port":{"BR":0}})", R"({"can_port":{"BR":-250000}})"}) {
         SCOPED_TRACE(json);
         g_can_bitrate = 0;
         write(cfg_, json);

@@ -19,7 +19,8 @@
 #include "sequenced_answers.h"
 #include "vehicle_sim.h"
 
-namespace {
+namespace
+{
 
 std::string decode(const std::vector<uint8_t> &answer)
 {
@@ -62,11 +63,8 @@ TEST(DecodeDtcArray, OneFrameAnswers)
         {"not a trouble-code answer", {0x04, 0x41, 0x01, 0x01, 0x23, 0xAA, 0xAA, 0xAA}, "[]"},
         {"pending answer", {0x04, 0x47, 0x01, 0x21, 0x45, 0xAA, 0xAA, 0xAA}, R"(["P2145"])"},
         {"permanent answer", {0x04, 0x4A, 0x01, 0x01, 0x00, 0xAA, 0xAA, 0xAA}, R"(["P0100"])"},
-        {"chassis and body skipped but counted",
-         {0x06, 0x43, 0x03, 0x40, 0x01, 0xBF, 0xFF, 0x01},
-         "[]"},
-        {"P3xxx skipped, U3xxx kept", {0x06, 0x43, 0x02, 0x30, 0x00, 0xF4, 0x56, 0xAA},
-         R"(["U3456"])"},
+        {"chassis and body skipped but counted", {0x06, 0x43, 0x03, 0x40, 0x01, 0xBF, 0xFF, 0x01}, "[]"},
+        {"P3xxx skipped, U3xxx kept", {0x06, 0x43, 0x02, 0x30, 0x00, 0xF4, 0x56, 0xAA}, R"(["U3456"])"},
         {"last P below P3000 and highest U",
          {0x06, 0x43, 0x02, 0x2F, 0xFF, 0xFF, 0xFF, 0xAA},
          R"(["P2FFF", "U3FFF"])"},
@@ -79,9 +77,9 @@ TEST(DecodeDtcArray, OneFrameAnswers)
         {"padding 00 read as a pair and skipped",
          {0x04, 0x43, 0x03, 0x01, 0x23, 0x00, 0x00, 0x00},
          R"(["P0123"])"},
-        {"same code twice in one answer", {0x06, 0x43, 0x02, 0x01, 0x23, 0x01, 0x23, 0xAA},
-         R"(["P0123"])"},
-        {"N counts the pairs, not the codes", {0x06, 0x43, 0x01, 0x01, 0x23, 0x01, 0x24, 0xAA},
+        {"same code twice in one answer", {0x06, 0x43, 0x02, 0x01, 0x23, 0x01, 0x23, 0xAA}, R"(["P0123"])"},
+        {"N counts the pairs, not the codes",
+         {0x06, 0x43, 0x01, 0x01, 0x23, 0x01, 0x24, 0xAA},
          R"(["P0123"])"},
     };
     for (const DecodeCase &c : cases) {
@@ -120,7 +118,10 @@ TEST(DecodeDtcArray, LargestAnswerIsCompleteJson)
     EXPECT_STREQ(cJSON_GetArrayItem(parsed.get(), 254)->valuestring, "U00FE");
 }
 
-CJsonPtr array_of(const char *json) { return CJsonPtr(cJSON_Parse(json)); }
+CJsonPtr array_of(const char *json)
+{
+    return CJsonPtr(cJSON_Parse(json));
+}
 
 TEST(KeepOnlyPendingInStored, Table)
 {
@@ -163,10 +164,14 @@ TEST(KeepOnlyPendingInStored, TracesRemovalsAndToleratesAbsentArrays)
 
 constexpr uint8_t PAD = 0x55;
 
-std::vector<uint8_t> data_of(const can_frame &f) { return {f.data, f.data + f.can_dlc}; }
+std::vector<uint8_t> data_of(const can_frame &f)
+{
+    return {f.data, f.data + f.can_dlc};
+}
 
-class DtcWithVehicle : public ::testing::Test {
-protected:
+class DtcWithVehicle : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         gw_test_set_sleep_divisor(100);
@@ -226,11 +231,12 @@ TEST_F(DtcWithVehicle, ReadsAllGroupsAndFiltersStored)
     bus.attach();
     TraceCapture cap;
 
-    EXPECT_STREQ(handle_dtc_command(),
-                 R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0123","U0100"],"PRMDTC":["P0789"]}})");
+    EXPECT_STREQ(
+        handle_dtc_command(),
+        R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0123","U0100"],"PRMDTC":["P0789"]}})");
     const std::vector<std::vector<uint8_t>> sent = {{0x01, 0x03, PAD, PAD, PAD, PAD, PAD, PAD},
-                                                     {0x01, 0x07, PAD, PAD, PAD, PAD, PAD, PAD},
-                                                     {0x01, 0x0A, PAD, PAD, PAD, PAD, PAD, PAD}};
+                                                    {0x01, 0x07, PAD, PAD, PAD, PAD, PAD, PAD},
+                                                    {0x01, 0x0A, PAD, PAD, PAD, PAD, PAD, PAD}};
     EXPECT_EQ(requests(bus, 0), sent);
     EXPECT_EQ(cap.count_line("Removing STORED DTC P0456 (not present in PENDING)"), 1);
     EXPECT_EQ(cap.count_line("stored dtc response : 67"), 1);  // 0x43
@@ -249,7 +255,8 @@ TEST_F(DtcWithVehicle, GroupSelection)
         {{"STRDTC"}, 1, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
         {{}, 0, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
         {{"pnddtc", "OTHER"}, 0, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
-        {{"PRMDTC", "PNDDTC"}, 2,
+        {{"PRMDTC", "PNDDTC"},
+         2,
          R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":["P0123"],"PRMDTC":["P0789"]}})"},
     };
     for (const Case &c : cases) {
@@ -272,9 +279,9 @@ TEST_F(DtcWithVehicle, AnyTroubleCodeServiceByteIsAccepted)
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     // Pending-code answers come back to both the stored and the pending request.
-    SequencedAnswers node(bus, 0x7E8,
-                         {{0x04, 0x47, 0x01, 0x01, 0x23, 0xAA, 0xAA, 0xAA},
-                          {0x06, 0x47, 0x02, 0x01, 0x23, 0x01, 0x24, 0xAA}});
+    SequencedAnswers node(
+        bus, 0x7E8,
+        {{0x04, 0x47, 0x01, 0x01, 0x23, 0xAA, 0xAA, 0xAA}, {0x06, 0x47, 0x02, 0x01, 0x23, 0x01, 0x24, 0xAA}});
     set_groups({"STRDTC", "PNDDTC"});
     EXPECT_STREQ(handle_dtc_command(),
                  R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0123","P0124"],"PRMDTC":[]}})");
@@ -306,8 +313,9 @@ TEST_F(DtcWithVehicle, TwoEcusReportingTheSameCodeListItTwice)
     g_ecu_count = 2;
     g_ecu_list[1] = {0x18DAF110, 2};
     set_groups({"STRDTC", "PNDDTC"});
-    EXPECT_STREQ(handle_dtc_command(),
-                 R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123","P0123"],"PNDDTC":["P0123","P0123","P0300"],"PRMDTC":[]}})");
+    EXPECT_STREQ(
+        handle_dtc_command(),
+        R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123","P0123"],"PNDDTC":["P0123","P0123","P0300"],"PRMDTC":[]}})");
     EXPECT_EQ(requests(bus, 0).size(), 2u);
     EXPECT_EQ(requests(bus, 1).size(), 2u);
 }
@@ -364,8 +372,10 @@ TEST_F(DtcWithVehicle, PacketAtTheLimitLeavesOutWholeCodesFromTheEnd)
     EXPECT_EQ(cJSON_GetArraySize(pending), 237);
     EXPECT_EQ(cJSON_GetArraySize(permanent), 0);
     EXPECT_STREQ(cJSON_GetArrayItem(pending, 236)->valuestring, "P00ED");
-    EXPECT_EQ(cap.count_line("OBD2 WARN: DTC packet limit of 3999 bytes reached, 255 PRMDTC codes left out"), 1);
-    EXPECT_EQ(cap.count_line("OBD2 WARN: DTC packet limit of 3999 bytes reached, 18 PNDDTC codes left out"), 1);
+    EXPECT_EQ(cap.count_line("OBD2 WARN: DTC packet limit of 3999 bytes reached, 255 PRMDTC codes left out"),
+              1);
+    EXPECT_EQ(cap.count_line("OBD2 WARN: DTC packet limit of 3999 bytes reached, 18 PNDDTC codes left out"),
+              1);
 }
 
 TEST_F(DtcWithVehicle, ReadOfSilentEcuStillYieldsThePacket)
@@ -374,8 +384,7 @@ TEST_F(DtcWithVehicle, ReadOfSilentEcuStillYieldsThePacket)
     vsim::InProcessBus bus(vehicle_of({engine()}));
     bus.attach();
     can_cfg[0].sock = -1;
-    EXPECT_STREQ(handle_dtc_command(),
-                 R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})");
+    EXPECT_STREQ(handle_dtc_command(), R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})");
 }
 
 struct ClearCase {
@@ -394,19 +403,42 @@ TEST_F(DtcWithVehicle, ClearOutcomes)
     const std::vector<ClearCase> cases = {
         {"positive", 0, 0, {}, 1, 1, "OBD2: DTCs cleared successfully."},
         {"rejected", 0, 0x22, {}, 0, 1, "OBD2: Negative Response. NRC=0x22"},
-        {"unexpected service", 0, 0, {{0x02, 0x41, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}}, 0, 1,
+        {"unexpected service",
+         0,
+         0,
+         {{0x02, 0x41, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}},
+         0,
+         1,
          "OBD2: Unexpected response to Clear DTC request."},
         {"five busy then positive", 5, 0, {}, 1, 6, "OBD2: DTCs cleared successfully."},
         {"six busy", 6, 0, {}, 0, 6, "OBD2: Retry limit reached. Clear DTC failed."},
-        {"busy naming another service is still busy", 0, 0,
-         {{0x03, 0x7F, 0x01, 0x78, 0xAA, 0xAA, 0xAA, 0xAA}, positive}, 1, 2,
+        {"busy naming another service is still busy",
+         0,
+         0,
+         {{0x03, 0x7F, 0x01, 0x78, 0xAA, 0xAA, 0xAA, 0xAA}, positive},
+         1,
+         2,
          "OBD2: DTCs cleared successfully."},
-        {"short answers holding 44 are unusable", 0, 0, {{0x01, 0x44}, {0x01, 0x44}, {0x01, 0x44}, positive},
-         0, 3, "OBD2: No usable response to Clear DTC request."},
-        {"two unusable answers do not end the call", 0, 0, {{0x01, 0x44}, {0x01, 0x44}, positive}, 1, 3,
+        {"short answers holding 44 are unusable",
+         0,
+         0,
+         {{0x01, 0x44}, {0x01, 0x44}, {0x01, 0x44}, positive},
+         0,
+         3,
+         "OBD2: No usable response to Clear DTC request."},
+        {"two unusable answers do not end the call",
+         0,
+         0,
+         {{0x01, 0x44}, {0x01, 0x44}, positive},
+         1,
+         3,
          "OBD2: DTCs cleared successfully."},
-        {"a busy answer breaks a run of unusable ones", 0, 0,
-         {{0x01, 0x44}, {0x01, 0x44}, {0x03, 0x7F, 0x04, 0x78}, {0x01, 0x44}, {0x01, 0x44}, positive}, 1, 6,
+        {"a busy answer breaks a run of unusable ones",
+         0,
+         0,
+         {{0x01, 0x44}, {0x01, 0x44}, {0x03, 0x7F, 0x04, 0x78}, {0x01, 0x44}, {0x01, 0x44}, positive},
+         1,
+         6,
          "OBD2: DTCs cleared successfully."},
     };
     for (const ClearCase &c : cases) {

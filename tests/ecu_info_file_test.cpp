@@ -22,20 +22,22 @@
 #include "th_obd2_com/pid_probe.h"
 #include "th_obd2_com/vehicle_info.h"
 
-namespace {
+namespace
+{
 
 const char *const kLiveKeys[] = {
-    "ENGLD",  "COLTMP", "FULPRS",  "INTPRS",  "ENGRPM",  "SPD",     "TMADV",  "INTTMP", "MSFLRT", "THRTPS",
-    "FULRPRS", "FLLVL", "THRPSB",  "CNTMDVOL", "AMBTMP", "O2S1",    "O2S2",   "O2S3",   "O2S4",   "O2S5",
-    "O2S6",   "O2S7",   "O2S8",    "FRLDSL",  "CMDEGR",  "EGRE",    "EVAPPRG", "WRMUPC", "DISCLR", "CTB1S1",
-    "CTB2S1", "CTB1S2", "CTB2S2",  "LMBRAT",  "RELTHR",  "THRPSB2", "THRPSC", "THRPSD", "THRPSE", "THRPSF",
-    "CMDTHR", "TMIL",   "TCLR",    "STFT1",   "LTFT1",   "STFT2",   "LTFT2",  "DISMIL", "EVPPRS", "ABSLOD",
-    "OILTEMP", "INJTIM", "FULRAT", "DDTORQ",  "ACTTORQ", "REFTORQ"};
+    "ENGLD",   "COLTMP", "FULPRS", "INTPRS",   "ENGRPM",  "SPD",     "TMADV",   "INTTMP", "MSFLRT", "THRTPS",
+    "FULRPRS", "FLLVL",  "THRPSB", "CNTMDVOL", "AMBTMP",  "O2S1",    "O2S2",    "O2S3",   "O2S4",   "O2S5",
+    "O2S6",    "O2S7",   "O2S8",   "FRLDSL",   "CMDEGR",  "EGRE",    "EVAPPRG", "WRMUPC", "DISCLR", "CTB1S1",
+    "CTB2S1",  "CTB1S2", "CTB2S2", "LMBRAT",   "RELTHR",  "THRPSB2", "THRPSC",  "THRPSD", "THRPSE", "THRPSF",
+    "CMDTHR",  "TMIL",   "TCLR",   "STFT1",    "LTFT1",   "STFT2",   "LTFT2",   "DISMIL", "EVPPRS", "ABSLOD",
+    "OILTEMP", "INJTIM", "FULRAT", "DDTORQ",   "ACTTORQ", "REFTORQ"};
 
 // The text the formatted printer produces: tabs for indentation and after each
 // colon, no newline after the last brace.
 std::string expected_file(const std::string &vid, const std::string &cid, const std::string &cvn,
-                          const std::string &ecunm, const std::string &proto, int br, const std::vector<int> &flags)
+                          const std::string &ecunm, const std::string &proto, int br,
+                          const std::vector<int> &flags)
 {
     std::string s = "{\n\t\"ECU_INFO\":\t{\n";
     s += "\t\t\"VID\":\t\"" + vid + "\",\n";
@@ -71,10 +73,14 @@ void set_records(std::initializer_list<std::pair<uint8_t, const char *>> records
     }
 }
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) { return ::remove(path); }
+int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return ::remove(path);
+}
 
-class EcuInfoFile : public testing::Test {
-protected:
+class EcuInfoFile : public testing::Test
+{
+  protected:
     void SetUp() override
     {
         char tmpl[] = "/tmp/ecuinfo-XXXXXX";
@@ -98,10 +104,14 @@ protected:
         EXPECT_TRUE(gw_read_file(path_.c_str(), s));
         return s;
     }
-    void write(const std::string &text) { ASSERT_TRUE(gw_write_file_atomic(path_.c_str(), text.data(), text.size())); }
+    void write(const std::string &text)
+    {
+        ASSERT_TRUE(gw_write_file_atomic(path_.c_str(), text.data(), text.size()));
+    }
     ino_t inode()
     {
-        struct stat st {};
+        struct stat st {
+        };
         EXPECT_EQ(stat(path_.c_str(), &st), 0);
         return st.st_ino;
     }
@@ -128,8 +138,8 @@ TEST_F(EcuInfoFile, LaterResetKeepsVehicleTextsAndWritesConfiguredBitrate)
     set_records({{0x02, "1HGCM82633A004352"}, {0x04, "CAL123"}, {0x06, "0112AB34CD"}, {0x0A, "ECM-Engine"}});
     g_can_bitrate = 500000;
     EXPECT_EQ(reset_supported_pid(), 1);
-    EXPECT_EQ(file(), expected_file("1HGCM82633A004352", "CAL123", "0112AB34CD", "ECM-Engine", "UNKNOWN", 500000,
-                                    reset_flags()));
+    EXPECT_EQ(file(), expected_file("1HGCM82633A004352", "CAL123", "0112AB34CD", "ECM-Engine", "UNKNOWN",
+                                    500000, reset_flags()));
 }
 
 TEST_F(EcuInfoFile, SaveAfterFullIdentification)
@@ -147,8 +157,8 @@ TEST_F(EcuInfoFile, SaveAfterFullIdentification)
     }
     g_pid_availability[56] = 1; // beyond the catalogue: never stored
     EXPECT_EQ(save_ecu_info_json(), 1);
-    EXPECT_EQ(file(), expected_file("WVWZZZ1JZXW000001", "CID", "0112AB34CD", "ENGINE", "ISO15765-4 (29-bit)", 250000,
-                                    flags));
+    EXPECT_EQ(file(), expected_file("WVWZZZ1JZXW000001", "CID", "0112AB34CD", "ENGINE", "ISO15765-4 (29-bit)",
+                                    250000, flags));
 }
 
 TEST_F(EcuInfoFile, LastNonEmptyRecordWinsAndDefaultsStay)
@@ -228,10 +238,14 @@ struct CompareCase {
     const char *message;
 };
 
-void PrintTo(const CompareCase &c, std::ostream *os) { *os << c.what; }
+void PrintTo(const CompareCase &c, std::ostream *os)
+{
+    *os << c.what;
+}
 
-
-class Compare : public EcuInfoFile, public testing::WithParamInterface<CompareCase> {};
+class Compare : public EcuInfoFile, public testing::WithParamInterface<CompareCase>
+{
+};
 
 TEST_P(Compare, DecidesWhetherTheProbeRuns)
 {
@@ -251,17 +265,23 @@ constexpr const char *kMismatch = "OBD2_INFO : ECU info mismatch or new vehicle.
 INSTANTIATE_TEST_SUITE_P(
     EcuInfoFile, Compare,
     testing::Values(
-        CompareCase{"same vehicle", R"({"ECU_INFO":{"VID":"VIN0123456789ABCD","CID":"CAL-1","CVN":"0112AB34CD"}})",
-                    1, kMatch},
-        CompareCase{"keys in another case", R"({"ecu_info":{"vid":"VIN0123456789ABCD","Cid":"CAL-1","cvn":"0112AB34CD"}})",
-                    1, kMatch},
-        CompareCase{"other VIN", R"({"ECU_INFO":{"VID":"VIN0123456789ABCE","CID":"CAL-1","CVN":"0112AB34CD"}})", 0,
+        CompareCase{"same vehicle",
+                    R"({"ECU_INFO":{"VID":"VIN0123456789ABCD","CID":"CAL-1","CVN":"0112AB34CD"}})", 1,
+                    kMatch},
+        CompareCase{"keys in another case",
+                    R"({"ecu_info":{"vid":"VIN0123456789ABCD","Cid":"CAL-1","cvn":"0112AB34CD"}})", 1,
+                    kMatch},
+        CompareCase{"other VIN",
+                    R"({"ECU_INFO":{"VID":"VIN0123456789ABCE","CID":"CAL-1","CVN":"0112AB34CD"}})", 0,
                     kMismatch},
         CompareCase{"VID in another letter case",
-                    R"({"ECU_INFO":{"VID":"vin0123456789abcd","CID":"CAL-1","CVN":"0112AB34CD"}})", 0, kMismatch},
-        CompareCase{"VID a number", R"({"ECU_INFO":{"VID":12345,"CID":"CAL-1","CVN":"0112AB34CD"}})", 0, kMismatch},
+                    R"({"ECU_INFO":{"VID":"vin0123456789abcd","CID":"CAL-1","CVN":"0112AB34CD"}})", 0,
+                    kMismatch},
+        CompareCase{"VID a number", R"({"ECU_INFO":{"VID":12345,"CID":"CAL-1","CVN":"0112AB34CD"}})", 0,
+                    kMismatch},
         CompareCase{"CVN missing", R"({"ECU_INFO":{"VID":"VIN0123456789ABCD","CID":"CAL-1"}})", 0, kMismatch},
-        CompareCase{"no such file", nullptr, 0, "OBD2_INFO : No existing ecu_info.json found. Forcing full scan."},
+        CompareCase{"no such file", nullptr, 0,
+                    "OBD2_INFO : No existing ecu_info.json found. Forcing full scan."},
         CompareCase{"garbled file", "{\"ECU_INFO\":{\"VID\":\"VIN01", 0,
                     "OBD2_ERROR : Failed to parse ecu_info.json. Forcing full scan."},
         CompareCase{"empty file", "", 0, "OBD2_ERROR : Failed to parse ecu_info.json. Forcing full scan."},

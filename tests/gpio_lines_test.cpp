@@ -10,8 +10,8 @@
 #include "support/relay_wiring.h"
 #include "th_gpio/gpio_lines.h"
 
-namespace {
-
+namespace
+{
 
 // Release and close events only, in order.
 std::vector<std::string> teardown_events()
@@ -35,8 +35,9 @@ void expect_no_handle_held()
     EXPECT_EQ(req_chip0, nullptr);
 }
 
-class GpioLines : public ::testing::Test {
-protected:
+class GpioLines : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         gpio_close();
@@ -81,8 +82,8 @@ TEST_F(GpioLines, DriveIsInvertedOneCallPerChipInOrder)
         std::set<int> on;
     };
     const Case cases[] = {
-        {"DO3 only", {3}},   {"DO8 only", {8}},           {"DO11 only", {11}},
-        {"DO8 and DO11", {8, 11}}, {"none", {}}, {"all", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+        {"DO3 only", {3}},         {"DO8 only", {8}}, {"DO11 only", {11}},
+        {"DO8 and DO11", {8, 11}}, {"none", {}},      {"all", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
     };
     TraceCapture cap;
     ASSERT_EQ(gpio_init(), 1);
@@ -150,7 +151,8 @@ TEST_F(GpioLines, RefusedRequestReleasesInOrderAndNothingTwiceOnRetry)
     const Case cases[] = {
         {4, 13, closes},
         {3, 25, {"release gpiochip4", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
-        {0, 13,
+        {0,
+         13,
          {"release gpiochip4", "release gpiochip3", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
     };
     for (const auto &c : cases) {

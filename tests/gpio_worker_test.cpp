@@ -16,8 +16,8 @@
 #include "th_gpio/gpio_lines.h"
 #include "th_gpio/gpio_worker.h"
 
-namespace {
-
+namespace
+{
 
 std::string do_command(const std::string &do_body)
 {
@@ -29,10 +29,16 @@ std::string relay_set(int i, int value)
     return do_command("\"DO" + std::to_string(i) + "\":" + std::to_string(value));
 }
 
-std::string relay_on(int i) { return relay_set(i, 1); }
+std::string relay_on(int i)
+{
+    return relay_set(i, 1);
+}
 
 // Relay i is on when its line is low.
-bool line_says_on(int i) { return fake_gpiod::line_value(kRelay[i].chip, kRelay[i].offset) == 0; }
+bool line_says_on(int i)
+{
+    return fake_gpiod::line_value(kRelay[i].chip, kRelay[i].offset) == 0;
+}
 
 // Steps the worker until it idles (bounded, so a stuck state fails instead of hanging).
 void run_until_idle()
@@ -76,8 +82,9 @@ std::vector<std::vector<bool>> relays_per_apply(size_t first_call)
     return out;
 }
 
-class GpioWorker : public ::testing::Test {
-protected:
+class GpioWorker : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         gw_test_set_sleep_divisor(100);
@@ -113,9 +120,9 @@ TEST_F(GpioWorker, RelayValueIsOnWhenItsIntegerPartIsNotZero)
         int after;
     };
     const Case cases[] = {
-        {"1", 0, 1},     {"2", 0, 1},      {"-1", 0, 1},    {"1.9", 0, 1},   {"1e300", 0, 1},
-        {"0", 1, 0},     {"0.5", 1, 0},    {"-0.5", 1, 0},  {"\"1\"", 0, 0}, {"\"0\"", 1, 1},
-        {"true", 0, 0},  {"false", 1, 1},  {"null", 1, 1},  {"[1]", 0, 0},   {"{}", 1, 1},
+        {"1", 0, 1},    {"2", 0, 1},     {"-1", 0, 1},   {"1.9", 0, 1},   {"1e300", 0, 1},
+        {"0", 1, 0},    {"0.5", 1, 0},   {"-0.5", 1, 0}, {"\"1\"", 0, 0}, {"\"0\"", 1, 1},
+        {"true", 0, 0}, {"false", 1, 1}, {"null", 1, 1}, {"[1]", 0, 0},   {"{}", 1, 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.value);

@@ -17,14 +17,16 @@
 #include "sequenced_answers.h"
 #include "vehicle_sim.h"
 
-namespace {
+namespace
+{
 
 constexpr uint8_t PAD = 0x55;
 constexpr const char *HEADER = "{\n  \"TYP\": 1,\n  \"CMD\": 2,\n  \"DATA\": {\n";
 constexpr const char *CLOSING = "  }\n}";
 
-class LiveData : public ::testing::Test {
-protected:
+class LiveData : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         gw_test_set_sleep_divisor(100);
@@ -60,7 +62,6 @@ protected:
         }
         return pids;
     }
-
 };
 
 TEST_F(LiveData, AnsweredAndUnansweredSensorsTextByteForByte)
@@ -146,8 +147,8 @@ TEST_F(LiveData, OnlyTheAskedPidsAnswerCounts)
         bus.attach();
         SequencedAnswers node(bus, 0x7E8, {c.first, {0x03, 0x41, 0x05, 0x5A, 0xAA, 0xAA, 0xAA, 0xAA}});
         set_sensors({"SPD", "COLTMP"});
-        EXPECT_EQ(snapshot(), std::string(HEADER) + "    \"SPD\": " + c.spd + ",\n    \"COLTMP\": 50.00\n" +
-                                  CLOSING)
+        EXPECT_EQ(snapshot(),
+                  std::string(HEADER) + "    \"SPD\": " + c.spd + ",\n    \"COLTMP\": 50.00\n" + CLOSING)
             << c.what;
     }
 }
@@ -184,9 +185,9 @@ TEST_F(LiveData, SixteenBitPidWithShortAnswerPrintsZero)
 TEST_F(LiveData, FullSnapshotIsValidJsonWithinThePublishLimit)
 {
     vsim::EcuModel e;
-    e.pids[0x23] = {0xFF, 0xFF};       // FRLDSL 655350.00, the widest value
-    e.pids[0x32] = {0x00, 0x00};       // EVPPRS -32767.75
-    e.pids[0x42] = {0xFF, 0xFF};       // CNTMDVOL, an 8-character key
+    e.pids[0x23] = {0xFF, 0xFF}; // FRLDSL 655350.00, the widest value
+    e.pids[0x32] = {0x00, 0x00}; // EVPPRS -32767.75
+    e.pids[0x42] = {0xFF, 0xFF}; // CNTMDVOL, an 8-character key
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     std::vector<const char *> sensors;

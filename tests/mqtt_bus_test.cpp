@@ -22,12 +22,14 @@
 
 using namespace std::chrono_literals;
 
-namespace {
+namespace
+{
 
 constexpr int kSleepDivisor = 20; // 1 s pauses take 50 ms, the 5 s health pause 250 ms
 
-class BusTest : public ::testing::Test {
-protected:
+class BusTest : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         gw_test_set_sleep_divisor(kSleepDivisor);
@@ -97,8 +99,8 @@ TEST_F(BusTest, AbsentBrokerExhaustsTheRetryBudgetThenConnectsOnceStarted)
     TraceCapture cap;
     BusWorkerRunner bus;
     // Eleven failed attempts, give-up, tear-down and a new client.
-    ASSERT_TRUE(wait_until([&] { return cap.count_line("INTR_MQTT_INFO : --------------------------------- [1] ") >= 2; },
-                           20s));
+    ASSERT_TRUE(wait_until(
+        [&] { return cap.count_line("INTR_MQTT_INFO : --------------------------------- [1] ") >= 2; }, 20s));
     TestBroker broker;
     ASSERT_TRUE(broker.start());
     ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 20000));
@@ -114,7 +116,8 @@ TEST_F(BusTest, AbsentBrokerExhaustsTheRetryBudgetThenConnectsOnceStarted)
         expected.push_back("INTR_MQTT_ERROR : Failed to connect [-1]");
         expected.push_back("INTR_MQTT_ERROR : MQTT_CONNECT failed.");
         if (attempt < 10) {
-            expected.push_back("INTR_MQTT_INFO : Retrying to connect - [" + std::to_string(attempt + 1) + "]");
+            expected.push_back("INTR_MQTT_INFO : Retrying to connect - [" + std::to_string(attempt + 1) +
+                               "]");
         }
     }
     expected.push_back("INTR_MQTT_ERROR : MQTT_RECONNECT Failed.");
@@ -146,17 +149,21 @@ TEST_F(BusTest, BrokerRestartReconnectsSameClientAndContinuesRetryNumbers)
         const int retries_before = mqtt_test_retry_counter();
         const int subscribed_before = cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics");
         broker.stop();
-        ASSERT_TRUE(wait_until([&] { return cap.count_containing("-> Callback: connection lost [") > round; }, 5s));
+        ASSERT_TRUE(
+            wait_until([&] { return cap.count_containing("-> Callback: connection lost [") > round; }, 5s));
         std::this_thread::sleep_for(150ms);
         ASSERT_TRUE(broker.start());
         ASSERT_TRUE(wait_until(
-            [&] { return cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics") > subscribed_before; },
+            [&] {
+                return cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics") > subscribed_before;
+            },
             10s));
         // The loss line names the current client; the same handle reconnects.
         EXPECT_EQ(cap.count_containing("Client-1 -> Callback: connection lost ["), round + 1);
         EXPECT_EQ(hMqttClient.load(), first);
         // Retry numbers continue from the counter: no reset after a successful connect.
-        EXPECT_EQ(cap.count_line("INTR_MQTT_INFO : Retrying to connect - [" + std::to_string(retries_before + 1) + "]"),
+        EXPECT_EQ(cap.count_line("INTR_MQTT_INFO : Retrying to connect - [" +
+                                 std::to_string(retries_before + 1) + "]"),
                   1);
         EXPECT_GT(mqtt_test_retry_counter(), retries_before);
     }
@@ -345,7 +352,8 @@ TEST_F(BusTest, InboundMessagesAreTakenUpTo1023BytesFromTheCommandTopicOnly)
     EXPECT_STREQ(copy, R"({"TYP":1,"CMD":7})");
 }
 
-namespace {
+namespace
+{
 void report_loss_during_subscribe(int state)
 {
     if (state == MQTT_SUBSCRIBE) {

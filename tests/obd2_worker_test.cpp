@@ -26,7 +26,8 @@
 
 using namespace std::chrono_literals;
 
-namespace {
+namespace
+{
 
 // Service 01 requests for any PID but 00 (the probe and live data; not detection).
 int count_pid_requests(const std::vector<can_frame> &frames)
@@ -36,7 +37,10 @@ int count_pid_requests(const std::vector<can_frame> &frames)
     }));
 }
 
-std::vector<std::string> startup_tokens() { return {"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}; }
+std::vector<std::string> startup_tokens()
+{
+    return {"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"};
+}
 
 std::vector<std::string> after(const std::vector<std::string> &v, size_t from)
 {
@@ -110,7 +114,7 @@ TEST(Worker, VehicleLostAndBackIsReidentifiedWithoutProbeAndDescribedAgain)
     ASSERT_GE(tokens.size(), expected.size());
     EXPECT_EQ(std::vector<std::string>(tokens.begin(), tokens.begin() + 6), expected);
     EXPECT_EQ(count_pid_requests(env.bus().received(0)), 0); // the probe was skipped
-    EXPECT_EQ(env.read_ecu_info(), identified);               // the file describes the vehicle again
+    EXPECT_EQ(env.read_ecu_info(), identified);              // the file describes the vehicle again
 }
 
 TEST(Worker, RestartResetsTheFileSoTheFullScanRunsAgain)
@@ -172,7 +176,8 @@ TEST(Worker, NegativeAnswerToleranceStartsAgainAfterAPositiveAnswer)
         const int ecu_before = env.published().count_token("ECU");
         env.bus().vehicle().set_negative(0, 0x0100, 0x22);
         ASSERT_TRUE(wait_until(
-            [&] { return cap.count_line("OBD2 Negative Response: SID=0x01, NRC=0x22") >= 3 * (round + 1); }, 20s));
+            [&] { return cap.count_line("OBD2 Negative Response: SID=0x01, NRC=0x22") >= 3 * (round + 1); },
+            20s));
         env.bus().vehicle().set_negative(0, 0x0100, 0);
         ASSERT_TRUE(env.published().wait_for_token("ECU", ecu_before + 1, 20s));
     }
@@ -263,7 +268,8 @@ TEST(Worker, CommandsWithoutAVehicleReportComerAndEndWithoutRetry)
         EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE);
         auto pkts = env.published().packets();
         ASSERT_EQ(pkts.size(), 1u);
-        EXPECT_EQ(pkts[0], R"({"TYP":1,"CMD":)" + std::to_string(cmd) + R"(,"ERROR":1,"DATA":{"msg":"COMER"}})");
+        EXPECT_EQ(pkts[0],
+                  R"({"TYP":1,"CMD":)" + std::to_string(cmd) + R"(,"ERROR":1,"DATA":{"msg":"COMER"}})");
     }
     // Commands without an action end the same way instead of spinning.
     for (int cmd : {3, 5, 6, 7, 8, 9, 11, 12, 99, -1}) {
@@ -286,7 +292,8 @@ TEST(Worker, FailingCommandRetriesThreeTimesThenIdles)
     TraceCapture cap;
     env.published().clear();
     command_for_can(R"({"TYP":1,"CMD":4})");
-    ASSERT_TRUE(wait_until([&] { return cap.count_line("OBD2_ERROR : NO COMMUNICATION WITH ECU.") == 1; }, 20s));
+    ASSERT_TRUE(
+        wait_until([&] { return cap.count_line("OBD2_ERROR : NO COMMUNICATION WITH ECU.") == 1; }, 20s));
     std::this_thread::sleep_for(100ms);
     env.stop_worker();
     for (int i = 0; i < 3; ++i) {
@@ -312,10 +319,12 @@ TEST(Worker, LiveDataStreamsUntilCommandThree)
     env.stop_worker();
     EXPECT_EQ(env.published().count_token("<1,2>"), snapshots);
     auto pkts = env.published().packets();
-    auto live = std::find_if(pkts.begin(), pkts.end(), [](const std::string &p) { return packet_token(p) == "<1,2>"; });
+    auto live = std::find_if(pkts.begin(), pkts.end(),
+                             [](const std::string &p) { return packet_token(p) == "<1,2>"; });
     ASSERT_NE(live, pkts.end());
-    EXPECT_EQ(*live, "{\n  \"TYP\": 1,\n  \"CMD\": 2,\n  \"DATA\": {\n    \"ENGRPM\": 781.25,\n    \"SPD\": 50.00,\n"
-                     "    \"COLTMP\": 50.00\n  }\n}");
+    EXPECT_EQ(*live,
+              "{\n  \"TYP\": 1,\n  \"CMD\": 2,\n  \"DATA\": {\n    \"ENGRPM\": 781.25,\n    \"SPD\": 50.00,\n"
+              "    \"COLTMP\": 50.00\n  }\n}");
 }
 
 TEST(Worker, TroubleCodesArePublishedOnceAndTheWorkerIdles)
@@ -328,7 +337,8 @@ TEST(Worker, TroubleCodesArePublishedOnceAndTheWorkerIdles)
     ASSERT_TRUE(wait_until([] { return get_obd2_thrd_state() == OBD2_STATE_IDLE; }, 5s));
     env.stop_worker();
     auto pkts = env.published().packets();
-    auto dtc = std::find_if(pkts.begin(), pkts.end(), [](const std::string &p) { return packet_token(p) == "<1,1>"; });
+    auto dtc = std::find_if(pkts.begin(), pkts.end(),
+                            [](const std::string &p) { return packet_token(p) == "<1,1>"; });
     ASSERT_NE(dtc, pkts.end());
     EXPECT_EQ(*dtc, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0123"],"PRMDTC":["U0100"]}})");
 }
@@ -357,7 +367,8 @@ TEST(Worker, CommandTenReadsTheChangedConfiguration)
     WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
     env.start_worker();
     ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
-    env.write_config(R"({"can_port":{"padding":85,"BR":250000},"live_page":{"sensors":[{"name":"SPD","show":1}]}})");
+    env.write_config(
+        R"({"can_port":{"padding":85,"BR":250000},"live_page":{"sensors":[{"name":"SPD","show":1}]}})");
     env.published().clear();
     command_for_can(R"({"TYP":1,"CMD":10})");
     ASSERT_TRUE(env.published().wait_for_token("MODEDETECTED", 1, 20s));
@@ -371,7 +382,8 @@ TEST(Worker, CommandTenReadsTheChangedConfiguration)
     EXPECT_EQ(cmds[4], "sudo ip link set can0 up type can bitrate 250000");
     EXPECT_EQ(g_can_padding, 85);
     auto pkts = env.published().packets();
-    auto live = std::find_if(pkts.begin(), pkts.end(), [](const std::string &p) { return packet_token(p) == "<1,2>"; });
+    auto live = std::find_if(pkts.begin(), pkts.end(),
+                             [](const std::string &p) { return packet_token(p) == "<1,2>"; });
     ASSERT_NE(live, pkts.end());
     EXPECT_EQ(*live, "{\n  \"TYP\": 1,\n  \"CMD\": 2,\n  \"DATA\": {\n    \"SPD\": 50.00\n  }\n}");
     // The new padding byte fills the requests.
@@ -463,7 +475,8 @@ TEST(WorkerOverBroker, ThousandCommandsDuringHeartbeatsAreAllAnswered)
     env.start_worker();
     ASSERT_TRUE(ui.wait_for_payload("\"ECU\"", 30s));
 
-    const std::string dtc_packet = R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0123"],"PRMDTC":["U0100"]}})";
+    const std::string dtc_packet =
+        R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0123"],"PRMDTC":["U0100"]}})";
     int answered = 0;
     for (int i = 0; i < kRoundTrips; ++i) {
         ui.clear();
@@ -480,7 +493,8 @@ TEST(WorkerOverBroker, ThousandCommandsDuringHeartbeatsAreAllAnswered)
     EXPECT_GT(cap.count_containing(R"("msg":"ECU")"), 5);
 }
 
-namespace {
+namespace
+{
 int fail_obd_thread(pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), void *arg)
 {
     static int calls = 0;

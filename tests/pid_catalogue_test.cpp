@@ -13,7 +13,8 @@
 #include "th_obd2_com/pid_catalogue.h"
 #include "th_obd2_com/pid_probe.h"
 
-namespace {
+namespace
+{
 
 struct ScaleCase {
     const char *what;
@@ -22,10 +23,14 @@ struct ScaleCase {
     float expected;
 };
 
-void PrintTo(const ScaleCase &c, std::ostream *os) { *os << c.what; }
+void PrintTo(const ScaleCase &c, std::ostream *os)
+{
+    *os << c.what;
+}
 
-
-class Scaling : public testing::TestWithParam<ScaleCase> {};
+class Scaling : public testing::TestWithParam<ScaleCase>
+{
+};
 
 TEST_P(Scaling, GivesThePhysicalValue)
 {
@@ -46,9 +51,13 @@ INSTANTIATE_TEST_SUITE_P(
         ScaleCase{"clamped to max", 0x61, {0x03, 0x41, 0x61, 0xFF, 0, 0, 0, 0}, 125.0f},
         ScaleCase{"EVPPRS raw 0 unsigned", 0x32, {0x04, 0x41, 0x32, 0x00, 0x00, 0, 0, 0}, -32767.75f},
         ScaleCase{"EVPPRS raw 65535 unsigned", 0x32, {0x04, 0x41, 0x32, 0xFF, 0xFF, 0, 0, 0}, -16384.0f},
-        ScaleCase{"injection timing scale", 0x5D, {0x04, 0x41, 0x5D, 0x01, 0x00, 0, 0, 0},
+        ScaleCase{"injection timing scale",
+                  0x5D,
+                  {0x04, 0x41, 0x5D, 0x01, 0x00, 0, 0, 0},
                   256.0f * 0.703125f - 210.0f},
-        ScaleCase{"separate rounding of multiply and add", 0x3C, {0x04, 0x41, 0x3C, 0x12, 0x34, 0, 0, 0},
+        ScaleCase{"separate rounding of multiply and add",
+                  0x3C,
+                  {0x04, 0x41, 0x3C, 0x12, 0x34, 0, 0, 0},
                   [] {
                       volatile float v = 4660.0f;
                       v = v * 0.1f;
@@ -58,13 +67,15 @@ INSTANTIATE_TEST_SUITE_P(
         ScaleCase{"only the low byte of the PID counts", 0x105, {0x03, 0x41, 0x05, 0x5A, 0, 0, 0, 0}, 50.0f},
         ScaleCase{"16-bit PID with 4 bytes", 0x0C, {0x03, 0x41, 0x0C, 0x0C}, 0.0f},
         ScaleCase{"8-bit PID with 4 bytes", 0x05, {0x03, 0x41, 0x05, 0x5A}, 50.0f},
-        ScaleCase{"3 bytes", 0x05, {0x02, 0x41, 0x05}, 0.0f},
-        ScaleCase{"empty", 0x05, {}, 0.0f},
+        ScaleCase{"3 bytes", 0x05, {0x02, 0x41, 0x05}, 0.0f}, ScaleCase{"empty", 0x05, {}, 0.0f},
         ScaleCase{"PID 01 not catalogued", 0x01, {0x06, 0x41, 0x01, 0x00, 0x07, 0xE5, 0, 0}, 0.0f},
         ScaleCase{"PID 1F not catalogued", 0x1F, {0x04, 0x41, 0x1F, 0x01, 0x02, 0, 0, 0}, 0.0f}),
     case_name<ScaleCase>);
 
-TEST(Scaling, NullAnswerGivesZero) { EXPECT_EQ(calculate_physical_value(0x05, nullptr, 8), 0.0f); }
+TEST(Scaling, NullAnswerGivesZero)
+{
+    EXPECT_EQ(calculate_physical_value(0x05, nullptr, 8), 0.0f);
+}
 
 TEST(Catalogue, ProbeListFollowsTheRows)
 {

@@ -15,7 +15,8 @@
 #include "th_obd2_com/pid_probe.h"
 #include "vehicle_sim.h"
 
-namespace {
+namespace
+{
 
 std::mutex g_published_mutex;
 std::vector<std::pair<int, std::string>> g_published;
@@ -48,7 +49,10 @@ std::vector<int> flags_for(std::initializer_list<uint8_t> available)
     return f;
 }
 
-std::vector<int> probed_flags() { return std::vector<int>(g_pid_availability, g_pid_availability + PID_PROBE_COUNT); }
+std::vector<int> probed_flags()
+{
+    return std::vector<int>(g_pid_availability, g_pid_availability + PID_PROBE_COUNT);
+}
 
 std::string flag_line(const std::vector<int> &f)
 {
@@ -83,8 +87,9 @@ vsim::EcuModel ecu_with(std::initializer_list<uint8_t> supported, std::initializ
     return ecu;
 }
 
-class PidProbe : public testing::Test {
-protected:
+class PidProbe : public testing::Test
+{
+  protected:
     void SetUp() override
     {
         g_can_padding = 0xAA;

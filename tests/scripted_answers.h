@@ -17,8 +17,9 @@
 
 #include "vehicle_sim.h"
 
-class ScriptedAnswers {
-public:
+class ScriptedAnswers
+{
+  public:
     ScriptedAnswers(vsim::InProcessBus &bus, int channel = 0, uint32_t answer_id = 0x7E8)
         : bus_(bus), channel_(channel), answer_id_(answer_id), worker_([this] { run(); })
     {
@@ -39,7 +40,7 @@ public:
         answers_[key(service, parameter)] = std::move(data);
     }
 
-private:
+  private:
     static int key(uint8_t service, uint8_t parameter) { return service << 8 | parameter; }
 
     void run()

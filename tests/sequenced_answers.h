@@ -21,8 +21,9 @@ inline vsim::VehicleModel vehicle_of(std::vector<vsim::EcuModel> ecus)
     return model;
 }
 
-class SequencedAnswers {
-public:
+class SequencedAnswers
+{
+  public:
     SequencedAnswers(vsim::InProcessBus &bus, uint32_t id, std::vector<std::vector<uint8_t>> script)
         : bus_(bus), id_(id), script_(std::move(script)), thread_([this] { run(); })
     {
@@ -35,7 +36,7 @@ public:
     SequencedAnswers(const SequencedAnswers &) = delete;
     SequencedAnswers &operator=(const SequencedAnswers &) = delete;
 
-private:
+  private:
     void run()
     {
         size_t answered = 0;

@@ -13,7 +13,8 @@
 
 #include "tool_process.h"
 
-namespace tooltest {
+namespace tooltest
+{
 
 constexpr int kStartMs = 5000;
 constexpr int kProbeMs = 5000;
@@ -26,8 +27,9 @@ inline std::string slurp(const std::string &path)
     return ss.str();
 }
 
-class SimBus : public ::testing::Test {
-protected:
+class SimBus : public ::testing::Test
+{
+  protected:
     // The vehicle the simulator starts with (a file of tools/vehicles).
     virtual std::string vehicle() const { return "tools/vehicles/petrol_11bit.json"; }
 
@@ -50,9 +52,10 @@ protected:
 
     void start_sim(const std::string &vehicle)
     {
-        sim_ = std::make_unique<ToolProcess>(
-            std::vector<std::string>{sim_path_, "--vehicle", vehicle, "--bus", bus_, "--control", ctl_, "--no-stdin"},
-            std::vector<std::string>{}, dir_ + "/sim.log");
+        sim_ =
+            std::make_unique<ToolProcess>(std::vector<std::string>{sim_path_, "--vehicle", vehicle, "--bus",
+                                                                   bus_, "--control", ctl_, "--no-stdin"},
+                                          std::vector<std::string>{}, dir_ + "/sim.log");
         ASSERT_TRUE(tooltest::wait_for_path(ctl_, kStartMs)) << slurp(dir_ + "/sim.log") << sim_->err();
     }
 

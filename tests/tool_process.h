@@ -20,7 +20,8 @@
 
 extern char **environ;
 
-namespace tooltest {
+namespace tooltest
+{
 
 // A built tool: $OBDGW_BUILD_DIR/<relative path>, empty when the variable is unset.
 inline std::string built(const std::string &rel)
@@ -40,8 +41,9 @@ inline std::string source(const std::string &rel)
     return here.substr(0, here.rfind("/tests/")) + "/" + rel;
 }
 
-class ToolProcess {
-public:
+class ToolProcess
+{
+  public:
     // env: "NAME=value" entries added to (or replacing those of) our environment.
     // stdout_file: where stdout goes instead of the pipe (a busy trace would
     // fill a pipe nobody reads).
@@ -67,13 +69,16 @@ public:
         }
         envs.insert(envs.end(), env.begin(), env.end());
         std::vector<char *> av, ev;
-        for (const auto &a : argv) av.push_back(const_cast<char *>(a.c_str()));
+        for (const auto &a : argv)
+            av.push_back(const_cast<char *>(a.c_str()));
         av.push_back(nullptr);
-        for (const auto &e : envs) ev.push_back(const_cast<char *>(e.c_str()));
+        for (const auto &e : envs)
+            ev.push_back(const_cast<char *>(e.c_str()));
         ev.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
-            int o = stdout_file.empty() ? out[1] : ::open(stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int o = stdout_file.empty() ? out[1]
+                                        : ::open(stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(o, STDOUT_FILENO);
             dup2(err[1], STDERR_FILENO);
             int devnull = ::open("/dev/null", O_RDONLY);
@@ -94,8 +99,10 @@ public:
             int st;
             waitpid(pid_, &st, 0);
         }
-        if (out_ >= 0) ::close(out_);
-        if (err_ >= 0) ::close(err_);
+        if (out_ >= 0)
+            ::close(out_);
+        if (err_ >= 0)
+            ::close(err_);
     }
 
     ToolProcess(const ToolProcess &) = delete;
@@ -116,7 +123,8 @@ public:
                 buf_.erase(0, nl + 1);
                 return true;
             }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !fill(out_, buf_, static_cast<int>(left.count()))) {
                 return false;
             }
@@ -171,15 +179,18 @@ public:
     }
     const std::string &err() const { return errbuf_; }
 
-private:
+  private:
     static bool fill(int fd, std::string &into, int timeout_ms)
     {
-        if (fd < 0) return false;
+        if (fd < 0)
+            return false;
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0) return false;
+        if (poll(&p, 1, timeout_ms) <= 0)
+            return false;
         char b[4096];
         ssize_t n = ::read(fd, b, sizeof b);
-        if (n <= 0) return false;
+        if (n <= 0)
+            return false;
         into.append(b, static_cast<size_t>(n));
         return true;
     }
@@ -200,7 +211,8 @@ inline std::string control(const std::string &path, const std::string &command)
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
     if (s < 0 || connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        if (s >= 0) ::close(s);
+        if (s >= 0)
+            ::close(s);
         return "error: cannot connect";
     }
     std::string line = command + "\n";
@@ -212,14 +224,17 @@ inline std::string control(const std::string &path, const std::string &command)
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (std::chrono::steady_clock::now() < deadline) {
         pollfd p{s, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
+        if (poll(&p, 1, 100) <= 0)
+            continue;
         char b[1024];
         ssize_t n = ::read(s, b, sizeof b);
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         got.append(b, static_cast<size_t>(n));
         if (got.find("\nok\n") != std::string::npos || got.rfind("ok\n", 0) == 0 ||
             got.find("error: ") != std::string::npos) {
-            if (got.back() == '\n') break;
+            if (got.back() == '\n')
+                break;
         }
     }
     ::close(s);
@@ -229,7 +244,8 @@ inline std::string control(const std::string &path, const std::string &command)
 inline bool wait_for_path(const std::string &path, int timeout_ms)
 {
     for (int i = 0; i < timeout_ms / 10; ++i) {
-        if (access(path.c_str(), F_OK) == 0) return true;
+        if (access(path.c_str(), F_OK) == 0)
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;

@@ -7,14 +7,16 @@
 
 #include "tool_process.h"
 
-namespace {
+namespace
+{
 
 using tooltest::ToolProcess;
 
 constexpr int kRunMs = 10000;
 
-class VehicleFile : public ::testing::Test {
-protected:
+class VehicleFile : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         sim_ = tooltest::built("tools/vehicle_sim_cli/obd-vehicle-sim");
@@ -70,7 +72,8 @@ TEST_F(VehicleFile, ContentsAreTakenAsWritten)
     ASSERT_EQ(r.status, 0) << r.err;
     auto has = [&](const std::string &s) {
         for (const auto &l : r.out) {
-            if (l.find(s) != std::string::npos) return true;
+            if (l.find(s) != std::string::npos)
+                return true;
         }
         return false;
     };
@@ -94,8 +97,10 @@ TEST_F(VehicleFile, MalformedFilesAreRefusedNamingTheField)
         {R"({"ecus": [{"addressing": "12-bit"}]})", "ecus[0].addressing: expected \"11-bit\" or \"29-bit\""},
         {R"({"ecus": [{"addressing": 11}]})", "ecus[0].addressing:"},
         {one(R"("response_id": "0x800")"), "ecus[0].response_id:"},
-        {one(R"("response_id": "0x7E0")"), "ecus[0].response_id: an 11-bit OBD ECU answers from 0x7E8 to 0x7EF"},
-        {R"({"ecus": [{"addressing": "29-bit", "response_id": "18DAF210"}]})", "ecus[0].response_id: a 29-bit"},
+        {one(R"("response_id": "0x7E0")"),
+         "ecus[0].response_id: an 11-bit OBD ECU answers from 0x7E8 to 0x7EF"},
+        {R"({"ecus": [{"addressing": "29-bit", "response_id": "18DAF210"}]})",
+         "ecus[0].response_id: a 29-bit"},
         {one(R"("response_id": 2024.5)"), "ecus[0].response_id: expected an 11-bit identifier"},
         {one(R"("pidz": {})"), "ecus[0].pidz: unknown field"},
         {one(R"("pids": {"0C": "1G"})"), "ecus[0].pids.0C: expected hex bytes"},
@@ -103,7 +108,8 @@ TEST_F(VehicleFile, MalformedFilesAreRefusedNamingTheField)
         {one(R"("pids": {"0C": [1, 256]})"), "ecus[0].pids.0C[1]: expected a byte"},
         {one(R"("pids": {"0C": "01", "0C": "02"})"), "ecus[0].pids.0C: given twice"},
         {one(R"("pids": [1, 2])"), "ecus[0].pids: expected an object"},
-        {one(R"("dtcs": {"stored": ["X0301"]})"), "ecus[0].dtcs.stored[0]: expected a code such as \"P0301\""},
+        {one(R"("dtcs": {"stored": ["X0301"]})"),
+         "ecus[0].dtcs.stored[0]: expected a code such as \"P0301\""},
         {one(R"("dtcs": {"stored": ["P4301"]})"), "ecus[0].dtcs.stored[0]:"},
         {one(R"("dtcs": {"stored": "P0301"})"), "ecus[0].dtcs.stored: expected an array"},
         {one(R"("dtcs": {"pending": [70000]})"), "ecus[0].dtcs.pending[0]:"},
@@ -139,10 +145,11 @@ TEST_F(VehicleFile, MissingFileAndBadUsageAreRefused)
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("none.json: cannot open the vehicle file"), std::string::npos) << r.err;
 
-    ToolProcess both({sim_, "--vehicle", tooltest::source("tools/vehicles/petrol_11bit.json"), "--bus", "/tmp/x",
-                      "--can", "vcan0"});
+    ToolProcess both({sim_, "--vehicle", tooltest::source("tools/vehicles/petrol_11bit.json"), "--bus",
+                      "/tmp/x", "--can", "vcan0"});
     EXPECT_EQ(both.wait(kRunMs), 2);
-    EXPECT_NE(both.err().find("give exactly one of --bus PATH and --can IFACE"), std::string::npos) << both.err();
+    EXPECT_NE(both.err().find("give exactly one of --bus PATH and --can IFACE"), std::string::npos)
+        << both.err();
 }
 
 } // namespace

@@ -19,7 +19,8 @@
 #include "th_obd2_com/vehicle_info.h"
 #include "vehicle_sim.h"
 
-namespace {
+namespace
+{
 
 std::string json_of(int mode, int bitrate)
 {
@@ -46,15 +47,16 @@ vsim::VehicleModel one_ecu(vsim::EcuModel ecu)
     return model;
 }
 
-class VehicleInfo : public testing::Test {
-protected:
+class VehicleInfo : public testing::Test
+{
+  protected:
     void SetUp() override { g_can_padding = 0xAA; }
 };
 
 TEST_F(VehicleInfo, ReadsAllFourItemsFromTheSimulatedEcu)
 {
     vsim::EcuModel ecu;
-    ecu.vin = "1HGCM82633A004352";     // segmented answer
+    ecu.vin = "1HGCM82633A004352"; // segmented answer
     ecu.calid = "CAL0123456789ABC";
     ecu.cvn = {0x12, 0xAB, 0x34, 0xCD}; // one frame: 07 49 06 01 12 AB 34 CD
     ecu.ecu_name = "ECM-EngineControl";
@@ -71,9 +73,10 @@ TEST_F(VehicleInfo, ReadsAllFourItemsFromTheSimulatedEcu)
     EXPECT_EQ(trace.count_line("InfoType 02 -> 1HGCM82633A004352"), 1);
     EXPECT_EQ(trace.count_line("InfoType 06 -> 0112AB34CD"), 1);
 
-    EXPECT_EQ(json_of(1, 500000),
-              R"J({"TYP":1,"CMD":7,"DATA":{"CVN":"0112AB34CD","VID":"1HGCM82633A004352","CID":"CAL0123456789ABC",)J"
-              R"J("ECUNM":"ECM-EngineControl","PROTO":"ISO15765-4 (11-bit)","BR":500000}})J");
+    EXPECT_EQ(
+        json_of(1, 500000),
+        R"J({"TYP":1,"CMD":7,"DATA":{"CVN":"0112AB34CD","VID":"1HGCM82633A004352","CID":"CAL0123456789ABC",)J"
+        R"J("ECUNM":"ECM-EngineControl","PROTO":"ISO15765-4 (11-bit)","BR":500000}})J");
     EXPECT_STREQ(g_can_protocol, "ISO15765-4 (11-bit)");
 }
 
@@ -109,10 +112,14 @@ struct AnswerCase {
     const char *warning; // null: none expected
 };
 
-void PrintTo(const AnswerCase &c, std::ostream *os) { *os << c.what; }
+void PrintTo(const AnswerCase &c, std::ostream *os)
+{
+    *os << c.what;
+}
 
-
-class EcuNameAnswer : public VehicleInfo, public testing::WithParamInterface<AnswerCase> {};
+class EcuNameAnswer : public VehicleInfo, public testing::WithParamInterface<AnswerCase>
+{
+};
 
 TEST_P(EcuNameAnswer, IsParsedOrRefused)
 {
@@ -142,13 +149,20 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"padding 00 trimmed", {0x06, 0x49, 0x0A, 0x01, 'E', 'C', 'M', 0x00}, "ECM", nullptr},
         AnswerCase{"padding FF trimmed", {0x06, 0x49, 0x0A, 0x01, 'E', 'C', 'M', 0xFF}, "ECM", nullptr},
         AnswerCase{"padding 55 kept", {0x05, 0x49, 0x0A, 0x01, 'E', 'C', 0x55, 0x55}, "ECUU", nullptr},
-        AnswerCase{"leading control bytes skipped", {0x07, 0x49, 0x0A, 0x01, 0x02, 0xFF, 'A', 'B'}, "AB", nullptr},
+        AnswerCase{
+            "leading control bytes skipped", {0x07, 0x49, 0x0A, 0x01, 0x02, 0xFF, 'A', 'B'}, "AB", nullptr},
         AnswerCase{"NUL inside ends the text", {0x07, 0x49, 0x0A, 0x01, 'A', 0x00, 'B', 'C'}, "A", nullptr},
-        AnswerCase{"other InfoType refused", {0x06, 0x49, 0x04, 0x01, 'E', 'C', 'M', 0x00}, std::nullopt,
+        AnswerCase{"other InfoType refused",
+                   {0x06, 0x49, 0x04, 0x01, 'E', 'C', 'M', 0x00},
+                   std::nullopt,
                    "OBD2 WARN: Invalid response for InfoType 0A"},
-        AnswerCase{"other service refused", {0x06, 0x41, 0x0A, 0x01, 'E', 'C', 'M', 0x00}, std::nullopt,
+        AnswerCase{"other service refused",
+                   {0x06, 0x41, 0x0A, 0x01, 'E', 'C', 'M', 0x00},
+                   std::nullopt,
                    "OBD2 WARN: Invalid response for InfoType 0A"},
-        AnswerCase{"only padding", {0x03, 0x49, 0x0A, 0x01, 0x00, 0x00, 0xFF, 0x00}, std::nullopt,
+        AnswerCase{"only padding",
+                   {0x03, 0x49, 0x0A, 0x01, 0x00, 0x00, 0xFF, 0x00},
+                   std::nullopt,
                    "OBD2 WARN: Payload contains only padding for InfoType 0A"},
         AnswerCase{"no payload", {0x02, 0x49, 0x0A}, std::nullopt, "OBD2 WARN: No payload for InfoType 0A"},
         AnswerCase{"one byte", {0x01}, std::nullopt, "OBD2 WARN: Unsupported frame type for InfoType 0A"},
@@ -185,7 +199,8 @@ TEST(VehicleInfoJson, ProtocolFollowsTheMode)
 TEST(VehicleInfoJson, LaterRecordReplacesEarlierAndOthersAreIgnored)
 {
     std::memset(g_vehicle_info, 0, sizeof g_vehicle_info);
-    const std::pair<uint8_t, const char *> recs[] = {{0x02, "OLDVIN"}, {0x08, "X"}, {0x02, "NEWVIN"}, {0x0A, "ECM"}};
+    const std::pair<uint8_t, const char *> recs[] = {
+        {0x02, "OLDVIN"}, {0x08, "X"}, {0x02, "NEWVIN"}, {0x0A, "ECM"}};
     g_vehicle_info_count = 0;
     for (const auto &[t, s] : recs) {
         g_vehicle_info[g_vehicle_info_count].info_type = t;

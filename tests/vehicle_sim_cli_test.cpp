@@ -4,15 +4,16 @@
 
 #include "sim_bus_fixture.h"
 
-namespace {
+namespace
+{
 
 using namespace tooltest;
 
 struct ControlCase {
     const char *name;
     std::vector<std::string> commands;
-    std::vector<std::string> probe; // socket options and frames the probe sends
-    std::string until;              // the last frame expected
+    std::vector<std::string> probe;             // socket options and frames the probe sends
+    std::string until;                          // the last frame expected
     std::vector<std::string> expected_prefixes; // every frame received, marker included
 };
 
@@ -71,8 +72,8 @@ TEST_F(SimBus, ControlCommandsChangeTheAnswers)
 TEST_F(SimBus, SilentVehicleAnswersNothingUntilItComesBack)
 {
     ASSERT_EQ(control("silent"), "ok\n");
-    auto p = ready_probe({"--filter", "7E8:7F8", "--send", "7DF#02010D5555555555", "--until", "7E8#EE", "--listen",
-                          "3000"});
+    auto p = ready_probe(
+        {"--filter", "7E8:7F8", "--send", "7DF#02010D5555555555", "--until", "7E8#EE", "--listen", "3000"});
     ASSERT_TRUE(wait_trace("RX  7DF", 1));
     ASSERT_EQ(control("inject 7E8#EE"), "ok\n");
     EXPECT_EQ(received(*p), std::vector<std::string>{"7E8#EE"});
@@ -165,15 +166,16 @@ TEST_F(SimBus, SendClientReportsTheReply)
 
 // A file with two ECUs and chatter: both ECUs answer a functional request, in
 // the order of their latencies, after the foreign frames of the file.
-class AwkwardCar : public SimBus {
-protected:
+class AwkwardCar : public SimBus
+{
+  protected:
     std::string vehicle() const override { return "tools/vehicles/awkward_two_ecus.json"; }
 };
 
 TEST_F(AwkwardCar, BothEcusAnswerAfterTheChatter)
 {
-    auto p = ready_probe({"--err-mask", "4", "--send", "7DF#0201055555555555", "--until", "7E9#03410570AAAAAAAA",
-                          "--listen", "3000"});
+    auto p = ready_probe({"--err-mask", "4", "--send", "7DF#0201055555555555", "--until",
+                          "7E9#03410570AAAAAAAA", "--listen", "3000"});
     EXPECT_EQ(received(*p), (std::vector<std::string>{"7E0#0201000000000000", "20000004#0000000000000000",
                                                       "7E8#03410578AAAAAAAA", "7E9#03410570AAAAAAAA"}));
 }

@@ -16,9 +16,13 @@ using vsim::make_frame;
 using vsim::TimedFrame;
 using vsim::Vehicle;
 
-namespace {
+namespace
+{
 
-std::vector<uint8_t> data(const can_frame &f) { return {f.data, f.data + f.can_dlc}; }
+std::vector<uint8_t> data(const can_frame &f)
+{
+    return {f.data, f.data + f.can_dlc};
+}
 
 can_frame request(std::initializer_list<uint8_t> payload, bool ext = false)
 {
@@ -63,7 +67,8 @@ std::vector<uint8_t> whole_answer(Vehicle &v, const can_frame &req)
     }
     size_t total = static_cast<size_t>(first.data[0] & 0x0F) << 8 | first.data[1];
     std::vector<uint8_t> p(first.data + 2, first.data + 8);
-    auto cfs = v.on_frame(flow_control(0, 0, (first.can_id & CAN_EFF_FLAG) ? 0x18DA10F1 | CAN_EFF_FLAG : 0x7E0));
+    auto cfs =
+        v.on_frame(flow_control(0, 0, (first.can_id & CAN_EFF_FLAG) ? 0x18DA10F1 | CAN_EFF_FLAG : 0x7E0));
     for (const auto &cf : cfs) {
         p.insert(p.end(), cf.frame.data + 1, cf.frame.data + 8);
     }
@@ -277,7 +282,8 @@ TEST(ReceiveFilter, SocketCanMatchingRule)
     }
 }
 
-namespace {
+namespace
+{
 
 bool read_frame(int fd, can_frame &f, int timeout_ms)
 {

@@ -9,7 +9,8 @@
 
 #include "common/unique_fd.h"
 
-namespace {
+namespace
+{
 
 bool write_all(int fd, const char *p, size_t len)
 {

@@ -4,11 +4,15 @@
 #include <ctime>
 #include <cerrno>
 
-namespace {
+namespace
+{
 std::atomic<int> g_sleep_divisor{1};
 }
 
-void gw_test_set_sleep_divisor(int divisor) { g_sleep_divisor.store(divisor > 0 ? divisor : 1); }
+void gw_test_set_sleep_divisor(int divisor)
+{
+    g_sleep_divisor.store(divisor > 0 ? divisor : 1);
+}
 
 void gw_sleep_us(int64_t us)
 {

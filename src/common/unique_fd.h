@@ -5,8 +5,9 @@
 
 #include <utility>
 
-class UniqueFd {
-public:
+class UniqueFd
+{
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(const UniqueFd &) = delete;
@@ -32,6 +33,6 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };

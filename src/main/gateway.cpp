@@ -11,11 +11,15 @@ pthread_t g_mqtt_com_thrd_id;
 pthread_t g_obd2_com_thrd_id;
 pthread_t g_gpio_cntrl_thrd_id;
 
-namespace {
+namespace
+{
 ThreadCreateFn g_thread_create = pthread_create;
 }
 
-void gateway_test_set_thread_create(ThreadCreateFn fn) { g_thread_create = fn ? fn : pthread_create; }
+void gateway_test_set_thread_create(ThreadCreateFn fn)
+{
+    g_thread_create = fn ? fn : pthread_create;
+}
 
 int create_threads()
 {

@@ -23,7 +23,8 @@ gpiod_line_request *req_chip4 = nullptr;
 gpiod_line_request *req_chip3 = nullptr;
 gpiod_line_request *req_chip0 = nullptr;
 
-namespace {
+namespace
+{
 
 // A chip has 32 lines; no request of ours can be larger.
 constexpr size_t MAX_LINES_PER_CHIP = 32;
@@ -54,8 +55,9 @@ void close_chip(gpiod_chip *&chip)
 
 // Undoes a failed gpio_init on every return path: requests first, then the
 // chips in reverse opening order. Dismissed once all lines are held.
-class InitRollback {
-public:
+class InitRollback
+{
+  public:
     InitRollback() = default;
     InitRollback(const InitRollback &) = delete;
     InitRollback &operator=(const InitRollback &) = delete;
@@ -72,7 +74,7 @@ public:
     }
     void dismiss() { armed_ = false; }
 
-private:
+  private:
     bool armed_ = true;
 };
 
@@ -210,4 +212,7 @@ void gpio_close()
     close_chip(chip0);
 }
 
-bool gpio_lines_held() { return req_chip4 != nullptr && req_chip3 != nullptr && req_chip0 != nullptr; }
+bool gpio_lines_held()
+{
+    return req_chip4 != nullptr && req_chip3 != nullptr && req_chip0 != nullptr;
+}

@@ -13,7 +13,8 @@
 std::atomic<int> g_gpio_state{DO_STATE_INIT};
 char gpio_cntrl_pkt[GPIO_PKT_BUF_SIZE];
 
-namespace {
+namespace
+{
 
 // Commands handed over and not yet taken by the worker. The lock is held only
 // to copy a command in or out and to decide the worker's next state, so the
@@ -79,7 +80,10 @@ void report_dropped(size_t n)
 
 } // namespace
 
-void change_gpio_state(int state) { g_gpio_state.store(state); }
+void change_gpio_state(int state)
+{
+    g_gpio_state.store(state);
+}
 
 void get_gpio_cntrl_pkt(const char *text)
 {

@@ -10,14 +10,7 @@
 #include "th_mqtt/mqtt_msg.h"
 
 MqttDetails gMqttDetails = {
-    "mqtt_internal_broker",
-    "127.0.0.1",
-    1883,
-    2,
-    {"dt/app_to_ui/resp", "dt/ui_to_app/cmd"},
-    {1, 1},
-    20,
-    1,
+    "mqtt_internal_broker", "127.0.0.1", 1883, 2, {"dt/app_to_ui/resp", "dt/ui_to_app/cmd"}, {1, 1}, 20, 1,
 };
 
 int topicCount = 2;
@@ -28,7 +21,8 @@ MQTTClient_deliveryToken gToken;
 std::atomic<int> giMQTTState{MQTT_INIT};
 std::mutex g_mqtt_client_mutex;
 
-namespace {
+namespace
+{
 
 // Private to the bus worker; atomic only so that tests may read it.
 std::atomic<unsigned char> s_reconnect_counter{0};
@@ -44,7 +38,10 @@ void advance_state(int from, int to)
     giMQTTState.compare_exchange_strong(from, to);
 }
 
-void pause_after_failed_step() { gw_sleep_us(MQTT_FAILED_STEP_PAUSE_US); }
+void pause_after_failed_step()
+{
+    gw_sleep_us(MQTT_FAILED_STEP_PAUSE_US);
+}
 
 // Held only for a flag update or inside the condition wait: the callback
 // thread takes it to clear the flag and never waits behind a publisher.
@@ -54,15 +51,25 @@ bool s_delivery_pending = false;
 
 } // namespace
 
-void mqtt_test_set_step_hook(MqttStepHook hook) { s_step_hook.store(hook); }
-int mqtt_test_retry_counter() { return s_reconnect_counter; }
+void mqtt_test_set_step_hook(MqttStepHook hook)
+{
+    s_step_hook.store(hook);
+}
+int mqtt_test_retry_counter()
+{
+    return s_reconnect_counter;
+}
 
-void mqtt_change_state(int state) { giMQTTState.store(state); }
+void mqtt_change_state(int state)
+{
+    giMQTTState.store(state);
+}
 
 void mqtt_delivery_begin_wait()
 {
     std::unique_lock<std::mutex> lk(s_delivery_mutex);
-    s_delivery_cv.wait_for(lk, std::chrono::microseconds(MQTT_DELIVERY_WAIT_US), [] { return !s_delivery_pending; });
+    s_delivery_cv.wait_for(lk, std::chrono::microseconds(MQTT_DELIVERY_WAIT_US),
+                           [] { return !s_delivery_pending; });
     s_delivery_pending = true;
 }
 
@@ -94,7 +101,8 @@ int mqtt_init()
         result = 0;
     }
     hMqttClient.store(client);
-    rc = MQTTClient_setCallbacks(client, client, MQTT_connectionLost, MQTT_messageArrived, MQTT_deliveryComplete);
+    rc = MQTTClient_setCallbacks(client, client, MQTT_connectionLost, MQTT_messageArrived,
+                                 MQTT_deliveryComplete);
     if (rc != MQTTCLIENT_SUCCESS) {
         printf("INTR_MQTT_ERROR : Failed to set MQTT Callback [%d] \n", rc);
         result = 0;
@@ -192,7 +200,10 @@ void MQTT_connectionLost(void *context, char *cause)
     mqtt_delivery_clear();
 }
 
-void MQTT_deliveryComplete(void *, MQTTClient_deliveryToken) { mqtt_delivery_clear(); }
+void MQTT_deliveryComplete(void *, MQTTClient_deliveryToken)
+{
+    mqtt_delivery_clear();
+}
 
 void mqtt_worker_start()
 {

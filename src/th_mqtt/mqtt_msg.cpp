@@ -11,7 +11,8 @@
 #include "th_mqtt/mqtt_link.h"
 #include "th_obd2_com/obd2_state.h"
 
-namespace {
+namespace
+{
 std::atomic<MqttPublishHook> s_publish_hook{nullptr};
 
 // Integer part of a JSON number, limited to the int range.
@@ -30,7 +31,10 @@ int integer_part(double v)
 }
 } // namespace
 
-void mqtt_test_set_publish_hook(MqttPublishHook hook) { s_publish_hook.store(hook); }
+void mqtt_test_set_publish_hook(MqttPublishHook hook)
+{
+    s_publish_hook.store(hook);
+}
 
 int create_pkt_without_data(char *dst, int typ, int cmd, int error, const char *msg)
 {
@@ -80,7 +84,8 @@ int MQTT_Publish_Data(int index, const char *text)
     }
     const size_t len = strlen(text);
     if (len > MQTT_MAX_PUBLISH_LEN) {
-        printf("INTR_MQTT_ERROR : Payload too long [%zu bytes, at most %zu], not sent\n", len, MQTT_MAX_PUBLISH_LEN);
+        printf("INTR_MQTT_ERROR : Payload too long [%zu bytes, at most %zu], not sent\n", len,
+               MQTT_MAX_PUBLISH_LEN);
         fflush(stdout);
         return 0;
     }

@@ -25,7 +25,8 @@ CanChannel can_cfg[2] = {
     {-1, 0x18DB33F1, 0x18DAF110, 0x1FFFFFFF},
 };
 
-namespace {
+namespace
+{
 
 constexpr const char *CAN_IFNAME = "can0";
 constexpr size_t CAN_SETUP_CMD_LEN = 128;
@@ -46,11 +47,17 @@ constexpr uint8_t PCI_FIRST = 0x1;
 constexpr uint8_t PCI_CONSECUTIVE = 0x2;
 constexpr uint8_t NEGATIVE_RESPONSE = 0x7F;
 
-int run_system(const char *command) { return std::system(command); }
+int run_system(const char *command)
+{
+    return std::system(command);
+}
 
 CanShellRunner g_shell_runner = run_system;
 
-int open_can_socket(int) { return ::socket(PF_CAN, SOCK_RAW, CAN_RAW); }
+int open_can_socket(int)
+{
+    return ::socket(PF_CAN, SOCK_RAW, CAN_RAW);
+}
 
 CanSocketFactory g_socket_factory = open_can_socket;
 
@@ -132,13 +139,22 @@ void drain_stale_frames(int sock)
     }
 }
 
-uint8_t padding_byte() { return static_cast<uint8_t>(g_can_padding & 0xFF); }
+uint8_t padding_byte()
+{
+    return static_cast<uint8_t>(g_can_padding & 0xFF);
+}
 
 } // namespace
 
-void can_test_set_shell_runner(CanShellRunner runner) { g_shell_runner = runner ? runner : run_system; }
+void can_test_set_shell_runner(CanShellRunner runner)
+{
+    g_shell_runner = runner ? runner : run_system;
+}
 
-void can_test_set_socket_factory(CanSocketFactory factory) { g_socket_factory = factory ? factory : open_can_socket; }
+void can_test_set_socket_factory(CanSocketFactory factory)
+{
+    g_socket_factory = factory ? factory : open_can_socket;
+}
 
 int can_setup(const char *ifname, long long bitrate)
 {
@@ -282,7 +298,8 @@ int send_obd2_request(int mode, const uint8_t *request, size_t request_len, uint
             perror("CAN read failed");
             return -1;
         }
-        if (n != static_cast<ssize_t>(sizeof rx) || (rx.can_id & CAN_ERR_FLAG) || !accepted(mode, rx.can_id)) {
+        if (n != static_cast<ssize_t>(sizeof rx) || (rx.can_id & CAN_ERR_FLAG) ||
+            !accepted(mode, rx.can_id)) {
             continue;
         }
         // A data length code above 8 (CAN FD style or hostile) still carries only 8 bytes.

@@ -22,7 +22,8 @@ uint8_t g_arr_permanent_dtc_cmd[8];
 uint8_t g_arr_clear_dtc_cmd[8];
 char final_json[DTC_JSON_BUF_SIZE];
 
-namespace {
+namespace
+{
 
 constexpr size_t DTC_REQUEST_LEN = 8;
 constexpr uint8_t SID_CLEAR_DTC = 0x04;
@@ -31,10 +32,10 @@ constexpr uint8_t SID_NEGATIVE = 0x7F;
 constexpr uint8_t NRC_BUSY = 0x78;
 
 struct DtcGroup {
-    const char *name;     // configuration name and packet key
-    uint8_t service;      // request service
-    uint8_t *frame;       // request frame
-    const char *trace;    // answer-byte trace format
+    const char *name;  // configuration name and packet key
+    uint8_t service;   // request service
+    uint8_t *frame;    // request frame
+    const char *trace; // answer-byte trace format
 };
 
 constexpr int DTC_GROUP_COUNT = 3;
@@ -49,9 +50,15 @@ constexpr int GROUP_PENDING = 1;
 
 char array_buffer[DTC_ARRAY_BUF_SIZE];
 
-bool is_dtc_answer_service(uint8_t sid) { return sid == 0x43 || sid == 0x47 || sid == 0x4A; }
+bool is_dtc_answer_service(uint8_t sid)
+{
+    return sid == 0x43 || sid == 0x47 || sid == 0x4A;
+}
 
-uint8_t padding_byte() { return static_cast<uint8_t>(g_can_padding & 0xFF); }
+uint8_t padding_byte()
+{
+    return static_cast<uint8_t>(g_can_padding & 0xFF);
+}
 
 // Copies at most 63 characters and the NUL; the source row may lack a NUL.
 void copy_name(char *dst, const char *src)
@@ -318,8 +325,8 @@ int handle_clear_dtc_command(int mode)
         // A send that fails leaves the buffer unwritten: never judge an earlier answer again.
         size_t len = 0;
         answer.fill(0);
-        const int rc = send_obd2_request(mode, g_arr_clear_dtc_cmd, DTC_REQUEST_LEN, answer.data(),
-                                         &len, OBD2_REQ_CLEAR_DTC);
+        const int rc = send_obd2_request(mode, g_arr_clear_dtc_cmd, DTC_REQUEST_LEN, answer.data(), &len,
+                                         OBD2_REQ_CLEAR_DTC);
         if (rc == -1 || len > answer.size()) {
             len = 0; // a broken exchange may count bytes it never delivered
         }

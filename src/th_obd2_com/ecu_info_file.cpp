@@ -14,7 +14,8 @@
 #include "th_obd2_com/pid_probe.h"
 #include "th_obd2_com/vehicle_info.h"
 
-namespace {
+namespace
+{
 
 // Only the OBD worker touches the file; the override exists for tests.
 std::string g_path_override;
@@ -87,7 +88,10 @@ const char *ecu_info_file_path()
     return g_path_override.empty() ? ECU_INFO_FILE_PATH : g_path_override.c_str();
 }
 
-void ecu_info_test_set_path(const char *path) { g_path_override = path != nullptr ? path : ""; }
+void ecu_info_test_set_path(const char *path)
+{
+    g_path_override = path != nullptr ? path : "";
+}
 
 int save_ecu_info_json()
 {

@@ -21,7 +21,8 @@ int g_live_sensor_count = 0;
 char g_dtc_names[CFG_MAX_DTC_GROUPS][CFG_NAME_LEN];
 int g_dtc_count = 0;
 
-namespace {
+namespace
+{
 
 constexpr long CONFIG_FILE_MAX_LEN = 1L << 20;
 
@@ -44,7 +45,10 @@ void copy_name(char (&slot)[CFG_NAME_LEN], const char *name)
 }
 
 // cJSON keeps the integer part of a number, clamped to the int range.
-bool number_is_one(const cJSON *item) { return cJSON_IsNumber(item) && item->valueint == 1; }
+bool number_is_one(const cJSON *item)
+{
+    return cJSON_IsNumber(item) && item->valueint == 1;
+}
 
 } // namespace
 
@@ -72,7 +76,8 @@ int parse_config_json(const char *path)
         return 0;
     }
     // Only a regular file has a length to go by (a folder reports a huge one).
-    struct stat st {};
+    struct stat st {
+    };
     if (fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         perror("File open failed");

@@ -11,7 +11,8 @@
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/obd2_config.h"
 
-namespace {
+namespace
+{
 
 constexpr const char *CAN_INTERFACE = "can0";
 constexpr size_t STATUS_PKT_LEN = 128; // the longest status packet has 57 characters

@@ -8,7 +8,8 @@ std::atomic<int> g_obd2_com_thrd_state{OBD2_STATE_CONFIG};
 pthread_mutex_t obd_state_mutex = PTHREAD_MUTEX_INITIALIZER;
 char g_can_cmd[OBD2_CMD_BUF_SIZE];
 
-namespace {
+namespace
+{
 // Hand-over lock: held only for a copy of at most 200 bytes and a store, never
 // across a publish, an exchange or a pause. The bus callback thread takes it,
 // and that thread also processes the broker's acknowledgements, so nothing may
@@ -26,7 +27,10 @@ void change_obd2_thrd_state(int state)
     }
 }
 
-int get_obd2_thrd_state() { return g_obd2_com_thrd_state.load(); }
+int get_obd2_thrd_state()
+{
+    return g_obd2_com_thrd_state.load();
+}
 
 void command_for_can(const char *text)
 {

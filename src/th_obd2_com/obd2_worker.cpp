@@ -19,7 +19,8 @@ EcuEntry g_ecu_list[OBD2_MAX_ECUS];
 int g_ecu_count = 0;
 int g_flg_supported_pid_list = 1;
 
-namespace {
+namespace
+{
 
 constexpr size_t kPacketBufSize = 128;
 
@@ -83,7 +84,10 @@ int publish_status(int cmd, int error, const char *msg)
     return MQTT_Publish_Data(0, pkt);
 }
 
-void build_detect_request() { prepare_request(L.request, 2, 0x01, 0x00); }
+void build_detect_request()
+{
+    prepare_request(L.request, 2, 0x01, 0x00);
+}
 
 void state_config()
 {
@@ -376,7 +380,10 @@ int cmd_clear_dtc()
 
 } // namespace
 
-void obd2_test_set_can_opener(CanOpenFn fn) { s_can_opener = fn ? fn : init_can_socket; }
+void obd2_test_set_can_opener(CanOpenFn fn)
+{
+    s_can_opener = fn ? fn : init_can_socket;
+}
 
 int parse_received_cmd()
 {
@@ -439,7 +446,8 @@ void obd2_worker_start()
 void obd2_run_state_pass()
 {
     const int state = get_obd2_thrd_state();
-    if (state == OBD2_STATE_PARSE_CMD && L.own_state != OBD2_STATE_PARSE_CMD && L.own_state != OBD2_STATE_EXEC_CMD) {
+    if (state == OBD2_STATE_PARSE_CMD && L.own_state != OBD2_STATE_PARSE_CMD &&
+        L.own_state != OBD2_STATE_EXEC_CMD) {
         // A command took over; remember where start-up had got to.
         L.resume_state = is_startup_state(L.own_state) ? L.own_state : 0;
     }

@@ -30,8 +30,8 @@ constexpr long OBD2_DTC_CLEARED_DELAY_US = 4'000'000;
 // the bus link is not up again.
 constexpr long OBD2_IDENTIFY_RETRY_PAUSE_US = 1'000'000;
 
-constexpr int OBD2_HEARTBEAT_IDLE_PASSES = 3;  // paused passes before a probe
-constexpr int OBD2_TOLERATED_NEGATIVE = 3;     // negative probe answers tolerated in a row
+constexpr int OBD2_HEARTBEAT_IDLE_PASSES = 3; // paused passes before a probe
+constexpr int OBD2_TOLERATED_NEGATIVE = 3;    // negative probe answers tolerated in a row
 constexpr int OBD2_CMD_MAX_RETRIES = 3;
 
 // The worker's start (counters zeroed, ECU information reset, state CONFIG)

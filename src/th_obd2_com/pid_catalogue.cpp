@@ -71,16 +71,16 @@ constexpr size_t num_pids = PID_CATALOGUE_SIZE;
 // The sensor names of the configuration file, the live-data members and the
 // availability keys of the ECU information file; index i belongs to row i.
 constexpr const char *short_keys[PID_CATALOGUE_SIZE] = {
-    "ENGLD",   "COLTMP",  "FULPRS", "INTPRS",  "ENGRPM", "SPD",     "TMADV",   "INTTMP",
-    "MSFLRT",  "THRTPS",  "FULRPRS", "FLLVL",  "THRPSB", "CNTMDVOL", "AMBTMP", "O2S1",
-    "O2S2",    "O2S3",    "O2S4",   "O2S5",    "O2S6",   "O2S7",    "O2S8",    "FRLDSL",
-    "CMDEGR",  "EGRE",    "EVAPPRG", "WRMUPC", "DISCLR", "CTB1S1",  "CTB2S1",  "CTB1S2",
-    "CTB2S2",  "LMBRAT",  "RELTHR", "THRPSB2", "THRPSC", "THRPSD",  "THRPSE",  "THRPSF",
-    "CMDTHR",  "TMIL",    "TCLR",   "STFT1",   "LTFT1",  "STFT2",   "LTFT2",   "DISMIL",
-    "EVPPRS",  "ABSLOD",  "OILTEMP", "INJTIM", "FULRAT", "DDTORQ",  "ACTTORQ", "REFTORQ",
+    "ENGLD",   "COLTMP", "FULPRS", "INTPRS",   "ENGRPM",  "SPD",     "TMADV",   "INTTMP", "MSFLRT", "THRTPS",
+    "FULRPRS", "FLLVL",  "THRPSB", "CNTMDVOL", "AMBTMP",  "O2S1",    "O2S2",    "O2S3",   "O2S4",   "O2S5",
+    "O2S6",    "O2S7",   "O2S8",   "FRLDSL",   "CMDEGR",  "EGRE",    "EVAPPRG", "WRMUPC", "DISCLR", "CTB1S1",
+    "CTB2S1",  "CTB1S2", "CTB2S2", "LMBRAT",   "RELTHR",  "THRPSB2", "THRPSC",  "THRPSD", "THRPSE", "THRPSF",
+    "CMDTHR",  "TMIL",   "TCLR",   "STFT1",    "LTFT1",   "STFT2",   "LTFT2",   "DISMIL", "EVPPRS", "ABSLOD",
+    "OILTEMP", "INJTIM", "FULRAT", "DDTORQ",   "ACTTORQ", "REFTORQ",
 };
 
-namespace {
+namespace
+{
 
 constexpr bool catalogue_is_consistent()
 {

@@ -12,7 +12,8 @@ VehicleInfoRecord g_vehicle_info[VEHICLE_INFO_MAX];
 int g_vehicle_info_count = 0;
 char g_can_protocol[50];
 
-namespace {
+namespace
+{
 
 constexpr uint8_t SERVICE_VEHICLE_INFO = 0x09;
 constexpr uint8_t SERVICE_VEHICLE_INFO_ANSWER = 0x49;
@@ -30,7 +31,10 @@ constexpr size_t CVN_HEX_LIMIT = 125;
 constexpr size_t TRACE_BYTES = 32;
 
 // Padding and the count-of-data-items byte: control characters and 0xFF.
-bool is_filler(uint8_t b) { return b <= 0x1F || b == 0xFF; }
+bool is_filler(uint8_t b)
+{
+    return b <= 0x1F || b == 0xFF;
+}
 
 void render_cvn(const uint8_t *data, size_t len, char *text)
 {

@@ -18,7 +18,8 @@
 
 using namespace e2e;
 
-namespace {
+namespace
+{
 
 struct Options {
     int idle_seconds = 60;
@@ -39,7 +40,10 @@ void die(const std::string &why)
     std::exit(1);
 }
 
-double secs(Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); }
+double secs(Clock::time_point t)
+{
+    return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
 
 double percentile(std::vector<double> v, double p)
 {
@@ -53,10 +57,19 @@ double percentile(std::vector<double> v, double p)
     return v[lo] + (v[hi] - v[lo]) * (idx - static_cast<double>(lo));
 }
 
-bool is_live(const Packet &p) { return p.payload.rfind("{\n  \"TYP\": 1,\n  \"CMD\": 2,\n", 0) == 0; }
-bool is_dtc(const Packet &p) { return p.payload.rfind("{\"TYP\":1,\"CMD\":1,\"DATA\":", 0) == 0; }
+bool is_live(const Packet &p)
+{
+    return p.payload.rfind("{\n  \"TYP\": 1,\n  \"CMD\": 2,\n", 0) == 0;
+}
+bool is_dtc(const Packet &p)
+{
+    return p.payload.rfind("{\"TYP\":1,\"CMD\":1,\"DATA\":", 0) == 0;
+}
 
-std::string vehicle() { return e2e_data("vehicles/full_11bit.json"); }
+std::string vehicle()
+{
+    return e2e_data("vehicles/full_11bit.json");
+}
 
 // A running rig: broker (optional), UI client, simulator, daemon.
 struct Rig {
@@ -139,8 +152,9 @@ void bench_idle(const Options &o)
     rig.broker.stop();
     std::this_thread::sleep_for(milliseconds(kIdleWarmupMs));
     double broker_gone = cpu_percent(*rig.gw, o.idle_seconds);
-    std::printf("idle CPU, vehicle present, broker gone:   %6.3f %% of one core over %d s (after identification)\n",
-                broker_gone, o.idle_seconds);
+    std::printf(
+        "idle CPU, vehicle present, broker gone:   %6.3f %% of one core over %d s (after identification)\n",
+        broker_gone, o.idle_seconds);
     std::fflush(stdout);
 
     // Same vehicle, no broker at all from the start.
@@ -187,12 +201,14 @@ void bench_memory(const Options &o)
     // previous one; now and then a reload, which reopens the CAN sockets.
     // (Relay commands are left out: the stand-in GPIO library logs every
     // line change in the daemon's memory.)
-    const std::vector<std::string> cycle{R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":3})", R"({"TYP":1,"CMD":2})",
-                                         R"({"TYP":1,"CMD":7})", R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":11})"};
+    const std::vector<std::string> cycle{R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":3})",
+                                         R"({"TYP":1,"CMD":2})", R"({"TYP":1,"CMD":7})",
+                                         R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":11})"};
     const int fds_before = open_fds(rig.gw->pid());
     long rss_first = 0, rss_last = 0;
     for (int i = 0; i < o.commands; ++i) {
-        const std::string &c = (i % 500 == 499) ? std::string(R"({"TYP":1,"CMD":10})") : cycle[i % cycle.size()];
+        const std::string &c =
+            (i % 500 == 499) ? std::string(R"({"TYP":1,"CMD":10})") : cycle[i % cycle.size()];
         if (!pub.publish(kCmdTopic, c)) {
             die("publish failed");
         }
@@ -214,10 +230,11 @@ void bench_memory(const Options &o)
     const long hwm = rig.gw->hwm_kib();
     const long rss_end = rig.gw->rss_kib();
     const int fds_after = open_fds(rig.gw->pid());
-    std::printf("peak RSS after %d commands:              %6.2f MiB (target < 8 MiB); RSS after the first 1000 "
-                "%ld KiB, after the last 1000 %ld KiB: growth %+ld KiB; settled %ld KiB; open descriptors %d -> %d\n",
-                o.commands, static_cast<double>(hwm) / 1024.0, rss_first, rss_last, rss_last - rss_first, rss_end,
-                fds_before, fds_after);
+    std::printf(
+        "peak RSS after %d commands:              %6.2f MiB (target < 8 MiB); RSS after the first 1000 "
+        "%ld KiB, after the last 1000 %ld KiB: growth %+ld KiB; settled %ld KiB; open descriptors %d -> %d\n",
+        o.commands, static_cast<double>(hwm) / 1024.0, rss_first, rss_last, rss_last - rss_first, rss_end,
+        fds_before, fds_after);
     std::fflush(stdout);
     if (!rig.gw->running()) {
         die("the daemon died during the command stream");
@@ -262,7 +279,8 @@ void bench_latency(const Options &o)
             }
             last_request = f.t;
             double end = f.t;
-            for (size_t j = i + 1; j < frames.size() && !(frames[j].from_gateway && frames[j].id == 0x7DF); ++j) {
+            for (size_t j = i + 1; j < frames.size() && !(frames[j].from_gateway && frames[j].id == 0x7DF);
+                 ++j) {
                 if (!frames[j].from_gateway) {
                     end = frames[j].t;
                 }
@@ -279,13 +297,17 @@ void bench_latency(const Options &o)
             processing.push_back(t_total - pickup - veh);
         }
     }
-    std::printf("trouble-code read latency, %d reads:      median %7.1f ms, p99 %7.1f ms (publish to packet)\n",
-                o.latency_samples, percentile(total, 50), percentile(total, 99));
-    std::printf("  minus the vehicle's answer time:          median %7.1f ms, p99 %7.1f ms (vehicle: median %.1f ms)\n",
+    std::printf(
+        "trouble-code read latency, %d reads:      median %7.1f ms, p99 %7.1f ms (publish to packet)\n",
+        o.latency_samples, percentile(total, 50), percentile(total, 99));
+    std::printf("  minus the vehicle's answer time:          median %7.1f ms, p99 %7.1f ms (vehicle: median "
+                "%.1f ms)\n",
                 percentile(minus_vehicle, 50), percentile(minus_vehicle, 99), percentile(vehicle_time, 50));
-    std::printf("  of which waiting for the worker:          median %7.1f ms, p99 %7.1f ms (rest of its idle pause)\n",
+    std::printf("  of which waiting for the worker:          median %7.1f ms, p99 %7.1f ms (rest of its idle "
+                "pause)\n",
                 percentile(waiting, 50), percentile(waiting, 99));
-    std::printf("  of which the daemon's own work:           median %7.1f ms, p99 %7.1f ms (first request to packet)\n",
+    std::printf("  of which the daemon's own work:           median %7.1f ms, p99 %7.1f ms (first request to "
+                "packet)\n",
                 percentile(processing, 50), percentile(processing, 99));
     std::fflush(stdout);
     rig.stop();
@@ -318,16 +340,18 @@ void bench_live(const Options &o)
         double span = std::chrono::duration<double>(at.back() - at.front()).count();
         double rate = static_cast<double>(at.size() - 1) / span;
         double floor_rate = 1.0 / (static_cast<double>(sensors) * kLivePausePerSensor);
-        std::printf("live data, %2zu sensors:                    %5.3f snapshots/s over %zu snapshots; the pauses "
-                    "allow at most %.3f/s: ratio %.2f\n",
-                    sensors, rate, at.size(), floor_rate, rate / floor_rate);
+        std::printf(
+            "live data, %2zu sensors:                    %5.3f snapshots/s over %zu snapshots; the pauses "
+            "allow at most %.3f/s: ratio %.2f\n",
+            sensors, rate, at.size(), floor_rate, rate / floor_rate);
         std::fflush(stdout);
     };
     measure(five.sensors.size(), o.live_seconds_5);
 
     Config twenty;
-    twenty.sensors = {"ENGLD",  "COLTMP", "FULPRS", "INTPRS", "ENGRPM", "SPD",    "TMADV",  "INTTMP", "MSFLRT", "THRTPS",
-                      "FULRPRS", "FLLVL", "THRPSB", "CNTMDVOL", "AMBTMP", "O2S1", "O2S2",   "STFT1",  "LTFT1",  "OILTEMP"};
+    twenty.sensors = {"ENGLD",  "COLTMP", "FULPRS", "INTPRS",  "ENGRPM", "SPD",    "TMADV",
+                      "INTTMP", "MSFLRT", "THRTPS", "FULRPRS", "FLLVL",  "THRPSB", "CNTMDVOL",
+                      "AMBTMP", "O2S1",   "O2S2",   "STFT1",   "LTFT1",  "OILTEMP"};
     rig.config(twenty);
     size_t from = rig.ui->count();
     std::this_thread::sleep_for(milliseconds(1500)); // let the command 3 take effect

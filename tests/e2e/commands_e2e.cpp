@@ -3,10 +3,15 @@
 
 #include "scenario.h"
 
-namespace e2e {
-namespace {
+namespace e2e
+{
+namespace
+{
 
-bool is_live(const Packet &p) { return p.payload.rfind("{\n  \"TYP\": 1,\n  \"CMD\": 2,\n", 0) == 0; }
+bool is_live(const Packet &p)
+{
+    return p.payload.rfind("{\n  \"TYP\": 1,\n  \"CMD\": 2,\n", 0) == 0;
+}
 
 std::vector<uint8_t> request(std::initializer_list<uint8_t> head, uint8_t pad)
 {
@@ -28,7 +33,8 @@ std::vector<std::vector<uint8_t>> requests_since(Sim &sim, size_t mark)
 }
 
 // Index of the n-th (1-based) packet at or after `from` satisfying `pred`.
-int wait_nth(Ui &ui, const std::function<bool(const Packet &)> &pred, int n, milliseconds timeout, size_t from)
+int wait_nth(Ui &ui, const std::function<bool(const Packet &)> &pred, int n, milliseconds timeout,
+             size_t from)
 {
     int idx = static_cast<int>(from) - 1;
     for (int i = 0; i < n; ++i) {
@@ -201,7 +207,8 @@ TEST_F(E2e, S08_ClearTroubleCodes)
     command(R"({"TYP":1,"CMD":4})");
     int done = ui->wait_exact(status("DTC_CLEARED", 0, 4), scaled(milliseconds(9000)), from);
     ASSERT_GE(done, 0);
-    double took = std::chrono::duration<double, std::milli>(ui->packets()[static_cast<size_t>(done)].at - sent).count();
+    double took =
+        std::chrono::duration<double, std::milli>(ui->packets()[static_cast<size_t>(done)].at - sent).count();
     EXPECT_GT(took, 4500);
     EXPECT_LT(took, scaled(milliseconds(6500)).count());
     EXPECT_EQ(count_clears(mark), 3);
@@ -213,8 +220,8 @@ TEST_F(E2e, S08_ClearTroubleCodes)
     from = ui->count();
     command(R"({"TYP":1,"CMD":4})");
     const std::string nores = status("NORES", 1, 4);
-    int fourth = wait_nth(*ui, [&](const Packet &p) { return p.payload == nores; }, 4, scaled(milliseconds(4000)),
-                          from);
+    int fourth = wait_nth(
+        *ui, [&](const Packet &p) { return p.payload == nores; }, 4, scaled(milliseconds(4000)), from);
     ASSERT_GE(fourth, 0);
     auto idx = ui->indexes_of(nores, from);
     auto pkts = ui->packets();
@@ -288,8 +295,8 @@ TEST_F(E2e, S09_ReloadAfterConfigurationChange)
     mark = sim->mark();
     from = ui->count();
     command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(dtc_packet({}, {"P0301", "P0171", "P0128", "U3456"}, {}), scaled(milliseconds(5000)),
-                             from),
+    EXPECT_GE(ui->wait_exact(dtc_packet({}, {"P0301", "P0171", "P0128", "U3456"}, {}),
+                             scaled(milliseconds(5000)), from),
               0);
     std::vector<std::vector<uint8_t>> dtc_reqs;
     for (const auto &r : requests_since(*sim, mark)) {

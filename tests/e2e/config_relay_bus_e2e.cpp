@@ -7,8 +7,10 @@
 
 #include "scenario.h"
 
-namespace e2e {
-namespace {
+namespace e2e
+{
+namespace
+{
 
 TEST_F(E2e, S10a_CorruptConfigurationRestored)
 {
@@ -61,7 +63,8 @@ TEST_F(E2e, S10b_MissingConfigurationAndFactoryCopy)
 
 TEST_F(E2e, S10c_ConfigurationWithoutBitRate)
 {
-    const std::string no_bitrate = R"({"live_page":{"sensors":[{"name":"SPD","show":1}]},"show_dtc":{"PNDDTC":1}})";
+    const std::string no_bitrate =
+        R"({"live_page":{"sensors":[{"name":"SPD","show":1}]},"show_dtc":{"PNDDTC":1}})";
     write_config(no_bitrate);
     ASSERT_TRUE(start_gateway());
     const std::string wrng = status("WRNGCFG", 1);
@@ -99,12 +102,16 @@ std::map<std::string, int> levels_for(const std::set<int> &on)
     return m;
 }
 
-std::string relay_cmd(const std::string &dos) { return R"({"TYP":2,"DATA":{"params":{"DO":{)" + dos + "}}}}"; }
+std::string relay_cmd(const std::string &dos)
+{
+    return R"({"TYP":2,"DATA":{"params":{"DO":{)" + dos + "}}}}";
+}
 
 TEST_F(E2e, S11_RelayCommands)
 {
     ASSERT_TRUE(start_gateway());
-    ASSERT_TRUE(gw->wait_trace("DO_INFO: GPIO initialized, all 12 relays set HIGH.", scaled(milliseconds(5000))));
+    ASSERT_TRUE(
+        gw->wait_trace("DO_INFO: GPIO initialized, all 12 relays set HIGH.", scaled(milliseconds(5000))));
     auto wait_levels = [&](const std::map<std::string, int> &want, milliseconds timeout) {
         auto until = Clock::now() + timeout;
         while (Clock::now() < until) {
@@ -137,9 +144,11 @@ TEST_F(E2e, S11_RelayCommands)
         {R"({"TYP":2,"DATA":{"params":{}}})", {5, 11}},
         {R"({"TYP":"2","DATA":{"params":{"DO":{"DO1":1}}}})", {5, 11}},
         {R"({"TYP":2,"DATA":{"params":{"DO":{}}}})", {5, 11}},
-        {relay_cmd(R"("DO0":1,"DO1":1,"DO2":1,"DO3":1,"DO4":1,"DO5":1,"DO6":1,"DO7":1,"DO8":1,"DO9":1,"DO10":1,"DO11":1)"),
+        {relay_cmd(
+             R"("DO0":1,"DO1":1,"DO2":1,"DO3":1,"DO4":1,"DO5":1,"DO6":1,"DO7":1,"DO8":1,"DO9":1,"DO10":1,"DO11":1)"),
          {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
-        {relay_cmd(R"("DO0":0,"DO1":0,"DO2":0,"DO3":0,"DO4":0,"DO5":0,"DO6":0,"DO7":0,"DO8":0,"DO9":0,"DO10":0,"DO11":0)"),
+        {relay_cmd(
+             R"("DO0":0,"DO1":0,"DO2":0,"DO3":0,"DO4":0,"DO5":0,"DO6":0,"DO7":0,"DO8":0,"DO9":0,"DO10":0,"DO11":0)"),
          {}},
     };
     for (size_t i = 0; i < steps.size(); ++i) {
@@ -148,7 +157,8 @@ TEST_F(E2e, S11_RelayCommands)
         if (i + 1 < steps.size() && steps[i].on == steps[i + 1].on) {
             continue;
         }
-        EXPECT_TRUE(wait_levels(levels_for(steps[i].on), scaled(milliseconds(2000)))) << "after " << steps[i].text;
+        EXPECT_TRUE(wait_levels(levels_for(steps[i].on), scaled(milliseconds(2000))))
+            << "after " << steps[i].text;
     }
     // The trace reaches the file when the daemon flushes it: wait for it.
     EXPECT_TRUE(gw->wait_trace("DO_ERROR: DO object missing", milliseconds(2000)));

@@ -23,9 +23,11 @@
 
 extern char **environ;
 
-namespace e2e {
+namespace e2e
+{
 
-namespace {
+namespace
+{
 
 constexpr milliseconds kPollStep{10};
 constexpr milliseconds kSimStartTimeout{10000};
@@ -114,17 +116,24 @@ bool write_file(const std::string &path, const std::string &text)
 
 bool file_exists(const std::string &path)
 {
-    struct stat st{};
+    struct stat st {
+    };
     return ::stat(path.c_str(), &st) == 0;
 }
 
-
-std::string e2e_data(const std::string &rel) { return std::string(OBDGW_E2E_DIR) + "/" + rel; }
-std::string repo_file(const std::string &rel) { return std::string(OBDGW_E2E_SOURCE_DIR) + "/" + rel; }
+std::string e2e_data(const std::string &rel)
+{
+    return std::string(OBDGW_E2E_DIR) + "/" + rel;
+}
+std::string repo_file(const std::string &rel)
+{
+    return std::string(OBDGW_E2E_SOURCE_DIR) + "/" + rel;
+}
 
 // ---- Child --------------------------------------------------------------------
 
-bool Child::spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &log)
+bool Child::spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                  const std::string &log)
 {
     stop();
     end_.clear();
@@ -314,8 +323,8 @@ void Ui::on_lost(void *, char *) {}
 bool Ui::connect()
 {
     disconnect();
-    if (MQTTClient_create(&client_, "tcp://127.0.0.1:1883", id_.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
-        MQTTCLIENT_SUCCESS) {
+    if (MQTTClient_create(&client_, "tcp://127.0.0.1:1883", id_.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
+                          nullptr) != MQTTCLIENT_SUCCESS) {
         client_ = nullptr;
         return false;
     }
@@ -348,7 +357,10 @@ void Ui::disconnect()
     client_ = nullptr;
 }
 
-bool Ui::connected() { return client_ != nullptr && MQTTClient_isConnected(client_); }
+bool Ui::connected()
+{
+    return client_ != nullptr && MQTTClient_isConnected(client_);
+}
 
 bool Ui::send(const std::string &payload, const std::string &topic)
 {
@@ -458,8 +470,8 @@ Publisher::~Publisher()
 
 bool Publisher::connect()
 {
-    if (MQTTClient_create(&client_, "tcp://127.0.0.1:1883", id_.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
-        MQTTCLIENT_SUCCESS) {
+    if (MQTTClient_create(&client_, "tcp://127.0.0.1:1883", id_.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
+                          nullptr) != MQTTCLIENT_SUCCESS) {
         client_ = nullptr;
         return false;
     }
@@ -497,9 +509,9 @@ bool Sim::start(const std::string &vehicle_file)
 {
     const std::string ctl = dir_ + "/ctl.sock";
     ::unlink(ctl.c_str());
-    if (!child_.spawn({OBDGW_E2E_SIM, "--vehicle", vehicle_file, "--bus", bus_path(), "--control", ctl,
-                       "--no-stdin"},
-                      {}, log_path())) {
+    if (!child_.spawn(
+            {OBDGW_E2E_SIM, "--vehicle", vehicle_file, "--bus", bus_path(), "--control", ctl, "--no-stdin"},
+            {}, log_path())) {
         return false;
     }
     auto until = Clock::now() + kSimStartTimeout;
@@ -512,7 +524,10 @@ bool Sim::start(const std::string &vehicle_file)
     return false;
 }
 
-void Sim::stop() { child_.stop(SIGTERM); }
+void Sim::stop()
+{
+    child_.stop(SIGTERM);
+}
 
 std::vector<std::string> Sim::command(const std::string &line)
 {
@@ -578,18 +593,24 @@ size_t Sim::mark()
     return split_lines(log()).size();
 }
 
-std::string Sim::log() { return read_file(log_path()); }
+std::string Sim::log()
+{
+    return read_file(log_path());
+}
 
 double Sim::clock_offset()
 {
-    auto secs = [](Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); };
+    auto secs = [](Clock::time_point t) {
+        return std::chrono::duration<double>(t.time_since_epoch()).count();
+    };
     const size_t before = split_lines(log()).size();
     const double a = secs(Clock::now());
     command("status");
     const double b = secs(Clock::now());
     auto lines = split_lines(log());
     for (size_t i = before; i < lines.size(); ++i) {
-        if (lines[i].find("--  command: status") != std::string::npos && !lines[i].empty() && lines[i][0] == '(') {
+        if (lines[i].find("--  command: status") != std::string::npos && !lines[i].empty() &&
+            lines[i][0] == '(') {
             return (a + b) / 2 - std::atof(lines[i].c_str() + 1);
         }
     }
@@ -644,9 +665,15 @@ bool Gateway::start(const std::string &bus)
     return child_.spawn({OBDGW_E2E_GATEWAY}, env, log_path());
 }
 
-void Gateway::kill_now() { child_.stop(SIGKILL, milliseconds(2000)); }
+void Gateway::kill_now()
+{
+    child_.stop(SIGKILL, milliseconds(2000));
+}
 
-std::string Gateway::trace() { return read_file(log_path()); }
+std::string Gateway::trace()
+{
+    return read_file(log_path());
+}
 
 int Gateway::count_in_trace(const std::string &needle)
 {
@@ -691,7 +718,8 @@ std::string Gateway::sanitizer_report()
     return out;
 }
 
-namespace {
+namespace
+{
 long status_field(pid_t pid, const char *field)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -704,8 +732,14 @@ long status_field(pid_t pid, const char *field)
 }
 } // namespace
 
-long Gateway::rss_kib() { return status_field(pid(), "VmRSS:"); }
-long Gateway::hwm_kib() { return status_field(pid(), "VmHWM:"); }
+long Gateway::rss_kib()
+{
+    return status_field(pid(), "VmRSS:");
+}
+long Gateway::hwm_kib()
+{
+    return status_field(pid(), "VmHWM:");
+}
 
 long Gateway::cpu_ticks()
 {
@@ -761,22 +795,23 @@ std::map<std::string, std::string> Gateway::gpio_consumers()
 const std::vector<std::string> &catalogue_keys()
 {
     static const std::vector<std::string> keys{
-        "ENGLD",  "COLTMP", "FULPRS", "INTPRS", "ENGRPM",  "SPD",    "TMADV",   "INTTMP", "MSFLRT", "THRTPS",
-        "FULRPRS", "FLLVL", "THRPSB", "CNTMDVOL", "AMBTMP", "O2S1",  "O2S2",    "O2S3",   "O2S4",   "O2S5",
-        "O2S6",   "O2S7",   "O2S8",   "FRLDSL", "CMDEGR",  "EGRE",   "EVAPPRG", "WRMUPC", "DISCLR", "CTB1S1",
-        "CTB2S1", "CTB1S2", "CTB2S2", "LMBRAT", "RELTHR",  "THRPSB2", "THRPSC", "THRPSD", "THRPSE", "THRPSF",
-        "CMDTHR", "TMIL",   "TCLR",   "STFT1",  "LTFT1",   "STFT2",  "LTFT2",   "DISMIL", "EVPPRS", "ABSLOD",
-        "OILTEMP", "INJTIM", "FULRAT", "DDTORQ", "ACTTORQ", "REFTORQ"};
+        "ENGLD",  "COLTMP", "FULPRS",  "INTPRS",  "ENGRPM", "SPD",      "TMADV",   "INTTMP",
+        "MSFLRT", "THRTPS", "FULRPRS", "FLLVL",   "THRPSB", "CNTMDVOL", "AMBTMP",  "O2S1",
+        "O2S2",   "O2S3",   "O2S4",    "O2S5",    "O2S6",   "O2S7",     "O2S8",    "FRLDSL",
+        "CMDEGR", "EGRE",   "EVAPPRG", "WRMUPC",  "DISCLR", "CTB1S1",   "CTB2S1",  "CTB1S2",
+        "CTB2S2", "LMBRAT", "RELTHR",  "THRPSB2", "THRPSC", "THRPSD",   "THRPSE",  "THRPSF",
+        "CMDTHR", "TMIL",   "TCLR",    "STFT1",   "LTFT1",  "STFT2",    "LTFT2",   "DISMIL",
+        "EVPPRS", "ABSLOD", "OILTEMP", "INJTIM",  "FULRAT", "DDTORQ",   "ACTTORQ", "REFTORQ"};
     return keys;
 }
 
 const std::vector<uint8_t> &catalogue_pids()
 {
     static const std::vector<uint8_t> pids{
-        0x04, 0x05, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11, 0x22, 0x2F, 0x33, 0x42, 0x46, 0x14,
-        0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x23, 0x2C, 0x2D, 0x2E, 0x30, 0x31, 0x3C, 0x3D, 0x3E,
-        0x3F, 0x44, 0x45, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x06, 0x07, 0x08, 0x09, 0x21,
-        0x32, 0x43, 0x5C, 0x5D, 0x5E, 0x61, 0x62, 0x63};
+        0x04, 0x05, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11, 0x22, 0x2F, 0x33, 0x42,
+        0x46, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x23, 0x2C, 0x2D, 0x2E, 0x30,
+        0x31, 0x3C, 0x3D, 0x3E, 0x3F, 0x44, 0x45, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D,
+        0x4E, 0x06, 0x07, 0x08, 0x09, 0x21, 0x32, 0x43, 0x5C, 0x5D, 0x5E, 0x61, 0x62, 0x63};
     return pids;
 }
 
@@ -825,8 +860,8 @@ std::string live_packet(const std::vector<std::pair<std::string, std::string>> &
 
 std::string config_text(const Config &c)
 {
-    std::string s = "{\n  \"can_port\": { \"BR\": " + std::to_string(c.br) + ", \"padding\": " +
-                    std::to_string(c.padding) + " },\n  \"live_page\": { \"sensors\": [";
+    std::string s = "{\n  \"can_port\": { \"BR\": " + std::to_string(c.br) +
+                    ", \"padding\": " + std::to_string(c.padding) + " },\n  \"live_page\": { \"sensors\": [";
     for (size_t i = 0; i < c.sensors.size(); ++i) {
         s += std::string(i ? ", " : "") + "{ \"name\": \"" + c.sensors[i] + "\", \"show\": 1 }";
     }

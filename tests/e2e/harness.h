@@ -21,7 +21,8 @@
 
 #include "support/capture.h"
 
-namespace e2e {
+namespace e2e
+{
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -47,8 +48,9 @@ std::string repo_file(const std::string &rel);
 
 // ---- a child process in its own process group --------------------------------
 
-class Child {
-public:
+class Child
+{
+  public:
     Child() = default;
     ~Child() { stop(); }
     Child(const Child &) = delete;
@@ -57,7 +59,8 @@ public:
     // Starts argv[0] with the current environment plus `env` ("NAME=value",
     // replacing same-named variables); stdout and stderr go to `log`. The
     // child dies with the test process (parent-death signal).
-    bool spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &log);
+    bool spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+               const std::string &log);
     pid_t pid() const { return pid_; }
     // True while the process has not exited (reaps it when it has).
     bool running();
@@ -67,7 +70,7 @@ public:
     // process to end, then kills the group. Reaps the process.
     void stop(int sig = 9, milliseconds grace = milliseconds(3000));
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string end_;
 };
@@ -77,8 +80,9 @@ private:
 // Mounts a tmpfs on /opt (inside the private mount namespace only) and binds a
 // fresh temporary folder onto /opt/vyr/configs. The factory copy is the
 // repository's default configuration unless told otherwise.
-class Workspace {
-public:
+class Workspace
+{
+  public:
     Workspace() = default;
     ~Workspace() { tear_down(); }
     Workspace(const Workspace &) = delete;
@@ -90,7 +94,7 @@ public:
     const std::string &dir() const { return dir_; } // scratch: logs, sockets
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
 
-private:
+  private:
     std::string dir_;
     bool mounted_ = false;
 };
@@ -107,8 +111,9 @@ struct Packet {
 
 // A real MQTT client on 127.0.0.1:1883 that records every response packet with
 // its arrival time and publishes commands with QoS 1.
-class Ui {
-public:
+class Ui
+{
+  public:
     explicit Ui(std::string id = "e2e_ui_app") : id_(std::move(id)) {}
     ~Ui() { disconnect(); }
     Ui(const Ui &) = delete;
@@ -133,7 +138,7 @@ public:
     // Indexes of packets with exactly this payload, from `from` on.
     std::vector<size_t> indexes_of(const std::string &payload, size_t from = 0);
 
-private:
+  private:
     static int on_message(void *ctx, char *topic, int topic_len, MQTTClient_message *msg);
     static void on_lost(void *ctx, char *cause);
 
@@ -148,8 +153,9 @@ private:
 // A publisher for floods: a client without callbacks, so no background
 // thread competes for the library's lock and the caller's own waits drive the
 // socket. Publishes with QoS 1 and several messages in flight.
-class Publisher {
-public:
+class Publisher
+{
+  public:
     explicit Publisher(std::string id = "e2e_flood") : id_(std::move(id)) {}
     ~Publisher();
     Publisher(const Publisher &) = delete;
@@ -160,7 +166,7 @@ public:
     // Waits until everything published so far is acknowledged.
     bool drain(milliseconds timeout);
 
-private:
+  private:
     std::string id_;
     MQTTClient client_ = nullptr;
     MQTTClient_deliveryToken last_ = 0;
@@ -179,8 +185,9 @@ struct Frame {
     std::vector<uint8_t> data;
 };
 
-class Sim {
-public:
+class Sim
+{
+  public:
     explicit Sim(std::string dir) : dir_(std::move(dir)) {}
     ~Sim() { stop(); }
     // Starts the simulator with a vehicle file; returns once its bus and control socket listen.
@@ -203,15 +210,16 @@ public:
     // its epoch), measured with a control round trip.
     double clock_offset();
 
-private:
+  private:
     std::string dir_;
     Child child_;
 };
 
 // ---- the daemon ------------------------------------------------------------------
 
-class Gateway {
-public:
+class Gateway
+{
+  public:
     explicit Gateway(std::string dir) : dir_(std::move(dir)) {}
     ~Gateway() { stop(); }
     // Starts obd-gateway with the preload libraries; `bus` is the simulator's bus path.
@@ -243,7 +251,7 @@ public:
     std::map<std::string, int> gpio_levels();
     std::map<std::string, std::string> gpio_consumers();
 
-private:
+  private:
     std::string dir_;
     Child child_;
 };

@@ -8,8 +8,10 @@
 
 #include "scenario.h"
 
-namespace e2e {
-namespace {
+namespace e2e
+{
+namespace
+{
 
 struct Message {
     std::string topic;
@@ -19,8 +21,9 @@ struct Message {
 // Malformed, oversize and mistyped messages. None of them is a valid command
 // that does something (read, stream, clear, reload), so the daemon's only
 // job is to survive them and stay ready.
-class HostileMessages {
-public:
+class HostileMessages
+{
+  public:
     explicit HostileMessages(uint32_t seed) : rng_(seed) {}
 
     // The largest and deepest texts the daemon can be handed: sent first, so
@@ -74,7 +77,7 @@ public:
         }
     }
 
-private:
+  private:
     static Message cmd(std::string p) { return {kCmdTopic, std::move(p)}; }
 
     size_t pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
@@ -98,7 +101,8 @@ private:
         static const size_t sizes[] = {200, 201, 499, 500, 1022, 1023, 1024, 1025, 4000, 100000};
         size_t total = sizes[pick(std::size(sizes))];
         const bool relay = pick(2);
-        std::string head = relay ? R"({"TYP":2,"DATA":{"params":{"DO":{"DO9":1}}},"pad":")" : R"({"TYP":1,"CMD":3,"pad":")";
+        std::string head =
+            relay ? R"({"TYP":2,"DATA":{"params":{"DO":{"DO9":1}}},"pad":")" : R"({"TYP":1,"CMD":3,"pad":")";
         std::string tail = "\"}";
         if (relay && !relay_apply_ && total < kRelayBufSize) {
             total = kRelayBufSize; // just too long for the relay worker's buffer: refused
@@ -141,8 +145,8 @@ private:
     static constexpr size_t kRelayBufSize = 500;
     std::mt19937 rng_;
     bool relay_apply_ = true;
-    const std::vector<std::string> kValid{R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":2})", R"({"TYP":1,"CMD":4})",
-                                          R"({"TYP":1,"CMD":10})",
+    const std::vector<std::string> kValid{R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":2})",
+                                          R"({"TYP":1,"CMD":4})", R"({"TYP":1,"CMD":10})",
                                           R"({"TYP":2,"DATA":{"params":{"DO":{"DO0":1,"DO5":1}}}})"};
     const std::vector<std::string> kMistyped{
         "",
@@ -256,9 +260,10 @@ TEST_F(E2e, S13_HostileInput)
     auto storm_start = Clock::now();
     ASSERT_TRUE(sim->command_ok("random 10000 13"));
     // Records that are not one CAN frame: short, one byte short, one byte over, oversized.
-    for (const char *raw : {"0102030405", "E807000008064100BE3FA81300AAAA", "E807000008000000064100BE3FA81300AA",
-                            "E80700000800000006410000000000000000000000000000000000000000000000000000000000000000"
-                            "000000000000000000000000000000000000000000000000000000000000"}) {
+    for (const char *raw :
+         {"0102030405", "E807000008064100BE3FA81300AAAA", "E807000008000000064100BE3FA81300AA",
+          "E80700000800000006410000000000000000000000000000000000000000000000000000000000000000"
+          "000000000000000000000000000000000000000000000000000000000000"}) {
         // While it schedules 10 000 random frames a loaded simulator (next to a
         // sanitized daemon) may answer its control socket late: ask again.
         bool sent = false;
@@ -275,8 +280,8 @@ TEST_F(E2e, S13_HostileInput)
     std::this_thread::sleep_for(milliseconds(2000));
     ASSERT_TRUE(gw->running()) << "the daemon died: " << gw->end_reason();
     const long rss_after = gw->rss_kib();
-    std::printf("daemon RSS before %ld KiB, after %ld KiB, peak %ld KiB; %d messages were not JSON\n", rss_before,
-                rss_after, gw->hwm_kib(), not_json);
+    std::printf("daemon RSS before %ld KiB, after %ld KiB, peak %ld KiB; %d messages were not JSON\n",
+                rss_before, rss_after, gw->hwm_kib(), not_json);
     // Sanitizer runtimes keep freed memory in quarantine: only the plain build measures.
     if (scaled(milliseconds(1)) == milliseconds(1)) {
         EXPECT_LE(rss_after - rss_before, kRssTolerance) << "memory grew under hostile input";
@@ -287,7 +292,8 @@ TEST_F(E2e, S13_HostileInput)
     EXPECT_EQ(gw->count_in_trace("[DEBUG] TYP=1, CMD=10"), 0);
 
     // The next valid commands are answered: relays, then an OBD command.
-    const std::string all_on = R"({"TYP":2,"DATA":{"params":{"DO":{"DO0":1,"DO1":0,"DO2":1,"DO3":0,"DO4":1,"DO5":0,"DO6":1,"DO7":0,"DO8":1,"DO9":0,"DO10":1,"DO11":0}}}})";
+    const std::string all_on =
+        R"({"TYP":2,"DATA":{"params":{"DO":{"DO0":1,"DO1":0,"DO2":1,"DO3":0,"DO4":1,"DO5":0,"DO6":1,"DO7":0,"DO8":1,"DO9":0,"DO10":1,"DO11":0}}}})";
     command(all_on);
     std::map<std::string, int> want{{"gpiochip4:10", 0}, {"gpiochip4:11", 1}, {"gpiochip3:31", 0},
                                     {"gpiochip4:0", 1},  {"gpiochip3:27", 0}, {"gpiochip3:26", 1},
@@ -378,7 +384,8 @@ TEST_F(E2e, S14_PowerLossDuringIdentification)
             EXPECT_TRUE(complete_ecu_info(info, why)) << why << ":\n" << info;
             if (info == described) {
                 ++described_seen;
-            } else if (info == ecu_info_text(reset_ecu_info(0)) || info == ecu_info_text(reset_ecu_info(500000))) {
+            } else if (info == ecu_info_text(reset_ecu_info(0)) ||
+                       info == ecu_info_text(reset_ecu_info(500000))) {
                 ++reset_seen;
             } else {
                 ++other_seen;
@@ -395,8 +402,9 @@ TEST_F(E2e, S14_PowerLossDuringIdentification)
             EXPECT_EQ(run % 5, 4) << "config.json vanished";
         }
     }
-    std::printf("50 cuts: file with reset contents %d, with the vehicle %d, other %d; configuration restored %d\n",
-                reset_seen, described_seen, other_seen, restored);
+    std::printf(
+        "50 cuts: file with reset contents %d, with the vehicle %d, other %d; configuration restored %d\n",
+        reset_seen, described_seen, other_seen, restored);
     EXPECT_GT(reset_seen + described_seen, 0);
 
     // After all that, a start without a cut identifies the vehicle normally.

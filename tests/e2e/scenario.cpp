@@ -3,9 +3,11 @@
 #include <fstream>
 #include <thread>
 
-namespace e2e {
+namespace e2e
+{
 
-namespace {
+namespace
+{
 
 constexpr milliseconds kSubscribeTimeout{15000};
 constexpr size_t kTraceTailLines = 120;
@@ -34,10 +36,17 @@ std::string tail(const std::string &text, size_t n)
 
 } // namespace
 
-std::string vehicle_11bit() { return e2e_data("vehicles/full_11bit.json"); }
-std::string vehicle_29bit() { return e2e_data("vehicles/full_29bit.json"); }
+std::string vehicle_11bit()
+{
+    return e2e_data("vehicles/full_11bit.json");
+}
+std::string vehicle_29bit()
+{
+    return e2e_data("vehicles/full_29bit.json");
+}
 
-namespace {
+namespace
+{
 // Catalogue PIDs the test vehicles do not answer: O2S7, O2S8, THRPSE, THRPSF.
 std::vector<int> test_vehicle_flags()
 {
@@ -103,7 +112,8 @@ void E2e::TearDown()
     }
     if (HasFailure()) {
         std::string msg = "workspace " + ws.dir() + "\n  daemon trace (tail):\n" +
-                          tail(read_file(gw ? gw->log_path() : ""), kTraceTailLines) + "  simulator (tail):\n" +
+                          tail(read_file(gw ? gw->log_path() : ""), kTraceTailLines) +
+                          "  simulator (tail):\n" +
                           tail(read_file(sim ? sim->log_path() : ""), kSimTailLines) + "  packets:\n";
         if (ui) {
             for (const auto &p : ui->payloads()) {
@@ -127,16 +137,25 @@ void E2e::TearDown()
     ws.tear_down();
 }
 
-void E2e::write_config(const std::string &text) { ASSERT_TRUE(e2e::write_file(kConfigFile, text)); }
+void E2e::write_config(const std::string &text)
+{
+    ASSERT_TRUE(e2e::write_file(kConfigFile, text));
+}
 
-void E2e::use_factory_config() { write_config(read_file(kFactoryFile)); }
+void E2e::use_factory_config()
+{
+    write_config(read_file(kFactoryFile));
+}
 
 bool E2e::start_gateway()
 {
     return gw->start(sim->bus_path()) && gw->wait_subscribed(scaled(kSubscribeTimeout));
 }
 
-bool E2e::start_vehicle(const std::string &file) { return sim->start(file); }
+bool E2e::start_vehicle(const std::string &file)
+{
+    return sim->start(file);
+}
 
 void E2e::bring_up(const std::string &vehicle, size_t *from)
 {
@@ -151,8 +170,8 @@ void E2e::bring_up(const std::string &vehicle, size_t *from)
 
 int E2e::expect_startup_reports(size_t from, milliseconds timeout)
 {
-    const std::vector<std::string> expected{status("MODEDETECTED", 0), status("GOTINFO", 0), status("GOTPID", 0),
-                                            status("SAVSUC", 0)};
+    const std::vector<std::string> expected{status("MODEDETECTED", 0), status("GOTINFO", 0),
+                                            status("GOTPID", 0), status("SAVSUC", 0)};
     int at = static_cast<int>(from);
     for (const auto &e : expected) {
         int idx = ui->wait_exact(e, timeout, static_cast<size_t>(at));
@@ -185,6 +204,9 @@ bool E2e::wait_file(const std::string &path, const std::string &text, millisecon
     return read_file(path) == text;
 }
 
-void E2e::command(const std::string &json) { ASSERT_TRUE(ui->send(json)) << "publish failed: " << json; }
+void E2e::command(const std::string &json)
+{
+    ASSERT_TRUE(ui->send(json)) << "publish failed: " << json;
+}
 
 } // namespace e2e

@@ -11,7 +11,8 @@
 #include "harness.h"
 #include "support/broker.h"
 
-namespace e2e {
+namespace e2e
+{
 
 // The vehicles shipped with the scenarios.
 std::string vehicle_11bit();
@@ -25,8 +26,9 @@ EcuInfo described_29bit(long br = 500000);
 // Waits scale with the build: sanitizers make everything several times slower.
 milliseconds scaled(milliseconds base);
 
-class E2e : public ::testing::Test {
-protected:
+class E2e : public ::testing::Test
+{
+  protected:
     void SetUp() override;
     void TearDown() override;
 

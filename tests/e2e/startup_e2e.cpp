@@ -4,8 +4,10 @@
 
 #include "scenario.h"
 
-namespace e2e {
-namespace {
+namespace e2e
+{
+namespace
+{
 
 const std::string kIpLog500k = "sudo ip link set can0 down\n"
                                "sudo ip link set can0 up type can bitrate 500000\n"
@@ -16,7 +18,8 @@ std::vector<uint8_t> probed_pids(const std::vector<Frame> &frames)
 {
     std::vector<uint8_t> out;
     for (const auto &f : frames) {
-        if (f.from_gateway && f.data.size() == 8 && f.data[0] == 0x02 && f.data[1] == 0x01 && f.data[2] != 0x00) {
+        if (f.from_gateway && f.data.size() == 8 && f.data[0] == 0x02 && f.data[1] == 0x01 &&
+            f.data[2] != 0x00) {
             out.push_back(f.data[2]);
         }
     }
@@ -46,7 +49,8 @@ TEST_F(E2e, S01_StartupWithVehicle)
     ASSERT_TRUE(start_gateway());
     // No vehicle bus yet: the daemon has reset the file (before reading the
     // configuration, so "BR" is 0) and keeps retrying its CAN sockets.
-    ASSERT_TRUE(gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(milliseconds(5000))));
+    ASSERT_TRUE(
+        gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(milliseconds(5000))));
     EXPECT_EQ(read_file(kEcuInfoFile), ecu_info_text(reset_ecu_info(0)));
 
     const size_t from = ui->count();
@@ -98,14 +102,16 @@ TEST_F(E2e, S02_RestartRunsFullScanAgain)
     gw->stop();
     sim->stop();
     ASSERT_TRUE(start_gateway());
-    ASSERT_TRUE(gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(milliseconds(5000))));
+    ASSERT_TRUE(
+        gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(milliseconds(5000))));
     EXPECT_EQ(read_file(kEcuInfoFile), ecu_info_text(reset_ecu_info(0)));
 
     const size_t from = ui->count();
     ASSERT_TRUE(start_vehicle(vehicle_11bit()));
     ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
     EXPECT_EQ(probed_pids(sim->frames()), catalogue_pids());
-    EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info mismatch or new vehicle. Proceeding with full scan."), 1);
+    EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info mismatch or new vehicle. Proceeding with full scan."),
+              1);
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 0);
     EXPECT_TRUE(wait_file(kEcuInfoFile, described, milliseconds(3000)));
 }
@@ -184,8 +190,10 @@ TEST_F(E2e, S04_VehicleLostAndBack)
     int gotecu = ui->wait_exact(status("GOTECU", 0), milliseconds(3000), static_cast<size_t>(ecu));
     ASSERT_EQ(gotecu, ecu + 1) << "GOTECU must follow ECU directly";
     ASSERT_GE(expect_startup_reports(static_cast<size_t>(gotecu) + 1, scaled(milliseconds(6000))), 0);
-    EXPECT_TRUE(probed_pids(sim->frames(mark)).empty()) << "service 01 probe requests although the vehicle matched";
-    EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file. Skipping PID scan and JSON update."), 1);
+    EXPECT_TRUE(probed_pids(sim->frames(mark)).empty())
+        << "service 01 probe requests although the vehicle matched";
+    EXPECT_EQ(
+        gw->count_in_trace("OBD2_INFO : ECU info matches saved file. Skipping PID scan and JSON update."), 1);
     // The file describes the vehicle again, as after the first identification.
     EXPECT_TRUE(wait_file(kEcuInfoFile, described, milliseconds(3000)));
 }

@@ -6,8 +6,9 @@
 
 #include <string>
 
-class TestBroker {
-public:
+class TestBroker
+{
+  public:
     TestBroker() = default;
     ~TestBroker();
     TestBroker(const TestBroker &) = delete;
@@ -19,7 +20,7 @@ public:
     void stop();
     bool running() const { return pid_ > 0; }
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string dir_;
 };

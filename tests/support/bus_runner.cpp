@@ -14,7 +14,10 @@ BusWorkerRunner::BusWorkerRunner()
     });
 }
 
-BusWorkerRunner::~BusWorkerRunner() { stop(); }
+BusWorkerRunner::~BusWorkerRunner()
+{
+    stop();
+}
 
 void BusWorkerRunner::stop()
 {

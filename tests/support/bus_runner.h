@@ -4,13 +4,14 @@
 #include <atomic>
 #include <thread>
 
-class BusWorkerRunner {
-public:
+class BusWorkerRunner
+{
+  public:
     BusWorkerRunner();
     ~BusWorkerRunner();
     void stop();
 
-private:
+  private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

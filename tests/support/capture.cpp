@@ -76,7 +76,10 @@ std::string TraceCapture::text()
     return s;
 }
 
-std::vector<std::string> TraceCapture::lines() { return split_lines(text()); }
+std::vector<std::string> TraceCapture::lines()
+{
+    return split_lines(text());
+}
 
 int TraceCapture::count_line(const std::string &line)
 {

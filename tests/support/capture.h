@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-class TraceCapture {
-public:
+class TraceCapture
+{
+  public:
     TraceCapture();
     ~TraceCapture();
     TraceCapture(const TraceCapture &) = delete;
@@ -21,7 +22,7 @@ public:
     // Stops capturing and restores the original streams.
     void stop();
 
-private:
+  private:
     int saved_out_ = -1;
     int saved_err_ = -1;
     std::string path_;

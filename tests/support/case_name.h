@@ -6,8 +6,7 @@
 #include <cctype>
 #include <string>
 
-template <class Case>
-std::string case_name(const testing::TestParamInfo<Case> &info)
+template <class Case> std::string case_name(const testing::TestParamInfo<Case> &info)
 {
     std::string name;
     for (const char *p = info.param.what; *p != '\0'; ++p) {

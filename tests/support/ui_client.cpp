@@ -4,7 +4,10 @@
 
 UiClient::UiClient(std::string client_id) : id_(std::move(client_id)) {}
 
-UiClient::~UiClient() { disconnect(); }
+UiClient::~UiClient()
+{
+    disconnect();
+}
 
 int UiClient::on_message(void *ctx, char *topic, int, MQTTClient_message *msg)
 {
@@ -28,8 +31,8 @@ void UiClient::on_lost(void *, char *) {}
 
 bool UiClient::connect(const std::string &topic)
 {
-    if (MQTTClient_create(&client_, "tcp://127.0.0.1:1883", id_.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
-        MQTTCLIENT_SUCCESS) {
+    if (MQTTClient_create(&client_, "tcp://127.0.0.1:1883", id_.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
+                          nullptr) != MQTTCLIENT_SUCCESS) {
         return false;
     }
     MQTTClient_setCallbacks(client_, this, on_lost, on_message, nullptr);
@@ -61,8 +64,8 @@ void UiClient::disconnect()
 bool UiClient::publish(const std::string &topic, const std::string &payload)
 {
     MQTTClient_deliveryToken token = 0;
-    int rc = MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, 0,
-                                &token);
+    int rc = MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                                0, &token);
     return rc == MQTTCLIENT_SUCCESS;
 }
 

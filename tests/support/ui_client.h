@@ -17,8 +17,9 @@ struct UiMessage {
     int retained = -1;
 };
 
-class UiClient {
-public:
+class UiClient
+{
+  public:
     explicit UiClient(std::string client_id = "test_ui_app");
     ~UiClient();
     UiClient(const UiClient &) = delete;
@@ -39,7 +40,7 @@ public:
     std::vector<std::string> payloads();
     void clear();
 
-private:
+  private:
     static int on_message(void *ctx, char *topic, int topic_len, MQTTClient_message *msg);
     static void on_lost(void *ctx, char *cause);
 

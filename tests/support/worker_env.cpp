@@ -16,7 +16,8 @@
 #include "th_obd2_com/obd2_state.h"
 #include "th_obd2_com/obd2_worker.h"
 
-namespace {
+namespace
+{
 
 std::mutex g_rec_mutex;
 std::vector<std::string> g_rec_packets;
@@ -85,7 +86,8 @@ std::string packet_token(const std::string &text)
     }
     const cJSON *typ = cJSON_GetObjectItem(root.get(), "TYP");
     const cJSON *cmd = cJSON_GetObjectItem(root.get(), "CMD");
-    return "<" + std::to_string(typ ? typ->valueint : -1) + "," + std::to_string(cmd ? cmd->valueint : -1) + ">";
+    return "<" + std::to_string(typ ? typ->valueint : -1) + "," + std::to_string(cmd ? cmd->valueint : -1) +
+           ">";
 }
 
 PublishRecorder::PublishRecorder()
@@ -125,7 +127,8 @@ int PublishRecorder::count_token(const std::string &token)
     return n;
 }
 
-bool PublishRecorder::wait_for_token(const std::string &token, int occurrences, std::chrono::milliseconds timeout)
+bool PublishRecorder::wait_for_token(const std::string &token, int occurrences,
+                                     std::chrono::milliseconds timeout)
 {
     return wait_until([&] { return count_token(token) >= occurrences; }, timeout);
 }
@@ -136,7 +139,10 @@ void PublishRecorder::clear()
     g_rec_packets.clear();
 }
 
-void PublishRecorder::set_accept(bool accept) { g_accept.store(accept); }
+void PublishRecorder::set_accept(bool accept)
+{
+    g_accept.store(accept);
+}
 
 void PublishRecorder::set_on_publish(std::function<void(const std::string &)> fn)
 {

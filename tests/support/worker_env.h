@@ -15,8 +15,9 @@
 #include "vehicle_sim/vehicle_sim.h"
 
 // Records every text handed to MQTT_Publish_Data while installed.
-class PublishRecorder {
-public:
+class PublishRecorder
+{
+  public:
     PublishRecorder();
     ~PublishRecorder();
     std::vector<std::string> packets();
@@ -34,8 +35,9 @@ public:
 // Token of a published text: the status "msg", or "<typ,cmd>" for result packets.
 std::string packet_token(const std::string &text);
 
-class WorkerEnv {
-public:
+class WorkerEnv
+{
+  public:
     // `config_json`: contents of config.json (and of the factory copy unless given).
     explicit WorkerEnv(const vsim::VehicleModel &vehicle, const std::string &config_json = default_config(),
                        int sleep_divisor = 10);
@@ -57,7 +59,7 @@ public:
     void start_worker();
     void stop_worker();
 
-private:
+  private:
     std::string dir_;
     std::unique_ptr<vsim::InProcessBus> bus_;
     PublishRecorder recorder_;

@@ -41,7 +41,8 @@
 
 #define OBDSIM_EXPORT extern "C" __attribute__((visibility("default")))
 
-namespace {
+namespace
+{
 
 using obdsim::BusCtl;
 using obdsim::CtlOp;
@@ -166,10 +167,14 @@ bool ensure_connected(int fd, CanSock &s)
         std::memcmp(s.filters.data(), fresh.filters.data(), s.filters.size() * sizeof(can_filter)) != 0) {
         send_ctl(fd, CtlOp::Filter, 0, &s.filters);
     }
-    if (s.err_mask != fresh.err_mask) send_ctl(fd, CtlOp::ErrFilter, s.err_mask);
-    if (s.loopback != fresh.loopback) send_ctl(fd, CtlOp::Loopback, static_cast<uint32_t>(s.loopback));
-    if (s.recv_own != fresh.recv_own) send_ctl(fd, CtlOp::RecvOwn, static_cast<uint32_t>(s.recv_own));
-    if (s.join != fresh.join) send_ctl(fd, CtlOp::JoinFilters, static_cast<uint32_t>(s.join));
+    if (s.err_mask != fresh.err_mask)
+        send_ctl(fd, CtlOp::ErrFilter, s.err_mask);
+    if (s.loopback != fresh.loopback)
+        send_ctl(fd, CtlOp::Loopback, static_cast<uint32_t>(s.loopback));
+    if (s.recv_own != fresh.recv_own)
+        send_ctl(fd, CtlOp::RecvOwn, static_cast<uint32_t>(s.recv_own));
+    if (s.join != fresh.join)
+        send_ctl(fd, CtlOp::JoinFilters, static_cast<uint32_t>(s.join));
     return true;
 }
 
@@ -406,9 +411,12 @@ OBDSIM_EXPORT int setsockopt(int fd, int level, int optname, const void *optval,
         }
         return 0;
     }
-    case CAN_RAW_LOOPBACK: return set_int_option(fd, *s, s->loopback, CtlOp::Loopback, optval, optlen);
-    case CAN_RAW_RECV_OWN_MSGS: return set_int_option(fd, *s, s->recv_own, CtlOp::RecvOwn, optval, optlen);
-    case CAN_RAW_JOIN_FILTERS: return set_int_option(fd, *s, s->join, CtlOp::JoinFilters, optval, optlen);
+    case CAN_RAW_LOOPBACK:
+        return set_int_option(fd, *s, s->loopback, CtlOp::Loopback, optval, optlen);
+    case CAN_RAW_RECV_OWN_MSGS:
+        return set_int_option(fd, *s, s->recv_own, CtlOp::RecvOwn, optval, optlen);
+    case CAN_RAW_JOIN_FILTERS:
+        return set_int_option(fd, *s, s->join, CtlOp::JoinFilters, optval, optlen);
     case CAN_RAW_FD_FRAMES:
     case CAN_RAW_XL_FRAMES: {
         if (optlen != sizeof(int)) {
@@ -453,11 +461,16 @@ OBDSIM_EXPORT int getsockopt(int fd, int level, int optname, void *optval, sockl
         }
         return give(s->filters.data(), need);
     }
-    case CAN_RAW_ERR_FILTER: return give(&s->err_mask, sizeof s->err_mask);
-    case CAN_RAW_LOOPBACK: return give(&s->loopback, sizeof(int));
-    case CAN_RAW_RECV_OWN_MSGS: return give(&s->recv_own, sizeof(int));
-    case CAN_RAW_JOIN_FILTERS: return give(&s->join, sizeof(int));
-    default: return fail(ENOPROTOOPT);
+    case CAN_RAW_ERR_FILTER:
+        return give(&s->err_mask, sizeof s->err_mask);
+    case CAN_RAW_LOOPBACK:
+        return give(&s->loopback, sizeof(int));
+    case CAN_RAW_RECV_OWN_MSGS:
+        return give(&s->recv_own, sizeof(int));
+    case CAN_RAW_JOIN_FILTERS:
+        return give(&s->join, sizeof(int));
+    default:
+        return fail(ENOPROTOOPT);
     }
 }
 
@@ -562,7 +575,8 @@ OBDSIM_EXPORT ssize_t send(int fd, const void *buf, size_t n, int flags)
     return finish_send(real_send.get()(fd, buf, n, flags | MSG_NOSIGNAL));
 }
 
-OBDSIM_EXPORT ssize_t sendto(int fd, const void *buf, size_t n, int flags, const sockaddr *addr, socklen_t len)
+OBDSIM_EXPORT ssize_t sendto(int fd, const void *buf, size_t n, int flags, const sockaddr *addr,
+                             socklen_t len)
 {
     if (!is_ours(fd)) {
         return real_sendto.get()(fd, buf, n, flags, addr, len);
@@ -594,7 +608,8 @@ OBDSIM_EXPORT ssize_t sendmsg(int fd, const msghdr *msg, int flags)
     if (int err = check_frame_out(fd, msg->msg_iov[0].iov_base, msg->msg_iov[0].iov_len)) {
         return fail(err);
     }
-    return finish_send(real_send.get()(fd, msg->msg_iov[0].iov_base, msg->msg_iov[0].iov_len, flags | MSG_NOSIGNAL));
+    return finish_send(
+        real_send.get()(fd, msg->msg_iov[0].iov_base, msg->msg_iov[0].iov_len, flags | MSG_NOSIGNAL));
 }
 
 OBDSIM_EXPORT int system(const char *cmd)

@@ -31,7 +31,8 @@
 #include "can_text.h"
 #include "vehicle_file.h"
 
-namespace {
+namespace
+{
 
 constexpr int kExitUsage = 2;
 constexpr int kExitCallFailed = 3;
@@ -78,19 +79,23 @@ bool parse(int argc, char **argv, Opts &o)
             return v != nullptr;
         };
         auto flag = [&](std::optional<int> &dst) {
-            if (!need()) return false;
+            if (!need())
+                return false;
             dst = std::atoi(v);
             return true;
         };
         if (a == "--iface") {
-            if (!need()) return false;
+            if (!need())
+                return false;
             o.iface = v;
         } else if (a == "--filter") {
-            if (!need()) return false;
+            if (!need())
+                return false;
             std::string s = v;
             size_t colon = s.find(':');
             auto id = colon == std::string::npos ? std::nullopt : obdsim::parse_hex_u32(s.substr(0, colon));
-            auto mask = colon == std::string::npos ? std::nullopt : obdsim::parse_hex_u32(s.substr(colon + 1));
+            auto mask =
+                colon == std::string::npos ? std::nullopt : obdsim::parse_hex_u32(s.substr(colon + 1));
             if (!id || !mask) {
                 std::fprintf(stderr, "--filter ID:MASK (hex)\n");
                 return false;
@@ -101,19 +106,25 @@ bool parse(int argc, char **argv, Opts &o)
             o.filters.clear();
             o.set_filters = true;
         } else if (a == "--err-mask") {
-            if (!need()) return false;
+            if (!need())
+                return false;
             o.err_mask = obdsim::parse_hex_u32(v);
-            if (!o.err_mask) return false;
+            if (!o.err_mask)
+                return false;
         } else if (a == "--loopback") {
-            if (!flag(o.loopback)) return false;
+            if (!flag(o.loopback))
+                return false;
         } else if (a == "--recv-own") {
-            if (!flag(o.recv_own)) return false;
+            if (!flag(o.recv_own))
+                return false;
         } else if (a == "--join") {
-            if (!flag(o.join)) return false;
+            if (!flag(o.join))
+                return false;
         } else if (a == "--write-unbound") {
             o.write_unbound = true;
         } else if (a == "--send" || a == "--until") {
-            if (!need()) return false;
+            if (!need())
+                return false;
             auto f = obdsim::parse_frame_text(v);
             if (!f) {
                 std::fprintf(stderr, "bad frame %s\n", v);
@@ -125,15 +136,18 @@ bool parse(int argc, char **argv, Opts &o)
                 o.until = *f;
             }
         } else if (a == "--write-size") {
-            if (!need()) return false;
+            if (!need())
+                return false;
             o.write_size = static_cast<size_t>(std::atoi(v));
         } else if (a == "--listen") {
-            if (!need()) return false;
+            if (!need())
+                return false;
             o.listen_ms = std::atoi(v);
         } else if (a == "--stamp") {
             o.stamp = true;
         } else if (a == "--system") {
-            if (!need()) return false;
+            if (!need())
+                return false;
             o.system_cmd = v;
         } else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
@@ -175,7 +189,8 @@ int main(int argc, char **argv)
                    static_cast<socklen_t>(o.filters.size() * sizeof(can_filter))) != 0) {
         return report("filter");
     }
-    if (o.err_mask && setsockopt(s, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &*o.err_mask, sizeof(can_err_mask_t)) != 0) {
+    if (o.err_mask &&
+        setsockopt(s, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &*o.err_mask, sizeof(can_err_mask_t)) != 0) {
         return report("err-filter");
     }
     if (o.loopback && setsockopt(s, SOL_CAN_RAW, CAN_RAW_LOOPBACK, &*o.loopback, sizeof(int)) != 0) {
@@ -221,14 +236,16 @@ int main(int argc, char **argv)
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(o.listen_ms);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             break;
         }
         fd_set rd;
         FD_ZERO(&rd);
         FD_SET(s, &rd);
-        timeval tv{static_cast<time_t>(left.count() / 1000), static_cast<suseconds_t>((left.count() % 1000) * 1000)};
+        timeval tv{static_cast<time_t>(left.count() / 1000),
+                   static_cast<suseconds_t>((left.count() % 1000) * 1000)};
         int rc = select(s + 1, &rd, nullptr, nullptr, &tv);
         if (rc < 0) {
             return report("select");
@@ -246,7 +263,8 @@ int main(int argc, char **argv)
             continue;
         }
         if (o.stamp) {
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - bound_at);
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                            bound_at);
             std::printf("rx +%lldms %s\n", static_cast<long long>(ms.count()), obdsim::frame_text(f).c_str());
         } else {
             std::printf("rx %s\n", obdsim::frame_text(f).c_str());

@@ -16,11 +16,12 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace obdsim {
+namespace obdsim
+{
 
 // Environment variables read by the preload library (never by the product).
-constexpr const char *kBusEnv = "OBDSIM_BUS";       // path of the bus socket
-constexpr const char *kIpLogEnv = "OBDSIM_IP_LOG";  // file receiving "sudo ip link ..." commands
+constexpr const char *kBusEnv = "OBDSIM_BUS";      // path of the bus socket
+constexpr const char *kIpLogEnv = "OBDSIM_IP_LOG"; // file receiving "sudo ip link ..." commands
 
 // The only interface the bus offers, and the index SIOCGIFINDEX reports for it.
 constexpr const char *kBusIfName = "can0";

@@ -52,13 +52,14 @@ struct gpiod_line_request {
     std::vector<unsigned int> offsets;
 };
 
-namespace {
+namespace
+{
 
 constexpr unsigned int kLinesPerChip = 32;
-constexpr size_t kLinesMax = 64;               // libgpiod's limit per request
-constexpr size_t kConsumerMax = 31;            // kernel label size less the NUL
-constexpr size_t kGraveyardSize = 1024;        // freed objects kept so addresses are not reused soon
-constexpr size_t kLogMax = 200000;             // bounds the logs of a long preloaded run
+constexpr size_t kLinesMax = 64;        // libgpiod's limit per request
+constexpr size_t kConsumerMax = 31;     // kernel label size less the NUL
+constexpr size_t kGraveyardSize = 1024; // freed objects kept so addresses are not reused soon
+constexpr size_t kLogMax = 200000;      // bounds the logs of a long preloaded run
 constexpr std::array<int, 3> kChipNumbers{0, 3, 4};
 
 enum class Kind { Chip, Settings, LineConfig, RequestConfig, Request };
@@ -98,7 +99,10 @@ struct Chip {
 // an object reachable: a handle the code forgets shows up as a leak under
 // LeakSanitizer or valgrind, not only in live_objects().
 constexpr uintptr_t kHideMask = static_cast<uintptr_t>(0xa5a55a5aa5a55a5aULL);
-uintptr_t hide(const void *p) { return reinterpret_cast<uintptr_t>(p) ^ kHideMask; }
+uintptr_t hide(const void *p)
+{
+    return reinterpret_cast<uintptr_t>(p) ^ kHideMask;
+}
 
 struct State {
     std::mutex mu;
@@ -351,13 +355,14 @@ State &state()
 }
 
 // The fake's state, under its lock for the length of one call.
-class Locked {
-public:
+class Locked
+{
+  public:
     Locked() : st_(state()), lock_(st_.mu) {}
     State *operator->() { return &st_; }
     State &operator*() { return st_; }
 
-private:
+  private:
     State &st_;
     std::lock_guard<std::mutex> lock_;
 };
@@ -667,7 +672,8 @@ int gpiod_line_request_set_values(gpiod_line_request *request, const gpiod_line_
 
 } // extern "C"
 
-namespace fake_gpiod {
+namespace fake_gpiod
+{
 
 void reset()
 {

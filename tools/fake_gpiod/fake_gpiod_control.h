@@ -20,7 +20,8 @@
 #include <string>
 #include <vector>
 
-namespace fake_gpiod {
+namespace fake_gpiod
+{
 
 struct SetValuesCall {
     int chip = -1;

@@ -18,9 +18,11 @@
 
 #include "vehicle_sim.h"
 
-namespace vsim {
+namespace vsim
+{
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -259,7 +261,10 @@ int InProcessBus::gateway_fd(int channel) const
     return (channel == 0 || channel == 1) ? impl_->gw[static_cast<size_t>(channel)] : -1;
 }
 
-Vehicle &InProcessBus::vehicle() { return impl_->vehicle; }
+Vehicle &InProcessBus::vehicle()
+{
+    return impl_->vehicle;
+}
 
 std::vector<can_frame> InProcessBus::received(int channel) const
 {

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 
-namespace vsim {
+namespace vsim
+{
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
@@ -26,14 +28,20 @@ constexpr size_t kMaxDtcs = 255; // the count is one byte
 struct Transfer {
     bool active = false;
     std::vector<uint8_t> payload;
-    size_t offset = 0;    // payload bytes already sent
-    uint8_t seq = 1;      // next sequence number
+    size_t offset = 0; // payload bytes already sent
+    uint8_t seq = 1;   // next sequence number
     Clock::time_point fc_due_by{};
 };
 
-bool is_extended(const can_frame &f) { return (f.can_id & CAN_EFF_FLAG) != 0; }
+bool is_extended(const can_frame &f)
+{
+    return (f.can_id & CAN_EFF_FLAG) != 0;
+}
 
-uint32_t bare_id(const can_frame &f) { return f.can_id & (is_extended(f) ? CAN_EFF_MASK : CAN_SFF_MASK); }
+uint32_t bare_id(const can_frame &f)
+{
+    return f.can_id & (is_extended(f) ? CAN_EFF_MASK : CAN_SFF_MASK);
+}
 
 // STmin byte to a delay (ISO 15765-2: 0..127 ms, F1..F9 = 100..900 us,
 // reserved values mean the largest time).
@@ -113,8 +121,8 @@ CanFilter gateway_filter(int channel)
 struct Vehicle::Impl {
     mutable std::mutex mu;
     VehicleModel desc;
-    std::vector<Transfer> transfers;    // per ECU
-    std::vector<int> clear_busy_left;   // per ECU
+    std::vector<Transfer> transfers;  // per ECU
+    std::vector<int> clear_busy_left; // per ECU
     std::vector<can_frame> chatter;
     bool wrong_sequence_once = false;
     microseconds late_once{0};
@@ -165,10 +173,14 @@ struct Vehicle::Impl {
     std::vector<uint8_t> infotype_mask(const EcuModel &e) const
     {
         std::vector<uint8_t> mask(4, 0);
-        if (!e.vin.empty()) set_bit(mask, 0x02);
-        if (!e.calid.empty()) set_bit(mask, 0x04);
-        if (!e.cvn.empty()) set_bit(mask, 0x06);
-        if (!e.ecu_name.empty()) set_bit(mask, 0x0A);
+        if (!e.vin.empty())
+            set_bit(mask, 0x02);
+        if (!e.calid.empty())
+            set_bit(mask, 0x04);
+        if (!e.cvn.empty())
+            set_bit(mask, 0x06);
+        if (!e.ecu_name.empty())
+            set_bit(mask, 0x0A);
         return mask;
     }
 
@@ -238,12 +250,14 @@ struct Vehicle::Impl {
                 return out;
             }
             case 0x02:
-                if (e.vin.empty()) return neg(kNrcSubFunctionNotSupported);
+                if (e.vin.empty())
+                    return neg(kNrcSubFunctionNotSupported);
                 out.push_back(1);
                 out.insert(out.end(), e.vin.begin(), e.vin.end());
                 return out;
             case 0x04: {
-                if (e.calid.empty()) return neg(kNrcSubFunctionNotSupported);
+                if (e.calid.empty())
+                    return neg(kNrcSubFunctionNotSupported);
                 size_t n = (e.calid.size() + kCalidLen - 1) / kCalidLen;
                 out.push_back(static_cast<uint8_t>(n));
                 std::vector<uint8_t> block(n * kCalidLen, 0);
@@ -252,7 +266,8 @@ struct Vehicle::Impl {
                 return out;
             }
             case 0x06: {
-                if (e.cvn.empty()) return neg(kNrcSubFunctionNotSupported);
+                if (e.cvn.empty())
+                    return neg(kNrcSubFunctionNotSupported);
                 size_t n = (e.cvn.size() + kCvnLen - 1) / kCvnLen;
                 out.push_back(static_cast<uint8_t>(n));
                 std::vector<uint8_t> block(n * kCvnLen, 0);
@@ -261,7 +276,8 @@ struct Vehicle::Impl {
                 return out;
             }
             case 0x0A: {
-                if (e.ecu_name.empty()) return neg(kNrcSubFunctionNotSupported);
+                if (e.ecu_name.empty())
+                    return neg(kNrcSubFunctionNotSupported);
                 out.push_back(1);
                 std::vector<uint8_t> block(kEcuNameLen, 0);
                 std::copy_n(e.ecu_name.begin(), std::min(e.ecu_name.size(), kEcuNameLen), block.begin());
@@ -424,7 +440,8 @@ std::vector<TimedFrame> Vehicle::on_frame(const can_frame &in)
     std::lock_guard lock(impl_->mu);
     auto out = impl_->on_frame(in);
     // Frames due at the same moment keep their order; the transport sends by delay.
-    std::stable_sort(out.begin(), out.end(), [](const TimedFrame &a, const TimedFrame &b) { return a.delay < b.delay; });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const TimedFrame &a, const TimedFrame &b) { return a.delay < b.delay; });
     return out;
 }
 
@@ -472,10 +489,17 @@ void Vehicle::set_dtcs(size_t ecu, uint8_t service, std::vector<uint16_t> codes)
     }
     EcuModel &e = impl_->desc.ecus[ecu];
     switch (service) {
-    case 0x03: e.stored_dtcs = std::move(codes); break;
-    case 0x07: e.pending_dtcs = std::move(codes); break;
-    case 0x0A: e.permanent_dtcs = std::move(codes); break;
-    default: break;
+    case 0x03:
+        e.stored_dtcs = std::move(codes);
+        break;
+    case 0x07:
+        e.pending_dtcs = std::move(codes);
+        break;
+    case 0x0A:
+        e.permanent_dtcs = std::move(codes);
+        break;
+    default:
+        break;
     }
 }
 

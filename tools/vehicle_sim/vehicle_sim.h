@@ -17,7 +17,8 @@
 #include <thread>
 #include <vector>
 
-namespace vsim {
+namespace vsim
+{
 
 enum class Addressing { Bit11, Bit29 };
 
@@ -92,8 +93,9 @@ struct TimedFrame {
 };
 
 // The vehicle model: pure logic, thread-safe, no I/O. Frames in, frames out.
-class Vehicle {
-public:
+class Vehicle
+{
+  public:
     explicit Vehicle(VehicleModel model);
 
     // Handles one frame seen on the bus (a request, a flow-control frame or
@@ -118,7 +120,7 @@ public:
 
     VehicleModel model() const;
 
-private:
+  private:
     struct Impl;
     std::shared_ptr<Impl> impl_;
 };
@@ -137,8 +139,9 @@ bool filter_passes(const CanFilter &f, const can_frame &frame);
 // Frames the vehicle sends reach a channel only when they pass that channel's
 // filter (the gateway's receive filters by default). A background thread
 // serves both pairs until the object is destroyed.
-class InProcessBus {
-public:
+class InProcessBus
+{
+  public:
     explicit InProcessBus(VehicleModel model);
     ~InProcessBus();
     InProcessBus(const InProcessBus &) = delete;
@@ -174,7 +177,7 @@ public:
     void start_noise(const can_frame &frame, std::chrono::microseconds period);
     void stop_noise();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

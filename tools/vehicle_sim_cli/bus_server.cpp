@@ -11,9 +11,11 @@
 #include "can_text.h"
 #include "obdsim_bus_proto.h"
 
-namespace obdsim {
+namespace obdsim
+{
 
-namespace {
+namespace
+{
 
 // Room for the largest control record: the header and the kernel's maximum
 // number of filters.
@@ -57,7 +59,8 @@ bool BusServer::start(std::string &error)
     }
     // A socket left behind by a simulator that was killed would block the bind;
     // anything else at that path is not ours to remove.
-    struct stat st{};
+    struct stat st {
+    };
     if (::lstat(path_.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
             error = path_ + " exists and is not a socket";
@@ -85,7 +88,10 @@ bool BusServer::start(std::string &error)
     return true;
 }
 
-std::string BusServer::describe() const { return "bus " + path_; }
+std::string BusServer::describe() const
+{
+    return "bus " + path_;
+}
 
 void BusServer::collect(std::vector<pollfd> &fds, std::vector<std::function<void(short)>> &handlers)
 {
@@ -147,7 +153,8 @@ void BusServer::read_client(size_t index)
             can_frame f;
             std::memcpy(&f, buf, sizeof f);
             if (!c.bound) {
-                engine_.tracer().event("socket " + std::to_string(c.id) + " wrote a frame before bind; dropped");
+                engine_.tracer().event("socket " + std::to_string(c.id) +
+                                       " wrote a frame before bind; dropped");
                 continue;
             }
             if (f.can_dlc > CAN_MAX_DLEN) {
@@ -204,9 +211,15 @@ void BusServer::handle_control(Client &c, const uint8_t *data, size_t len)
         engine_.tracer().event(who + b);
         break;
     }
-    case CtlOp::Loopback: c.options.loopback = h.value != 0; break;
-    case CtlOp::RecvOwn: c.options.recv_own = h.value != 0; break;
-    case CtlOp::JoinFilters: c.options.join_filters = h.value != 0; break;
+    case CtlOp::Loopback:
+        c.options.loopback = h.value != 0;
+        break;
+    case CtlOp::RecvOwn:
+        c.options.recv_own = h.value != 0;
+        break;
+    case CtlOp::JoinFilters:
+        c.options.join_filters = h.value != 0;
+        break;
     default:
         engine_.tracer().event(who + " sent an unknown control record; dropped");
         break;

@@ -12,10 +12,12 @@
 #include "raw_socket_rules.h"
 #include "sim_engine.h"
 
-namespace obdsim {
+namespace obdsim
+{
 
-class BusServer : public Transport {
-public:
+class BusServer : public Transport
+{
+  public:
     BusServer(Engine &engine, std::string path);
     ~BusServer() override;
     BusServer(const BusServer &) = delete;
@@ -31,7 +33,7 @@ public:
 
     size_t client_count() const { return clients_.size(); }
 
-private:
+  private:
     struct Client {
         int id = 0;
         UniqueFd fd;

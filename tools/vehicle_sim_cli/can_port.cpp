@@ -9,13 +9,18 @@
 #include <cerrno>
 #include <cstring>
 
-namespace obdsim {
+namespace obdsim
+{
 
-namespace {
+namespace
+{
 
 // Exact-identifier filters: the frame format is part of the match, remote
 // frames never pass.
-can_filter exact11(uint32_t id) { return can_filter{id & CAN_SFF_MASK, CAN_SFF_MASK | CAN_EFF_FLAG | CAN_RTR_FLAG}; }
+can_filter exact11(uint32_t id)
+{
+    return can_filter{id & CAN_SFF_MASK, CAN_SFF_MASK | CAN_EFF_FLAG | CAN_RTR_FLAG};
+}
 can_filter exact29(uint32_t id)
 {
     return can_filter{(id & CAN_EFF_MASK) | CAN_EFF_FLAG, CAN_EFF_MASK | CAN_EFF_FLAG | CAN_RTR_FLAG};
@@ -110,6 +115,9 @@ void CanPort::transmit(const can_frame &f, const std::string &note)
     engine_.tracer().frame("TX", f, note);
 }
 
-bool CanPort::transmit_raw(const std::vector<uint8_t> &) { return false; }
+bool CanPort::transmit_raw(const std::vector<uint8_t> &)
+{
+    return false;
+}
 
 } // namespace obdsim

@@ -9,10 +9,12 @@
 #include "common/unique_fd.h"
 #include "sim_engine.h"
 
-namespace obdsim {
+namespace obdsim
+{
 
-class CanPort : public Transport {
-public:
+class CanPort : public Transport
+{
+  public:
     CanPort(Engine &engine, std::string iface) : engine_(engine), iface_(std::move(iface)) {}
 
     bool start(const vsim::VehicleModel &model, std::string &error);
@@ -25,7 +27,7 @@ public:
     // The receive filters the vehicle needs (exposed for tests).
     static std::vector<can_filter> vehicle_filters(const vsim::VehicleModel &model);
 
-private:
+  private:
     void read_frames();
 
     Engine &engine_;

@@ -5,15 +5,19 @@
 #include <cctype>
 #include <cstdio>
 
-namespace obdsim {
+namespace obdsim
+{
 
-namespace {
+namespace
+{
 
 int hex_digit(char c)
 {
-    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= '0' && c <= '9')
+        return c - '0';
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -31,28 +35,44 @@ std::string hex_list(const uint8_t *p, size_t n)
 const char *service_name(uint8_t sid)
 {
     switch (sid) {
-    case 0x01: return "current data";
-    case 0x03: return "stored DTCs";
-    case 0x04: return "clear DTCs";
-    case 0x07: return "pending DTCs";
-    case 0x09: return "vehicle information";
-    case 0x0A: return "permanent DTCs";
-    default: return nullptr;
+    case 0x01:
+        return "current data";
+    case 0x03:
+        return "stored DTCs";
+    case 0x04:
+        return "clear DTCs";
+    case 0x07:
+        return "pending DTCs";
+    case 0x09:
+        return "vehicle information";
+    case 0x0A:
+        return "permanent DTCs";
+    default:
+        return nullptr;
     }
 }
 
 std::string nrc_name(uint8_t nrc)
 {
     switch (nrc) {
-    case 0x10: return "general reject";
-    case 0x11: return "service not supported";
-    case 0x12: return "sub-function not supported";
-    case 0x13: return "bad length";
-    case 0x21: return "busy, repeat request";
-    case 0x22: return "conditions not correct";
-    case 0x31: return "request out of range";
-    case 0x78: return "response pending";
-    default: return "NRC";
+    case 0x10:
+        return "general reject";
+    case 0x11:
+        return "service not supported";
+    case 0x12:
+        return "sub-function not supported";
+    case 0x13:
+        return "bad length";
+    case 0x21:
+        return "busy, repeat request";
+    case 0x22:
+        return "conditions not correct";
+    case 0x31:
+        return "request out of range";
+    case 0x78:
+        return "response pending";
+    default:
+        return "NRC";
     }
 }
 
@@ -72,8 +92,8 @@ std::string describe_payload(const uint8_t *p, size_t n)
     }
     if (const char *name = service_name(sid)) {
         if ((sid == 0x01 || sid == 0x09) && n >= 2) {
-            std::snprintf(b, sizeof b, "request %02X %s %02X (%s)", sid, sid == 0x01 ? "PID" : "InfoType", p[1],
-                          name);
+            std::snprintf(b, sizeof b, "request %02X %s %02X (%s)", sid, sid == 0x01 ? "PID" : "InfoType",
+                          p[1], name);
         } else {
             std::snprintf(b, sizeof b, "request %02X (%s)", sid, name);
         }
@@ -93,12 +113,14 @@ std::optional<can_frame> parse_frame_text(std::string_view t)
     uint32_t id = 0;
     for (size_t i = 0; i < hash; ++i) {
         int d = hex_digit(t[i]);
-        if (d < 0) return std::nullopt;
+        if (d < 0)
+            return std::nullopt;
         id = id << 4 | static_cast<uint32_t>(d);
     }
     can_frame f{};
     if (hash == 3) {
-        if (id > CAN_SFF_MASK) return std::nullopt;
+        if (id > CAN_SFF_MASK)
+            return std::nullopt;
         f.can_id = id;
     } else {
         f.can_id = (id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG)) ? id : (id | CAN_EFF_FLAG);
@@ -115,9 +137,11 @@ std::optional<can_frame> parse_frame_text(std::string_view t)
             ++i;
             continue;
         }
-        if (i + 1 >= data.size() || n >= CAN_MAX_DLEN) return std::nullopt;
+        if (i + 1 >= data.size() || n >= CAN_MAX_DLEN)
+            return std::nullopt;
         int hi = hex_digit(data[i]), lo = hex_digit(data[i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
+        if (hi < 0 || lo < 0)
+            return std::nullopt;
         f.data[n++] = static_cast<uint8_t>(hi << 4 | lo);
         i += 2;
     }
@@ -172,7 +196,9 @@ std::string describe_frame(const can_frame &f)
     if (f.can_id & CAN_ERR_FLAG) {
         uint32_t cls = f.can_id & CAN_ERR_MASK;
         std::snprintf(b, sizeof b, "error frame, class 0x%03X%s", cls,
-                      (cls & CAN_ERR_TX_TIMEOUT) ? " (TX timeout)" : (cls & CAN_ERR_BUSOFF) ? " (bus off)" : "");
+                      (cls & CAN_ERR_TX_TIMEOUT) ? " (TX timeout)"
+                      : (cls & CAN_ERR_BUSOFF)   ? " (bus off)"
+                                                 : "");
         return b;
     }
     if (f.can_id & CAN_RTR_FLAG) {
@@ -196,7 +222,8 @@ std::string describe_frame(const can_frame &f)
         return describe_payload(f.data + 1, len);
     }
     case 0x1: {
-        if (n < 2) return "first frame, truncated";
+        if (n < 2)
+            return "first frame, truncated";
         unsigned total = (pci & 0x0Fu) << 8 | f.data[1];
         std::snprintf(b, sizeof b, "first frame, %u bytes: ", total);
         return b + describe_payload(f.data + 2, n - 2);

@@ -9,7 +9,8 @@
 #include <string>
 #include <string_view>
 
-namespace obdsim {
+namespace obdsim
+{
 
 // "ID#DATA": 3 hex digits = 11-bit id, 8 hex digits = 29-bit id (the flags
 // CAN_EFF_FLAG/CAN_RTR_FLAG/CAN_ERR_FLAG may be written into it; without any

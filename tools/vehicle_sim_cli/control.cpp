@@ -9,9 +9,11 @@
 #include "can_text.h"
 #include "vehicle_file.h"
 
-namespace obdsim {
+namespace obdsim
+{
 
-namespace {
+namespace
+{
 
 constexpr int kMaxRandomFrames = 10000;
 constexpr std::chrono::microseconds kRandomSpacing{500};
@@ -99,10 +101,18 @@ can_frame random_frame(uint64_t &s)
         b = static_cast<uint8_t>(next_random(s));
     }
     switch ((r >> 8) % 7) {
-    case 0: f.can_id = 0x7E8 + ((r >> 16) & 7); break;
-    case 1: f.can_id = 0x18DAF110 | CAN_EFF_FLAG; break;
-    case 2: f.can_id = (r >> 16) & CAN_SFF_MASK; break;
-    case 3: f.can_id = ((r >> 16) & CAN_EFF_MASK) | CAN_EFF_FLAG; break;
+    case 0:
+        f.can_id = 0x7E8 + ((r >> 16) & 7);
+        break;
+    case 1:
+        f.can_id = 0x18DAF110 | CAN_EFF_FLAG;
+        break;
+    case 2:
+        f.can_id = (r >> 16) & CAN_SFF_MASK;
+        break;
+    case 3:
+        f.can_id = ((r >> 16) & CAN_EFF_MASK) | CAN_EFF_FLAG;
+        break;
     case 4:
         f.can_id = CAN_ERR_FLAG | ((r >> 16) & CAN_ERR_MASK & 0x1FF);
         f.can_dlc = CAN_ERR_DLC;
@@ -142,11 +152,15 @@ std::string Control::help()
            "  latency MS                      answer every request MS ms late\n"
            "  late MS                         the next answer only comes MS ms late\n"
            "  wrongseq                        the next consecutive frame has a wrong sequence number\n"
-           "  pid PID BYTES.. [ecu=N]         set a PID's raw data, e.g. 'pid 0C 1A F8'; 'pid 0C -' removes it\n"
-           "  dtc stored|pending|permanent [CODE..] [ecu=N]   replace a trouble-code list, e.g. 'dtc pending P0301'\n"
-           "  negative SID PARAM NRC [ecu=N]  answer that request negatively (NRC 00 removes), e.g. 'negative 01 0D 31'\n"
+           "  pid PID BYTES.. [ecu=N]         set a PID's raw data, e.g. 'pid 0C 1A F8'; 'pid 0C -' removes "
+           "it\n"
+           "  dtc stored|pending|permanent [CODE..] [ecu=N]   replace a trouble-code list, e.g. 'dtc pending "
+           "P0301'\n"
+           "  negative SID PARAM NRC [ecu=N]  answer that request negatively (NRC 00 removes), e.g. "
+           "'negative 01 0D 31'\n"
            "  clear BUSY [NRC] [ecu=N]        clear: BUSY answers 7F 04 78 first, then NRC (00 = positive)\n"
-           "  inject FRAME..                  put frames on the bus (cansend syntax: 7E8#0641, 18DAF110#.., 20000001#)\n"
+           "  inject FRAME..                  put frames on the bus (cansend syntax: 7E8#0641, 18DAF110#.., "
+           "20000001#)\n"
            "  inject-raw HEX                  send raw bytes as one record to every bus socket (--bus only)\n"
            "  random N [SEED]                 put N random hostile frames on the bus, 0.5 ms apart\n"
            "  noise FRAME MS | noise off      repeat a frame every MS ms (a babbling node)\n"
@@ -165,8 +179,8 @@ Reply Control::execute(const std::string &line)
     }
     vsim::VehicleModel model = engine_.vehicle().model();
     if (a.ecu && *a.ecu >= model.ecus.size()) {
-        return fail("no ECU " + std::to_string(*a.ecu) + " (the vehicle has " + std::to_string(model.ecus.size()) +
-                    ")");
+        return fail("no ECU " + std::to_string(*a.ecu) + " (the vehicle has " +
+                    std::to_string(model.ecus.size()) + ")");
     }
     size_t ecu = a.ecu.value_or(0);
     const std::string &cmd = a.words[0];
@@ -203,8 +217,8 @@ Reply Control::execute(const std::string &line)
                 }
             }
             ok.lines.push_back(pids);
-            ok.lines.push_back("  stored " + codes_text(e.stored_dtcs) + ", pending " + codes_text(e.pending_dtcs) +
-                               ", permanent " + codes_text(e.permanent_dtcs));
+            ok.lines.push_back("  stored " + codes_text(e.stored_dtcs) + ", pending " +
+                               codes_text(e.pending_dtcs) + ", permanent " + codes_text(e.permanent_dtcs));
         }
         if (engine_.transport()) {
             ok.lines.push_back("serving " + engine_.transport()->describe());

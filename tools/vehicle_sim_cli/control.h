@@ -8,7 +8,8 @@
 
 #include "sim_engine.h"
 
-namespace obdsim {
+namespace obdsim
+{
 
 struct Reply {
     std::vector<std::string> lines;
@@ -17,15 +18,16 @@ struct Reply {
     std::string text() const; // every line, newline-terminated, ending with "ok"/"error: ..."
 };
 
-class Control {
-public:
+class Control
+{
+  public:
     explicit Control(Engine &engine) : engine_(engine) {}
     Reply execute(const std::string &line);
     bool quit_requested() const { return quit_; }
 
     static std::string help();
 
-private:
+  private:
     Engine &engine_;
     bool quit_ = false;
     uint64_t random_state_ = 0x9E3779B97F4A7C15ull;

@@ -29,7 +29,8 @@
 #include "obdsim_bus_proto.h"
 #include "vehicle_file.h"
 
-namespace {
+namespace
+{
 
 constexpr int kExitUsage = 2;
 constexpr int kExitRuntime = 1;
@@ -79,13 +80,17 @@ bool parse_args(int argc, char **argv, Options &o)
             return true;
         };
         if (a == "--vehicle") {
-            if (!value(o.vehicle)) return false;
+            if (!value(o.vehicle))
+                return false;
         } else if (a == "--bus") {
-            if (!value(o.bus)) return false;
+            if (!value(o.bus))
+                return false;
         } else if (a == "--can") {
-            if (!value(o.can)) return false;
+            if (!value(o.can))
+                return false;
         } else if (a == "--control") {
-            if (!value(o.control)) return false;
+            if (!value(o.control))
+                return false;
         } else if (a == "--check") {
             o.check = true;
         } else if (a == "--quiet") {
@@ -93,7 +98,8 @@ bool parse_args(int argc, char **argv, Options &o)
         } else if (a == "--no-stdin") {
             o.no_stdin = true;
         } else if (a == "--send") {
-            if (!value(o.send_path)) return false;
+            if (!value(o.send_path))
+                return false;
             for (++i; i < argc; ++i) {
                 o.send_command += (o.send_command.empty() ? "" : " ") + std::string(argv[i]);
             }
@@ -184,8 +190,9 @@ struct LineSource {
     bool is_stdin = false;
 };
 
-class Simulator {
-public:
+class Simulator
+{
+  public:
     Simulator(const Options &o, obdsim::VehicleFile vf)
         : opts_(o), vehicle_(vf.model), tracer_(o.can.empty() ? obdsim::kBusIfName : o.can),
           engine_(vehicle_, tracer_), control_(engine_), name_(vf.name)
@@ -295,7 +302,7 @@ public:
         return 0;
     }
 
-private:
+  private:
     bool start_control(std::string &error)
     {
         sockaddr_un addr;
@@ -303,7 +310,8 @@ private:
             error = "control socket path too long";
             return false;
         }
-        struct stat st{};
+        struct stat st {
+        };
         if (::lstat(opts_.control.c_str(), &st) == 0) {
             if (!S_ISSOCK(st.st_mode)) {
                 error = opts_.control + " exists and is not a socket";
@@ -324,7 +332,8 @@ private:
     void accept_control()
     {
         int fd;
-        while ((fd = ::accept4(control_listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0) {
+        while ((fd = ::accept4(control_listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >=
+               0) {
             LineSource src;
             src.owned.reset(fd);
             src.fd = fd;
@@ -372,7 +381,8 @@ private:
             if (!line.empty() && line.back() == '\r') {
                 line.pop_back();
             }
-            if (line.find_first_not_of(" \t") == std::string::npos || line[line.find_first_not_of(" \t")] == '#') {
+            if (line.find_first_not_of(" \t") == std::string::npos ||
+                line[line.find_first_not_of(" \t")] == '#') {
                 continue;
             }
             tracer_.event("command: " + line);
@@ -420,8 +430,8 @@ int main(int argc, char **argv)
         obdsim::Tracer t("-");
         obdsim::Engine e(v, t);
         obdsim::Control c(e);
-        std::printf("%s: %s, %zu ECU(s)\n", o.vehicle.c_str(), vf->name.empty() ? "(no name)" : vf->name.c_str(),
-                    vf->model.ecus.size());
+        std::printf("%s: %s, %zu ECU(s)\n", o.vehicle.c_str(),
+                    vf->name.empty() ? "(no name)" : vf->name.c_str(), vf->model.ecus.size());
         for (const auto &l : c.execute("status").lines) {
             std::printf("%s\n", l.c_str());
         }

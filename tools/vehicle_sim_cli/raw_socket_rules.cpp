@@ -6,9 +6,11 @@
 
 #include <cstddef>
 
-namespace obdsim {
+namespace obdsim
+{
 
-namespace {
+namespace
+{
 
 constexpr canid_t kEffRtr = CAN_EFF_FLAG | CAN_RTR_FLAG;
 

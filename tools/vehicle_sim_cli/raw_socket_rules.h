@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-namespace obdsim {
+namespace obdsim
+{
 
 struct RawSocketOptions {
     // A fresh raw socket has one filter that passes every data frame.

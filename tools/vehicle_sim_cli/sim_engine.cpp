@@ -4,7 +4,8 @@
 
 #include "can_text.h"
 
-namespace obdsim {
+namespace obdsim
+{
 
 Tracer::Tracer(std::string iface, FILE *out) : iface_(std::move(iface)), out_(out), start_(Clock::now()) {}
 
@@ -69,7 +70,10 @@ void Engine::start_noise(const can_frame &f, std::chrono::microseconds period)
     noise_next_ = Clock::now();
 }
 
-void Engine::stop_noise() { noise_.reset(); }
+void Engine::stop_noise()
+{
+    noise_.reset();
+}
 
 int Engine::run_due()
 {

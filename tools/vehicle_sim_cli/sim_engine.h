@@ -16,14 +16,16 @@
 
 #include "vehicle_sim.h"
 
-namespace obdsim {
+namespace obdsim
+{
 
 using Clock = std::chrono::steady_clock;
 
 // candump-like trace lines on stdout:
 // "(   1.234567)  can0  RX  7DF        [8]  02 01 00 AA AA AA AA AA   request 01 PID 00 (current data)"
-class Tracer {
-public:
+class Tracer
+{
+  public:
     explicit Tracer(std::string iface, FILE *out = stdout);
     void set_frames(bool on) { frames_ = on; }
     // dir: "RX" = seen by the vehicle (written by a bus client), "TX" = sent
@@ -31,7 +33,7 @@ public:
     void frame(const char *dir, const can_frame &f, const std::string &note = "");
     void event(const std::string &text);
 
-private:
+  private:
     std::string stamp() const;
     std::string iface_;
     FILE *out_;
@@ -40,8 +42,9 @@ private:
 };
 
 // Where frames go. The bus server and the CAN port implement it.
-class Transport {
-public:
+class Transport
+{
+  public:
     virtual ~Transport() = default;
     // Puts a frame on the bus (from the vehicle or injected).
     virtual void transmit(const can_frame &f, const std::string &note) = 0;
@@ -53,8 +56,9 @@ public:
     virtual std::string describe() const = 0;
 };
 
-class Engine {
-public:
+class Engine
+{
+  public:
     Engine(vsim::Vehicle &vehicle, Tracer &tracer) : vehicle_(vehicle), tracer_(tracer) {}
     void set_transport(Transport *t) { transport_ = t; }
 
@@ -76,7 +80,7 @@ public:
     Transport *transport() { return transport_; }
     Tracer &tracer() { return tracer_; }
 
-private:
+  private:
     struct Scheduled {
         Clock::time_point due;
         uint64_t order;

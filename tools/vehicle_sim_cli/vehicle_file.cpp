@@ -15,9 +15,11 @@
 #include "can_text.h"
 #include "common/cjson_ptr.h"
 
-namespace obdsim {
+namespace obdsim
+{
 
-namespace {
+namespace
+{
 
 constexpr size_t kMaxEcus = 8;
 constexpr size_t kMaxDtcsPerGroup = 255; // the count travels in one byte
@@ -35,7 +37,10 @@ struct FieldError {
     std::string text;
 };
 
-[[noreturn]] void fail(const std::string &field, const std::string &why) { throw FieldError{field + ": " + why}; }
+[[noreturn]] void fail(const std::string &field, const std::string &why)
+{
+    throw FieldError{field + ": " + why};
+}
 
 std::string shown(const cJSON *v)
 {
@@ -65,8 +70,9 @@ void no_duplicates(const cJSON *obj, const std::string &path)
 void only_keys(const cJSON *obj, const std::string &path, std::initializer_list<const char *> allowed)
 {
     for (const cJSON *c = obj->child; c; c = c->next) {
-        bool known = std::any_of(allowed.begin(), allowed.end(),
-                                 [&](const char *k) { return c->string && std::string_view(c->string) == k; });
+        bool known = std::any_of(allowed.begin(), allowed.end(), [&](const char *k) {
+            return c->string && std::string_view(c->string) == k;
+        });
         if (!known) {
             std::string key = c->string ? c->string : "?";
             fail(path.empty() ? key : path + "." + key, "unknown field");
@@ -75,9 +81,15 @@ void only_keys(const cJSON *obj, const std::string &path, std::initializer_list<
     no_duplicates(obj, path);
 }
 
-const cJSON *member(const cJSON *obj, const char *key) { return cJSON_GetObjectItemCaseSensitive(obj, key); }
+const cJSON *member(const cJSON *obj, const char *key)
+{
+    return cJSON_GetObjectItemCaseSensitive(obj, key);
+}
 
-std::string join(const std::string &path, const char *key) { return path.empty() ? key : path + "." + key; }
+std::string join(const std::string &path, const char *key)
+{
+    return path.empty() ? key : path + "." + key;
+}
 
 // An unsigned number: a JSON integer, or a hexadecimal string.
 uint32_t get_uint(const cJSON *v, const std::string &field, uint32_t max, const char *what)
@@ -94,8 +106,8 @@ uint32_t get_uint(const cJSON *v, const std::string &field, uint32_t max, const 
     if (!n || *n > max) {
         char range[64];
         std::snprintf(range, sizeof range, "0..0x%X", max);
-        fail(field, std::string("expected ") + what + " (" + range + ", a number or a hex string), got " +
-                        shown(v));
+        fail(field,
+             std::string("expected ") + what + " (" + range + ", a number or a hex string), got " + shown(v));
     }
     return *n;
 }
@@ -167,7 +179,8 @@ std::vector<uint16_t> get_dtcs(const cJSON *v, const std::string &field)
         if (cJSON_IsString(e)) {
             auto c = parse_dtc_text(e->valuestring);
             if (!c) {
-                fail(f, "expected a code such as \"P0301\" (P, C, B or U, then 0-3, then three hex digits), got " +
+                fail(f, "expected a code such as \"P0301\" (P, C, B or U, then 0-3, then three hex digits), "
+                        "got " +
                             shown(e));
             }
             out.push_back(*c);
@@ -202,7 +215,8 @@ vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
 
     if (const cJSON *r = member(v, "response_id")) {
         std::string f = join(path, "response_id");
-        uint32_t id = get_uint(r, f, ext ? CAN_EFF_MASK : CAN_SFF_MASK, ext ? "a 29-bit identifier" : "an 11-bit identifier");
+        uint32_t id = get_uint(r, f, ext ? CAN_EFF_MASK : CAN_SFF_MASK,
+                               ext ? "a 29-bit identifier" : "an 11-bit identifier");
         if (!ext && (id < 0x7E8 || id > 0x7EF)) {
             fail(f, "an 11-bit OBD ECU answers from 0x7E8 to 0x7EF, got " + shown(r));
         }
@@ -249,9 +263,12 @@ vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
             fail(f, "expected an object with \"stored\", \"pending\", \"permanent\", got " + shown(d));
         }
         only_keys(d, f, {"stored", "pending", "permanent"});
-        if (const cJSON *g = member(d, "stored")) e.stored_dtcs = get_dtcs(g, f + ".stored");
-        if (const cJSON *g = member(d, "pending")) e.pending_dtcs = get_dtcs(g, f + ".pending");
-        if (const cJSON *g = member(d, "permanent")) e.permanent_dtcs = get_dtcs(g, f + ".permanent");
+        if (const cJSON *g = member(d, "stored"))
+            e.stored_dtcs = get_dtcs(g, f + ".stored");
+        if (const cJSON *g = member(d, "pending"))
+            e.pending_dtcs = get_dtcs(g, f + ".pending");
+        if (const cJSON *g = member(d, "permanent"))
+            e.permanent_dtcs = get_dtcs(g, f + ".permanent");
     }
     if (const cJSON *c = member(v, "clear")) {
         std::string f = join(path, "clear");
@@ -260,7 +277,8 @@ vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
         }
         only_keys(c, f, {"busy", "nrc"});
         if (const cJSON *b = member(c, "busy")) {
-            e.clear_busy_count = static_cast<int>(get_uint(b, f + ".busy", kMaxBusyAnswers, "a count of busy answers"));
+            e.clear_busy_count =
+                static_cast<int>(get_uint(b, f + ".busy", kMaxBusyAnswers, "a count of busy answers"));
         }
         if (const cJSON *n = member(c, "nrc")) {
             e.clear_nrc = get_byte(n, f + ".nrc", "a negative response code");
@@ -275,13 +293,16 @@ vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
         for (const cJSON *x = n->child; x; x = x->next, ++i) {
             std::string ff = f + "[" + std::to_string(i) + "]";
             if (!cJSON_IsObject(x)) {
-                fail(ff, "expected an object such as {\"service\": \"01\", \"param\": \"0D\", \"nrc\": \"31\"}");
+                fail(ff,
+                     "expected an object such as {\"service\": \"01\", \"param\": \"0D\", \"nrc\": \"31\"}");
             }
             only_keys(x, ff, {"service", "param", "nrc"});
             const cJSON *svc = member(x, "service");
             const cJSON *nrc = member(x, "nrc");
-            if (!svc) fail(ff + ".service", "missing");
-            if (!nrc) fail(ff + ".nrc", "missing");
+            if (!svc)
+                fail(ff + ".service", "missing");
+            if (!nrc)
+                fail(ff + ".nrc", "missing");
             uint8_t s = get_byte(svc, ff + ".service", "a service byte");
             uint8_t prm = 0;
             if (const cJSON *pp = member(x, "param")) {
@@ -345,8 +366,9 @@ std::optional<uint32_t> parse_hex_u32(std::string_view t)
         if (!std::isxdigit(static_cast<unsigned char>(c))) {
             return std::nullopt;
         }
-        v = v << 4 | static_cast<uint32_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                                                       : (std::toupper(c) - 'A' + 10));
+        v = v << 4 |
+            static_cast<uint32_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                                                                              : (std::toupper(c) - 'A' + 10));
     }
     return v;
 }
@@ -441,7 +463,8 @@ std::optional<VehicleFile> parse_vehicle_file(std::string_view text, std::string
                 if (o.addressing == model.addressing && o.response_id == model.response_id) {
                     char id[16];
                     std::snprintf(id, sizeof id, "0x%X", model.response_id);
-                    fail(path + ".response_id", std::string(id) + " is already used by ecus[" + std::to_string(k) +
+                    fail(path + ".response_id", std::string(id) + " is already used by ecus[" +
+                                                    std::to_string(k) +
                                                     "]; give each ECU its own response_id");
                 }
             }

@@ -12,7 +12,8 @@
 
 #include "vehicle_sim.h"
 
-namespace obdsim {
+namespace obdsim
+{
 
 struct VehicleFile {
     std::string name;
