@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "common/gw_time.h"
+#include "th_obd2_com/ecu_list.h"
 #include "th_obd2_com/obd2_config.h"
 
 CanChannel can_cfg[2] = {
@@ -119,11 +120,14 @@ void setup_channel(int ch, int &result)
 
 bool accepted(int mode, canid_t id)
 {
+    const uint32_t bound = ecu_scope_response_id();
     if (mode == 1) {
-        return ((id & CAN_SFF_MASK) & RESP_MASK_11) == RESP_BASE_11;
+        const uint32_t sid = id & CAN_SFF_MASK;
+        return (sid & RESP_MASK_11) == RESP_BASE_11 && (bound == 0 || sid == bound);
     }
     if (mode == 2) {
-        return (id & CAN_EFF_MASK) == RESP_ID_29;
+        const uint32_t eid = id & CAN_EFF_MASK;
+        return eid == RESP_ID_29 && (bound == 0 || eid == bound);
     }
     return false;
 }

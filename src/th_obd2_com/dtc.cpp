@@ -11,7 +11,7 @@
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/obd2_config.h"
-#include "th_obd2_com/obd2_worker.h"
+#include "th_obd2_com/ecu_list.h"
 
 static_assert(DTC_PACKET_MAX_LEN <= MQTT_MAX_PUBLISH_LEN,
               "a trouble-code packet must always fit the publish buffer");

@@ -15,8 +15,6 @@
 #include "th_obd2_com/pid_probe.h"
 #include "th_obd2_com/vehicle_info.h"
 
-EcuEntry g_ecu_list[OBD2_MAX_ECUS];
-int g_ecu_count = 0;
 int g_flg_supported_pid_list = 1;
 
 namespace

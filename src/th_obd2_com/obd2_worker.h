@@ -3,15 +3,8 @@
 
 #include <cstdint>
 
-struct EcuEntry {
-    uint32_t response_id;
-    int32_t mode;
-};
+#include "th_obd2_com/ecu_list.h"
 
-constexpr int OBD2_MAX_ECUS = 32;
-
-extern EcuEntry g_ecu_list[OBD2_MAX_ECUS];
-extern int g_ecu_count;
 extern int g_flg_supported_pid_list;
 
 int parse_received_cmd();

@@ -1,0 +1,32 @@
+#include "th_obd2_com/ecu_list.h"
+
+EcuEntry g_ecu_list[OBD2_MAX_ECUS];
+int g_ecu_count = 0;
+
+namespace
+{
+thread_local uint32_t t_bound_response_id = 0;
+} // namespace
+
+int ecu_list_size()
+{
+    if (g_ecu_count < 0) {
+        return 0;
+    }
+    return g_ecu_count > OBD2_MAX_ECUS ? OBD2_MAX_ECUS : g_ecu_count;
+}
+
+EcuScope::EcuScope(const EcuEntry &ecu)
+{
+    t_bound_response_id = ecu.response_id;
+}
+
+EcuScope::~EcuScope()
+{
+    t_bound_response_id = 0;
+}
+
+uint32_t ecu_scope_response_id()
+{
+    return t_bound_response_id;
+}

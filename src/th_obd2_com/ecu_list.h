@@ -1,0 +1,34 @@
+// The ECUs found by mode detection. Services read it; only the OBD worker
+// thread writes it.
+#pragma once
+
+#include <cstdint>
+
+struct EcuEntry {
+    uint32_t response_id; // identifier the ECU answers from (without the extended-frame flag)
+    int32_t mode;         // 1 = 11-bit channel, 2 = 29-bit channel
+};
+
+constexpr int OBD2_MAX_ECUS = 32;
+
+extern EcuEntry g_ecu_list[OBD2_MAX_ECUS];
+extern int g_ecu_count;
+
+// Number of valid entries, within the list's bounds.
+int ecu_list_size();
+
+// While an EcuScope lives, every exchange made on this thread takes answers
+// only from that ECU (its response identifier); other ECUs' frames are skipped
+// like foreign frames. Without a scope an exchange takes the first ECU of the
+// mode that answers. Scopes do not nest.
+class EcuScope
+{
+  public:
+    explicit EcuScope(const EcuEntry &ecu);
+    ~EcuScope();
+    EcuScope(const EcuScope &) = delete;
+    EcuScope &operator=(const EcuScope &) = delete;
+};
+
+// Response identifier the exchanges of this thread are bound to; 0 = any.
+uint32_t ecu_scope_response_id();
