@@ -379,6 +379,23 @@ TEST_F(BusTest, LossReportedInsideAStepIsNotOverwritten)
     MQTT_Disconnect();
 }
 
+TEST_F(BusTest, QosGrantedBySubscriptionLeavesThePublishQosAlone)
+{
+    TestBroker broker("max_qos 0\n");
+    ASSERT_TRUE(broker.start());
+    TraceCapture cap;
+    mqtt_worker_start();
+    while (giMQTTState.load() != MQTT_CONNECTED &&
+           cap.count_line("INTR_MQTT_ERROR : MQTT_SUBSCRIBE failed.") == 0) {
+        mqtt_run_state_pass();
+    }
+    cap.stop();
+    EXPECT_EQ(cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics"), 1);
+    EXPECT_EQ(gMqttDetails.qos[MQTT_RESPONSE_TOPIC], 1);
+    EXPECT_EQ(gMqttDetails.qos[MQTT_COMMAND_TOPIC], 1);
+    MQTT_Disconnect();
+}
+
 TEST_F(BusTest, PublishingConcurrentWithTearDownIsSafe)
 {
     TestBroker broker;

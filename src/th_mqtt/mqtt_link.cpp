@@ -1,5 +1,7 @@
 #include "th_mqtt/mqtt_link.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -140,8 +142,15 @@ int mqtt_subscriber_topics()
     char *topics[2] = {gMqttDetails.topics[0], gMqttDetails.topics[1]};
     printf("topic list : %s\n", topics[0]);
     printf("topic list : %s\n", topics[1]);
-    int rc = MQTTClient_subscribeMany(hMqttClient.load(), topicCount, topics, gMqttDetails.qos);
-    if (rc != MQTTCLIENT_SUCCESS) {
+    // The library writes the granted QoS back into the table it is given;
+    // publishing keeps reading the requested levels from gMqttDetails.
+    std::array<int, MQTT_MAX_TOPICS> granted;
+    std::copy(std::begin(gMqttDetails.qos), std::end(gMqttDetails.qos), granted.begin());
+    const int count = std::clamp(topicCount, 0, static_cast<int>(std::size(topics)));
+    int rc = MQTTClient_subscribeMany(hMqttClient.load(), count, topics, granted.data());
+    const bool refused = std::any_of(granted.begin(), granted.begin() + count,
+                                     [](int qos) { return qos == MQTT_BAD_SUBSCRIBE; });
+    if (rc != MQTTCLIENT_SUCCESS || refused) {
         puts("INTR_MQTT_ERROR : Fail to Subscribe with topics");
         fflush(stdout);
         return 0;
