@@ -305,6 +305,28 @@ TEST(Worker, FailingCommandRetriesThreeTimesThenIdles)
     EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE);
 }
 
+TEST(Worker, LiveDataEndsOnlyAfterFourFailuresInARow)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    env.stop_worker();
+    command_for_can(R"({"TYP":1,"CMD":2})");
+    obd2_run_state_pass(); // parse
+    TraceCapture cap;
+    // Four single missed snapshots, each followed by a good one.
+    for (int i = 0; i < 4; ++i) {
+        env.bus().vehicle().set_silent(true);
+        obd2_run_state_pass();
+        env.bus().vehicle().set_silent(false);
+        obd2_run_state_pass();
+    }
+    cap.stop();
+    EXPECT_EQ(cap.count_line("OBD2_ERROR : Error while handling received command--- Retrying [0]"), 4);
+    EXPECT_EQ(cap.count_line("OBD2_ERROR : NO COMMUNICATION WITH ECU."), 0);
+    EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_EXEC_CMD);
+}
+
 TEST(Worker, LiveDataStreamsUntilCommandThree)
 {
     WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);

@@ -225,6 +225,8 @@ void state_parse_cmd()
 void state_exec_cmd()
 {
     if (handle_received_cmd(L.cmd_number) != 0) {
+        // Only failures in a row end a command: a good live snapshot starts the count again.
+        L.cmd_retry = 0;
         return;
     }
     if (L.cmd_retry > OBD2_CMD_MAX_RETRIES - 1) {
