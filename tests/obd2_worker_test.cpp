@@ -242,8 +242,10 @@ TEST(Worker, ParseReceivedCommandScansTheText)
 
 TEST(Worker, CommandZeroRepeatsTheDetectionFailureUntilANewCommand)
 {
-    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 1);
-    obd2_test_reset_handover(OBD2_STATE_IDLE);
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    env.start_worker(); // an idle worker, start-up done
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    env.stop_worker();
     TraceCapture cap;
     command_for_can(R"({"TYP":1,"CMD":0})");
     std::thread worker([] {
@@ -416,18 +418,22 @@ TEST(Worker, CommandTenReadsTheChangedConfiguration)
 
 TEST(Worker, CommandDuringStartupResumesStartupAfterwards)
 {
-    vsim::VehicleModel model = WorkerEnv::sample_vehicle();
-    model.ecus[0].silent = true;
-    WorkerEnv env(model, WorkerEnv::default_config(), 20);
-    env.start_worker();
-    ASSERT_TRUE(env.published().wait_for_token("NOECU", 1, 20s));
-    command_for_can(R"({"TYP":1,"CMD":7})");
-    ASSERT_TRUE(wait_until([] { return get_obd2_thrd_state() == OBD2_STATE_DETECT_MODE; }, 5s));
-    // Detection carries on: the vehicle appears and is identified.
-    env.bus().vehicle().set_silent(false);
-    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
-    ASSERT_TRUE(env.published().wait_for_token("ECU", 1, 20s));
-    env.stop_worker();
+    // Command 0 has nothing to do either: it must not hold start-up up.
+    for (const char *command : {R"({"TYP":1,"CMD":7})", R"({"TYP":1,"CMD":0})"}) {
+        SCOPED_TRACE(command);
+        vsim::VehicleModel model = WorkerEnv::sample_vehicle();
+        model.ecus[0].silent = true;
+        WorkerEnv env(model, WorkerEnv::default_config(), 20);
+        env.start_worker();
+        ASSERT_TRUE(env.published().wait_for_token("NOECU", 1, 20s));
+        command_for_can(command);
+        ASSERT_TRUE(wait_until([] { return get_obd2_thrd_state() == OBD2_STATE_DETECT_MODE; }, 5s));
+        // Detection carries on: the vehicle appears and is identified.
+        env.bus().vehicle().set_silent(false);
+        ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+        ASSERT_TRUE(env.published().wait_for_token("ECU", 1, 20s));
+        env.stop_worker();
+    }
 }
 
 TEST(Worker, BurstOfCommandsRunsTheLatestAndLosesNone)

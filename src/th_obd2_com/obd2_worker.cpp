@@ -215,6 +215,11 @@ void state_parse_cmd()
     if (L.cmd_number == 0) {
         puts("OBD2_ERROR : CAN command detection failed.");
         fflush(stdout);
+        if (L.resume_state != 0) {
+            // Nothing to do: start-up goes on where the command interrupted it.
+            end_command();
+            return;
+        }
         gw_sleep_us(OBD2_CMD_ZERO_PAUSE_US);
         return;
     }
