@@ -223,13 +223,20 @@ TEST(Worker, ParseReceivedCommandScansTheText)
         {R"({"TYP":1,"CMD":0})", 0},
         {R"({"TYP":1,"CMD":-7})", -7},
         {R"({"TYP":1,"cmd":2})", -1},
+        // Outside the int range: no action, never the low 32 bits (4, 7).
+        {R"({"TYP":1,"CMD":4294967300})", -1},
+        {R"({"TYP":1,"CMD":21474836487})", -1},
+        {R"({"TYP":1,"CMD":-4294967292})", -1},
+        {R"({"TYP":1,"CMD":2147483647})", 2147483647},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         obd2_test_reset_handover(OBD2_STATE_IDLE);
         command_for_can(c.text);
         TraceCapture cap;
-        EXPECT_EQ(parse_received_cmd(), c.expected);
+        const int cmd = parse_received_cmd();
+        cap.stop();
+        EXPECT_EQ(cmd, c.expected);
         EXPECT_EQ(cap.count_line("[DEBUG] TYP=1, CMD=" + std::to_string(c.expected)), 1);
     }
     // A shorter command after a longer one is parsed from its own text only.

@@ -1,6 +1,9 @@
 #include "th_obd2_com/obd2_worker.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/gw_time.h"
@@ -383,6 +386,30 @@ int cmd_clear_dtc()
     return 1;
 }
 
+// The decimal number after the first occurrence of `key` and at least one
+// colon or space; -1 when there is none or it lies outside the int range
+// (no action rather than whatever its low bits would select).
+int number_after_key(const char *text, const char *key)
+{
+    const char *p = strstr(text, key);
+    if (p == nullptr) {
+        return -1;
+    }
+    p += strlen(key);
+    const size_t separators = strspn(p, ": ");
+    if (separators == 0) {
+        return -1;
+    }
+    p += separators;
+    char *end = nullptr;
+    errno = 0;
+    const long long value = strtoll(p, &end, 10);
+    if (end == p || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
+        return -1;
+    }
+    return static_cast<int>(value);
+}
+
 } // namespace
 
 void obd2_test_set_can_opener(CanOpenFn fn)
@@ -394,18 +421,8 @@ int parse_received_cmd()
 {
     char text[OBD2_CMD_BUF_SIZE];
     obd2_take_command(text);
-    int typ = -1;
-    int cmd = -1;
-    if (const char *p = strstr(text, "\"TYP\"")) {
-        if (sscanf(p, "\"TYP\"%*[: ]%d", &typ) != 1) {
-            typ = -1;
-        }
-    }
-    if (const char *p = strstr(text, "\"CMD\"")) {
-        if (sscanf(p, "\"CMD\"%*[: ]%d", &cmd) != 1) {
-            cmd = -1;
-        }
-    }
+    const int typ = number_after_key(text, "\"TYP\"");
+    const int cmd = number_after_key(text, "\"CMD\"");
     printf("[DEBUG] TYP=%d, CMD=%d\n", typ, cmd);
     fflush(stdout);
     return cmd;
