@@ -259,6 +259,30 @@ TEST_F(Config, MissingFileIsRestoredFromFactoryCopyAndUsedNextPass)
     EXPECT_EQ(g_commands.size(), 3u);
 }
 
+TEST_F(Config, UnusableFactoryCopyIsWrittenOnceNotOnEveryPass)
+{
+    write(factory_, "{broken");
+    struct stat first {
+    };
+    for (int pass = 0; pass < 4; ++pass) {
+        SCOPED_TRACE(pass);
+        TraceCapture trace;
+        EXPECT_EQ(obd2_config_step(), 0);
+        trace.stop();
+        EXPECT_EQ(trace.count_line("Default config restored successfully."), 1);
+        struct stat now {
+        };
+        ASSERT_EQ(stat(cfg_.c_str(), &now), 0);
+        if (pass == 0) {
+            first = now;
+        }
+        // A rewrite renames a new file over it: another inode and time.
+        EXPECT_EQ(now.st_ino, first.st_ino);
+        EXPECT_EQ(now.st_mtim.tv_nsec, first.st_mtim.tv_nsec);
+    }
+    EXPECT_EQ(read(cfg_), "{broken");
+}
+
 TEST_F(Config, MissingFactoryCopyLeavesTheFileAsItWas)
 {
     struct Case {
