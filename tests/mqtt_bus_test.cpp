@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -377,6 +378,33 @@ TEST_F(BusTest, LossReportedInsideAStepIsNotOverwritten)
     EXPECT_EQ(giMQTTState.load(), MQTT_RECONNECT);
     EXPECT_EQ(cap.count_line("Client-2 -> Callback: connection lost [test]"), 1);
     MQTT_Disconnect();
+}
+
+namespace
+{
+std::atomic<bool> s_thrown{false};
+void throw_once_in_subscribe(int state)
+{
+    if (state == MQTT_SUBSCRIBE && !s_thrown.exchange(true)) {
+        throw std::bad_alloc();
+    }
+}
+} // namespace
+
+TEST_F(BusTest, StepCutShortByAnExceptionIsRepeated)
+{
+    TestBroker broker;
+    ASSERT_TRUE(broker.start());
+    TraceCapture cap;
+    mqtt_test_set_step_hook(throw_once_in_subscribe);
+    BusWorkerRunner bus;
+    const bool connected = wait_for_link_state(MQTT_CONNECTED, 5000);
+    bus.stop();
+    mqtt_test_set_step_hook(nullptr);
+    cap.stop();
+    EXPECT_TRUE(connected);
+    EXPECT_EQ(cap.count_line("INTR_MQTT_ERROR : Pass of state 104 abandoned: std::bad_alloc"), 1);
+    EXPECT_EQ(cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics"), 2);
 }
 
 TEST_F(BusTest, QosGrantedBySubscriptionLeavesThePublishQosAlone)

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/atomic_file.h"
 #include "common/gw_time.h"
 #include "main/gateway.h"
 #include "support/broker.h"
@@ -205,6 +207,45 @@ TEST(Worker, IdentificationThatCouldNotPublishWaitsForTheBusLink)
     ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
     env.stop_worker();
     mqtt_change_state(MQTT_INIT);
+}
+
+namespace
+{
+std::string g_no_memory_under; // reads of files below this folder run out of memory
+
+void no_memory_for_reads(const char *path)
+{
+    if (std::string(path).rfind(g_no_memory_under, 0) == 0) {
+        throw std::bad_alloc();
+    }
+}
+} // namespace
+
+TEST(Worker, ExceptionsFailTheOperationAndTheWorkerGoesOn)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    unlink(env.config_path().c_str()); // the factory copy is to be restored
+    TraceCapture cap;
+    g_no_memory_under = env.dir();
+    gw_test_set_read_hook(no_memory_for_reads);
+    env.start_worker();
+    const bool restore_failed = wait_until(
+        [&] { return cap.count_line("OBD2_ERROR : Failed to restore default config file!") >= 2; }, 10s);
+    gw_test_set_read_hook(nullptr);
+    std::atomic<bool> thrown{false};
+    env.published().set_on_publish([&](const std::string &text) {
+        if (packet_token(text) == "MODEDETECTED" && !thrown.exchange(true)) {
+            throw std::bad_alloc();
+        }
+    });
+    const bool identified = env.published().wait_for_token("SAVSUC", 1, 20s);
+    env.stop_worker();
+    env.published().set_on_publish(nullptr);
+    cap.stop();
+    EXPECT_TRUE(restore_failed);
+    EXPECT_TRUE(identified);
+    EXPECT_GE(cap.count_line("OBD2_ERROR : Failed to open file: " + env.ecu_info_path()), 1);
+    EXPECT_EQ(cap.count_line("OBD2_ERROR : Pass of state 2 abandoned: std::bad_alloc"), 1);
 }
 
 TEST(Worker, ParseReceivedCommandScansTheText)

@@ -3,6 +3,7 @@
 // Kept apart from the parser so that code needing only the configuration
 // values does not pull in the bus client.
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "common/atomic_file.h"
@@ -24,15 +25,19 @@ constexpr size_t STATUS_PKT_LEN = 128; // the longest status packet has 57 chara
 // left alone: rewriting the same bytes once a second only wears the flash.
 bool restore_factory_copy()
 {
-    std::string data;
-    if (!gw_read_file(default_config_file_path(), data)) {
-        return false;
+    try {
+        std::string data;
+        if (!gw_read_file(default_config_file_path(), data)) {
+            return false;
+        }
+        std::string current;
+        if (gw_read_file(config_file_path(), current) && current == data) {
+            return true;
+        }
+        return gw_write_file_atomic(config_file_path(), data.data(), data.size());
+    } catch (const std::exception &) {
+        return false; // no memory to hold the copy: the restore failed
     }
-    std::string current;
-    if (gw_read_file(config_file_path(), current) && current == data) {
-        return true;
-    }
-    return gw_write_file_atomic(config_file_path(), data.data(), data.size());
 }
 
 int publish_status(const char *token)

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "common/gw_time.h"
 #include "th_mqtt/mqtt_link.h"
@@ -465,9 +466,11 @@ void obd2_worker_start()
     set_state(OBD2_STATE_CONFIG);
 }
 
-void obd2_run_state_pass()
+namespace
 {
-    const int state = get_obd2_thrd_state();
+
+void run_state_pass(int state)
+{
     if (state == OBD2_STATE_PARSE_CMD && L.own_state != OBD2_STATE_PARSE_CMD &&
         L.own_state != OBD2_STATE_EXEC_CMD) {
         // A command took over; remember where start-up had got to.
@@ -502,6 +505,35 @@ void obd2_run_state_pass()
         // Never stored by this code; go back to the heartbeat rather than spin.
         set_state(OBD2_STATE_IDLE);
         break;
+    }
+}
+
+// A pass cut short by an exception (no memory, in practice) is reported and
+// run again after a pause; the worker thread never ends. The heartbeat holds
+// obd_state_mutex over its probe and publications, and no other thread takes
+// that mutex, so a heartbeat pass that threw must not leave it locked.
+void abandon_pass(int state, const char *what)
+{
+    if (state == OBD2_STATE_IDLE) {
+        pthread_mutex_trylock(&obd_state_mutex);
+        pthread_mutex_unlock(&obd_state_mutex);
+    }
+    printf("OBD2_ERROR : Pass of state %d abandoned: %s\n", state, what);
+    fflush(stdout);
+    gw_sleep_us(OBD2_FAILED_PASS_PAUSE_US);
+}
+
+} // namespace
+
+void obd2_run_state_pass()
+{
+    const int state = get_obd2_thrd_state();
+    try {
+        run_state_pass(state);
+    } catch (const std::exception &e) {
+        abandon_pass(state, e.what());
+    } catch (...) {
+        abandon_pass(state, "unknown exception");
     }
 }
 
