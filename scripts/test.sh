@@ -50,6 +50,13 @@ for p in $presets; do
     rm -f "$log"
 done
 
+# ---- board: packages, service unit, install/upgrade/purge, arm64 under qemu ----
+if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
+    echo "== board"
+    if tests/board/run.sh; then summaries+=("[board] passed"); else summaries+=("[board] FAILED"); status=1; fi
+fi
+# ---- end board ----
+
 echo
 [ "$status" -eq 0 ] || echo "== FAILED (see above)"
 echo "== summary ($presets)"
