@@ -46,9 +46,8 @@ bool restore_factory_copy()
 // is then not replaced either. Nothing is kept when nothing would replace it,
 // when the file is the factory copy itself, or when the kept copy is already
 // the same, so a retry loop never rewrites the flash.
-bool keep_unusable_copy()
+bool keep_unusable_copy_of(std::string &factory, std::string &current, std::string &kept)
 {
-    std::string factory, current, kept;
     if (!gw_read_file(default_config_file_path(), factory)) {
         return true;
     }
@@ -66,6 +65,16 @@ bool keep_unusable_copy()
     }
     printf("OBD2_INFO : Unusable configuration kept as %s\n", bad.c_str());
     return true;
+}
+
+bool keep_unusable_copy()
+{
+    try {
+        std::string factory, current, kept;
+        return keep_unusable_copy_of(factory, current, kept);
+    } catch (const std::exception &) {
+        return false; // no memory to hold the files: nothing is kept, so nothing is replaced
+    }
 }
 
 int publish_status(const char *token)
