@@ -2,6 +2,9 @@
 // parsing and execution, against the in-process simulated vehicle.
 #include <gtest/gtest.h>
 
+#include <stdio_ext.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -619,6 +622,22 @@ int fail_obd_thread(pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), 
     return 0; // pretend started; nothing runs
 }
 } // namespace
+
+// stdout of a service is a pipe, fully buffered unless the daemon says otherwise.
+TEST(Main, TraceIsLineBufferedOnAPipe)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setvbuf(stdout, nullptr, _IOFBF, 0);
+        setvbuf(stderr, nullptr, _IOFBF, 0);
+        gateway_line_buffered_trace();
+        _exit(__flbf(stdout) != 0 && __flbf(stderr) != 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
 
 TEST(Main, FailedThreadCreationStopsWithStatusOne)
 {

@@ -44,6 +44,12 @@ int create_threads()
     return 1;
 }
 
+void gateway_line_buffered_trace()
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    setvbuf(stderr, nullptr, _IOLBF, 0);
+}
+
 int gateway_main()
 {
     if (create_threads() == 0) {

@@ -29,9 +29,6 @@ int main(int argc, char **argv)
         std::fputs(USAGE, stderr);
         return 2;
     }
-    // Under a service manager stdout is a pipe: without this the workers'
-    // trace would reach the journal in 4 KiB bursts, or never.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::setvbuf(stderr, nullptr, _IOLBF, 0);
+    gateway_line_buffered_trace();
     return gateway_main();
 }
