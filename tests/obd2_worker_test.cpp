@@ -503,10 +503,11 @@ TEST(WorkerOverBroker, ThousandCommandsDuringHeartbeatsAreAllAnswered)
 
 namespace
 {
+int g_thread_creations = 0;
+
 int fail_obd_thread(pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), void *arg)
 {
-    static int calls = 0;
-    if (++calls == 2) {
+    if (++g_thread_creations == 2) {
         return EAGAIN;
     }
     (void)t;
@@ -520,6 +521,7 @@ int fail_obd_thread(pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), 
 TEST(Main, FailedThreadCreationStopsWithStatusOne)
 {
     TraceCapture cap;
+    g_thread_creations = 0;
     gateway_test_set_thread_create(fail_obd_thread);
     EXPECT_EQ(gateway_main(), 1);
     gateway_test_set_thread_create(nullptr);

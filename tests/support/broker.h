@@ -2,9 +2,9 @@
 // own network namespace (tests/netns_run.sh).
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
+
+#include "support/child_process.h"
 
 class TestBroker
 {
@@ -18,10 +18,10 @@ class TestBroker
     bool start();
     // Stops it (SIGTERM, then waits).
     void stop();
-    bool running() const { return pid_ > 0; }
+    bool running() { return process_.running(); }
 
   private:
-    pid_t pid_ = -1;
+    ChildProcess process_;
     std::string dir_;
 };
 
