@@ -40,43 +40,59 @@ inline std::string source(const std::string &rel)
 
 using ToolProcess = ::ChildProcess;
 
-// Sends one command line to a control socket and returns the reply, up to and
-// including its "ok" / "error: ..." line.
-inline std::string control(const std::string &path, const std::string &command)
+// Sends one command line to a simulator's control socket and returns the
+// reply lines; the last is "ok" or "error: ..." (also when the simulator
+// cannot be reached or does not complete its reply within 5 s).
+inline std::vector<std::string> control_lines(const std::string &path, const std::string &command)
 {
-    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0 || connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         if (s >= 0)
             ::close(s);
-        return "error: cannot connect";
+        return {"error: cannot connect"};
     }
-    std::string line = command + "\n";
-    if (::write(s, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    std::vector<std::string> lines;
+    std::string line = command + "\n", got;
+    if (::send(s, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
         ::close(s);
-        return "error: cannot send";
+        return {"error: cannot send"};
     }
-    std::string got;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (;;) {
+        for (size_t nl; (nl = got.find('\n')) != std::string::npos;) {
+            lines.push_back(got.substr(0, nl));
+            got.erase(0, nl + 1);
+            if (lines.back() == "ok" || lines.back().rfind("error:", 0) == 0) {
+                ::close(s);
+                return lines;
+            }
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         pollfd p{s, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
         char b[1024];
-        ssize_t n = ::read(s, b, sizeof b);
-        if (n <= 0)
+        ssize_t n = 0;
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
+            (n = ::read(s, b, sizeof b)) <= 0)
             break;
         got.append(b, static_cast<size_t>(n));
-        if (got.find("\nok\n") != std::string::npos || got.rfind("ok\n", 0) == 0 ||
-            got.find("error: ") != std::string::npos) {
-            if (got.back() == '\n')
-                break;
-        }
     }
     ::close(s);
-    return got;
+    lines.push_back("error: no complete reply");
+    return lines;
+}
+
+// The reply as one text, each line ended by a newline.
+inline std::string control(const std::string &path, const std::string &command)
+{
+    std::string text;
+    for (const auto &l : control_lines(path, command)) {
+        text += l + "\n";
+    }
+    return text;
 }
 
 inline bool wait_for_path(const std::string &path, int timeout_ms)

@@ -1,14 +1,13 @@
 #include "harness.h"
 
+#include "tool_process.h"
+
 #include <cjson/cJSON.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,7 +27,6 @@ namespace
 
 constexpr milliseconds kPollStep{10};
 constexpr milliseconds kSimStartTimeout{10000};
-constexpr int kControlReplyTimeoutMs = 5000;
 // The library blocks a publication for 100 ms once this many are unacknowledged.
 constexpr int kFloodInflight = 1000;
 
@@ -261,54 +259,7 @@ void Sim::stop()
 
 std::vector<std::string> Sim::command(const std::string &line)
 {
-    std::vector<std::string> lines;
-    sockaddr_un addr{};
-    std::string ctl = dir_ + "/ctl.sock";
-    if (ctl.size() >= sizeof addr.sun_path) {
-        return {"error: control path too long"};
-    }
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, ctl.c_str());
-    int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0 || ::connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        if (s >= 0) {
-            ::close(s);
-        }
-        return {"error: cannot reach the simulator"};
-    }
-    std::string out = line + "\n";
-    if (::send(s, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) {
-        ::close(s);
-        return {"error: send failed"};
-    }
-    std::string got;
-    auto until = Clock::now() + milliseconds(kControlReplyTimeoutMs);
-    for (;;) {
-        size_t nl;
-        while ((nl = got.find('\n')) != std::string::npos) {
-            std::string l = got.substr(0, nl);
-            got.erase(0, nl + 1);
-            lines.push_back(l);
-            if (l == "ok" || l.rfind("error:", 0) == 0) {
-                ::close(s);
-                return lines;
-            }
-        }
-        int left = static_cast<int>(std::chrono::duration_cast<milliseconds>(until - Clock::now()).count());
-        pollfd p{s, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, left) <= 0) {
-            break;
-        }
-        char buf[1024];
-        ssize_t n = ::read(s, buf, sizeof buf);
-        if (n <= 0) {
-            break;
-        }
-        got.append(buf, static_cast<size_t>(n));
-    }
-    ::close(s);
-    lines.push_back("error: no complete reply");
-    return lines;
+    return tooltest::control_lines(dir_ + "/ctl.sock", line);
 }
 
 bool Sim::command_ok(const std::string &line)

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 
 extern char **environ;
@@ -23,20 +24,11 @@ constexpr std::chrono::milliseconds kPollStep{5};
 std::string resolve(const std::string &name)
 {
     const char *path = std::getenv("PATH");
-    if (name.find('/') != std::string::npos || path == nullptr) {
-        return name;
-    }
-    std::string dirs = path;
-    for (size_t start = 0; start <= dirs.size();) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) {
-            end = dirs.size();
+    std::stringstream dirs(path != nullptr && name.find('/') == std::string::npos ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        if (access((dir + "/" + name).c_str(), X_OK) == 0) {
+            return dir + "/" + name;
         }
-        std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-        start = end + 1;
     }
     return name;
 }
