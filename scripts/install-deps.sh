@@ -38,7 +38,7 @@ apt-get install -y --no-install-recommends \
     cmake ninja-build g++ make pkg-config git ca-certificates \
     libcjson-dev libpaho-mqtt-dev libgtest-dev libgmock-dev libbenchmark-dev \
     mosquitto mosquitto-clients \
-    iproute2 util-linux procps psmisc python3 valgrind
+    iproute2 util-linux procps psmisc python3 valgrind clang-format-14
 apt-get install -y --no-install-recommends -t bookworm-backports libgpiod-dev
 
 if [ "$created_policy" -eq 1 ]; then
