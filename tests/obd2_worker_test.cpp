@@ -146,7 +146,7 @@ TEST(Worker, NoVehicleReportsNoEcuAboutOnceASecondAndKeepsTheResetFile)
     env.stop_worker();
     // Each round: two 100 ms detection waits and a 1 s pause.
     EXPECT_GE(elapsed, 2s);
-    EXPECT_LE(elapsed, 5s);
+    EXPECT_LE(elapsed, 7s); // room for a loaded machine; a 10 s wait still shows
     EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_DETECT_MODE);
     const std::string info = env.read_ecu_info();
     EXPECT_NE(info.find("\"VID\":\t\"N/A\""), std::string::npos);
@@ -358,7 +358,7 @@ TEST(Worker, DtcClearedIsReportedAboutFourSecondsAfterTheAnswer)
     auto delay = std::chrono::steady_clock::now() - answered;
     env.stop_worker();
     EXPECT_GE(delay, 3900ms);
-    EXPECT_LE(delay, 4600ms);
+    EXPECT_LE(delay, 6000ms); // room for a loaded machine; twice the pause still shows
     EXPECT_EQ(cap.count_line("OBD2: ECU busy clearing DTCs (NRC=0x78). Retrying..."), 2);
 }
 

@@ -9,7 +9,6 @@
 #include "common/atomic_file.h"
 #include "common/cjson_ptr.h"
 #include "common/gw_time.h"
-#include "support/world.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/ecu_info_file.h"
@@ -204,13 +203,17 @@ WorkerEnv::WorkerEnv(const vsim::VehicleModel &vehicle, const std::string &confi
     bus_ = std::make_unique<vsim::InProcessBus>(vehicle);
     g_bus = bus_.get();
     obd2_test_set_can_opener(attach_bus);
+    obd2_test_reset_handover(OBD2_STATE_CONFIG);
 }
 
 WorkerEnv::~WorkerEnv()
 {
     stop_worker();
-    // No seam may point at this environment's files or bus once it is gone.
-    reset_daemon_world();
+    obd2_test_set_can_opener(nullptr);
+    can_test_set_shell_runner(nullptr);
+    config_test_set_paths(nullptr, nullptr);
+    ecu_info_test_set_path(nullptr);
+    gw_test_set_sleep_divisor(1);
     g_bus = nullptr;
     bus_.reset();
     std::string cmd = "rm -rf '" + dir_ + "'";
