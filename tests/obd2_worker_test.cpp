@@ -204,7 +204,6 @@ TEST(Worker, IdentificationThatCouldNotPublishWaitsForTheBusLink)
     mqtt_change_state(MQTT_CONNECTED);
     ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
     env.stop_worker();
-    mqtt_change_state(MQTT_INIT);
 }
 
 TEST(Worker, ParseReceivedCommandScansTheText)
