@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include "common/atomic_file.h"
 #include "tool_process.h"
 
 #include <cjson/cJSON.h>
@@ -76,14 +77,7 @@ std::string getenv_str(const char *name)
 
 bool read_file(const std::string &path, std::string &out)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    out = ss.str();
-    return true;
+    return gw_read_file(path.c_str(), out);
 }
 
 std::string read_file(const std::string &path)
@@ -95,14 +89,11 @@ std::string read_file(const std::string &path)
 
 bool write_file(const std::string &path, const std::string &text)
 {
+    // A temporary name of its own: the daemon may be replacing the same file.
     std::string tmp = path + ".e2e-tmp";
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            return false;
-        }
-        out << text;
-        if (!out.flush()) {
+        if (!out || !(out << text).flush()) {
             return false;
         }
     }
