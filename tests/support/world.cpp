@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -58,7 +59,10 @@ void reset_daemon_world()
     memset(g_ecu_list, 0, sizeof g_ecu_list);
     g_ecu_count = 0;
     memset(g_pid_availability, 0, sizeof g_pid_availability);
-    memset(supported_pids, 0, sizeof supported_pids);
+    for (SupportedPid &entry : supported_pids) {
+        free(entry.short_key); // the list owns its keys
+        entry = SupportedPid{};
+    }
     g_supported_pid_count = 0;
     g_flg_supported_pid_list = 1;
     memset(json_output, 0, sizeof json_output);
