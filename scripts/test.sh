@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 deps_missing() {
     local c
-    for c in cmake ninja g++ pkg-config mosquitto mosquitto_pub unshare ip python3; do
+    for c in cmake ninja g++ pkg-config mosquitto mosquitto_pub unshare ip python3 clang-format-14; do
         command -v "$c" >/dev/null 2>&1 || return 0
     done
     pkg-config --exists libcjson 'libgpiod >= 2.0' || return 0
@@ -30,6 +30,16 @@ fi
 presets=${OBDGW_PRESETS:-"default tsan asan"}
 status=0
 summaries=()
+
+# Formatting: every C++ source of the tree as .clang-format has it.
+echo "== format check (clang-format-14)"
+if git ls-files -z --cached --others --exclude-standard -- '*.cpp' '*.h' |
+    xargs -0 -r clang-format-14 --dry-run --Werror; then
+    summaries+=("[format] ok")
+else
+    summaries+=("[format] differs from .clang-format: run clang-format-14 -i on the files above"); status=1
+fi
+
 for p in $presets; do
     echo "== preset $p: configure"
     if ! cmake --preset "$p" >/dev/null; then

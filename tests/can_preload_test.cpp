@@ -193,4 +193,19 @@ TEST_F(SimBus, IpLinkCommandsAreLoggedNotRun)
     EXPECT_EQ(q->lines(), std::vector<std::string>{"system: 768"}); // really ran: exit status 3
 }
 
+// The gateway's socket set-up run again over sockets that are still open (a
+// new configuration, a retry after a partial failure) replaces them: the
+// earlier pair is closed, the descriptor count stays put.
+TEST_F(SimBus, RepeatedCanInitClosesTheEarlierSockets)
+{
+    ToolProcess p({built("tests/can-init-repeat"), "5"}, probe_env(bus_));
+    ASSERT_EQ(p.wait(kProbeMs), 0) << p.err();
+    auto runs = p.lines();
+    ASSERT_EQ(runs.size(), 5u) << p.err();
+    for (const auto &run : runs) {
+        EXPECT_EQ(run, runs[0]);
+    }
+    EXPECT_EQ(runs[0].rfind("run 1 ", 0), 0u) << runs[0];
+}
+
 } // namespace

@@ -53,10 +53,6 @@ class Config : public ::testing::Test
         cfg_ = dir_ + "/config.json";
         factory_ = dir_ + "/default_config.json";
         config_test_set_paths(cfg_.c_str(), factory_.c_str());
-        g_can_padding = 0;
-        g_can_bitrate = 0;
-        g_live_sensor_count = 0;
-        g_dtc_count = 0;
         g_published.clear();
         g_commands.clear();
         g_publish_result = 1;
@@ -66,10 +62,6 @@ class Config : public ::testing::Test
     }
     void TearDown() override
     {
-        config_test_set_paths(nullptr, nullptr);
-        mqtt_test_set_publish_hook(nullptr);
-        can_test_set_shell_runner(nullptr);
-        gw_test_set_sleep_divisor(1);
         std::string cmd = "rm -rf " + dir_;
         ASSERT_EQ(system(cmd.c_str()), 0);
     }

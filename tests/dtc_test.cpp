@@ -181,7 +181,6 @@ class DtcWithVehicle : public ::testing::Test
         set_groups({"STRDTC", "PNDDTC", "PRMDTC"});
         memset(final_json, 0, sizeof final_json);
     }
-    void TearDown() override { gw_test_set_sleep_divisor(1); }
 
     static void set_groups(const std::vector<const char *> &names)
     {

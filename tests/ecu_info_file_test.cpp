@@ -90,15 +90,9 @@ class EcuInfoFile : public testing::Test
         path_ = dir_ + "/ecu_info.json";
         ecu_info_test_set_path(path_.c_str());
         set_records({});
-        g_can_protocol[0] = '\0';
-        g_can_bitrate = 0;
         std::fill(std::begin(g_pid_availability), std::end(g_pid_availability), 7);
     }
-    void TearDown() override
-    {
-        ecu_info_test_set_path(nullptr);
-        nftw(dir_.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS);
-    }
+    void TearDown() override { nftw(dir_.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS); }
     std::string file()
     {
         std::string s;

@@ -38,11 +38,7 @@ void expect_no_handle_held()
 class GpioLines : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        gpio_close();
-        fake_gpiod::reset();
-    }
+    void SetUp() override { fake_gpiod::reset(); }
     void TearDown() override
     {
         gpio_close();

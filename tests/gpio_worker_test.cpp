@@ -88,12 +88,7 @@ class GpioWorker : public ::testing::Test
     void SetUp() override
     {
         gw_test_set_sleep_divisor(100);
-        gpio_close();
         fake_gpiod::reset();
-        gpio_test_reset_worker();
-        for (int &s : g_arr_do_states) {
-            s = 0;
-        }
     }
     void TearDown() override
     {
@@ -101,8 +96,6 @@ class GpioWorker : public ::testing::Test
         EXPECT_EQ(fake_gpiod::live_objects(), 0);
         EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
         fake_gpiod::reset();
-        gpio_test_reset_worker();
-        gw_test_set_sleep_divisor(1);
     }
     // The worker's own init pass: lines requested, worker idle.
     void start_idle()

@@ -32,7 +32,6 @@ class LiveData : public ::testing::Test
         gw_test_set_sleep_divisor(100);
         g_can_padding = PAD;
     }
-    void TearDown() override { gw_test_set_sleep_divisor(1); }
 
     static void set_sensors(const std::vector<const char *> &names)
     {

@@ -41,7 +41,6 @@ class BusTest : public ::testing::Test
         gw_test_set_sleep_divisor(kSleepDivisor);
         obd2_test_reset_handover(OBD2_STATE_IDLE);
     }
-    void TearDown() override { gw_test_set_sleep_divisor(1); }
 };
 
 std::vector<std::string> lines_from(const std::vector<std::string> &all, const std::string &first)

@@ -186,7 +186,7 @@ TEST(Worker, NoVehicleReportsNoEcuAboutOnceASecondAndKeepsTheResetFile)
     env.stop_worker();
     // Each round: two 100 ms detection waits and a 1 s pause.
     EXPECT_GE(elapsed, 2s);
-    EXPECT_LE(elapsed, 5s);
+    EXPECT_LE(elapsed, 7s); // room for a loaded machine; a 10 s wait still shows
     EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_DETECT_MODE);
     const std::string info = env.read_ecu_info();
     EXPECT_NE(info.find("\"VID\":\t\"N/A\""), std::string::npos);
@@ -244,7 +244,6 @@ TEST(Worker, IdentificationThatCouldNotPublishWaitsForTheBusLink)
     mqtt_change_state(MQTT_CONNECTED);
     ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
     env.stop_worker();
-    mqtt_change_state(MQTT_INIT);
 }
 
 namespace
@@ -468,7 +467,7 @@ TEST(Worker, DtcClearedIsReportedAboutFourSecondsAfterTheAnswer)
     auto delay = std::chrono::steady_clock::now() - answered;
     env.stop_worker();
     EXPECT_GE(delay, 3900ms);
-    EXPECT_LE(delay, 4600ms);
+    EXPECT_LE(delay, 6000ms); // room for a loaded machine; twice the pause still shows
     EXPECT_EQ(cap.count_line("OBD2: ECU busy clearing DTCs (NRC=0x78). Retrying..."), 2);
 }
 
@@ -531,12 +530,20 @@ TEST(Worker, BurstOfCommandsRunsTheLatestAndLosesNone)
     for (int i = 0; i < 99; ++i) {
         command_for_can(R"({"TYP":1,"CMD":7})");
     }
+    // One more arrives while the result is published, just before the worker
+    // moves on by itself: that move must not drop it.
+    std::atomic<bool> sent{false};
+    env.published().set_on_publish([&](const std::string &text) {
+        if (packet_token(text) == "<1,1>" && !sent.exchange(true)) {
+            command_for_can(R"({"TYP":1,"CMD":1})");
+        }
+    });
     command_for_can(R"({"TYP":1,"CMD":1})");
-    ASSERT_TRUE(env.published().wait_for_token("<1,1>", 1, 20s));
+    ASSERT_TRUE(env.published().wait_for_token("<1,1>", 2, 20s));
     ASSERT_TRUE(wait_until([] { return get_obd2_thrd_state() == OBD2_STATE_IDLE; }, 5s));
     std::this_thread::sleep_for(200ms);
     env.stop_worker();
-    EXPECT_EQ(env.published().count_token("<1,1>"), 1);
+    EXPECT_EQ(env.published().count_token("<1,1>"), 2);
 }
 
 TEST(Worker, CommandDuringHeartbeatPublishIsHandedOverWithoutWaiting)
@@ -609,10 +616,11 @@ TEST(WorkerOverBroker, ThousandCommandsDuringHeartbeatsAreAllAnswered)
 
 namespace
 {
+int g_thread_creations = 0;
+
 int fail_obd_thread(pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), void *arg)
 {
-    static int calls = 0;
-    if (++calls == 2) {
+    if (++g_thread_creations == 2) {
         return EAGAIN;
     }
     (void)t;
@@ -642,6 +650,7 @@ TEST(Main, TraceIsLineBufferedOnAPipe)
 TEST(Main, FailedThreadCreationStopsWithStatusOne)
 {
     TraceCapture cap;
+    g_thread_creations = 0;
     gateway_test_set_thread_create(fail_obd_thread);
     EXPECT_EQ(gateway_main(), 1);
     gateway_test_set_thread_create(nullptr);

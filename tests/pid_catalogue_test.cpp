@@ -85,33 +85,6 @@ TEST(Catalogue, ProbeListFollowsTheRows)
     }
 }
 
-TEST(Catalogue, RowsThatDifferFromTheStandardAreKept)
-{
-    struct Row {
-        size_t index;
-        uint8_t pid;
-        uint8_t bits;
-        float scale, offset, min, max;
-    };
-    const Row rows[] = {
-        {12, 0x33, 8, 100.0f / 255.0f, 0.0f, 0.0f, 100.0f},
-        {48, 0x32, 16, 0.25f, -32767.75f, -32767.75f, 32767.25f},
-        {49, 0x43, 16, 100.0f / 255.0f, 0.0f, 0.0f, 25700.0f},
-        {51, 0x5D, 16, 0.703125f, -210.0f, -210.0f, 302.4f},
-        {10, 0x22, 16, 0.079f, 0.0f, 0.0f, 5177.0f},
-        {33, 0x44, 16, 1.0f / 32768.0f, 0.0f, 0.0f, 2.0f},
-    };
-    for (const Row &r : rows) {
-        const PidInfo &p = pids[r.index];
-        EXPECT_EQ(p.pid, r.pid) << r.index;
-        EXPECT_EQ(p.bits, r.bits) << r.index;
-        EXPECT_EQ(p.scale, r.scale) << r.index;
-        EXPECT_EQ(p.offset, r.offset) << r.index;
-        EXPECT_EQ(p.min, r.min) << r.index;
-        EXPECT_EQ(p.max, r.max) << r.index;
-    }
-}
-
 TEST(Lookup, EveryKeyRoundTrips)
 {
     for (size_t i = 0; i < num_pids; ++i) {

@@ -98,7 +98,6 @@ class PidProbe : public testing::Test
         mqtt_test_set_publish_hook(capture_publish);
         std::fill(std::begin(g_pid_availability), std::end(g_pid_availability), 1);
     }
-    void TearDown() override { mqtt_test_set_publish_hook(nullptr); }
 };
 
 TEST_F(PidProbe, MarksExactlyTheAnsweredPidsAndReportsGotpid)

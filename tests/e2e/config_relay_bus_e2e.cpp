@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "scenario.h"
+#include "support/relay_wiring.h"
 
 namespace e2e
 {
@@ -90,18 +91,9 @@ TEST_F(E2e, S10c_ConfigurationWithoutBitRate)
                                             "sudo ip link set can0 up\n");
 }
 
-// Relay index -> GPIO line, and the consumer label of its chip.
-const std::vector<std::string> kRelayLine{"gpiochip4:10", "gpiochip4:11", "gpiochip3:31", "gpiochip4:0",
-                                          "gpiochip3:27", "gpiochip3:26", "gpiochip4:14", "gpiochip3:25",
-                                          "gpiochip4:13", "gpiochip0:20", "gpiochip0:21", "gpiochip0:13"};
-
 std::map<std::string, int> levels_for(const std::set<int> &on)
 {
-    std::map<std::string, int> m;
-    for (int i = 0; i < 12; ++i) {
-        m[kRelayLine[static_cast<size_t>(i)]] = on.count(i) ? 0 : 1; // inverted drive
-    }
-    return m;
+    return relay_levels(on);
 }
 
 std::string relay_cmd(const std::string &dos)
@@ -126,8 +118,8 @@ TEST_F(E2e, S11_RelayCommands)
     };
     ASSERT_TRUE(wait_levels(levels_for({}), milliseconds(1000))) << "all twelve lines must start high";
     auto consumers = gw->gpio_consumers();
-    for (const auto &line : kRelayLine) {
-        EXPECT_EQ(consumers[line], "do_ctrl_chip" + line.substr(8, line.find(':') - 8)) << line;
+    for (int i = 0; i < DO_COUNT; ++i) {
+        EXPECT_EQ(consumers[relay_line_name(i)], "do_ctrl_chip" + std::to_string(kRelay[i].chip)) << i;
     }
 
     // Each step: a command, or a command the relay worker or the routing

@@ -1,15 +1,14 @@
 #include "harness.h"
 
+#include "common/atomic_file.h"
+#include "tool_process.h"
+
 #include <cjson/cJSON.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,8 +20,6 @@
 #include <sstream>
 #include <thread>
 
-extern char **environ;
-
 namespace e2e
 {
 
@@ -31,7 +28,6 @@ namespace
 
 constexpr milliseconds kPollStep{10};
 constexpr milliseconds kSimStartTimeout{10000};
-constexpr int kControlReplyTimeoutMs = 5000;
 // The library blocks a publication for 100 ms once this many are unacknowledged.
 constexpr int kFloodInflight = 1000;
 
@@ -81,14 +77,7 @@ std::string getenv_str(const char *name)
 
 bool read_file(const std::string &path, std::string &out)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    out = ss.str();
-    return true;
+    return gw_read_file(path.c_str(), out);
 }
 
 std::string read_file(const std::string &path)
@@ -100,14 +89,11 @@ std::string read_file(const std::string &path)
 
 bool write_file(const std::string &path, const std::string &text)
 {
+    // A temporary name of its own: the daemon may be replacing the same file.
     std::string tmp = path + ".e2e-tmp";
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            return false;
-        }
-        out << text;
-        if (!out.flush()) {
+        if (!out || !(out << text).flush()) {
             return false;
         }
     }
@@ -128,114 +114,6 @@ std::string e2e_data(const std::string &rel)
 std::string repo_file(const std::string &rel)
 {
     return std::string(OBDGW_E2E_SOURCE_DIR) + "/" + rel;
-}
-
-// ---- Child --------------------------------------------------------------------
-
-bool Child::spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                  const std::string &log)
-{
-    stop();
-    end_.clear();
-    std::vector<std::string> envs;
-    for (char **e = environ; *e; ++e) {
-        std::string kv = *e;
-        std::string name = kv.substr(0, kv.find('='));
-        bool replaced = false;
-        for (const auto &o : env) {
-            replaced = replaced || o.substr(0, o.find('=')) == name;
-        }
-        if (!replaced) {
-            envs.push_back(kv);
-        }
-    }
-    envs.insert(envs.end(), env.begin(), env.end());
-    std::vector<char *> cargv, cenv;
-    for (const auto &a : argv) {
-        cargv.push_back(const_cast<char *>(a.c_str()));
-    }
-    cargv.push_back(nullptr);
-    for (const auto &e : envs) {
-        cenv.push_back(const_cast<char *>(e.c_str()));
-    }
-    cenv.push_back(nullptr);
-
-    // The log starts empty before the child exists, so nobody reads an earlier
-    // run's lines as this one's.
-    int log_fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-    if (log_fd < 0) {
-        return false;
-    }
-    const pid_t parent = ::getpid();
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(log_fd);
-        return false;
-    }
-    if (pid == 0) {
-        // Only async-signal-safe calls between fork and exec.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) {
-            ::_exit(126);
-        }
-        int in = ::open("/dev/null", O_RDONLY);
-        if (in < 0) {
-            ::_exit(126);
-        }
-        ::dup2(in, 0);
-        ::dup2(log_fd, 1);
-        ::dup2(log_fd, 2);
-        ::close_range(3, ~0U, 0);
-        ::execve(cargv[0], cargv.data(), cenv.data());
-        ::_exit(127);
-    }
-    ::close(log_fd);
-    ::setpgid(pid, pid);
-    pid_ = pid;
-    return true;
-}
-
-bool Child::running()
-{
-    if (pid_ <= 0 || !end_.empty()) {
-        return false;
-    }
-    int st = 0;
-    pid_t r = ::waitpid(pid_, &st, WNOHANG);
-    if (r == 0) {
-        return true;
-    }
-    if (r == pid_) {
-        end_ = WIFEXITED(st) ? "exit " + std::to_string(WEXITSTATUS(st))
-                             : "signal " + std::to_string(WIFSIGNALED(st) ? WTERMSIG(st) : -1);
-    } else {
-        end_ = "lost";
-    }
-    return false;
-}
-
-void Child::stop(int sig, milliseconds grace)
-{
-    if (pid_ <= 0) {
-        return;
-    }
-    if (running()) {
-        ::kill(-pid_, sig);
-        auto until = Clock::now() + grace;
-        while (running() && Clock::now() < until) {
-            std::this_thread::sleep_for(kPollStep);
-        }
-        if (running()) {
-            ::kill(-pid_, SIGKILL);
-            int st = 0;
-            ::waitpid(pid_, &st, 0);
-            end_ = "signal 9";
-        }
-    }
-    // Anything else the process group still holds goes too.
-    ::kill(-pid_, SIGKILL);
-    pid_ = -1;
 }
 
 // ---- Workspace ------------------------------------------------------------------
@@ -299,165 +177,6 @@ void Workspace::tear_down()
 
 // ---- Ui ---------------------------------------------------------------------------
 
-int Ui::on_message(void *ctx, char *topic, int, MQTTClient_message *msg)
-{
-    auto *self = static_cast<Ui *>(ctx);
-    Packet p;
-    p.at = Clock::now();
-    p.topic = topic;
-    p.payload.assign(static_cast<const char *>(msg->payload), static_cast<size_t>(msg->payloadlen));
-    p.qos = msg->qos;
-    p.retained = msg->retained;
-    {
-        std::lock_guard<std::mutex> lk(self->mu_);
-        self->packets_.push_back(std::move(p));
-    }
-    self->cv_.notify_all();
-    MQTTClient_freeMessage(&msg);
-    MQTTClient_free(topic);
-    return 1;
-}
-
-void Ui::on_lost(void *, char *) {}
-
-bool Ui::connect()
-{
-    disconnect();
-    if (MQTTClient_create(&client_, "tcp://127.0.0.1:1883", id_.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
-                          nullptr) != MQTTCLIENT_SUCCESS) {
-        client_ = nullptr;
-        return false;
-    }
-    MQTTClient_setCallbacks(client_, this, on_lost, on_message, nullptr);
-    MQTTClient_connectOptions opts = MQTTClient_connectOptions_initializer;
-    opts.keepAliveInterval = 20;
-    opts.cleansession = 1;
-    opts.connectTimeout = 5;
-    // Several publications in flight: floods and latency runs must not queue
-    // behind each acknowledgement.
-    opts.reliable = 0;
-    opts.maxInflightMessages = kFloodInflight;
-    if (MQTTClient_connect(client_, &opts) != MQTTCLIENT_SUCCESS) {
-        MQTTClient_destroy(&client_);
-        client_ = nullptr;
-        return false;
-    }
-    return MQTTClient_subscribe(client_, kRespTopic, 1) == MQTTCLIENT_SUCCESS;
-}
-
-void Ui::disconnect()
-{
-    if (client_ == nullptr) {
-        return;
-    }
-    if (MQTTClient_isConnected(client_)) {
-        MQTTClient_disconnect(client_, 100);
-    }
-    MQTTClient_destroy(&client_);
-    client_ = nullptr;
-}
-
-bool Ui::connected()
-{
-    return client_ != nullptr && MQTTClient_isConnected(client_);
-}
-
-bool Ui::send(const std::string &payload, const std::string &topic)
-{
-    MQTTClient_deliveryToken token = 0;
-    if (client_ == nullptr || MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
-                                                 payload.data(), 1, 0, &token) != MQTTCLIENT_SUCCESS) {
-        return false;
-    }
-    return MQTTClient_waitForCompletion(client_, token, 5000) == MQTTCLIENT_SUCCESS;
-}
-
-bool Ui::send_nowait(const std::string &payload, const std::string &topic)
-{
-    MQTTClient_deliveryToken token = 0;
-    return client_ != nullptr && MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
-                                                    payload.data(), 1, 0, &token) == MQTTCLIENT_SUCCESS;
-}
-
-bool Ui::wait_all_delivered(milliseconds timeout)
-{
-    auto until = Clock::now() + timeout;
-    while (client_ != nullptr) {
-        MQTTClient_deliveryToken *tokens = nullptr;
-        if (MQTTClient_getPendingDeliveryTokens(client_, &tokens) != MQTTCLIENT_SUCCESS) {
-            return false;
-        }
-        bool none = tokens == nullptr || tokens[0] == -1;
-        if (tokens) {
-            MQTTClient_free(tokens);
-        }
-        if (none) {
-            return true;
-        }
-        if (Clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(kPollStep);
-    }
-    return false;
-}
-
-std::vector<Packet> Ui::packets()
-{
-    std::lock_guard<std::mutex> lk(mu_);
-    return packets_;
-}
-
-size_t Ui::count()
-{
-    std::lock_guard<std::mutex> lk(mu_);
-    return packets_.size();
-}
-
-int Ui::wait_for(const std::function<bool(const Packet &)> &pred, milliseconds timeout, size_t from)
-{
-    std::unique_lock<std::mutex> lk(mu_);
-    int found = -1;
-    size_t checked = from;
-    cv_.wait_for(lk, timeout, [&] {
-        for (; checked < packets_.size(); ++checked) {
-            if (pred(packets_[checked])) {
-                found = static_cast<int>(checked);
-                return true;
-            }
-        }
-        return false;
-    });
-    return found;
-}
-
-int Ui::wait_exact(const std::string &payload, milliseconds timeout, size_t from)
-{
-    return wait_for([&](const Packet &p) { return p.payload == payload; }, timeout, from);
-}
-
-std::vector<std::string> Ui::payloads(size_t from)
-{
-    std::lock_guard<std::mutex> lk(mu_);
-    std::vector<std::string> out;
-    for (size_t i = from; i < packets_.size(); ++i) {
-        out.push_back(packets_[i].payload);
-    }
-    return out;
-}
-
-std::vector<size_t> Ui::indexes_of(const std::string &payload, size_t from)
-{
-    std::lock_guard<std::mutex> lk(mu_);
-    std::vector<size_t> out;
-    for (size_t i = from; i < packets_.size(); ++i) {
-        if (packets_[i].payload == payload) {
-            out.push_back(i);
-        }
-    }
-    return out;
-}
-
 Publisher::~Publisher()
 {
     if (client_ != nullptr) {
@@ -509,9 +228,9 @@ bool Sim::start(const std::string &vehicle_file)
 {
     const std::string ctl = dir_ + "/ctl.sock";
     ::unlink(ctl.c_str());
-    if (!child_.spawn(
+    if (!child_.start(
             {OBDGW_E2E_SIM, "--vehicle", vehicle_file, "--bus", bus_path(), "--control", ctl, "--no-stdin"},
-            {}, log_path())) {
+            {}, log_path(), true)) {
         return false;
     }
     auto until = Clock::now() + kSimStartTimeout;
@@ -531,54 +250,7 @@ void Sim::stop()
 
 std::vector<std::string> Sim::command(const std::string &line)
 {
-    std::vector<std::string> lines;
-    sockaddr_un addr{};
-    std::string ctl = dir_ + "/ctl.sock";
-    if (ctl.size() >= sizeof addr.sun_path) {
-        return {"error: control path too long"};
-    }
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, ctl.c_str());
-    int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0 || ::connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        if (s >= 0) {
-            ::close(s);
-        }
-        return {"error: cannot reach the simulator"};
-    }
-    std::string out = line + "\n";
-    if (::send(s, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) {
-        ::close(s);
-        return {"error: send failed"};
-    }
-    std::string got;
-    auto until = Clock::now() + milliseconds(kControlReplyTimeoutMs);
-    for (;;) {
-        size_t nl;
-        while ((nl = got.find('\n')) != std::string::npos) {
-            std::string l = got.substr(0, nl);
-            got.erase(0, nl + 1);
-            lines.push_back(l);
-            if (l == "ok" || l.rfind("error:", 0) == 0) {
-                ::close(s);
-                return lines;
-            }
-        }
-        int left = static_cast<int>(std::chrono::duration_cast<milliseconds>(until - Clock::now()).count());
-        pollfd p{s, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, left) <= 0) {
-            break;
-        }
-        char buf[1024];
-        ssize_t n = ::read(s, buf, sizeof buf);
-        if (n <= 0) {
-            break;
-        }
-        got.append(buf, static_cast<size_t>(n));
-    }
-    ::close(s);
-    lines.push_back("error: no complete reply");
-    return lines;
+    return tooltest::control_lines(dir_ + "/ctl.sock", line);
 }
 
 bool Sim::command_ok(const std::string &line)
@@ -662,7 +334,7 @@ bool Gateway::start(const std::string &bus)
                                  "FAKE_GPIOD_STATE_FILE=" + gpio_state_path(), "LD_PRELOAD=" + preload};
     std::string asan = getenv_str("ASAN_OPTIONS");
     env.push_back("ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0");
-    return child_.spawn({OBDGW_E2E_GATEWAY}, env, log_path());
+    return child_.start({OBDGW_E2E_GATEWAY}, env, log_path(), true);
 }
 
 void Gateway::kill_now()

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "support/capture.h"
+#include "support/child_process.h"
+#include "support/ui_client.h"
 
 namespace e2e
 {
@@ -48,32 +50,8 @@ std::string repo_file(const std::string &rel);
 
 // ---- a child process in its own process group --------------------------------
 
-class Child
-{
-  public:
-    Child() = default;
-    ~Child() { stop(); }
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-
-    // Starts argv[0] with the current environment plus `env` ("NAME=value",
-    // replacing same-named variables); stdout and stderr go to `log`. The
-    // child dies with the test process (parent-death signal).
-    bool spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-               const std::string &log);
-    pid_t pid() const { return pid_; }
-    // True while the process has not exited (reaps it when it has).
-    bool running();
-    // How it ended, once running() is false: "exit N" or "signal N".
-    std::string end_reason() const { return end_; }
-    // Sends `sig` to the whole process group, waits up to `grace` for the
-    // process to end, then kills the group. Reaps the process.
-    void stop(int sig = 9, milliseconds grace = milliseconds(3000));
-
-  private:
-    pid_t pid_ = -1;
-    std::string end_;
-};
+// stdout and stderr of the simulator and the daemon go to their logs.
+using Child = ::ChildProcess;
 
 // ---- the private configuration folder ----------------------------------------
 
@@ -101,54 +79,8 @@ class Workspace
 
 // ---- the broker-side UI application --------------------------------------------
 
-struct Packet {
-    std::string topic;
-    std::string payload;
-    int qos = -1;
-    int retained = -1;
-    Clock::time_point at;
-};
-
-// A real MQTT client on 127.0.0.1:1883 that records every response packet with
-// its arrival time and publishes commands with QoS 1.
-class Ui
-{
-  public:
-    explicit Ui(std::string id = "e2e_ui_app") : id_(std::move(id)) {}
-    ~Ui() { disconnect(); }
-    Ui(const Ui &) = delete;
-    Ui &operator=(const Ui &) = delete;
-
-    bool connect();
-    void disconnect();
-    bool connected();
-    bool send(const std::string &payload, const std::string &topic = kCmdTopic);
-    // Publishes without waiting for the acknowledgement (floods).
-    bool send_nowait(const std::string &payload, const std::string &topic = kCmdTopic);
-    bool wait_all_delivered(milliseconds timeout);
-
-    std::vector<Packet> packets();
-    size_t count();
-    // Index of the first packet at or after `from` that satisfies `pred`,
-    // waiting up to `timeout`; -1 when none came.
-    int wait_for(const std::function<bool(const Packet &)> &pred, milliseconds timeout, size_t from = 0);
-    int wait_exact(const std::string &payload, milliseconds timeout, size_t from = 0);
-    // Payloads from index `from` on.
-    std::vector<std::string> payloads(size_t from = 0);
-    // Indexes of packets with exactly this payload, from `from` on.
-    std::vector<size_t> indexes_of(const std::string &payload, size_t from = 0);
-
-  private:
-    static int on_message(void *ctx, char *topic, int topic_len, MQTTClient_message *msg);
-    static void on_lost(void *ctx, char *cause);
-
-    std::string id_;
-    MQTTClient client_ = nullptr;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    std::vector<Packet> packets_;
-    std::vector<MQTTClient_deliveryToken> pending_;
-};
+using Packet = ::UiMessage;
+using Ui = ::UiClient;
 
 // A publisher for floods: a client without callbacks, so no background
 // thread competes for the library's lock and the caller's own waits drive the

@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -31,13 +30,14 @@ TestBroker::~TestBroker()
     stop();
     if (!dir_.empty()) {
         unlink((dir_ + "/mosquitto.conf").c_str());
+        unlink((dir_ + "/mosquitto.log").c_str());
         rmdir(dir_.c_str());
     }
 }
 
 bool TestBroker::start()
 {
-    if (pid_ > 0) {
+    if (process_.running()) {
         return true;
     }
     if (dir_.empty()) {
@@ -57,22 +57,14 @@ bool TestBroker::start()
         fclose(f);
     }
     std::string conf = dir_ + "/mosquitto.conf";
-    pid_t pid = fork();
-    if (pid < 0) {
+    if (!process_.start({"mosquitto", "-c", conf}, {}, dir_ + "/mosquitto.log", true)) {
         return false;
     }
-    if (pid == 0) {
-        execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    pid_ = pid;
     for (int i = 0; i < 500; ++i) {
         if (tcp_port_open(1883)) {
             return true;
         }
-        int st = 0;
-        if (waitpid(pid_, &st, WNOHANG) == pid_) {
-            pid_ = -1;
+        if (!process_.running()) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -83,11 +75,5 @@ bool TestBroker::start()
 
 void TestBroker::stop()
 {
-    if (pid_ <= 0) {
-        return;
-    }
-    kill(pid_, SIGTERM);
-    int st = 0;
-    waitpid(pid_, &st, 0);
-    pid_ = -1;
+    process_.stop(SIGTERM);
 }

@@ -2,10 +2,10 @@
 // own network namespace (tests/netns_run.sh).
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <utility>
+
+#include "support/child_process.h"
 
 class TestBroker
 {
@@ -20,10 +20,10 @@ class TestBroker
     bool start();
     // Stops it (SIGTERM, then waits).
     void stop();
-    bool running() const { return pid_ > 0; }
+    bool running() { return process_.running(); }
 
   private:
-    pid_t pid_ = -1;
+    ChildProcess process_;
     std::string dir_;
     std::string extra_config_;
 };

@@ -2,6 +2,8 @@
 // independently of the product's tables, for the relay tests.
 #pragma once
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,22 @@ struct RelayLine {
 
 constexpr RelayLine kRelay[DO_COUNT] = {{4, 10}, {4, 11}, {3, 31}, {4, 0},  {3, 27}, {3, 26},
                                         {4, 14}, {3, 25}, {4, 13}, {0, 20}, {0, 21}, {0, 13}};
+
+// Relay i's line as the stand-in libgpiod names it: "gpiochip4:10".
+inline std::string relay_line_name(int i)
+{
+    return "gpiochip" + std::to_string(kRelay[i].chip) + ":" + std::to_string(kRelay[i].offset);
+}
+
+// Every relay line's level with the relays in `on` switched on (the drive is inverted).
+inline std::map<std::string, int> relay_levels(const std::set<int> &on)
+{
+    std::map<std::string, int> levels;
+    for (int i = 0; i < DO_COUNT; ++i) {
+        levels[relay_line_name(i)] = on.count(i) ? 0 : 1;
+    }
+    return levels;
+}
 
 inline std::string joined(const std::vector<std::string> &v)
 {

@@ -1,25 +1,25 @@
 #include "support/ui_client.h"
 
-#include <cstring>
+#include <thread>
 
-UiClient::UiClient(std::string client_id) : id_(std::move(client_id)) {}
-
-UiClient::~UiClient()
+namespace
 {
-    disconnect();
-}
+// The library blocks a publication for 100 ms once this many are unacknowledged.
+constexpr int kFloodInflight = 1000;
+} // namespace
 
 int UiClient::on_message(void *ctx, char *topic, int, MQTTClient_message *msg)
 {
     auto *self = static_cast<UiClient *>(ctx);
-    UiMessage m;
-    m.topic = topic;
-    m.payload.assign(static_cast<const char *>(msg->payload), static_cast<size_t>(msg->payloadlen));
-    m.qos = msg->qos;
-    m.retained = msg->retained;
+    UiMessage p;
+    p.at = std::chrono::steady_clock::now();
+    p.topic = topic;
+    p.payload.assign(static_cast<const char *>(msg->payload), static_cast<size_t>(msg->payloadlen));
+    p.qos = msg->qos;
+    p.retained = msg->retained;
     {
         std::lock_guard<std::mutex> lk(self->mu_);
-        self->msgs_.push_back(std::move(m));
+        self->msgs_.push_back(std::move(p));
     }
     self->cv_.notify_all();
     MQTTClient_freeMessage(&msg);
@@ -31,8 +31,10 @@ void UiClient::on_lost(void *, char *) {}
 
 bool UiClient::connect(const std::string &topic)
 {
+    disconnect();
     if (MQTTClient_create(&client_, "tcp://127.0.0.1:1883", id_.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
                           nullptr) != MQTTCLIENT_SUCCESS) {
+        client_ = nullptr;
         return false;
     }
     MQTTClient_setCallbacks(client_, this, on_lost, on_message, nullptr);
@@ -40,10 +42,13 @@ bool UiClient::connect(const std::string &topic)
     opts.keepAliveInterval = 20;
     opts.cleansession = 1;
     opts.connectTimeout = 5;
-    // Several publications in flight: waiting for each acknowledgement would
-    // cost the library's 100 ms polling step per command.
+    // Several publications in flight: floods and latency runs must not queue
+    // behind each acknowledgement.
     opts.reliable = 0;
+    opts.maxInflightMessages = kFloodInflight;
     if (MQTTClient_connect(client_, &opts) != MQTTCLIENT_SUCCESS) {
+        MQTTClient_destroy(&client_);
+        client_ = nullptr;
         return false;
     }
     return MQTTClient_subscribe(client_, topic.c_str(), 1) == MQTTCLIENT_SUCCESS;
@@ -61,46 +66,103 @@ void UiClient::disconnect()
     client_ = nullptr;
 }
 
+bool UiClient::connected()
+{
+    return client_ != nullptr && MQTTClient_isConnected(client_);
+}
+
+bool UiClient::send(const std::string &payload, const std::string &topic)
+{
+    MQTTClient_deliveryToken token = 0;
+    if (client_ == nullptr || MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
+                                                 payload.data(), 1, 0, &token) != MQTTCLIENT_SUCCESS) {
+        return false;
+    }
+    return MQTTClient_waitForCompletion(client_, token, 5000) == MQTTCLIENT_SUCCESS;
+}
+
 bool UiClient::publish(const std::string &topic, const std::string &payload)
 {
     MQTTClient_deliveryToken token = 0;
-    int rc = MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                                0, &token);
-    return rc == MQTTCLIENT_SUCCESS;
+    return client_ != nullptr && MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
+                                                    payload.data(), 1, 0, &token) == MQTTCLIENT_SUCCESS;
 }
 
-std::vector<UiMessage> UiClient::wait_for(size_t n, std::chrono::milliseconds timeout)
+bool UiClient::wait_all_delivered(milliseconds timeout)
 {
-    std::unique_lock<std::mutex> lk(mu_);
-    cv_.wait_for(lk, timeout, [&] { return msgs_.size() >= n; });
+    auto until = std::chrono::steady_clock::now() + timeout;
+    while (client_ != nullptr) {
+        MQTTClient_deliveryToken *tokens = nullptr;
+        if (MQTTClient_getPendingDeliveryTokens(client_, &tokens) != MQTTCLIENT_SUCCESS) {
+            return false;
+        }
+        bool none = tokens == nullptr || tokens[0] == -1;
+        if (tokens) {
+            MQTTClient_free(tokens);
+        }
+        if (none) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return false;
+}
+
+std::vector<UiMessage> UiClient::packets()
+{
+    std::lock_guard<std::mutex> lk(mu_);
     return msgs_;
 }
 
-bool UiClient::wait_for_payload(const std::string &needle, std::chrono::milliseconds timeout)
+size_t UiClient::count()
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return msgs_.size();
+}
+
+int UiClient::wait_for(const std::function<bool(const UiMessage &)> &pred, milliseconds timeout, size_t from)
 {
     std::unique_lock<std::mutex> lk(mu_);
-    return cv_.wait_for(lk, timeout, [&] {
-        for (const auto &m : msgs_) {
-            if (m.payload.find(needle) != std::string::npos) {
+    int found = -1;
+    size_t checked = from;
+    cv_.wait_for(lk, timeout, [&] {
+        for (; checked < msgs_.size(); ++checked) {
+            if (pred(msgs_[checked])) {
+                found = static_cast<int>(checked);
                 return true;
             }
         }
         return false;
     });
+    return found;
 }
 
-std::vector<UiMessage> UiClient::messages()
+int UiClient::wait_exact(const std::string &payload, milliseconds timeout, size_t from)
 {
-    std::lock_guard<std::mutex> lk(mu_);
-    return msgs_;
+    return wait_for([&](const UiMessage &p) { return p.payload == payload; }, timeout, from);
 }
 
-std::vector<std::string> UiClient::payloads()
+std::vector<std::string> UiClient::payloads(size_t from)
 {
     std::lock_guard<std::mutex> lk(mu_);
     std::vector<std::string> out;
-    for (const auto &m : msgs_) {
-        out.push_back(m.payload);
+    for (size_t i = from; i < msgs_.size(); ++i) {
+        out.push_back(msgs_[i].payload);
+    }
+    return out;
+}
+
+std::vector<size_t> UiClient::indexes_of(const std::string &payload, size_t from)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    std::vector<size_t> out;
+    for (size_t i = from; i < msgs_.size(); ++i) {
+        if (msgs_[i].payload == payload) {
+            out.push_back(i);
+        }
     }
     return out;
 }
@@ -109,4 +171,11 @@ void UiClient::clear()
 {
     std::lock_guard<std::mutex> lk(mu_);
     msgs_.clear();
+}
+
+std::vector<UiMessage> UiClient::wait_for(size_t n, milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lk(mu_);
+    cv_.wait_for(lk, timeout, [&] { return msgs_.size() >= n; });
+    return msgs_;
 }
