@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <unordered_set>
 
@@ -108,6 +109,19 @@ CJsonText print_within_limit(cJSON *packet, const std::array<cJSON *, DTC_GROUP_
         }
     }
     return text;
+}
+
+bool holds_code(const cJSON *array, const cJSON *code)
+{
+    if (!cJSON_IsString(code)) {
+        return false;
+    }
+    for (const cJSON *c = array->child; c != nullptr; c = c->next) {
+        if (cJSON_IsString(c) && strcmp(c->valuestring, code->valuestring) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -261,11 +275,15 @@ char *handle_dtc_command()
 
     std::array<std::array<uint8_t, OBD2_RESP_BUF_SIZE>, DTC_GROUP_COUNT> answers;
     std::array<size_t, DTC_GROUP_COUNT> lengths{};
-    int ecus = g_ecu_count;
-    if (ecus > OBD2_MAX_ECUS) {
-        ecus = OBD2_MAX_ECUS;
-    }
+    bool asked = false;
+    bool answered = false;
+    const int ecus = ecu_list_size();
     for (int e = 0; e < ecus; ++e) {
+        // With several ECUs recorded, each entry's exchanges take only that ECU's answers.
+        std::optional<EcuScope> scope;
+        if (ecus > 1) {
+            scope.emplace(g_ecu_list[e]);
+        }
         const int mode = g_ecu_list[e].mode;
         for (auto &a : answers) {
             a.fill(0);
@@ -275,9 +293,13 @@ char *handle_dtc_command()
             if (!enabled[g]) {
                 continue;
             }
+            asked = true;
             uint8_t *answer = answers[g].data();
-            if (send_obd2_request(mode, k_groups[g].frame, DTC_REQUEST_LEN, answer, &lengths[g],
-                                  OBD2_REQ_DTC) != 0) {
+            const int rc = send_obd2_request(mode, k_groups[g].frame, DTC_REQUEST_LEN, answer, &lengths[g],
+                                             OBD2_REQ_DTC);
+            // A refusal is still an answer: the vehicle is there.
+            answered = answered || rc == 0 || rc == -2;
+            if (rc != 0) {
                 continue;
             }
             const size_t len = lengths[g] < OBD2_RESP_BUF_SIZE ? lengths[g] : OBD2_RESP_BUF_SIZE;
@@ -289,9 +311,17 @@ char *handle_dtc_command()
                 continue;
             }
             for (const cJSON *code = decoded->child; code != nullptr; code = code->next) {
+                // The engine's codes go in as decoded; another ECU adds only codes not listed yet.
+                if (e > 0 && holds_code(arrays[g].get(), code)) {
+                    continue;
+                }
                 cJSON_AddItemToArray(arrays[g].get(), cJSON_Duplicate(code, 1));
             }
         }
+    }
+    if (asked && !answered) {
+        puts("OBD2_ERROR : No ECU answered the DTC request.");
+        return nullptr;
     }
 
     keep_only_pending_in_stored(arrays[GROUP_STORED].get(), arrays[GROUP_PENDING].get());
