@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <string_view>
 #include <unordered_set>
 
@@ -279,11 +278,8 @@ char *handle_dtc_command()
     bool answered = false;
     const int ecus = ecu_list_size();
     for (int e = 0; e < ecus; ++e) {
-        // With several ECUs recorded, each entry's exchanges take only that ECU's answers.
-        std::optional<EcuScope> scope;
-        if (ecus > 1) {
-            scope.emplace(g_ecu_list[e]);
-        }
+        // Each entry's exchanges take only that ECU's answers.
+        EcuScope scope(g_ecu_list[e]);
         const int mode = g_ecu_list[e].mode;
         for (auto &a : answers) {
             a.fill(0);

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <optional>
 
 #include "common/gw_time.h"
 #include "th_mqtt/mqtt_link.h"
@@ -81,15 +80,6 @@ int publish_status(int cmd, int error, const char *msg)
         return 0;
     }
     return MQTT_Publish_Data(0, pkt);
-}
-
-// Binds this thread's exchanges to one recorded ECU when there are several to
-// tell apart; a lone ECU is simply the first of its mode to answer.
-void bind_to(std::optional<EcuScope> &scope, int index)
-{
-    if (ecu_list_size() > 1 && index < ecu_list_size()) {
-        scope.emplace(g_ecu_list[index]);
-    }
 }
 
 void build_detect_request()
@@ -175,8 +165,7 @@ void identify_publish_failed()
 // packet could not be published and identification must run again.
 bool identify_engine()
 {
-    std::optional<EcuScope> scope;
-    bind_to(scope, 0);
+    EcuScope scope(g_ecu_list[0]);
     const int mode = g_ecu_list[0].mode;
     if (get_vehicle_info(mode) == 0) {
         puts("OBD2_ERROR : Error while getting information packet.");
@@ -259,6 +248,18 @@ void state_exec_cmd()
     gw_sleep_us(OBD2_CMD_RETRY_PAUSE_US);
 }
 
+// The heartbeat's probe. While the vehicle is there its engine answers for it;
+// a lost vehicle comes back through whichever ECU answers first.
+int probe_vehicle()
+{
+    build_detect_request();
+    if (g_flg_supported_pid_list == 1 && ecu_list_size() > 0) {
+        EcuScope scope(g_ecu_list[0]);
+        return detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
+    }
+    return detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
+}
+
 // The vehicle stopped answering the heartbeat probe. Caller holds obd_state_mutex.
 void heartbeat_lost()
 {
@@ -279,17 +280,7 @@ void state_idle()
         gw_sleep_us(OBD2_IDLE_PAUSE_US);
         return;
     }
-    build_detect_request();
-    int result;
-    {
-        // While the vehicle is there its engine answers for it; a lost vehicle
-        // comes back through whichever ECU answers first.
-        std::optional<EcuScope> scope;
-        if (g_flg_supported_pid_list == 1) {
-            bind_to(scope, 0);
-        }
-        result = detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
-    }
+    const int result = probe_vehicle();
     if (result == 0) {
         heartbeat_lost();
     } else if (result == -2) {
@@ -370,8 +361,7 @@ int cmd_live_data()
     get_pid_list();
     const char *packet = nullptr;
     {
-        std::optional<EcuScope> scope;
-        bind_to(scope, 0);
+        EcuScope scope(g_ecu_list[0]);
         packet = handle_live_mode(g_ecu_list[0].mode);
     }
     if (packet == nullptr) {
@@ -396,8 +386,7 @@ int cmd_clear_dtc()
     for (int i = 0; i < ecu_list_size(); ++i) {
         int cleared;
         {
-            std::optional<EcuScope> scope;
-            bind_to(scope, i);
+            EcuScope scope(g_ecu_list[i]);
             cleared = handle_clear_dtc_command(g_ecu_list[i].mode);
         }
         if (cleared == 0) {
