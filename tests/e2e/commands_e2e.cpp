@@ -245,7 +245,7 @@ TEST_F(E2e, S08_ClearTroubleCodes)
 }
 
 // Engine at 0x7E8 and a transmission at 0x7E9 that answers every functional
-// request first, differently, with a segmented answer of its own.
+// request too, a little later, differently, with a segmented answer of its own.
 std::string vehicle_two_ecus()
 {
     return e2e_data("vehicles/two_ecus_11bit.json");
@@ -258,8 +258,12 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
     write_config(cfg);
     bring_up(vehicle_two_ecus());
     // Exactly what the engine ECU alone gives.
-    wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), milliseconds(3000));
-    EXPECT_EQ(read_file(kEcuInfoFile), ecu_info_text(described_11bit()));
+    const std::string engine_alone = ecu_info_text(described_11bit());
+    wait_file(kEcuInfoFile, engine_alone, milliseconds(3000));
+    EXPECT_EQ(read_file(kEcuInfoFile), engine_alone);
+    // From here on the transmission answers first.
+    ASSERT_TRUE(sim->command_ok("latency 3 ecu=0"));
+    ASSERT_TRUE(sim->command_ok("latency 0 ecu=1"));
 
     // The engine's codes, then the transmission's not listed yet; stored keeps only pending ones.
     const size_t mark = sim->mark();
@@ -295,6 +299,13 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
     ASSERT_GE(ui->wait_exact(status("ECU", 0), milliseconds(7000), static_cast<size_t>(done)), 0);
     EXPECT_EQ(ui->indexes_of(status("DTC_CLEARED", 0, 4), from).size(), 1u);
     EXPECT_TRUE(ui->indexes_of(status("NORES", 1, 4), from).empty());
+
+    // Identified again with the transmission answering first: still the engine's description.
+    from = ui->count();
+    command(R"({"TYP":1,"CMD":10})");
+    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
+    EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 1);
+    EXPECT_TRUE(wait_file(kEcuInfoFile, engine_alone, milliseconds(3000)));
 }
 
 TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
