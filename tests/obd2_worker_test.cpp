@@ -387,8 +387,8 @@ vsim::VehicleModel engine_and_transmission(bool with_transmission)
     return model;
 }
 
-// Runs start-up on this thread; `extra` ECUs are recorded after detection,
-// before identification. Returns the ECU information file it wrote.
+// Runs start-up on this thread; `extra` ECUs detection did not record are
+// added before identification. Returns the ECU information file it wrote.
 std::string identify_on_this_thread(WorkerEnv &env, const std::vector<EcuEntry> &extra)
 {
     g_vehicle_info_count = 0; // as a new process: nothing known yet
@@ -400,7 +400,10 @@ std::string identify_on_this_thread(WorkerEnv &env, const std::vector<EcuEntry> 
     // Detection takes the first answer; the others come within the ECU's latency.
     std::this_thread::sleep_for(20ms);
     for (const EcuEntry &e : extra) {
-        g_ecu_list[g_ecu_count++] = e;
+        if (std::none_of(g_ecu_list, g_ecu_list + g_ecu_count,
+                         [&](const EcuEntry &r) { return r.response_id == e.response_id; })) {
+            g_ecu_list[g_ecu_count++] = e;
+        }
     }
     for (int i = 0; i < 5 && get_obd2_thrd_state() == OBD2_STATE_IDENTIFY; ++i) {
         obd2_run_state_pass();
