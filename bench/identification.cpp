@@ -1,6 +1,7 @@
 // Times a full vehicle identification (4 InfoTypes + the 56-PID probe) against
-// an in-process vehicle that answers at once, and the probe against a vehicle
-// that answers no PID.
+// an in-process vehicle that answers at once, the same with a second ECU that
+// answers everything too (identification takes the engine's answers only), and
+// the probe against a vehicle that answers no PID.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "th_mqtt/mqtt_msg.h"
+#include "th_obd2_com/ecu_list.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/pid_probe.h"
 #include "th_obd2_com/vehicle_info.h"
@@ -103,6 +105,35 @@ int main(int argc, char **argv)
         }
     }
     report("identification, vehicle answering at once", full);
+
+    std::vector<double> two_ecus;
+    {
+        vsim::VehicleModel model = answering_vehicle();
+        vsim::EcuModel tcm = model.ecus[0];
+        tcm.response_id = 0x7E9;
+        tcm.physical_id = 0x7E1;
+        tcm.ecu_name = "TCM-Transmission";
+        model.ecus.push_back(tcm);
+        vsim::InProcessBus bus(model);
+        bus.attach();
+        g_ecu_list[0] = {0x7E8, 1};
+        g_ecu_list[1] = {0x7E9, 1};
+        g_ecu_count = 2;
+        for (int i = 0; i < runs; ++i) {
+            QuietStdout quiet;
+            EcuScope engine(g_ecu_list[0]);
+            const auto start = Clock::now();
+            const int info = get_vehicle_info(1);
+            const int probe = get_supported_pid_list(1);
+            two_ecus.push_back(ms_since(start));
+            const bool all = std::all_of(g_pid_availability, g_pid_availability + PID_PROBE_COUNT,
+                                         [](int f) { return f == 1; });
+            if (info != 1 || g_vehicle_info_count != 4 || probe != 1 || !all) {
+                ++bad;
+            }
+        }
+    }
+    report("identification, engine of two ECUs", two_ecus);
 
     std::vector<double> silent_ms;
     {

@@ -300,24 +300,36 @@ TEST_F(DtcWithVehicle, NegativeAnswerAddsNothingAndOtherGroupsAreStillAsked)
     EXPECT_EQ(requests(bus, 0).size(), 3u);
 }
 
-TEST_F(DtcWithVehicle, TwoEcusReportingTheSameCodeListItTwice)
+TEST_F(DtcWithVehicle, EveryEcuIsAskedAndTheEngineCodesComeFirstEachOnce)
 {
-    vsim::EcuModel a = engine();
-    a.stored_dtcs = {0x0123};
-    a.pending_dtcs = {0x0123};
-    vsim::EcuModel b = engine_29bit();
-    b.stored_dtcs = {0x0123};
-    b.pending_dtcs = {0x0123, 0x0300};
-    vsim::InProcessBus bus(vehicle_of({a, b}));
-    bus.attach();
-    g_ecu_count = 2;
-    g_ecu_list[1] = {0x18DAF110, 2};
-    set_groups({"STRDTC", "PNDDTC"});
-    EXPECT_STREQ(
-        handle_dtc_command(),
-        R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123","P0123"],"PNDDTC":["P0123","P0123","P0300"],"PRMDTC":[]}})");
-    EXPECT_EQ(requests(bus, 0).size(), 2u);
-    EXPECT_EQ(requests(bus, 1).size(), 2u);
+    // The second ECU answers first; its codes still follow the engine's.
+    vsim::EcuModel second_11 = vsim::make_ecu11(1);
+    vsim::EcuModel second_29 = engine_29bit();
+    struct Case {
+        vsim::EcuModel second;
+        EcuEntry entry;
+        int channel;
+    };
+    for (const Case &c : {Case{second_11, {0x7E9, 1}, 0}, Case{second_29, {0x18DAF110, 2}, 1}}) {
+        vsim::EcuModel a = engine();
+        a.latency = std::chrono::milliseconds(20);
+        a.stored_dtcs = {0x0123};
+        a.pending_dtcs = {0x0171, 0x0123};
+        vsim::EcuModel b = c.second;
+        b.stored_dtcs = {0x0700, 0x0123};
+        b.pending_dtcs = {0x0123, 0x0700};
+        b.permanent_dtcs = {0x0700};
+        vsim::InProcessBus bus(vehicle_of({a, b}));
+        bus.attach();
+        g_ecu_count = 2;
+        g_ecu_list[1] = c.entry;
+        EXPECT_STREQ(
+            handle_dtc_command(),
+            R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123","P0700"],"PNDDTC":["P0171","P0123","P0700"],"PRMDTC":["P0700"]}})")
+            << c.entry.response_id;
+        EXPECT_EQ(requests(bus, 0).size(), c.channel == 0 ? 6u : 3u);
+        EXPECT_EQ(requests(bus, 1).size(), c.channel == 1 ? 3u : 0u);
+    }
 }
 
 TEST_F(DtcWithVehicle, SegmentedAnswerWithManyCodes)
@@ -378,13 +390,34 @@ TEST_F(DtcWithVehicle, PacketAtTheLimitLeavesOutWholeCodesFromTheEnd)
               1);
 }
 
-TEST_F(DtcWithVehicle, ReadOfSilentEcuStillYieldsThePacket)
+TEST_F(DtcWithVehicle, ReadWithoutAnyAnswerFailsButARefusalIsAnAnswer)
 {
     // A failed send is as good as a silent ECU here and does not wait 10 s.
-    vsim::InProcessBus bus(vehicle_of({engine()}));
-    bus.attach();
-    can_cfg[0].sock = -1;
-    EXPECT_STREQ(handle_dtc_command(), R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})");
+    vsim::EcuModel refusing = engine();
+    for (uint16_t key : {0x0300, 0x0700, 0x0A00}) {
+        refusing.negative[key] = 0x11;
+    }
+    struct Case {
+        const char *what;
+        vsim::EcuModel ecu;
+        bool send_fails;
+        const char *packet;
+    };
+    const std::vector<Case> cases = {
+        {"no answer", engine(), true, nullptr},
+        {"every group refused", refusing, false,
+         R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
+    };
+    for (const Case &c : cases) {
+        vsim::InProcessBus bus(vehicle_of({c.ecu}));
+        bus.attach();
+        if (c.send_fails) {
+            can_cfg[0].sock = -1;
+        }
+        const char *packet = handle_dtc_command();
+        EXPECT_STREQ(packet != nullptr ? packet : "(none)", c.packet != nullptr ? c.packet : "(none)")
+            << c.what;
+    }
 }
 
 struct ClearCase {

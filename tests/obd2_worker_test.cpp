@@ -471,6 +471,107 @@ TEST(Worker, DtcClearedIsReportedAboutFourSecondsAfterTheAnswer)
     EXPECT_EQ(cap.count_line("OBD2: ECU busy clearing DTCs (NRC=0x78). Retrying..."), 2);
 }
 
+// Engine at 0x7E8 answering every catalogue PID but 0F, and a quicker
+// transmission at 0x7E9 that answers every functional request too, differently.
+vsim::VehicleModel engine_and_transmission(bool with_transmission)
+{
+    vsim::VehicleModel model = WorkerEnv::sample_vehicle();
+    vsim::EcuModel &engine = model.ecus[0];
+    engine.latency = 5ms;
+    for (uint8_t pid : g_probe_pid_list) {
+        engine.pids.emplace(pid, std::vector<uint8_t>{0x10, 0x20});
+    }
+    engine.pids.erase(0x0F);
+    if (with_transmission) {
+        vsim::EcuModel tcm = vsim::make_ecu11(1);
+        tcm.pids = {{0x0C, {0x20, 0x00}}, {0x0D, {0x10}}, {0x05, {0x40}}, {0x0F, {0x30}}};
+        tcm.stored_dtcs = {0x0700};
+        tcm.pending_dtcs = {0x0700, 0x0123};
+        tcm.vin = "TCMSIM00000000002";
+        tcm.calid = "CAL-TCM";
+        tcm.cvn = {0x01, 0x02, 0x03, 0x04};
+        tcm.ecu_name = "TCM-Transmission";
+        model.ecus.push_back(tcm);
+    }
+    return model;
+}
+
+// Runs start-up on this thread; `extra` ECUs detection did not record are
+// added before identification. Returns the ECU information file it wrote.
+std::string identify_on_this_thread(WorkerEnv &env, const std::vector<EcuEntry> &extra)
+{
+    g_vehicle_info_count = 0; // as a new process: nothing known yet
+    memset(g_vehicle_info, 0, sizeof g_vehicle_info);
+    obd2_worker_start();
+    for (int i = 0; i < 20 && get_obd2_thrd_state() != OBD2_STATE_IDENTIFY; ++i) {
+        obd2_run_state_pass();
+    }
+    // Detection takes the first answer; the others come within the ECU's latency.
+    std::this_thread::sleep_for(20ms);
+    for (const EcuEntry &e : extra) {
+        if (std::none_of(g_ecu_list, g_ecu_list + g_ecu_count,
+                         [&](const EcuEntry &r) { return r.response_id == e.response_id; })) {
+            g_ecu_list[g_ecu_count++] = e;
+        }
+    }
+    for (int i = 0; i < 5 && get_obd2_thrd_state() == OBD2_STATE_IDENTIFY; ++i) {
+        obd2_run_state_pass();
+    }
+    return env.read_ecu_info();
+}
+
+TEST(Worker, TwoEcusIdentifyStreamAndHeartbeatWithTheEngineAloneAndReadAndClearBoth)
+{
+    std::string engine_alone;
+    {
+        WorkerEnv env(engine_and_transmission(false), WorkerEnv::default_config(), 20);
+        engine_alone = identify_on_this_thread(env, {});
+    }
+    WorkerEnv env(engine_and_transmission(true), WorkerEnv::default_config(), 20);
+    EXPECT_EQ(identify_on_this_thread(env, {{0x7E9, 1}}), engine_alone);
+    ASSERT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE);
+    ASSERT_EQ(g_ecu_count, 2);
+
+    // The transmission refuses the heartbeat probe before the engine answers it.
+    env.bus().vehicle().set_negative(1, 0x0100, 0x22);
+    env.published().clear();
+    for (int i = 0; i <= OBD2_HEARTBEAT_IDLE_PASSES + 1; ++i) {
+        obd2_run_state_pass();
+    }
+    EXPECT_EQ(env.published().tokens(), std::vector<std::string>{"ECU"});
+
+    struct Step {
+        int cmd;
+        int result;
+        std::vector<std::string> packets;
+    };
+    const std::vector<Step> steps = {
+        {2,
+         1,
+         {"{\n  \"TYP\": 1,\n  \"CMD\": 2,\n  \"DATA\": {\n    \"ENGRPM\": 781.25,\n    \"SPD\": 50.00,\n"
+          "    \"COLTMP\": 50.00\n  }\n}"}},
+        {1,
+         1,
+         {R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123","P0700"],"PNDDTC":["P0123","P0700"],"PRMDTC":["U0100"]}})"}},
+        {4, 1, {R"({"TYP":1,"CMD":4,"ERROR":0,"DATA":{"msg":"DTC_CLEARED"}})"}},
+    };
+    for (const Step &s : steps) {
+        std::this_thread::sleep_for(20ms); // commands are not back to back: late answers are in
+        env.published().clear();
+        env.bus().clear_received();
+        obd2_test_reset_handover(OBD2_STATE_EXEC_CMD);
+        EXPECT_EQ(handle_received_cmd(s.cmd), s.result) << s.cmd;
+        EXPECT_EQ(env.published().packets(), s.packets) << s.cmd;
+    }
+    // One clear request per ECU, one outcome; a refusal by either ECU is no clear.
+    EXPECT_EQ(env.bus().received(0).size(), 2u);
+    env.bus().vehicle().set_clear_behaviour(1, 0, 0x22);
+    std::this_thread::sleep_for(20ms);
+    env.published().clear();
+    EXPECT_EQ(handle_received_cmd(4), 0);
+    EXPECT_EQ(env.published().tokens(), std::vector<std::string>{"NORES"});
+}
+
 TEST(Worker, CommandTenReadsTheChangedConfiguration)
 {
     WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);

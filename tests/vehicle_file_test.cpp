@@ -67,7 +67,7 @@ TEST_F(VehicleFile, ContentsAreTakenAsWritten)
 {
     Result r = check_text(R"({"name": "t", "ecus": [
         {"addressing": "11-bit", "response_id": "7EA", "pids": {"0C": [26, 248], "0x0D": "0x2A"},
-         "dtcs": {"stored": ["P0301", "c1234", "B0001", "U0100", 4660]}},
+         "dtcs": {"stored": ["P0301", "c1234", "B0001", "U0100", 4660]}, "awaits_flow_control": false},
         {"addressing": "29-bit", "response_id": 417001751}]})");
     ASSERT_EQ(r.status, 0) << r.err;
     auto has = [&](const std::string &s) {
@@ -77,7 +77,10 @@ TEST_F(VehicleFile, ContentsAreTakenAsWritten)
         }
         return false;
     };
-    EXPECT_TRUE(has("ecu 0: 11-bit answers 7EA, flow control on 7E2")) << ::testing::PrintToString(r.out);
+    EXPECT_TRUE(
+        has("ecu 0: 11-bit answers 7EA, flow control on 7E2, answering, latency 0 ms, sends without flow "
+            "control"))
+        << ::testing::PrintToString(r.out);
     EXPECT_TRUE(has("PIDs 0C=1AF8 0D=2A"));
     EXPECT_TRUE(has("stored [P0301 C1234 B0001 U0100 P1234]"));
     // 417001751 = 0x18DAF117: ECU address 17, flow control on 18DA17F1.
@@ -125,6 +128,7 @@ TEST_F(VehicleFile, MalformedFilesAreRefusedNamingTheField)
         {one(R"("ecu_name": "A-NAME-OF-MORE-THAN-20")"), "ecus[0].ecu_name: longer than 20"},
         {one(R"("cvn": "12AB3")"), "ecus[0].cvn: expected hex bytes"},
         {one(R"("silent": "yes")"), "ecus[0].silent: expected true or false"},
+        {one(R"("awaits_flow_control": 0)"), "ecus[0].awaits_flow_control: expected true or false"},
         {one(R"("vin": "A", "vin": "B")"), "ecus[0].vin: given twice"},
         {R"({"ecus": [{"addressing": "11-bit"}, {"addressing": "11-bit", "response_id": "7E8"}]})",
          "ecus[1].response_id: 0x7E8 is already used by ecus[0]"},

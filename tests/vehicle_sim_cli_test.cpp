@@ -47,7 +47,7 @@ TEST_F(SimBus, ControlCommandsChangeTheAnswers)
          "7E8#2230303030303432",
          {"7E8#1014490201564631", "7E8#2253494D30303030", "7E8#2230303030303432"}},
         {"chatter before every answer",
-         {"latency 2", "chatter 7E0#01"},
+         {"latency 2 ecu=0", "chatter 7E0#01"},
          {"--filter", "7E0:7F0", "--send", "7DF#02010C5555555555"},
          "7E8#04410C0C35AAAAAA",
          {"7E0#01", "7E8#04410C0C35AAAAAA"}},

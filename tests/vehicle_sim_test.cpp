@@ -252,6 +252,24 @@ TEST(VehicleModel, ExtraEcusAnswerTheFunctionalRequest)
     EXPECT_EQ(out[0].frame.can_id, 0x7E8u);
     EXPECT_EQ(out[1].frame.can_id, 0x7E9u);
     EXPECT_EQ(out[1].delay, 2ms);
+
+    // Order by latency per ECU; without flow control the segmented answers interleave.
+    v.set_latency(0, 3ms);
+    EXPECT_EQ(v.on_frame(request({0x01, 0x0D})).at(0).frame.can_id, 0x7E9u);
+    a.awaits_flow_control = false;
+    a.cf_gap = 2ms;
+    b = a;
+    b.response_id = 0x7E9;
+    b.latency = 1ms;
+    Vehicle both(vsim::VehicleModel{{a, b}});
+    std::vector<std::pair<uint32_t, uint8_t>> seen;
+    for (const auto &tf : both.on_frame(request({0x09, 0x02}))) {
+        seen.emplace_back(tf.frame.can_id, tf.frame.data[0]);
+    }
+    const std::vector<std::pair<uint32_t, uint8_t>> interleaved = {
+        {0x7E8, 0x10}, {0x7E9, 0x10}, {0x7E8, 0x21}, {0x7E9, 0x21}, {0x7E8, 0x22}, {0x7E9, 0x22}};
+    EXPECT_EQ(seen, interleaved);
+    EXPECT_TRUE(both.on_frame(flow_control(0, 0)).empty()) << "already sent";
 }
 
 TEST(ReceiveFilter, SocketCanMatchingRule)

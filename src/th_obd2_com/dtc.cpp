@@ -111,6 +111,19 @@ CJsonText print_within_limit(cJSON *packet, const std::array<cJSON *, DTC_GROUP_
     return text;
 }
 
+bool holds_code(const cJSON *array, const cJSON *code)
+{
+    if (!cJSON_IsString(code)) {
+        return false;
+    }
+    for (const cJSON *c = array->child; c != nullptr; c = c->next) {
+        if (cJSON_IsString(c) && strcmp(c->valuestring, code->valuestring) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 void get_dtc_info(int *count, char (*names)[64])
@@ -262,11 +275,12 @@ char *handle_dtc_command()
 
     std::array<std::array<uint8_t, OBD2_RESP_BUF_SIZE>, DTC_GROUP_COUNT> answers;
     std::array<size_t, DTC_GROUP_COUNT> lengths{};
-    int ecus = g_ecu_count;
-    if (ecus > OBD2_MAX_ECUS) {
-        ecus = OBD2_MAX_ECUS;
-    }
+    bool asked = false;
+    bool answered = false;
+    const int ecus = ecu_list_size();
     for (int e = 0; e < ecus; ++e) {
+        // Each entry's exchanges take only that ECU's answers.
+        EcuScope scope(g_ecu_list[e]);
         const int mode = g_ecu_list[e].mode;
         for (auto &a : answers) {
             a.fill(0);
@@ -276,9 +290,13 @@ char *handle_dtc_command()
             if (!enabled[g]) {
                 continue;
             }
+            asked = true;
             uint8_t *answer = answers[g].data();
-            if (send_obd2_request(mode, k_groups[g].frame, DTC_REQUEST_LEN, answer, &lengths[g],
-                                  OBD2_REQ_DTC) != 0) {
+            const int rc = send_obd2_request(mode, k_groups[g].frame, DTC_REQUEST_LEN, answer, &lengths[g],
+                                             OBD2_REQ_DTC);
+            // A refusal is still an answer: the vehicle is there.
+            answered = answered || rc == 0 || rc == -2;
+            if (rc != 0) {
                 continue;
             }
             const size_t len = lengths[g] < OBD2_RESP_BUF_SIZE ? lengths[g] : OBD2_RESP_BUF_SIZE;
@@ -290,9 +308,17 @@ char *handle_dtc_command()
                 continue;
             }
             for (const cJSON *code = decoded->child; code != nullptr; code = code->next) {
+                // The engine's codes go in as decoded; another ECU adds only codes not listed yet.
+                if (e > 0 && holds_code(arrays[g].get(), code)) {
+                    continue;
+                }
                 cJSON_AddItemToArray(arrays[g].get(), cJSON_Duplicate(code, 1));
             }
         }
+    }
+    if (asked && !answered) {
+        puts("OBD2_ERROR : No ECU answered the DTC request.");
+        return nullptr;
     }
 
     keep_only_pending_in_stored(arrays[GROUP_STORED].get(), arrays[GROUP_PENDING].get());

@@ -29,5 +29,8 @@ extern char final_json[DTC_JSON_BUF_SIZE];
 void get_dtc_info(int *count, char (*names)[64]);
 const char *decode_dtc_array(const uint8_t *answer, size_t length);
 void keep_only_pending_in_stored(cJSON *stored, cJSON *pending);
+// Reads the enabled groups from every recorded ECU and returns the packet in
+// final_json: per group the engine's codes, then each other ECU's new ones.
+// Null when groups were asked but no ECU answered any of them.
 char *handle_dtc_command();
 int handle_clear_dtc_command(int mode);

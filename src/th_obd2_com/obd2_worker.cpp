@@ -177,6 +177,48 @@ void identify_publish_failed()
     gw_sleep_us(OBD2_IDENTIFY_RETRY_PAUSE_US);
 }
 
+// Identifies the vehicle through its engine ECU (entry 0). False when a status
+// packet could not be published and identification must run again.
+bool identify_engine()
+{
+    EcuScope scope(g_ecu_list[0]);
+    const int mode = g_ecu_list[0].mode;
+    if (get_vehicle_info(mode) == 0) {
+        puts("OBD2_ERROR : Error while getting information packet.");
+    }
+    if (compare_vehicle_info_with_saved() == 1) {
+        publish_status(0, 0, "GOTINFO");
+        publish_status(0, 0, "GOTPID");
+        publish_status(0, 0, "SAVSUC");
+        restore_saved_description(mode);
+        fflush(stdout);
+        return true;
+    }
+    if (char *text = build_vehicle_info_json(mode, g_can_bitrate)) {
+        cJSON_free(text);
+    } else {
+        puts("OBD2_ERROR : Error while building vehicle information json");
+    }
+    if (publish_status(0, 0, "GOTINFO") == 0) {
+        puts("OBD2_ERROR : Error while publishing GOTINFO packet");
+        return false;
+    }
+    if (get_supported_pid_list(mode) != 1) {
+        puts("OBD2_ERROR : Error while getting supported pid list.");
+    }
+    memcpy(L.last_probe, g_pid_availability, sizeof L.last_probe);
+    L.have_probe = true;
+    if (publish_status(0, 0, "SAVSUC") == 0) {
+        puts("OBD2_ERROR : Error while sending SAVSUC packet.");
+        return false;
+    }
+    if (save_ecu_info_json() == 0) {
+        puts("OBD2_ERROR : Error while saving ecu info json.");
+    }
+    fflush(stdout);
+    return true;
+}
+
 void state_identify()
 {
     if (L.identify_waits_for_bus && giMQTTState.load() != MQTT_CONNECTED) {
@@ -184,43 +226,9 @@ void state_identify()
         return;
     }
     L.identify_waits_for_bus = false;
-    for (int i = 0; i < g_ecu_count && i < OBD2_MAX_ECUS; ++i) {
-        const int mode = g_ecu_list[i].mode;
-        if (get_vehicle_info(mode) == 0) {
-            puts("OBD2_ERROR : Error while getting information packet.");
-        }
-        if (compare_vehicle_info_with_saved() == 1) {
-            publish_status(0, 0, "GOTINFO");
-            publish_status(0, 0, "GOTPID");
-            publish_status(0, 0, "SAVSUC");
-            restore_saved_description(mode);
-            fflush(stdout);
-            continue;
-        }
-        if (char *text = build_vehicle_info_json(mode, g_can_bitrate)) {
-            cJSON_free(text);
-        } else {
-            puts("OBD2_ERROR : Error while building vehicle information json");
-        }
-        if (publish_status(0, 0, "GOTINFO") == 0) {
-            puts("OBD2_ERROR : Error while publishing GOTINFO packet");
-            identify_publish_failed();
-            return;
-        }
-        if (get_supported_pid_list(mode) != 1) {
-            puts("OBD2_ERROR : Error while getting supported pid list.");
-        }
-        memcpy(L.last_probe, g_pid_availability, sizeof L.last_probe);
-        L.have_probe = true;
-        if (publish_status(0, 0, "SAVSUC") == 0) {
-            puts("OBD2_ERROR : Error while sending SAVSUC packet.");
-            identify_publish_failed();
-            return;
-        }
-        if (save_ecu_info_json() == 0) {
-            puts("OBD2_ERROR : Error while saving ecu info json.");
-        }
-        fflush(stdout);
+    if (ecu_list_size() > 0 && !identify_engine()) {
+        identify_publish_failed();
+        return;
     }
     set_state(OBD2_STATE_IDLE);
 }
@@ -263,6 +271,18 @@ void state_exec_cmd()
     gw_sleep_us(OBD2_CMD_RETRY_PAUSE_US);
 }
 
+// The heartbeat's probe. While the vehicle is there its engine answers for it;
+// a lost vehicle comes back through whichever ECU answers first.
+int probe_vehicle()
+{
+    build_detect_request();
+    if (g_flg_supported_pid_list == 1 && ecu_list_size() > 0) {
+        EcuScope scope(g_ecu_list[0]);
+        return detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
+    }
+    return detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
+}
+
 // The vehicle stopped answering the heartbeat probe. Caller holds obd_state_mutex.
 void heartbeat_lost()
 {
@@ -283,8 +303,7 @@ void state_idle()
         gw_sleep_us(OBD2_IDLE_PAUSE_US);
         return;
     }
-    build_detect_request();
-    const int result = detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
+    const int result = probe_vehicle();
     if (result == 0) {
         heartbeat_lost();
     } else if (result == -2) {
@@ -342,6 +361,11 @@ int cmd_read_dtc()
         return report_no_ecu(1, "OBD2_ERROR : Error while publishing dtc error packet.");
     }
     const char *packet = handle_dtc_command();
+    if (packet == nullptr) {
+        // No ECU answered: not a vehicle without codes. The command is retried.
+        publish_error_packet(1, "NORES", "OBD2_ERROR : Error while publishing DTC no response packet.");
+        return 0;
+    }
     if (MQTT_Publish_Data(0, packet) == 0) {
         puts("OBD2_ERROR : Error while publishing DTC packet.");
         return 0;
@@ -351,49 +375,58 @@ int cmd_read_dtc()
     return 1;
 }
 
+// One snapshot, from the engine ECU: one live packet per pass.
 int cmd_live_data()
 {
     if (g_ecu_count <= 0) {
         return report_no_ecu(2, "OBD2_ERROR : Error while publishing live error packet.");
     }
-    for (int i = 0; i < g_ecu_count && i < OBD2_MAX_ECUS; ++i) {
-        get_pid_list();
-        const char *packet = handle_live_mode(g_ecu_list[i].mode);
-        if (packet == nullptr) {
-            puts("OBD2_ERROR : Error while getting live packet.");
-            publish_error_packet(2, "NORES", "OBD2_ERROR : Error while publishing LIVE no response packet.");
-            return 0;
-        }
-        if (MQTT_Publish_Data(0, packet) == 0) {
-            puts("OBD2_ERROR : Error while publishing LIVE packet.");
-            return 0;
-        }
-        memset(json_output, 0, sizeof json_output);
+    get_pid_list();
+    const char *packet = nullptr;
+    {
+        EcuScope scope(g_ecu_list[0]);
+        packet = handle_live_mode(g_ecu_list[0].mode);
     }
+    if (packet == nullptr) {
+        puts("OBD2_ERROR : Error while getting live packet.");
+        publish_error_packet(2, "NORES", "OBD2_ERROR : Error while publishing LIVE no response packet.");
+        return 0;
+    }
+    if (MQTT_Publish_Data(0, packet) == 0) {
+        puts("OBD2_ERROR : Error while publishing LIVE packet.");
+        return 0;
+    }
+    memset(json_output, 0, sizeof json_output);
     return 1;
 }
 
+// One outcome per command: cleared once every recorded ECU confirmed.
 int cmd_clear_dtc()
 {
     if (g_ecu_count <= 0) {
         return report_no_ecu(4, "OBD2_ERROR : Error while sending error packet.");
     }
-    for (int i = 0; i < g_ecu_count && i < OBD2_MAX_ECUS; ++i) {
-        if (handle_clear_dtc_command(g_ecu_list[i].mode) == 0) {
+    for (int i = 0; i < ecu_list_size(); ++i) {
+        int cleared;
+        {
+            EcuScope scope(g_ecu_list[i]);
+            cleared = handle_clear_dtc_command(g_ecu_list[i].mode);
+        }
+        if (cleared == 0) {
             puts("OBD2_ERROR : Error while clearing dtc");
             publish_error_packet(4, "NORES", "OBD2_ERROR : Error while sending error packet.");
             return 0;
         }
-        gw_sleep_us(OBD2_DTC_CLEARED_DELAY_US);
-        char pkt[kPacketBufSize];
-        if (create_pkt_without_data(pkt, 1, 4, 0, "DTC_CLEARED") == 0) {
-            puts("OBD2_ERROR : Error while creating dtc clear success packet.");
-            return 0;
-        }
-        if (MQTT_Publish_Data(0, pkt) == 0) {
-            puts("OBD2_ERROR : Error while sending sucess packet.");
-            return 0;
-        }
+    }
+    gw_sleep_us(OBD2_DTC_CLEARED_DELAY_US);
+    char pkt[kPacketBufSize];
+    if (create_pkt_without_data(pkt, 1, 4, 0, "DTC_CLEARED") == 0) {
+        puts("OBD2_ERROR : Error while creating dtc clear success packet.");
+        return 0;
+    }
+    if (MQTT_Publish_Data(0, pkt) == 0) {
+        puts("OBD2_ERROR : Error while sending sucess packet.");
+        return 0;
     }
     end_command();
     return 1;

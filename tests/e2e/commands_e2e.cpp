@@ -1,4 +1,5 @@
 // OBD commands from the UI: trouble codes, live data, clearing, reload.
+#include <algorithm>
 #include <thread>
 
 #include "scenario.h"
@@ -240,6 +241,87 @@ TEST_F(E2e, S08_ClearTroubleCodes)
         EXPECT_EQ(gw->count_in_trace("OBD2_ERROR : Error while handling received command--- Retrying [" +
                                      std::to_string(i) + "]"),
                   1);
+    }
+}
+
+// Engine at 0x7E8 and a transmission at 0x7E9 that answers every functional
+// request too, a little later, differently, with a segmented answer of its own.
+std::string vehicle_two_ecus()
+{
+    return e2e_data("vehicles/two_ecus_11bit.json");
+}
+
+TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
+{
+    Config cfg;
+    cfg.sensors = {"ENGRPM", "SPD"};
+    write_config(cfg);
+    bring_up(vehicle_two_ecus());
+    // Exactly what the engine ECU alone gives.
+    const std::string engine_alone = ecu_info_text(described_11bit());
+    wait_file(kEcuInfoFile, engine_alone, milliseconds(3000));
+    EXPECT_EQ(read_file(kEcuInfoFile), engine_alone);
+    // From here on the transmission answers first.
+    ASSERT_TRUE(sim->command_ok("latency 3 ecu=0"));
+    ASSERT_TRUE(sim->command_ok("latency 0 ecu=1"));
+
+    // The engine's codes, then the transmission's not listed yet; stored keeps only pending ones.
+    const size_t mark = sim->mark();
+    size_t from = ui->count();
+    command(R"({"TYP":1,"CMD":1})");
+    EXPECT_GE(ui->wait_exact(dtc_packet({"P0301", "P0171", "P0700"},
+                                        {"P0301", "P0171", "P0128", "U3456", "P0700", "P0715", "P0730"},
+                                        {"P0420", "P0700"}),
+                             scaled(milliseconds(8000)), from),
+              0);
+    const auto frames = sim->frames(mark);
+    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), [](const Frame &f) {
+        return f.from_gateway && f.id == 0x7E1;
+    })) << "the transmission's segmented answer got no flow control";
+
+    // One live packet per snapshot, the engine's values.
+    from = ui->count();
+    command(R"({"TYP":1,"CMD":2})");
+    ASSERT_GE(wait_nth(*ui, is_live, 2, scaled(milliseconds(5000)), from), 0);
+    command(R"({"TYP":1,"CMD":3})");
+    for (const auto &p : ui->packets()) {
+        if (is_live(p)) {
+            EXPECT_EQ(p.payload, live_packet({{"ENGRPM", "781.25"}, {"SPD", "60.00"}}));
+        }
+    }
+
+    // One clear command, one outcome, once both ECUs confirmed (the engine after two busy answers).
+    std::this_thread::sleep_for(milliseconds(800));
+    from = ui->count();
+    command(R"({"TYP":1,"CMD":4})");
+    const int done = ui->wait_exact(status("DTC_CLEARED", 0, 4), scaled(milliseconds(9000)), from);
+    ASSERT_GE(done, 0);
+    ASSERT_GE(ui->wait_exact(status("ECU", 0), milliseconds(7000), static_cast<size_t>(done)), 0);
+    EXPECT_EQ(ui->indexes_of(status("DTC_CLEARED", 0, 4), from).size(), 1u);
+    EXPECT_TRUE(ui->indexes_of(status("NORES", 1, 4), from).empty());
+
+    // Identified again with the transmission answering first: still the engine's description.
+    from = ui->count();
+    command(R"({"TYP":1,"CMD":10})");
+    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
+    EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 1);
+    EXPECT_TRUE(wait_file(kEcuInfoFile, engine_alone, milliseconds(3000)));
+}
+
+TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
+{
+    Config cfg;
+    cfg.dtc_groups = {"PNDDTC"}; // each silent ECU costs the 10 s wait once
+    write_config(cfg);
+    bring_up(vehicle_two_ecus());
+    ASSERT_TRUE(sim->command_ok("silent on"));
+    const size_t from = ui->count();
+    command(R"({"TYP":1,"CMD":1})");
+    EXPECT_GE(ui->wait_exact(status("NORES", 1, 1), scaled(milliseconds(30000)), from), 0);
+    EXPECT_TRUE(gw->wait_trace("OBD2_ERROR : Error while handling received command--- Retrying [0]",
+                               milliseconds(2000)));
+    for (const auto &p : ui->payloads(from)) {
+        EXPECT_EQ(p.find("\"DATA\":{\"STRDTC\""), std::string::npos) << "trouble codes without a vehicle";
     }
 }
 

@@ -382,6 +382,9 @@ struct Vehicle::Impl {
         t.offset = 6;
         t.seq = 1;
         t.fc_due_by = Clock::now() + delay + kFlowControlTimeout;
+        if (!e.awaits_flow_control) {
+            send_block(i, 0, microseconds(0), delay, out);
+        }
     }
 
     std::vector<TimedFrame> on_frame(const can_frame &in)
@@ -466,6 +469,14 @@ void Vehicle::set_latency(std::chrono::microseconds l)
     std::lock_guard lock(impl_->mu);
     for (auto &e : impl_->desc.ecus) {
         e.latency = l;
+    }
+}
+
+void Vehicle::set_latency(size_t ecu, std::chrono::microseconds l)
+{
+    std::lock_guard lock(impl_->mu);
+    if (ecu < impl_->desc.ecus.size()) {
+        impl_->desc.ecus[ecu].latency = l;
     }
 }
 

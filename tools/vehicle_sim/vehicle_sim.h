@@ -74,6 +74,10 @@ struct EcuModel {
     uint8_t padding = 0xAA;
     std::chrono::microseconds latency{0}; // before each answer (first frame or single frame)
     std::chrono::microseconds cf_gap{0};  // between consecutive frames (on top of STmin)
+    // false: the consecutive frames follow the first frame at once, cf_gap
+    // apart, without flow control, so the segmented answers of two ECUs
+    // interleave on the bus.
+    bool awaits_flow_control = true;
     bool silent = false;
 };
 
@@ -107,6 +111,7 @@ class Vehicle
     // Live changes (also from the control channel of the CLI).
     void set_silent(bool silent);                  // all ECUs
     void set_latency(std::chrono::microseconds l); // all ECUs
+    void set_latency(size_t ecu, std::chrono::microseconds l);
     void set_pid(size_t ecu, uint8_t pid, std::vector<uint8_t> data);
     void set_dtcs(size_t ecu, uint8_t service, std::vector<uint16_t> codes);
     void set_negative(size_t ecu, uint16_t key, uint8_t nrc); // nrc 0 removes

@@ -149,7 +149,7 @@ std::string Control::help()
            "  status                          what the vehicle answers now\n"
            "  silent [on|off] [ecu=N]         stop answering (default on) / answer again\n"
            "  back                            every ECU answers again\n"
-           "  latency MS                      answer every request MS ms late\n"
+           "  latency MS [ecu=N]              answer every request MS ms late (sets the order of ECUs)\n"
            "  late MS                         the next answer only comes MS ms late\n"
            "  wrongseq                        the next consecutive frame has a wrong sequence number\n"
            "  pid PID BYTES.. [ecu=N]         set a PID's raw data, e.g. 'pid 0C 1A F8'; 'pid 0C -' removes "
@@ -203,7 +203,8 @@ Reply Control::execute(const std::string &line)
                           e.addressing == vsim::Addressing::Bit29 ? "29-bit" : "11-bit", e.response_id,
                           e.physical_id, e.silent ? "SILENT" : "answering",
                           static_cast<long long>(e.latency.count() / 1000));
-            ok.lines.push_back(b);
+            ok.lines.push_back(std::string(b) +
+                               (e.awaits_flow_control ? "" : ", sends without flow control"));
             ok.lines.push_back("  VIN " + (e.vin.empty() ? "-" : e.vin) + ", CALID " +
                                (e.calid.empty() ? "-" : e.calid) + ", ECU name " +
                                (e.ecu_name.empty() ? "-" : e.ecu_name));
@@ -251,7 +252,9 @@ Reply Control::execute(const std::string &line)
         if (!ms) {
             return fail("usage: " + cmd + " MS (0 to 60000)");
         }
-        if (cmd == "latency") {
+        if (cmd == "latency" && a.ecu) {
+            v.set_latency(*a.ecu, std::chrono::milliseconds(*ms));
+        } else if (cmd == "latency") {
             v.set_latency(std::chrono::milliseconds(*ms));
         } else {
             v.inject_late_answer(std::chrono::milliseconds(*ms));

@@ -203,7 +203,8 @@ vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
     }
     only_keys(v, path,
               {"addressing", "response_id", "physical_id", "vin", "calid", "cvn", "ecu_name", "pids", "dtcs",
-               "clear", "negative", "latency_ms", "cf_gap_ms", "padding", "silent", "comment"});
+               "clear", "negative", "latency_ms", "cf_gap_ms", "awaits_flow_control", "padding", "silent",
+               "comment"});
 
     const cJSON *addr = member(v, "addressing");
     std::string a = cJSON_IsString(addr) ? addr->valuestring : "";
@@ -329,6 +330,12 @@ vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
             fail(join(path, "silent"), "expected true or false, got " + shown(s));
         }
         e.silent = cJSON_IsTrue(s);
+    }
+    if (const cJSON *s = member(v, "awaits_flow_control")) {
+        if (!cJSON_IsBool(s)) {
+            fail(join(path, "awaits_flow_control"), "expected true or false, got " + shown(s));
+        }
+        e.awaits_flow_control = cJSON_IsTrue(s);
     }
     if (const cJSON *c = member(v, "comment"); c && !cJSON_IsString(c)) {
         fail(join(path, "comment"), "expected a string");
