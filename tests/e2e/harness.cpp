@@ -21,6 +21,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/ui_client.h"
+
 extern char **environ;
 
 namespace e2e
@@ -337,7 +339,7 @@ bool Ui::connect()
     // behind each acknowledgement.
     opts.reliable = 0;
     opts.maxInflightMessages = kFloodInflight;
-    if (MQTTClient_connect(client_, &opts) != MQTTCLIENT_SUCCESS) {
+    if (connect_without_delay(client_, &opts) != MQTTCLIENT_SUCCESS) {
         MQTTClient_destroy(&client_);
         client_ = nullptr;
         return false;
@@ -481,7 +483,7 @@ bool Publisher::connect()
     opts.connectTimeout = 5;
     opts.reliable = 0;
     opts.maxInflightMessages = kFloodInflight;
-    return MQTTClient_connect(client_, &opts) == MQTTCLIENT_SUCCESS;
+    return connect_without_delay(client_, &opts) == MQTTCLIENT_SUCCESS;
 }
 
 bool Publisher::publish(const std::string &topic, const std::string &payload)

@@ -2,6 +2,18 @@
 
 #include <cstring>
 
+#include "th_mqtt/broker_socket.h"
+
+int connect_without_delay(MQTTClient client, MQTTClient_connectOptions *opts)
+{
+    const auto before = tcp_connections_to("127.0.0.1", 1883);
+    const int rc = MQTTClient_connect(client, opts);
+    if (rc == MQTTCLIENT_SUCCESS) {
+        tcp_nodelay_on_new_connections("127.0.0.1", 1883, before);
+    }
+    return rc;
+}
+
 UiClient::UiClient(std::string client_id) : id_(std::move(client_id)) {}
 
 UiClient::~UiClient()
@@ -43,7 +55,7 @@ bool UiClient::connect(const std::string &topic)
     // Several publications in flight: waiting for each acknowledgement would
     // cost the library's 100 ms polling step per command.
     opts.reliable = 0;
-    if (MQTTClient_connect(client_, &opts) != MQTTCLIENT_SUCCESS) {
+    if (connect_without_delay(client_, &opts) != MQTTCLIENT_SUCCESS) {
         return false;
     }
     return MQTTClient_subscribe(client_, topic.c_str(), 1) == MQTTCLIENT_SUCCESS;
