@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Benchmark (not a test): CPU used by the bus worker alone over 30 s while no
+# Benchmark (not a test): CPU used by the bus worker alone over N s (default 30) while no
 # broker is reachable. Runs in a private network namespace so that a broker on
 # this machine cannot answer. Needs root (unshare) and a default build.
 set -euo pipefail

@@ -151,7 +151,7 @@ broker_up() { timeout 0.5 bash -c '</dev/tcp/127.0.0.1/1883'; }
 if [ -n "$can_if" ] && broker_up; then
     echo "== using the broker already listening on 127.0.0.1:1883"
 else
-    printf 'listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n' >"$work/mosquitto.conf"
+    printf 'listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\nset_tcp_nodelay true\n' >"$work/mosquitto.conf"
     mosquitto -c "$work/mosquitto.conf" >"$logs/mosquitto.log" 2>&1 &
     pids+=($!)
     wait_for "mosquitto" 5 broker_up

@@ -1,6 +1,10 @@
 // The bus: status packets, the link state machine against a real broker,
 // publishing as a subscriber sees it, and routing of inbound messages.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,11 +21,13 @@
 #include <vector>
 
 #include "common/gw_time.h"
+#include "common/unique_fd.h"
 #include "support/broker.h"
 #include "support/bus_runner.h"
 #include "support/capture.h"
 #include "support/ui_client.h"
 #include "th_gpio/gpio_worker.h"
+#include "th_mqtt/broker_socket.h"
 #include "th_mqtt/mqtt_link.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/obd2_state.h"
@@ -102,10 +108,13 @@ TEST_F(BusTest, PublishIsRefusedSilentlyBeforeTheFirstConnect)
 TEST_F(BusTest, AbsentBrokerExhaustsTheRetryBudgetThenConnectsOnceStarted)
 {
     TraceCapture cap;
+    const int library_connects = mqtt_test_library_connects();
     BusWorkerRunner bus;
     // Eleven failed attempts, give-up, tear-down and a new client.
     ASSERT_TRUE(wait_until(
         [&] { return cap.count_line("INTR_MQTT_INFO : --------------------------------- [1] ") >= 2; }, 20s));
+    // Nothing listened: the library was never asked to connect.
+    EXPECT_EQ(mqtt_test_library_connects(), library_connects);
     TestBroker broker;
     ASSERT_TRUE(broker.start());
     ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 20000));
@@ -177,6 +186,31 @@ TEST_F(BusTest, BrokerRestartReconnectsSameClientAndContinuesRetryNumbers)
     ASSERT_TRUE(ui.connect());
     ASSERT_TRUE(ui.send_command(R"({"TYP":9})"));
     EXPECT_TRUE(wait_until([&] { return cap.count_line("MQTT_ERROR : Unknown TYP value: 9") == 1; }, 5s));
+}
+
+TEST_F(BusTest, OnlyTheLinksOwnBrokerConnectionSendsWithoutDelay)
+{
+    TestBroker broker;
+    ASSERT_TRUE(broker.start());
+    // Another connection of this process to the broker, open before the link's.
+    UniqueFd other(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(1883);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(other.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    BusWorkerRunner bus;
+    ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 5000));
+
+    int links = 0;
+    for_each_tcp_connection_to("127.0.0.1", 1883, [&](int fd, ino_t) {
+        int nodelay = -1;
+        socklen_t len = sizeof nodelay;
+        ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
+        EXPECT_EQ(nodelay != 0, fd != other.get()) << "fd " << fd;
+        links += fd != other.get();
+    });
+    EXPECT_EQ(links, 1);
 }
 
 TEST_F(BusTest, PublicationReachesSubscriberWithQos1NotRetained)

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -672,6 +673,48 @@ TEST(Worker, CommandDuringHeartbeatPublishIsHandedOverWithoutWaiting)
     env.published().set_on_publish(nullptr);
     env.stop_worker();
     EXPECT_TRUE(handed_over.load());
+}
+
+TEST(Worker, CommandEndsTheHeartbeatPauseAtOnceAndPassesKeepTheirSpacing)
+{
+    constexpr int kDivisor = 5; // 200 ms pauses
+    const auto pause = std::chrono::microseconds(OBD2_IDLE_PAUSE_US / kDivisor);
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    std::mutex mu;
+    std::vector<std::chrono::steady_clock::time_point> probes;
+    env.published().set_on_publish([&](const std::string &text) {
+        if (packet_token(text) == "ECU") {
+            std::lock_guard<std::mutex> lk(mu);
+            probes.push_back(std::chrono::steady_clock::now());
+        }
+    });
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    gw_test_set_sleep_divisor(kDivisor);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            std::lock_guard<std::mutex> lk(mu);
+            return probes.size() >= 3;
+        },
+        20s));
+    {
+        // Without a command: four whole pauses between two probes.
+        std::lock_guard<std::mutex> lk(mu);
+        const auto spacing = probes[2] - probes[1];
+        EXPECT_GE(spacing, 4 * pause);
+        EXPECT_LT(spacing, 4 * pause + 300ms);
+    }
+    // Well inside the first pause after the third probe.
+    std::this_thread::sleep_for(pause / 4);
+    const auto handed_over = std::chrono::steady_clock::now();
+    command_for_can(R"({"TYP":1,"CMD":1})");
+    while (obd2_command_pending() && std::chrono::steady_clock::now() - handed_over < 2s) {
+        std::this_thread::sleep_for(100us);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - handed_over, 20ms);
+    EXPECT_TRUE(env.published().wait_for_token("<1,1>", 1, 5s));
+    env.published().set_on_publish(nullptr);
+    env.stop_worker();
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -14,12 +14,17 @@ void gw_test_set_sleep_divisor(int divisor)
     g_sleep_divisor.store(divisor > 0 ? divisor : 1);
 }
 
+int64_t gw_real_pause_us(int64_t us)
+{
+    return us > 0 ? us / g_sleep_divisor.load() : 0;
+}
+
 void gw_sleep_us(int64_t us)
 {
     if (us <= 0) {
         return;
     }
-    us /= g_sleep_divisor.load();
+    us = gw_real_pause_us(us);
     timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>((us % 1000000) * 1000)};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }

@@ -8,6 +8,10 @@
 // tests may divide every pause by a factor (gw_test_set_sleep_divisor).
 void gw_sleep_us(int64_t us);
 
+// Real microseconds that a pause of `us` scenario microseconds lasts, for
+// pauses that wait on a condition instead of sleeping.
+int64_t gw_real_pause_us(int64_t us);
+
 // Monotonic microseconds, for measuring waits.
 int64_t gw_monotonic_us();
 

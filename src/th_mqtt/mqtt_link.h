@@ -37,6 +37,8 @@ constexpr int MQTT_COMMAND_TOPIC = 1;  // "dt/ui_to_app/cmd"
 constexpr long MQTT_CONNECTED_SLEEP_US = 5'000'000;   // health pause while connected
 constexpr long MQTT_FAILED_STEP_PAUSE_US = 1'000'000; // before a failed step is repeated
 constexpr unsigned long MQTT_DISCONNECT_TIMEOUT_MS = 100;
+// Longest wait of the check that the broker listens before each connect.
+constexpr int MQTT_LISTENER_CHECK_TIMEOUT_MS = 100;
 constexpr int MQTT_MAX_RETRIES = 10;
 // Longest wait of a publication for the acknowledgement of the one before it
 // (one publication in flight at a time); after it, the library's own wait applies.
@@ -80,6 +82,8 @@ using MqttStepHook = void (*)(int state);
 void mqtt_test_set_step_hook(MqttStepHook hook);
 // Test-only: the worker's retry counter.
 int mqtt_test_retry_counter();
+// Test-only: how many times the connect step has called the library's connect.
+int mqtt_test_library_connects();
 
 // Thread body of the bus worker; never returns.
 void *proto_intrnl_mqtt_main(void *arg);

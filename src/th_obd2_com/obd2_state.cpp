@@ -1,8 +1,12 @@
 #include "th_obd2_com/obd2_state.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+
+#include "common/gw_time.h"
 
 std::atomic<int> g_obd2_com_thrd_state{OBD2_STATE_CONFIG};
 pthread_mutex_t obd_state_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -11,11 +15,14 @@ char g_can_cmd[OBD2_CMD_BUF_SIZE];
 namespace
 {
 // Hand-over lock: held only for a copy of at most 200 bytes and a store, never
-// across a publish, an exchange or a pause. The bus callback thread takes it,
+// across a publish, an exchange or a pause (the worker's pause waits on it
+// released, through the condition). The bus callback thread takes it,
 // and that thread also processes the broker's acknowledgements, so nothing may
 // hold it for longer.
 std::mutex s_handover_lock;
 bool s_cmd_pending = false;
+// Wakes the worker's pause when a command is handed over.
+std::condition_variable s_handover_cv;
 } // namespace
 
 void change_obd2_thrd_state(int state)
@@ -45,10 +52,13 @@ void command_for_can(const char *text)
         fflush(stdout);
         return;
     }
-    std::lock_guard<std::mutex> lk(s_handover_lock);
-    memcpy(g_can_cmd, text, len + 1);
-    s_cmd_pending = true;
-    g_obd2_com_thrd_state.store(OBD2_STATE_PARSE_CMD);
+    {
+        std::lock_guard<std::mutex> lk(s_handover_lock);
+        memcpy(g_can_cmd, text, len + 1);
+        s_cmd_pending = true;
+        g_obd2_com_thrd_state.store(OBD2_STATE_PARSE_CMD);
+    }
+    s_handover_cv.notify_all();
 }
 
 bool obd2_take_command(char *dst)
@@ -65,6 +75,13 @@ bool obd2_command_pending()
 {
     std::lock_guard<std::mutex> lk(s_handover_lock);
     return s_cmd_pending;
+}
+
+bool obd2_pause_unless_command(int64_t us)
+{
+    std::unique_lock<std::mutex> lk(s_handover_lock);
+    return s_handover_cv.wait_for(lk, std::chrono::microseconds(gw_real_pause_us(us)),
+                                  [] { return s_cmd_pending; });
 }
 
 void obd2_test_reset_handover(int state)

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 constexpr int OBD2_STATE_CAN_INIT = 1;
 constexpr int OBD2_STATE_DETECT_MODE = 2;
@@ -36,6 +37,10 @@ bool obd2_take_command(char *dst);
 
 // True while a handed-over command has not been taken by the worker.
 bool obd2_command_pending();
+
+// Worker side: a pause of `us` microseconds (scenario time, as gw_sleep_us)
+// that a hand-over ends at once. Returns true when a command is pending.
+bool obd2_pause_unless_command(int64_t us);
 
 // Test-only: forget any pending command and set the state.
 void obd2_test_reset_handover(int state);

@@ -300,7 +300,8 @@ void state_idle()
     if (L.heartbeat_passes <= OBD2_HEARTBEAT_IDLE_PASSES) {
         L.heartbeat_passes++;
         pthread_mutex_unlock(&obd_state_mutex);
-        gw_sleep_us(OBD2_IDLE_PAUSE_US);
+        // A command handed over meanwhile ends the pause: it waits for no heartbeat.
+        obd2_pause_unless_command(OBD2_IDLE_PAUSE_US);
         return;
     }
     const int result = probe_vehicle();
@@ -310,7 +311,7 @@ void state_idle()
         if (L.negative_count < OBD2_TOLERATED_NEGATIVE) {
             L.negative_count++;
             pthread_mutex_unlock(&obd_state_mutex);
-            gw_sleep_us(OBD2_NEGATIVE_ANSWER_PAUSE_US);
+            obd2_pause_unless_command(OBD2_NEGATIVE_ANSWER_PAUSE_US);
             return;
         }
         heartbeat_lost();

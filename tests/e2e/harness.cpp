@@ -200,7 +200,7 @@ bool Publisher::connect()
     opts.connectTimeout = 5;
     opts.reliable = 0;
     opts.maxInflightMessages = kFloodInflight;
-    return MQTTClient_connect(client_, &opts) == MQTTCLIENT_SUCCESS;
+    return connect_without_delay(client_, &opts) == MQTTCLIENT_SUCCESS;
 }
 
 bool Publisher::publish(const std::string &topic, const std::string &payload)
@@ -323,7 +323,7 @@ std::vector<Frame> Sim::frames(size_t from_line)
 
 // ---- Gateway ----------------------------------------------------------------------
 
-bool Gateway::start(const std::string &bus)
+bool Gateway::start(const std::string &bus, const std::vector<std::string> &extra_env)
 {
     std::string preload = std::string(OBDGW_E2E_CAN_PRELOAD) + ":" + OBDGW_E2E_GPIO_PRELOAD;
     std::string runtime = sanitizer_runtime();
@@ -334,6 +334,7 @@ bool Gateway::start(const std::string &bus)
                                  "FAKE_GPIOD_STATE_FILE=" + gpio_state_path(), "LD_PRELOAD=" + preload};
     std::string asan = getenv_str("ASAN_OPTIONS");
     env.push_back("ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0");
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
     return child_.start({OBDGW_E2E_GATEWAY}, env, log_path(), true);
 }
 

@@ -154,8 +154,9 @@ class Gateway
   public:
     explicit Gateway(std::string dir) : dir_(std::move(dir)) {}
     ~Gateway() { stop(); }
-    // Starts obd-gateway with the preload libraries; `bus` is the simulator's bus path.
-    bool start(const std::string &bus);
+    // Starts obd-gateway with the preload libraries; `bus` is the simulator's
+    // bus path; `env` adds or replaces variables ("NAME=value").
+    bool start(const std::string &bus, const std::vector<std::string> &env = {});
     void kill_now(); // SIGKILL to the process group (power loss)
     void stop() { child_.stop(); }
     bool running() { return child_.running(); }

@@ -52,7 +52,7 @@ bool TestBroker::start()
             return false;
         }
         fprintf(f, "listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n"
-                   "log_dest none\n");
+                   "log_dest none\nset_tcp_nodelay true\n");
         fputs(extra_config_.c_str(), f);
         fclose(f);
     }

@@ -2,6 +2,18 @@
 
 #include <thread>
 
+#include "th_mqtt/broker_socket.h"
+
+int connect_without_delay(MQTTClient client, MQTTClient_connectOptions *opts)
+{
+    const auto before = tcp_connections_to("127.0.0.1", 1883);
+    const int rc = MQTTClient_connect(client, opts);
+    if (rc == MQTTCLIENT_SUCCESS) {
+        tcp_nodelay_on_new_connections("127.0.0.1", 1883, before);
+    }
+    return rc;
+}
+
 namespace
 {
 // The library blocks a publication for 100 ms once this many are unacknowledged.
@@ -46,7 +58,7 @@ bool UiClient::connect(const std::string &topic)
     // behind each acknowledgement.
     opts.reliable = 0;
     opts.maxInflightMessages = kFloodInflight;
-    if (MQTTClient_connect(client_, &opts) != MQTTCLIENT_SUCCESS) {
+    if (connect_without_delay(client_, &opts) != MQTTCLIENT_SUCCESS) {
         MQTTClient_destroy(&client_);
         client_ = nullptr;
         return false;

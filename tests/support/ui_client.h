@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+// MQTTClient_connect, then TCP_NODELAY on the connection it opened: test
+// clients send their commands at once, as the gateway and the broker do.
+int connect_without_delay(MQTTClient client, MQTTClient_connectOptions *opts);
+
 struct UiMessage {
     std::string topic;
     std::string payload;
