@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# Kernel scenarios: the unchanged obd-gateway on a vcan can0 of a real Debian
+# kernel booted under QEMU, against obd-vehicle-sim --can and against ECUs on
+# the kernel's own ISO-TP sockets. The guest is an initramfs made here
+# (busybox, the kernel's CAN modules, mosquitto, can-utils, iproute2, the
+# programs under test); results come back on the serial console.
+#
+#   tests/kernel/run.sh [--arch amd64|arm64] [--build DIR] [--out DIR] [SCENARIO...]
+#
+# Exit 0 when every scenario passed, 1 when one failed, 77 when QEMU or the
+# kernel cannot be had here (one line says why). On failure the candump trace
+# and the logs of each failed scenario are kept under OUT/artefacts/.
+# Kernel packages are cached in OBDGW_KERNEL_CACHE (/var/cache/obdgw-kernel).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/../.." && pwd)
+
+arch=amd64
+build=
+out=
+scenarios=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --arch) arch=$2; shift 2 ;;
+    --build) build=$2; shift 2 ;;
+    --out) out=$2; shift 2 ;;
+    -h | --help) sed -n '2,13p' "$0"; exit 0 ;;
+    *) scenarios+=("$1"); shift ;;
+    esac
+done
+case "$arch" in
+amd64) triplet=x86_64-linux-gnu qemu=qemu-system-x86_64 qpkg=qemu-system-x86 console=ttyS0 preset=default ;;
+arm64) triplet=aarch64-linux-gnu qemu=qemu-system-aarch64 qpkg=qemu-system-arm console=ttyAMA0 preset=arm64 ;;
+*) echo "run.sh: unknown arch $arch" >&2; exit 2 ;;
+esac
+build=${build:-$src/build/$preset}
+out=${out:-$build/kernel}
+cache=${OBDGW_KERNEL_CACHE:-/var/cache/obdgw-kernel}/$arch
+skip() { echo "kernel scenarios ($arch): SKIPPED: $*"; exit 77; }
+
+# --- what the host needs -------------------------------------------------
+apt_install() {
+    local try
+    for try in 1 2 3 4 5 6 7 8 9 10; do
+        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@" >/dev/null 2>&1 && return 0
+        sleep 6 # another apt holds the dpkg lock
+    done
+    return 1
+}
+need=()
+command -v "$qemu" >/dev/null || need+=("$qpkg")
+[ -x /bin/busybox ] && file -L /bin/busybox 2>/dev/null | grep -q static || need+=(busybox-static)
+command -v candump >/dev/null || need+=(can-utils)
+command -v cpio >/dev/null || need+=(cpio)
+if [ ${#need[@]} -gt 0 ]; then
+    [ "$(id -u)" -eq 0 ] || skip "missing ${need[*]} (install as root: scripts/install-deps.sh)"
+    apt_install "${need[@]}" || skip "could not install ${need[*]}"
+fi
+
+# --- the kernel and its CAN modules, cached outside the tree -------------
+mods="net/can/can.ko net/can/can-raw.ko net/can/can-isotp.ko drivers/net/can/dev/can-dev.ko drivers/net/can/vcan.ko"
+fetch_kernel() {
+    mkdir -p "$cache"
+    local pkg deb
+    pkg=$(apt-cache depends "linux-image-$arch:$arch" 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -1)
+    pkg=${pkg%:*}
+    [ -n "$pkg" ] || return 1
+    deb=$(ls "$cache"/"${pkg}"_*.deb 2>/dev/null | head -1 || true)
+    if [ -z "$deb" ]; then
+        rm -rf "$cache"/*.deb "$cache/root"
+        (cd "$cache" && apt-get download "$pkg:$arch" >/dev/null 2>&1) || return 1
+        deb=$(ls "$cache"/"${pkg}"_*.deb | head -1)
+    fi
+    if [ ! -f "$cache/root/.done" ] || [ "$cache/root/.done" -ot "$deb" ]; then
+        rm -rf "$cache/root" && mkdir -p "$cache/root"
+        dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$cache/root" --wildcards './boot/vmlinuz-*' \
+            $(for m in $mods; do echo "./lib/modules/*/kernel/$m"; done)
+        touch "$cache/root/.done"
+    fi
+}
+fetch_kernel || skip "no Debian kernel package for $arch (apt-get download linux-image-$arch failed)"
+kernel=$(ls "$cache"/root/boot/vmlinuz-* | head -1)
+
+# --- the programs under test ---------------------------------------------
+for b in obd-gateway tools/vehicle_sim_cli/obd-vehicle-sim tests/kernel/obd-isotp-ecu; do
+    [ -x "$build/$b" ] || { echo "run.sh: $build/$b missing (build the $preset preset first)" >&2; exit 2; }
+done
+
+# Binaries for the guest come from the host (amd64) or from the arm64
+# packages unpacked into a sysroot (OBDGW_ARM64_SYSROOT) for arm64.
+sysroot=
+if [ "$arch" = arm64 ]; then
+    sysroot=${OBDGW_ARM64_SYSROOT:-$cache/sysroot}
+    [ -d "$sysroot/usr/lib/$triplet" ] || skip "no arm64 sysroot with mosquitto, can-utils and iproute2 at $sysroot"
+fi
+
+root=$out/rootfs
+rm -rf "$root" && mkdir -p "$root"/{bin,sbin,etc,proc,sys,dev,tmp,run,lib/modules,opt/vyr/configs/default_config,kt}
+
+# Copies an ELF program and, recursively, the shared libraries it needs.
+declare -A copied=()
+copy_elf() {
+    local f=$1 dest=$2 lib dir found
+    [ -n "${copied[$dest]:-}" ] && return 0
+    copied[$dest]=1
+    mkdir -p "$root$(dirname "$dest")"
+    cp -L "$f" "$root$dest"
+    local interp
+    interp=$(readelf -l "$f" 2>/dev/null | sed -n 's/.*interpreter: \(.*\)]/\1/p')
+    if [ -n "$interp" ] && [ -z "${copied[$interp]:-}" ]; then
+        copied[$interp]=1
+        mkdir -p "$root$(dirname "$interp")"
+        cp -L "$sysroot$interp" "$root$interp"
+    fi
+    for lib in $(readelf -d "$f" 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+        found=
+        for dir in /lib/$triplet /usr/lib/$triplet /lib /usr/lib; do
+            if [ -e "$sysroot$dir/$lib" ]; then found=$dir/$lib; break; fi
+        done
+        [ -n "$found" ] || { echo "run.sh: $lib (needed by $f) not found" >&2; exit 2; }
+        copy_elf "$sysroot$found" "$found"
+    done
+}
+bb=/bin/busybox
+[ "$arch" = arm64 ] && bb=$sysroot/bin/busybox
+cp "$bb" "$root/bin/busybox"
+for p in /usr/sbin/mosquitto /usr/bin/mosquitto_pub /usr/bin/mosquitto_sub /usr/bin/candump /usr/bin/cansend /bin/ip; do
+    copy_elf "$sysroot$p" "/usr/$(basename "$(dirname "$p")")/$(basename "$p")"
+done
+copy_elf "$build/obd-gateway" /usr/bin/obd-gateway
+copy_elf "$build/tools/vehicle_sim_cli/obd-vehicle-sim" /usr/bin/obd-vehicle-sim
+copy_elf "$build/tests/kernel/obd-isotp-ecu" /usr/bin/obd-isotp-ecu
+for m in $mods; do cp "$cache"/root/lib/modules/*/kernel/$m "$root/lib/modules/"; done
+cp "$src/config/default_config.json" "$root/opt/vyr/configs/default_config/"
+cp "$src/config/default_config.json" "$root/opt/vyr/configs/config.json"
+cp "$src"/tests/e2e/vehicles/full_*.json "$here"/vehicles/*.json "$root/kt/"
+cp "$here"/expected/* "$root/kt/" 2>/dev/null || true
+cp "$here/guest/init" "$root/init"
+cp "$here/guest/scenarios.sh" "$root/kt/"
+chmod +x "$root/init"
+echo "root:x:0:0:root:/root:/bin/sh" >"$root/etc/passwd"
+echo "root:x:0:" >"$root/etc/group"
+
+initrd=$out/initrd.cpio
+(cd "$root" && find . | cpio -o -H newc --quiet) >"$initrd"
+
+# --- boot ------------------------------------------------------------------
+accel=${OBDGW_KERNEL_ACCEL:-tcg}
+if [ "$arch" = amd64 ]; then
+    machine=(-M q35 -cpu max)
+else
+    machine=(-M virt -cpu cortex-a57)
+fi
+console_log=$out/console.log
+rm -rf "$out/artefacts"
+start=$(date +%s.%N)
+set +e
+timeout 420 "$qemu" "${machine[@]}" -accel "$accel" -smp 1 -m 768M -nographic -no-reboot \
+    -kernel "$kernel" -initrd "$initrd" -nic none \
+    -append "console=$console quiet panic=-1 rdinit=/init obdgw_scenarios=$(IFS=,; echo "${scenarios[*]}")" \
+    </dev/null >"$console_log" 2>&1
+qrc=$?
+set -e
+end=$(date +%s.%N)
+tr -d '\r' <"$console_log" >"$console_log.txt" && mv "$console_log.txt" "$console_log"
+
+# Artefacts come back framed on the console: "KT-FILE name" ... "KT-END".
+awk -v dir="$out/artefacts" '
+    /^KT-FILE / { f = dir "/" $2; system("mkdir -p \"$(dirname " f ")\""); next }
+    /^KT-END$/ { if (f) close(f); f = ""; next }
+    f { print > f }
+' "$console_log"
+
+grep -E '^KT (PASS|FAIL|SKIP|TIME)' "$console_log" | sed "s/^KT /kernel ($arch): /" || true
+awk -v a="$arch" -v s="$start" -v e="$end" -v x="$accel" 'BEGIN { printf "kernel (%s): QEMU ran %.1f s (accel %s)\n", a, e - s, x }'
+if grep -q '^KT FAIL' "$console_log"; then
+    echo "kernel ($arch): artefacts in $out/artefacts"
+    exit 1
+fi
+if ! grep -q '^KT DONE' "$console_log"; then
+    echo "kernel ($arch): the guest did not finish (QEMU status $qrc); console in $console_log"
+    tail -20 "$console_log"
+    exit 1
+fi
+exit 0
