@@ -41,6 +41,10 @@ apt-get install -y --no-install-recommends \
     iproute2 util-linux procps psmisc python3 valgrind
 apt-get install -y --no-install-recommends -t bookworm-backports libgpiod-dev
 
+# Kernel scenarios (tests/kernel): QEMU boots a Debian kernel with CAN modules.
+apt-get install -y --no-install-recommends \
+    qemu-system-x86 qemu-system-arm busybox-static can-utils cpio
+
 if [ "$created_policy" -eq 1 ]; then
     rm -f "$policy"
 fi

@@ -50,6 +50,21 @@ for p in $presets; do
     rm -f "$log"
 done
 
+# Kernel scenarios: the daemon on a Debian kernel's SocketCAN under QEMU
+# (tests/kernel/run.sh; exit 77 = QEMU or the build for that arch missing).
+for arch in ${OBDGW_KERNEL_ARCHS:-amd64 arm64}; do
+    echo "== kernel scenarios: $arch"
+    log=$(mktemp)
+    bash tests/kernel/run.sh --arch "$arch" 2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    case "$rc" in
+    0) summaries+=("[kernel $arch] passed") ;;
+    77) summaries+=("$(grep -m1 SKIPPED "$log")") ;;
+    *) summaries+=("[kernel $arch] FAILED: $(grep -c '^kernel.*FAIL' "$log") failures"); status=1 ;;
+    esac
+    rm -f "$log"
+done
+
 echo
 [ "$status" -eq 0 ] || echo "== FAILED (see above)"
 echo "== summary ($presets)"
