@@ -49,7 +49,7 @@ apt_install() {
 }
 need=()
 command -v "$qemu" >/dev/null || need+=("$qpkg")
-[ -x /bin/busybox ] && file -L /bin/busybox 2>/dev/null | grep -q static || need+=(busybox-static)
+[ -x /bin/busybox ] && ! readelf -l /bin/busybox 2>/dev/null | grep -q interpreter || need+=(busybox-static)
 command -v candump >/dev/null || need+=(can-utils)
 command -v cpio >/dev/null || need+=(cpio)
 if [ ${#need[@]} -gt 0 ]; then
@@ -74,7 +74,16 @@ fetch_kernel() {
     if [ ! -f "$cache/root/.done" ] || [ "$cache/root/.done" -ot "$deb" ]; then
         rm -rf "$cache/root" && mkdir -p "$cache/root"
         dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$cache/root" --wildcards './boot/vmlinuz-*' \
-            $(for m in $mods; do echo "./lib/modules/*/kernel/$m"; done)
+            $(# The preload library's rule tests, run in the guest against the kernel.
+if [ -x "$build/tests/can_preload_test" ]; then
+    copy_elf "$build/tests/can_preload_test" /kt/build/tests/can_preload_test
+    copy_elf "$build/tools/can_preload/obdsim-can-probe" /kt/build/tools/can_preload/obdsim-can-probe
+    copy_elf "$build/tools/vehicle_sim_cli/obd-vehicle-sim" /kt/build/tools/vehicle_sim_cli/obd-vehicle-sim
+    cp "$build/tools/can_preload/libobdsim_can_preload.so" "$root/kt/build/tools/can_preload/"
+    mkdir -p "$root/kt/src/tools/vehicles"
+    cp "$src/tools/vehicles/petrol_11bit.json" "$root/kt/src/tools/vehicles/"
+fi
+for m in $mods; do echo "./lib/modules/*/kernel/$m"; done)
         touch "$cache/root/.done"
     fi
 }
@@ -82,16 +91,35 @@ fetch_kernel || skip "no Debian kernel package for $arch (apt-get download linux
 kernel=$(ls "$cache"/root/boot/vmlinuz-* | head -1)
 
 # --- the programs under test ---------------------------------------------
-for b in obd-gateway tools/vehicle_sim_cli/obd-vehicle-sim tests/kernel/obd-isotp-ecu; do
+for b in obd-gateway tools/vehicle_sim_cli/obd-vehicle-sim tools/isotp_ecu/obd-isotp-ecu; do
     [ -x "$build/$b" ] || skip "$build/$b not built (build the $preset preset first)"
 done
 
-# Binaries for the guest come from the host (amd64) or from the arm64
-# packages unpacked into a sysroot (OBDGW_ARM64_SYSROOT) for arm64.
+# Programs for the guest come from the host (amd64), or from the arm64
+# packages unpacked into a sysroot in the cache (arm64): the same Debian
+# packages, downloaded once.
 sysroot=
+arm64_pkg() {
+    local p deb
+    for p in "$@"; do
+        deb=$(ls "$cache/debs/${p}"_*.deb 2>/dev/null | head -1 || true)
+        if [ -z "$deb" ]; then
+            mkdir -p "$cache/debs"
+            (cd "$cache/debs" && apt-get download "$p:arm64" >/dev/null 2>&1) || return 1
+            deb=$(ls "$cache/debs/${p}"_*.deb | head -1)
+        fi
+        dpkg-deb -x "$deb" "$sysroot"
+    done
+}
+# The arm64 package holding a library: the one whose amd64 twin holds it here.
+arm64_lib_pkg() {
+    { dpkg -S "/usr/lib/x86_64-linux-gnu/$1" "/lib/x86_64-linux-gnu/$1" 2>/dev/null || true; } | head -1 | cut -d: -f1
+}
 if [ "$arch" = arm64 ]; then
-    sysroot=${OBDGW_ARM64_SYSROOT:-$cache/sysroot}
-    [ -d "$sysroot/usr/lib/$triplet" ] || skip "no arm64 sysroot with mosquitto, can-utils and iproute2 at $sysroot"
+    sysroot=$cache/sysroot
+    rm -rf "$sysroot" && mkdir -p "$sysroot"
+    arm64_pkg libc6 busybox-static mosquitto mosquitto-clients can-utils iproute2 ||
+        skip "could not download the arm64 packages of mosquitto, can-utils, iproute2, busybox"
 fi
 
 root=$out/rootfs
@@ -117,6 +145,14 @@ copy_elf() {
         for dir in /lib/$triplet /usr/lib/$triplet /lib /usr/lib; do
             if [ -e "$sysroot$dir/$lib" ]; then found=$dir/$lib; break; fi
         done
+        if [ -z "$found" ] && [ -n "$sysroot" ]; then
+            local pkg
+            pkg=$(arm64_lib_pkg "$lib")
+            [ -n "$pkg" ] && arm64_pkg "$pkg" || true
+            for dir in /lib/$triplet /usr/lib/$triplet; do
+                if [ -e "$sysroot$dir/$lib" ]; then found=$dir/$lib; break; fi
+            done
+        fi
         [ -n "$found" ] || { echo "run.sh: $lib (needed by $f) not found" >&2; exit 2; }
         copy_elf "$sysroot$found" "$found"
     done
@@ -129,7 +165,16 @@ for p in /usr/sbin/mosquitto /usr/bin/mosquitto_pub /usr/bin/mosquitto_sub /usr/
 done
 copy_elf "$build/obd-gateway" /usr/bin/obd-gateway
 copy_elf "$build/tools/vehicle_sim_cli/obd-vehicle-sim" /usr/bin/obd-vehicle-sim
-copy_elf "$build/tests/kernel/obd-isotp-ecu" /usr/bin/obd-isotp-ecu
+copy_elf "$build/tools/isotp_ecu/obd-isotp-ecu" /usr/bin/obd-isotp-ecu
+# The preload library's rule tests, run in the guest against the kernel.
+if [ -x "$build/tests/can_preload_test" ]; then
+    copy_elf "$build/tests/can_preload_test" /kt/build/tests/can_preload_test
+    copy_elf "$build/tools/can_preload/obdsim-can-probe" /kt/build/tools/can_preload/obdsim-can-probe
+    copy_elf "$build/tools/vehicle_sim_cli/obd-vehicle-sim" /kt/build/tools/vehicle_sim_cli/obd-vehicle-sim
+    cp "$build/tools/can_preload/libobdsim_can_preload.so" "$root/kt/build/tools/can_preload/"
+    mkdir -p "$root/kt/src/tools/vehicles"
+    cp "$src/tools/vehicles/petrol_11bit.json" "$root/kt/src/tools/vehicles/"
+fi
 for m in $mods; do cp "$cache"/root/lib/modules/*/kernel/$m "$root/lib/modules/"; done
 cp "$src/config/default_config.json" "$root/opt/vyr/configs/default_config/"
 cp "$src/config/default_config.json" "$root/opt/vyr/configs/config.json"
@@ -162,7 +207,9 @@ timeout 420 "$qemu" "${machine[@]}" -accel "$accel" -smp 1 -m 768M -nographic -n
 qrc=$?
 set -e
 end=$(date +%s.%N)
-tr -d '\r' <"$console_log" >"$console_log.txt" && mv "$console_log.txt" "$console_log"
+# The firmware clears the screen before the kernel speaks: drop its escapes.
+sed -e 's/\r//g' -e 's/\x1bc//g' -e 's/\x1b\[[0-9;?]*[a-zA-Z]//g' "$console_log" >"$console_log.txt"
+mv "$console_log.txt" "$console_log"
 
 # Artefacts come back framed on the console: "KT-FILE name" ... "KT-END".
 awk -v dir="$out/artefacts" '
@@ -171,7 +218,7 @@ awk -v dir="$out/artefacts" '
     f { print > f }
 ' "$console_log"
 
-grep -E '^KT (PASS|FAIL|SKIP|TIME)' "$console_log" | sed "s/^KT /kernel ($arch): /" || true
+grep -E '^KT (PASS|FAIL|NOTE|TIME)' "$console_log" | sed "s/^KT /kernel ($arch): /" || true
 awk -v a="$arch" -v s="$start" -v e="$end" -v x="$accel" 'BEGIN { printf "kernel (%s): QEMU ran %.1f s (accel %s)\n", a, e - s, x }'
 if grep -q '^KT FAIL' "$console_log"; then
     echo "kernel ($arch): artefacts in $out/artefacts"

@@ -210,7 +210,32 @@ kt_two_ecus() {
     finish
 }
 
-ALL="kt_sim_11bit kt_sim_29bit kt_isotp_11bit kt_isotp_29bit kt_two_ecus"
+# The preload library's tests of its SocketCAN rules (filters, error masks,
+# loopback, error codes), run here against the kernel itself: both must agree.
+kt_preload_rules() {
+    NAME=preload_rules
+    D=/tmp/$NAME
+    FAILED=0
+    T_BEGIN=$(uptime_s)
+    mkdir -p "$D"
+    if [ ! -x $KT/build/tests/can_preload_test ]; then
+        echo "KT NOTE $NAME: skipped, the tests are not built for this architecture"
+        return
+    fi
+    OBDSIM_TEST_CAN=can0 OBDGW_BUILD_DIR=$KT/build OBDGW_SOURCE_DIR=$KT/src \
+        $KT/build/tests/can_preload_test >"$D/gtest.log" 2>&1 || fail "can_preload_test on can0"
+    grep -E '^\[  (FAILED|SKIPPED) \] [A-Za-z]+\.[A-Za-z_]+ \(' "$D/gtest.log" | sed 's/ (.*//; s/^/KT NOTE /'
+    echo "KT TIME $NAME $(awk -v a="$T_BEGIN" -v b="$(uptime_s)" 'BEGIN { printf "%.1f", b - a }') s"
+    if [ "$FAILED" -eq 0 ]; then
+        echo "KT PASS $NAME"
+    else
+        echo "KT-FILE $NAME/gtest.log"
+        awk 1 "$D/gtest.log"
+        echo "KT-END"
+    fi
+}
+
+ALL="kt_preload_rules kt_sim_11bit kt_sim_29bit kt_isotp_11bit kt_isotp_29bit kt_two_ecus"
 
 run_scenarios() { # run_scenarios [NAME...] (names without kt_)
     local s list=
