@@ -139,6 +139,10 @@ TEST_F(SimBus, SocketCallsFailLikeTheKernel)
         {"write of 15 bytes", {"--write-size", "15"}, "", "write-size: EINVAL"},
         {"write of 17 bytes", {"--write-size", "17"}, "", "write-size: EINVAL"},
         {"write of 16 bytes", {"--write-size", "16"}, "", "write-size: ok"},
+        {"can0 taken down and up again under a bound socket",
+         {"--link-bounce", "--listen", "3000"},
+         "",
+         "read: ENETDOWN"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
