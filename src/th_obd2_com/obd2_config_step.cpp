@@ -2,7 +2,9 @@
 // copy when it cannot be used), check it, and bring up the CAN interface.
 // Kept apart from the parser so that code needing only the configuration
 // values does not pull in the bus client.
+#include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "common/atomic_file.h"
@@ -19,14 +21,51 @@ constexpr size_t STATUS_PKT_LEN = 128; // the longest status packet has 57 chara
 
 // Replaces the configuration file with the factory copy. The file is touched
 // only once the copy has been read in full, and is replaced atomically, so a
-// missing copy or a power loss never leaves it empty or half written.
+// missing copy or a power loss never leaves it empty or half written. When it
+// already holds the copy (an unusable copy is restored on every retry) it is
+// left alone: rewriting the same bytes once a second only wears the flash.
 bool restore_factory_copy()
 {
-    std::string data;
-    if (!gw_read_file(default_config_file_path(), data)) {
+    try {
+        std::string data;
+        if (!gw_read_file(default_config_file_path(), data)) {
+            return false;
+        }
+        std::string current;
+        if (gw_read_file(config_file_path(), current) && current == data) {
+            return true;
+        }
+        return gw_write_file_atomic(config_file_path(), data.data(), data.size());
+    } catch (const std::exception &) {
+        return false; // no memory to hold the copy: the restore failed
+    }
+}
+
+// Keeps the user's unusable file as config.json.bad before the factory copy
+// replaces it. Returns false when the file is there but could not be kept; it
+// is then not replaced either. Nothing is kept when nothing would replace it,
+// when the file is the factory copy itself, or when the kept copy is already
+// the same, so a retry loop never rewrites the flash.
+bool keep_unusable_copy()
+{
+    std::string factory, current, kept;
+    if (!gw_read_file(default_config_file_path(), factory)) {
+        return true;
+    }
+    if (!gw_read_file(config_file_path(), current)) {
+        return errno == ENOENT;
+    }
+    if (current == factory) {
+        return true;
+    }
+    const std::string bad = std::string(config_file_path()) + ".bad";
+    const bool already_kept = gw_read_file(bad.c_str(), kept) && kept == current;
+    if (!already_kept && !gw_write_file_atomic(bad.c_str(), current.data(), current.size())) {
+        perror(("OBD2_ERROR : Failed to keep the unusable configuration as " + bad).c_str());
         return false;
     }
-    return gw_write_file_atomic(config_file_path(), data.data(), data.size());
+    printf("OBD2_INFO : Unusable configuration kept as %s\n", bad.c_str());
+    return true;
 }
 
 int publish_status(const char *token)
@@ -74,7 +113,7 @@ int obd2_config_step()
 {
     if (parse_config_json(config_file_path()) == 0) {
         puts("OBD2_ERROR : Error while parsing json.");
-        if (restore_factory_copy()) {
+        if (keep_unusable_copy() && restore_factory_copy()) {
             puts("Default config restored successfully.");
         } else {
             puts("OBD2_ERROR : Failed to restore default config file!");
@@ -83,7 +122,7 @@ int obd2_config_step()
         return unusable();
     }
     trace_config();
-    if (g_can_bitrate <= 0) {
+    if (!is_standard_can_bitrate(g_can_bitrate)) {
         puts("OBD2_ERROR : Incorrect bitrate");
         publish_wrong_config();
         return unusable();
