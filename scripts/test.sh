@@ -60,7 +60,7 @@ for arch in ${OBDGW_KERNEL_ARCHS:-amd64 arm64}; do
     case "$rc" in
     0) summaries+=("[kernel $arch] passed") ;;
     77) summaries+=("$(grep -m1 SKIPPED "$log")") ;;
-    *) summaries+=("[kernel $arch] FAILED: $(grep -c '^kernel.*FAIL' "$log") failures"); status=1 ;;
+    *) summaries+=("[kernel $arch] FAILED:$(sed -n 's/^kernel ([a-z0-9]*): FAIL \([a-z0-9_]*\).*/ \1/p' "$log" | sort -u | tr -d '\n')"); status=1 ;;
     esac
     rm -f "$log"
 done

@@ -40,8 +40,7 @@ skip() { echo "kernel scenarios ($arch): SKIPPED: $*"; exit 77; }
 
 # --- what the host needs -------------------------------------------------
 apt_install() {
-    local try
-    for try in 1 2 3 4 5 6 7 8 9 10; do
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
         DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@" >/dev/null 2>&1 && return 0
         sleep 6 # another apt holds the dpkg lock
     done
@@ -74,16 +73,7 @@ fetch_kernel() {
     if [ ! -f "$cache/root/.done" ] || [ "$cache/root/.done" -ot "$deb" ]; then
         rm -rf "$cache/root" && mkdir -p "$cache/root"
         dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$cache/root" --wildcards './boot/vmlinuz-*' \
-            $(# The preload library's rule tests, run in the guest against the kernel.
-if [ -x "$build/tests/can_preload_test" ]; then
-    copy_elf "$build/tests/can_preload_test" /kt/build/tests/can_preload_test
-    copy_elf "$build/tools/can_preload/obdsim-can-probe" /kt/build/tools/can_preload/obdsim-can-probe
-    copy_elf "$build/tools/vehicle_sim_cli/obd-vehicle-sim" /kt/build/tools/vehicle_sim_cli/obd-vehicle-sim
-    cp "$build/tools/can_preload/libobdsim_can_preload.so" "$root/kt/build/tools/can_preload/"
-    mkdir -p "$root/kt/src/tools/vehicles"
-    cp "$src/tools/vehicles/petrol_11bit.json" "$root/kt/src/tools/vehicles/"
-fi
-for m in $mods; do echo "./lib/modules/*/kernel/$m"; done)
+            $(for m in $mods; do echo "./lib/modules/*/kernel/$m"; done)
         touch "$cache/root/.done"
     fi
 }
