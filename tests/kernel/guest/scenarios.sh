@@ -12,6 +12,12 @@ NOISE_11="7F0#F00DF00DF00DF00D"
 NOISE_29="18DAF111#F111F111F111F111"
 NOISE_TRACE_11="[ f0 ] [ 0d ] [ f0 ] [ 0d ] [ f0 ] [ 0d ] [ f0 ] [ 0d ]"
 NOISE_TRACE_29="[ f1 ] [ 11 ] [ f1 ] [ 11 ] [ f1 ] [ 11 ] [ f1 ] [ 11 ]"
+# Error frames: transmission timeouts pass the daemon's error mask (its
+# exchanges skip them), controller problems do not.
+NOISE_ERR_IN="20000001#00000000000000E1"
+NOISE_ERR_OUT="20000004#00000000000000E4"
+NOISE_TRACE_ERR_IN="[ 00 ] [ 00 ] [ 00 ] [ 00 ] [ 00 ] [ 00 ] [ 00 ] [ e1 ]"
+NOISE_TRACE_ERR_OUT="[ 00 ] [ 00 ] [ 00 ] [ 00 ] [ 00 ] [ 00 ] [ 00 ] [ e4 ]"
 
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 lines() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }
@@ -60,7 +66,8 @@ begin() { # begin NAME
     mkdir -p "$D"
     : >/tmp/sudo.log
     spawn "$D/resp.log" mosquitto_sub -h 127.0.0.1 -v -t "$TOPIC_RESP"
-    spawn /dev/null sh -c "while :; do cansend can0 $NOISE_11; cansend can0 $NOISE_29; usleep 200000; done"
+    spawn /dev/null sh -c "while :; do for f in $NOISE_11 $NOISE_29 $NOISE_ERR_IN $NOISE_ERR_OUT; do
+        cansend can0 \$f; done; usleep 200000; done"
     usleep 300000
 }
 
@@ -149,6 +156,8 @@ finish() {
     wait $PIDS 2>/dev/null
     grep -qF "$NOISE_TRACE_11" "$D/gateway.log" && fail "a frame from 0x7F0 reached an exchange"
     grep -qF "$NOISE_TRACE_29" "$D/gateway.log" && fail "a frame from 0x18DAF111 reached an exchange"
+    grep -qF "$NOISE_TRACE_ERR_OUT" "$D/gateway.log" && fail "a controller error frame reached an exchange"
+    grep -qF "$NOISE_TRACE_ERR_IN" "$D/gateway.log" || fail "no transmission-timeout error frame reached an exchange"
     grep -q ' 7F0#F00D' "$D/candump.log" || fail "no 0x7F0 frame on the bus"
     grep -q ' 18DAF111#F111' "$D/candump.log" || fail "no 0x18DAF111 frame on the bus"
     echo "KT TIME $NAME $(awk -v a="$T_BEGIN" -v b="$(uptime_s)" 'BEGIN { printf "%.1f", b - a }') s"
