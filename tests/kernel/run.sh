@@ -77,6 +77,10 @@ fetch_kernel() {
         touch "$cache/root/.done"
     fi
 }
+# Runs of several users share the cache: one fills it at a time.
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9
 fetch_kernel || skip "no Debian kernel package for $arch (apt-get download linux-image-$arch failed)"
 kernel=$(ls "$cache"/root/boot/vmlinuz-* | head -1)
 
@@ -94,8 +98,8 @@ for b in $progs; do
 done
 
 # Programs for the guest come from the host (amd64), or from the arm64
-# packages unpacked into a sysroot in the cache (arm64): the same Debian
-# packages, downloaded once.
+# packages (downloaded once into the cache) unpacked into a sysroot of this
+# run (arm64).
 sysroot=
 arm64_pkg() {
     local p deb
@@ -114,7 +118,7 @@ arm64_lib_pkg() {
     { dpkg -S "/usr/lib/x86_64-linux-gnu/$1" "/lib/x86_64-linux-gnu/$1" 2>/dev/null || true; } | head -1 | cut -d: -f1
 }
 if [ "$arch" = arm64 ]; then
-    sysroot=$cache/sysroot
+    sysroot=$out/sysroot
     rm -rf "$sysroot" && mkdir -p "$sysroot"
     arm64_pkg libc6 busybox-static mosquitto mosquitto-clients can-utils iproute2 ||
         skip "could not download the arm64 packages of mosquitto, can-utils, iproute2, busybox"
@@ -183,6 +187,8 @@ cp "$here/guest/scenarios.sh" "$root/kt/"
 chmod +x "$root/init"
 echo "root:x:0:0:root:/root:/bin/sh" >"$root/etc/passwd"
 echo "root:x:0:" >"$root/etc/group"
+
+exec 9>&-
 
 initrd=$out/initrd.cpio
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$initrd"
