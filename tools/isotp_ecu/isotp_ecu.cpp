@@ -3,7 +3,10 @@
 // transport it did not write (flow control, padding and timing are the
 // kernel's).
 //
-//   obd-isotp-ecu --vehicle FILE.json [--ecu N] --can IFACE
+//   obd-isotp-ecu --vehicle FILE.json [--ecu N] [--clear BUSY:NRC] --can IFACE
+//
+// --clear overrides the file's clear behaviour: BUSY busy answers, then the
+// negative answer NRC (hex; 0: positive).
 //
 // Requests arrive on the functional identifier (0x7DF / 0x18DB33F1) and on the
 // ECU's physical identifier; every answer leaves from the physical socket, so
@@ -72,7 +75,7 @@ std::string hex(const uint8_t *p, size_t n)
 
 int usage()
 {
-    std::fputs("usage: obd-isotp-ecu --vehicle FILE.json [--ecu N] --can IFACE\n", stderr);
+    std::fputs("usage: obd-isotp-ecu --vehicle FILE.json [--ecu N] [--clear BUSY:NRC] --can IFACE\n", stderr);
     return 2;
 }
 
@@ -80,7 +83,7 @@ int usage()
 
 int main(int argc, char **argv)
 {
-    std::string file, iface;
+    std::string file, iface, clear;
     size_t index = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
@@ -88,6 +91,8 @@ int main(int argc, char **argv)
             file = argv[i + 1];
         } else if (a == "--can") {
             iface = argv[i + 1];
+        } else if (a == "--clear") {
+            clear = argv[i + 1];
         } else if (a == "--ecu") {
             index = std::strtoul(argv[i + 1], nullptr, 10);
         } else {
@@ -109,6 +114,13 @@ int main(int argc, char **argv)
     }
     const vsim::EcuModel ecu = vf->model.ecus[index];
     vsim::Vehicle vehicle(vf->model);
+    if (!clear.empty()) {
+        unsigned busy = 0, nrc = 0;
+        if (std::sscanf(clear.c_str(), "%u:%x", &busy, &nrc) != 2 || busy > 100 || nrc > 0xFF) {
+            return usage();
+        }
+        vehicle.set_clear_behaviour(index, static_cast<int>(busy), static_cast<uint8_t>(nrc));
+    }
 
     const bool ext = ecu.addressing == vsim::Addressing::Bit29;
     auto id = [ext](uint32_t v) { return ext ? ((v & CAN_EFF_MASK) | CAN_EFF_FLAG) : (v & CAN_SFF_MASK); };

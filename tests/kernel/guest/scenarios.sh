@@ -187,7 +187,8 @@ sim_scenario() { # sim_scenario BITS
 kt_sim_11bit() { sim_scenario 11bit; }
 kt_sim_29bit() { sim_scenario 29bit; }
 
-# An ECU on the kernel's ISO-TP; then it goes away and comes back.
+# An ECU on the kernel's ISO-TP; then it goes away and comes back refusing
+# to clear after two busy answers.
 isotp_scenario() { # isotp_scenario BITS
     local from
     begin "isotp_$1"
@@ -201,10 +202,16 @@ isotp_scenario() { # isotp_scenario BITS
         kill "$ecu"
         expect_status NOECU 30 "$from"
         from=$(lines "$D/resp.log")
-        spawn "$D/ecu2.log" obd-isotp-ecu --vehicle "$KT/full_$1.json" --can can0
+        spawn "$D/ecu2.log" obd-isotp-ecu --vehicle "$KT/full_$1.json" --clear 2:22 --can can0
         expect_status GOTECU 30 "$from"
         expect_status SAVSUC 60 "$from"
         expect_file $CFG/ecu_info.json "ecu_info_$1.json"
+        from=$(lines "$D/resp.log")
+        send '{"TYP":1,"CMD":4}'
+        wait_line "$D/resp.log" '{"TYP":1,"CMD":4,"ERROR":1,"DATA":{"msg":"NORES"}}' 30 "$from" ||
+            fail "no \"NORES\" for a refused clear"
+        ! tail -n +$((from + 1)) "$D/resp.log" | grep -qF '"msg":"DTC_CLEARED"' || fail "a refused clear reported cleared"
+        grep -qF '04 -> 7F 04 22' "$D/ecu2.log" || fail "the clear was not refused"
     fi
     finish
 }
