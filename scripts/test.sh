@@ -50,8 +50,14 @@ for p in $presets; do
     rm -f "$log"
 done
 
-# Kernel scenarios: the daemon on a Debian kernel's SocketCAN under QEMU
-# (tests/kernel/run.sh; exit 77 = QEMU or the build for that arch missing).
+# ---- board: packages, service unit, install/upgrade/purge, arm64 under qemu ----
+if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
+    echo "== board"
+    if tests/board/run.sh; then summaries+=("[board] passed"); else summaries+=("[board] FAILED"); status=1; fi
+fi
+# ---- end board ----
+# ---- kernel: the daemon on a Debian kernel's SocketCAN under QEMU, amd64 and arm64 ----
+# (tests/kernel/run.sh; exit 77 = QEMU or the build for that arch missing)
 for arch in ${OBDGW_KERNEL_ARCHS:-amd64 arm64}; do
     echo "== kernel scenarios: $arch"
     log=$(mktemp)
@@ -64,6 +70,7 @@ for arch in ${OBDGW_KERNEL_ARCHS:-amd64 arm64}; do
     esac
     rm -f "$log"
 done
+# ---- end kernel ----
 
 echo
 [ "$status" -eq 0 ] || echo "== FAILED (see above)"
