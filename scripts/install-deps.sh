@@ -85,6 +85,10 @@ apt_get install -y --no-install-recommends \
     iproute2 util-linux procps psmisc python3 valgrind clang-format-14
 apt_get install -y --no-install-recommends -t bookworm-backports libgpiod-dev
 
+# Kernel scenarios (tests/kernel): QEMU boots a Debian kernel with CAN modules.
+apt-get install -y --no-install-recommends \
+    qemu-system-x86 qemu-system-arm busybox-static can-utils cpio
+
 if [ "$created_policy" -eq 1 ]; then
     rm -f "$policy"
 fi

@@ -66,6 +66,21 @@ if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
     if tests/board/run.sh; then summaries+=("[board] passed"); else summaries+=("[board] FAILED"); status=1; fi
 fi
 # ---- end board ----
+# ---- kernel: the daemon on a Debian kernel's SocketCAN under QEMU, amd64 and arm64 ----
+# (tests/kernel/run.sh; exit 77 = QEMU or the build for that arch missing)
+for arch in ${OBDGW_KERNEL_ARCHS:-amd64 arm64}; do
+    echo "== kernel scenarios: $arch"
+    log=$(mktemp)
+    bash tests/kernel/run.sh --arch "$arch" 2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    case "$rc" in
+    0) summaries+=("[kernel $arch] passed") ;;
+    77) summaries+=("$(grep -m1 SKIPPED "$log")") ;;
+    *) summaries+=("[kernel $arch] FAILED:$(sed -n 's/^kernel ([a-z0-9]*): FAIL \([a-z0-9_]*\).*/ \1/p' "$log" | sort -u | tr -d '\n')"); status=1 ;;
+    esac
+    rm -f "$log"
+done
+# ---- end kernel ----
 
 echo
 [ "$status" -eq 0 ] || echo "== FAILED (see above)"

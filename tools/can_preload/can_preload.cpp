@@ -13,7 +13,8 @@
 // Everything else goes to the real libc.
 //
 // Not covered: descriptors duplicated with dup()/fcntl(F_DUPFD) (dup2/dup3
-// are), CAN FD frames, and the CAN_BCM/ISO-TP protocols.
+// are), CAN FD frames, the CAN_BCM/ISO-TP protocols, and writes while can0 is
+// down (the kernel refuses them with ENETDOWN; here they reach the bus).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/can.h>
@@ -242,6 +243,42 @@ void log_ip_command(const char *cmd)
     }
     ssize_t n = real_write.get()(fd, line.data(), line.size());
     (void)n;
+    real_close.get()(fd);
+}
+
+// "sudo ip link set can0 down|up ...": the bus tells the sockets on can0, as
+// the kernel does, through a connection of its own (the program may have no
+// CAN socket open yet).
+void tell_bus_link(const char *cmd)
+{
+    char ifname[IFNAMSIZ + 1] = {};
+    char state[8] = {};
+    if (std::sscanf(cmd, " sudo ip link set %16s %7s", ifname, state) != 2 ||
+        std::strcmp(ifname, obdsim::kBusIfName) != 0) {
+        return;
+    }
+    CtlOp op;
+    if (std::strcmp(state, "down") == 0) {
+        op = CtlOp::LinkDown;
+    } else if (std::strcmp(state, "up") == 0) {
+        op = CtlOp::LinkUp;
+    } else {
+        return;
+    }
+    const char *path = std::getenv(obdsim::kBusEnv);
+    sockaddr_un addr{};
+    if (!path || std::strlen(path) >= sizeof addr.sun_path) {
+        return;
+    }
+    int fd = real_socket.get()(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return;
+    }
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path);
+    if (real_connect.get()(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        send_ctl(fd, op, 0);
+    }
     real_close.get()(fd);
 }
 
@@ -621,6 +658,7 @@ OBDSIM_EXPORT int system(const char *cmd)
         }
         if (std::strncmp(p, kIpPrefix, std::strlen(kIpPrefix)) == 0) {
             log_ip_command(cmd);
+            tell_bus_link(p);
             return 0; // as if the command had succeeded
         }
     }

@@ -6,12 +6,14 @@
 //   obdsim-can-probe [--iface can0] [--filter ID:MASK].. [--no-filters] [--err-mask HEX]
 //                    [--loopback 0|1] [--recv-own 0|1] [--join 0|1] [--write-unbound]
 //                    [--send FRAME].. [--write-size N] [--until FRAME] [--listen MS]
-//                    [--stamp] [--system COMMAND]
+//                    [--stamp] [--system COMMAND] [--link-bounce]
 //
 // Prints "ready" once bound, then one "rx FRAME" line per frame received
 // (cansend syntax; "rx +MSms FRAME" with --stamp, counted from the bind)
 // until FRAME of --until arrives or --listen ms pass. A
-// failing call prints "STEP: ERRNO-NAME" and exits with 3.
+// failing call prints "STEP: ERRNO-NAME" and exits with 3. --link-bounce runs
+// "sudo ip link set IFACE down" and "... up" once bound, as the gateway's
+// bring-up does.
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
@@ -51,6 +53,7 @@ struct Opts {
     int listen_ms = 0;
     std::optional<std::string> system_cmd;
     bool stamp = false;
+    bool link_bounce = false;
 };
 
 int report(const char *step)
@@ -143,6 +146,8 @@ bool parse(int argc, char **argv, Opts &o)
             if (!need())
                 return false;
             o.listen_ms = std::atoi(v);
+        } else if (a == "--link-bounce") {
+            o.link_bounce = true;
         } else if (a == "--stamp") {
             o.stamp = true;
         } else if (a == "--system") {
@@ -227,6 +232,13 @@ int main(int argc, char **argv)
             report("write-size");
         } else {
             std::printf("write-size: ok\n");
+        }
+    }
+    if (o.link_bounce) {
+        std::string down = "sudo ip link set " + o.iface + " down";
+        std::string up = "sudo ip link set " + o.iface + " up";
+        if (std::system(down.c_str()) != 0 || std::system(up.c_str()) != 0) {
+            std::printf("link-bounce: failed\n");
         }
     }
     for (const can_frame &f : o.sends) {

@@ -8,6 +8,9 @@
 // client is a control record (BusCtl, at least 20 bytes, so never 16): the
 // socket options and the bind that the kernel would keep for a raw socket.
 // The server applies them itself; clients never filter.
+//
+// A zero-length record from the server means can0 went down: the kernel then
+// fails the next read of every raw socket bound to can0 with ENETDOWN, once.
 #pragma once
 
 #include <linux/can.h>
@@ -36,6 +39,8 @@ enum class CtlOp : uint32_t {
     Loopback = 4,    // value: 0/1
     RecvOwn = 5,     // value: 0/1
     JoinFilters = 6, // value: 0/1
+    LinkDown = 7,    // "ip link set can0 down" ran (sent on a connection of its own)
+    LinkUp = 8,      // "ip link set can0 up ..." ran
 };
 
 struct BusCtl {

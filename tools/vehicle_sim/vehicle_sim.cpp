@@ -448,6 +448,17 @@ std::vector<TimedFrame> Vehicle::on_frame(const can_frame &in)
     return out;
 }
 
+std::vector<uint8_t> Vehicle::answer_payload(size_t ecu, const uint8_t *req, size_t len)
+{
+    std::lock_guard lock(impl_->mu);
+    if (ecu >= impl_->desc.ecus.size() || len == 0 || impl_->desc.ecus[ecu].silent) {
+        return {};
+    }
+    auto out = impl_->answer(ecu, req, len);
+    out.resize(std::min(out.size(), kMaxIsoTpPayload));
+    return out;
+}
+
 void Vehicle::set_silent(bool silent)
 {
     std::lock_guard lock(impl_->mu);

@@ -108,6 +108,11 @@ class Vehicle
     // anything else) and returns the frames the ECUs send in reaction.
     std::vector<TimedFrame> on_frame(const can_frame &in);
 
+    // The payload ECU `ecu` answers to one request payload (service byte, then
+    // parameters), for transports that segment it themselves (the kernel's
+    // ISO-TP). Empty: no answer. Busy answers and clears count as on_frame's.
+    std::vector<uint8_t> answer_payload(size_t ecu, const uint8_t *req, size_t len);
+
     // Live changes (also from the control channel of the CLI).
     void set_silent(bool silent);                  // all ECUs
     void set_latency(std::chrono::microseconds l); // all ECUs

@@ -195,6 +195,7 @@ void BusServer::handle_control(Client &c, const uint8_t *data, size_t len)
     switch (static_cast<CtlOp>(h.op)) {
     case CtlOp::Bind:
         c.bound = true;
+        c.ifindex = static_cast<int>(h.value);
         engine_.tracer().event(who + " bound to " + kBusIfName + ", filters " + filters_text(c.options));
         break;
     case CtlOp::Filter:
@@ -219,6 +220,22 @@ void BusServer::handle_control(Client &c, const uint8_t *data, size_t len)
         break;
     case CtlOp::JoinFilters:
         c.options.join_filters = h.value != 0;
+        break;
+    case CtlOp::LinkDown:
+        // Only a link that was up goes down; sockets bound to every
+        // interface are not told.
+        if (link_up_) {
+            engine_.tracer().event(std::string(kBusIfName) + " down");
+            for (Client &o : clients_) {
+                if (o.bound && o.ifindex == kBusIfIndex) {
+                    ::send(o.fd.get(), "", 0, MSG_DONTWAIT | MSG_NOSIGNAL);
+                }
+            }
+        }
+        link_up_ = false;
+        break;
+    case CtlOp::LinkUp:
+        link_up_ = true;
         break;
     default:
         engine_.tracer().event(who + " sent an unknown control record; dropped");

@@ -38,6 +38,7 @@ class BusServer : public Transport
         int id = 0;
         UniqueFd fd;
         bool bound = false;
+        int ifindex = 0; // 0: bound to every interface
         RawSocketOptions options;
         uint64_t dropped = 0; // frames lost to a full receive queue
     };
@@ -52,6 +53,7 @@ class BusServer : public Transport
     UniqueFd listener_;
     std::vector<Client> clients_;
     int next_id_ = 1;
+    bool link_up_ = true;
 };
 
 } // namespace obdsim
