@@ -447,12 +447,17 @@ class RefusingBroker
     bool ok() const { return ok_; }
 
   private:
+    // Connections one after the other: the bus worker first checks that
+    // something listens with a bare connect, then the client library connects.
     void serve()
     {
-        const int c = accept(listener_, nullptr, nullptr);
-        if (c < 0) {
-            return;
+        for (int c; (c = accept(listener_, nullptr, nullptr)) >= 0;) {
+            serve_one(c);
         }
+    }
+
+    void serve_one(int c)
+    {
         uint8_t in[256];
         while (read(c, in, sizeof in) >= 4) { // DISCONNECT (2 bytes) or EOF ends it
             std::vector<uint8_t> reply;
