@@ -82,7 +82,7 @@ apt_get install -y --no-install-recommends \
     cmake ninja-build g++ make pkg-config git ca-certificates dpkg-dev fakeroot file \
     libcjson-dev libpaho-mqtt-dev libgtest-dev libgmock-dev libbenchmark-dev \
     mosquitto mosquitto-clients systemd \
-    iproute2 util-linux procps psmisc python3 valgrind clang-format-14
+    iproute2 util-linux procps psmisc python3 valgrind clang-format-14 ccache
 apt_get install -y --no-install-recommends -t bookworm-backports libgpiod-dev
 
 # Kernel scenarios (tests/kernel): QEMU boots a Debian kernel with CAN modules.

@@ -27,6 +27,15 @@ if deps_missing; then
     fi
 fi
 
+# A compiler cache, when there is one, shared by every clone on this machine:
+# paths are taken relative to the clone's parent, so a fresh clone of the same
+# sources compiles nothing twice.
+if command -v ccache >/dev/null 2>&1 && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+    export CCACHE_DIR=${CCACHE_DIR:-/var/cache/obdgw-ccache} CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(cd .. && pwd)}
+    export CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-20G}
+fi
+
 presets=${OBDGW_PRESETS:-"default tsan asan"}
 status=0
 summaries=()
