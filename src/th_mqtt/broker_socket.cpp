@@ -6,11 +6,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "common/unique_fd.h"
@@ -54,38 +54,61 @@ bool tcp_listener_present(const char *ipv4, int port, int timeout_ms)
     return getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err == 0;
 }
 
+namespace
+{
+// Inodes of the TCP sockets in this network namespace connected to `want`,
+// from the kernel's table: no descriptor of another thread is touched.
+std::vector<ino_t> inodes_connected_to(const sockaddr_in &want)
+{
+    std::vector<ino_t> out;
+    FILE *f = fopen("/proc/self/net/tcp", "re");
+    if (f == nullptr) {
+        return out;
+    }
+    char line[512];
+    if (fgets(line, sizeof line, f) != nullptr) { // header
+        while (fgets(line, sizeof line, f) != nullptr) {
+            unsigned addr = 0, port = 0, state = 0;
+            unsigned long inode = 0;
+            // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode
+            if (sscanf(line, " %*s %*s %8x:%4x %2x %*s %*s %*s %*s %*s %lu", &addr, &port, &state, &inode) ==
+                    4 &&
+                addr == want.sin_addr.s_addr && port == ntohs(want.sin_port) && inode != 0) {
+                out.push_back(static_cast<ino_t>(inode));
+            }
+        }
+    }
+    fclose(f);
+    return out;
+}
+} // namespace
+
 void for_each_tcp_connection_to(const char *ipv4, int port, const std::function<void(int, ino_t)> &fn)
 {
     sockaddr_in want{};
     if (!ipv4_address(ipv4, port, want)) {
         return;
     }
+    const std::vector<ino_t> connected = inodes_connected_to(want);
+    if (connected.empty()) {
+        return;
+    }
     DIR *dir = opendir("/proc/self/fd");
     if (dir == nullptr) {
         return;
     }
-    const int own = dirfd(dir);
     while (const dirent *e = readdir(dir)) {
         char *end = nullptr;
         const long fd = strtol(e->d_name, &end, 10);
-        if (end == e->d_name || *end != '\0' || fd == own) {
+        char target[64] = {};
+        unsigned long inode = 0;
+        if (end == e->d_name || *end != '\0' ||
+            readlinkat(dirfd(dir), e->d_name, target, sizeof target - 1) <= 0 ||
+            sscanf(target, "socket:[%lu]", &inode) != 1 ||
+            std::find(connected.begin(), connected.end(), static_cast<ino_t>(inode)) == connected.end()) {
             continue;
         }
-        struct stat st {
-        };
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        int type = 0;
-        socklen_t type_len = sizeof type;
-        if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode) ||
-            getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &type, &type_len) != 0 ||
-            type != SOCK_STREAM ||
-            getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr *>(&peer), &len) != 0 ||
-            len != sizeof peer || peer.sin_family != AF_INET || peer.sin_port != want.sin_port ||
-            peer.sin_addr.s_addr != want.sin_addr.s_addr) {
-            continue;
-        }
-        fn(static_cast<int>(fd), st.st_ino);
+        fn(static_cast<int>(fd), static_cast<ino_t>(inode));
     }
     closedir(dir);
 }
