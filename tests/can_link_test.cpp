@@ -562,6 +562,40 @@ TEST(Reassembly, EachAnswerComesWholeFromOneEcuAndAnswersTheRequest)
     }
 }
 
+// Another ECU answering the same functional request in several frames gets
+// flow control too, or its transport holds its next answers for a second.
+TEST(Reassembly, AnotherEcusSegmentedAnswerIsReleasedNotCollected)
+{
+    using R = Obd2RxStep;
+    const auto t =
+        segmented(0x7E9, {0x49, 0x04, 0x01, 'T', 'R', 'A', 'N', 'S', 'M', 'I', 'S', 'S', 'I', 'O', 'N'});
+    const auto e =
+        segmented(0x7E8, {0x49, 0x04, 0x01, 'E', 'N', 'G', 'I', 'N', 'E', '-', 'C', 'A', 'L', 'I', 'D'});
+    const uint8_t request[] = {2, 0x09, 0x04};
+    g_can_padding = 0xAA;
+    for (uint32_t bound : {0x7E8u, 0u}) {
+        SCOPED_TRACE(bound);
+        Obd2Reassembly r(1, request, sizeof request, bound);
+        const std::vector<can_frame> frames = bound != 0
+                                                  ? std::vector<can_frame>{t[0], e[0], t[1], e[1], e[2]}
+                                                  : std::vector<can_frame>{e[0], t[0], t[1], e[1], e[2]};
+        std::vector<uint32_t> released;
+        R last = R::Skip;
+        for (const auto &f : frames) {
+            last = r.step(f);
+            if (r.releases_other_ecu()) {
+                EXPECT_EQ(last, R::Skip);
+                released.push_back(r.released_flow_control().can_id);
+                EXPECT_EQ(r.released_flow_control().data[0], 0x30);
+            }
+        }
+        EXPECT_EQ(last, R::Complete);
+        EXPECT_EQ(r.response_id(), 0x7E8u);
+        EXPECT_EQ(released, std::vector<uint32_t>{0x7E1});
+        EXPECT_EQ(bytes(r.answer(), 5), (std::vector<uint8_t>{0x0F, 0x49, 0x04, 0x01, 'E'}));
+    }
+}
+
 TEST_F(Exchange, WrongSequenceIsTraced)
 {
     auto e = engine_ecu();

@@ -295,6 +295,13 @@ int run_exchange(int mode, const uint8_t *request, size_t request_len, uint8_t *
         }
         switch (step) {
         case Obd2RxStep::Skip:
+            if (rx_state.releases_other_ecu()) {
+                // Best effort: the answer asked for does not depend on it.
+                const can_frame &fc = rx_state.released_flow_control();
+                if (::write(sock, &fc, sizeof fc) < 0) {
+                    perror("CAN write failed");
+                }
+            }
             if (rx_state.advanced()) {
                 deadline_us = gw_monotonic_us() + wait_us;
             } else if (rx_state.stray_from_ecu() &&

@@ -42,11 +42,19 @@ Obd2RxStep Obd2Reassembly::step(const can_frame &rx)
 {
     advanced_ = false;
     stray_ = false;
-    if (done_ || (rx.can_id & CAN_ERR_FLAG)) {
+    release_ = false;
+    if (rx.can_id & CAN_ERR_FLAG) {
         return Obd2RxStep::Skip;
     }
     const uint32_t id = accepted_id(rx);
-    if (id == 0 || (bound_ != 0 && id != bound_)) {
+    if (id != 0 && bound_ != 0 && id != bound_ && rx.can_dlc > 0 && (rx.data[0] >> 4) == ISOTP_FIRST_FRAME) {
+        // Another ECU answers the same functional request in several frames;
+        // nobody else sends it flow control.
+        release_fc_ = flow_control_to(id);
+        release_ = true;
+        return Obd2RxStep::Skip;
+    }
+    if (done_ || id == 0 || (bound_ != 0 && id != bound_)) {
         return Obd2RxStep::Skip;
     }
     // A data length code above 8 (CAN FD style or hostile) still carries only 8 bytes.
@@ -86,14 +94,21 @@ Obd2RxStep Obd2Reassembly::start_segmented(const can_frame &rx, size_t dlc)
     std::memcpy(buf_.data(), rx.data + 1, copy);
     len_ = copy;
 
-    fc_ = can_frame{};
-    fc_.can_id = mode_ == 1 ? obd2_physical_id_11(bound_) : (obd2_physical_id_29(bound_) | CAN_EFF_FLAG);
-    fc_.can_dlc = CAN_MAX_DLEN;
-    fc_.data[0] = ISOTP_FC_CONTINUE;
-    fc_.data[1] = ISOTP_FC_BLOCK_SIZE_ALL;
-    fc_.data[2] = ISOTP_FC_STMIN_NONE;
-    std::fill(fc_.data + 3, fc_.data + CAN_MAX_DLEN, static_cast<uint8_t>(g_can_padding & 0xFF));
+    fc_ = flow_control_to(bound_);
     return Obd2RxStep::SendFlowControl;
+}
+
+can_frame Obd2Reassembly::flow_control_to(uint32_t response_id) const
+{
+    can_frame fc{};
+    fc.can_id =
+        mode_ == 1 ? obd2_physical_id_11(response_id) : (obd2_physical_id_29(response_id) | CAN_EFF_FLAG);
+    fc.can_dlc = CAN_MAX_DLEN;
+    fc.data[0] = ISOTP_FC_CONTINUE;
+    fc.data[1] = ISOTP_FC_BLOCK_SIZE_ALL;
+    fc.data[2] = ISOTP_FC_STMIN_NONE;
+    std::fill(fc.data + 3, fc.data + CAN_MAX_DLEN, static_cast<uint8_t>(g_can_padding & 0xFF));
+    return fc;
 }
 
 Obd2RxStep Obd2Reassembly::consecutive(const can_frame &rx, size_t dlc)

@@ -52,6 +52,11 @@ class Obd2Reassembly
     bool advanced() const { return advanced_; }
     // The last Skip came from the ECU being collected without carrying the answer on.
     bool stray_from_ecu() const { return stray_; }
+    // The last Skip was another ECU's first frame: send it released_flow_control()
+    // so its transport can finish (its frames are skipped) instead of holding
+    // that ECU's next answers until its own time-out.
+    bool releases_other_ecu() const { return release_; }
+    const can_frame &released_flow_control() const { return release_fc_; }
 
     size_t expected_total() const { return expected_total_; }
     size_t last_copy() const { return last_copy_; }
@@ -66,6 +71,7 @@ class Obd2Reassembly
     Obd2RxStep start_segmented(const can_frame &rx, size_t dlc);
     Obd2RxStep consecutive(const can_frame &rx, size_t dlc);
     Obd2RxStep single(const can_frame &rx, size_t dlc, Obd2RxStep result);
+    can_frame flow_control_to(uint32_t response_id) const;
 
     int mode_;
     uint8_t service_;
@@ -76,6 +82,7 @@ class Obd2Reassembly
     bool answered_ = false;
     bool advanced_ = false;
     bool stray_ = false;
+    bool release_ = false;
     size_t expected_total_ = 0;
     size_t len_ = 0;
     size_t answer_len_ = 0;
@@ -83,6 +90,7 @@ class Obd2Reassembly
     uint32_t seq_counter_ = 1;
     uint8_t received_seq_ = 0;
     can_frame fc_{};
+    can_frame release_fc_{};
     // Only the first len_ bytes are ever read; left uninitialised so an exchange
     // does not clear 4 KiB it mostly never uses.
     std::array<uint8_t, OBD2_RESP_BUF_SIZE> buf_;
