@@ -172,6 +172,7 @@ copy_elf "$build/tools/isotp_ecu/obd-isotp-ecu" /usr/bin/obd-isotp-ecu
 if [ -x "$build/tests/can_preload_test" ]; then
     copy_elf "$build/tests/can_preload_test" /kt/build/tests/can_preload_test
     copy_elf "$build/tools/can_preload/obdsim-can-probe" /kt/build/tools/can_preload/obdsim-can-probe
+    copy_elf "$build/tests/can-init-repeat" /kt/build/tests/can-init-repeat
     copy_elf "$build/tools/vehicle_sim_cli/obd-vehicle-sim" /kt/build/tools/vehicle_sim_cli/obd-vehicle-sim
     cp "$build/tools/can_preload/libobdsim_can_preload.so" "$root/kt/build/tools/can_preload/"
     mkdir -p "$root/kt/src/tools/vehicles"
