@@ -7,6 +7,7 @@
 # Each patch starts with two comment lines (git apply skips them):
 #   # undoes: what the change breaks
 #   # tests: program=gtest_filter [program=gtest_filter ...]
+# (programs by their path below the build's tests/ folder, e.g. e2e/e2e_scenarios)
 #
 # Usage: scripts/mutants.sh [patch ...]   (default: every tests/mutants/*.patch)
 # Exit status 0 only when every mutant applied, built and was killed.
@@ -14,7 +15,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${OBDGW_MUTANTS_BUILD:-$root/build/mutants}
-per_test_timeout=${OBDGW_MUTANT_TIMEOUT:-120}
+per_test_timeout=${OBDGW_MUTANT_TIMEOUT:-60}
 
 if command -v ccache >/dev/null 2>&1 && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
     export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
@@ -42,7 +43,10 @@ trap 'restore; exit 143' TERM
 
 header() { sed -n "s/^# $1: *//p" "$2" | head -n1; }
 
-if ! cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOBDGW_SANITIZE= >/dev/null; then
+# The plain build's flags, but warnings stay warnings: a mutant may leave a
+# helper unused, and that is no reason to count it as anything.
+if ! cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOBDGW_SANITIZE= \
+    -DOBDGW_WERROR=OFF >/dev/null; then
     echo "mutants: configure failed"
     exit 1
 fi
@@ -66,7 +70,7 @@ for patch in "${patches[@]}"; do
     fi
     git apply "$patch" && applied=$patch
     targets=()
-    for r in "${runs[@]}"; do targets+=("${r%%=*}"); done
+    for r in "${runs[@]}"; do targets+=("$(basename "${r%%=*}")"); done
     log=$(mktemp)
     if ! cmake --build "$build" --target "${targets[@]}" >"$log" 2>&1; then
         restore
@@ -98,7 +102,7 @@ for patch in "${patches[@]}"; do
 done
 # The programs are left built from the unchanged sources.
 cmake --build "$build" --target $(for p in "${patches[@]}"; do
-    for r in $(header tests "$p"); do echo "${r%%=*}"; done
+    for r in $(header tests "$p"); do basename "${r%%=*}"; done
 done | sort -u) >/dev/null 2>&1
 
 echo

@@ -559,6 +559,8 @@ TEST(Reassembly, EachAnswerComesWholeFromOneEcuAndAnswersTheRequest)
         EXPECT_EQ(bytes(r.answer(), k.head.size()), k.head);
         EXPECT_EQ(r.response_id(), k.answered_by);
         EXPECT_EQ(fc_id, k.flow_control_to);
+        // Nothing past the announced total is kept: at 4095 bytes it would not fit.
+        EXPECT_EQ(r.collected_len(), r.answer_len());
     }
 }
 
