@@ -66,6 +66,7 @@ for patch in "${patches[@]}"; do
         continue
     fi
     git apply "$patch" && applied=$patch
+    t0=$(date +%s)
     targets=()
     for r in "${runs[@]}"; do targets+=("$(basename "${r%%=*}")"); done
     log=$(mktemp)
@@ -91,10 +92,10 @@ for patch in "${patches[@]}"; do
     restore
     if [ -n "$failed" ]; then
         killed=$((killed + 1))
-        echo "-- $name: killed by $failed"
+        echo "-- $name: killed by $failed ($(($(date +%s) - t0)) s)"
     else
         survived+=("$name: $what")
-        echo "-- $name: SURVIVED ($what)"
+        echo "-- $name: SURVIVED ($what; $(($(date +%s) - t0)) s)"
     fi
 done
 # The programs are left built from the unchanged sources.
