@@ -7,7 +7,11 @@
 # Each patch starts with two comment lines (git apply skips them):
 #   # undoes: what the change breaks
 #   # tests: program=gtest_filter [program=gtest_filter ...]
+#   # timeout: seconds   (optional, default 60: for mutants that make a test hang)
 # (programs by their path below the build's tests/ folder, e.g. e2e/e2e_scenarios)
+#
+# The source tree is changed while it runs (one mutant at a time, always
+# undone, also on Ctrl-C): commit nothing meanwhile.
 #
 # Usage: scripts/mutants.sh [patch ...]   (default: every tests/mutants/*.patch)
 # Exit status 0 only when every mutant applied, built and was killed.
@@ -56,6 +60,7 @@ for patch in "${patches[@]}"; do
     name=$(basename "$patch" .patch)
     what=$(header undoes "$patch")
     read -r -a runs <<<"$(header tests "$patch")"
+    limit=$(header timeout "$patch")
     if [ ${#runs[@]} -eq 0 ]; then
         broken+=("$name (no '# tests:' line)")
         continue
@@ -83,7 +88,7 @@ for patch in "${patches[@]}"; do
         prog=${r%%=*}
         filter=${r#*=}
         [ "$filter" = "$r" ] && filter='*'
-        if ! timeout -k 5 "$per_test_timeout" "$build/tests/$prog" --gtest_filter="$filter" >"$log" 2>&1; then
+        if ! timeout -k 5 "${limit:-$per_test_timeout}" "$build/tests/$prog" --gtest_filter="$filter" >"$log" 2>&1; then
             failed="$prog=$filter"
             break
         fi
