@@ -69,6 +69,17 @@ for p in $presets; do
     rm -f "$log"
 done
 
+# ---- mutants: each patch of tests/mutants/ must make its tests fail ----
+if [ "${OBDGW_MUTANTS:-1}" = 1 ]; then
+    echo "== mutants"
+    log=$(mktemp)
+    bash scripts/mutants.sh 2>&1 | tee "$log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+    summaries+=("[mutants] $(grep -m1 '^mutants: ' "$log" | sed 's/^mutants: //')")
+    while IFS= read -r line; do summaries+=("$line"); done < <(grep -E '^  (survived|broken): ' "$log")
+    rm -f "$log"
+fi
+# ---- end mutants ----
 # ---- board: packages, service unit, install/upgrade/purge, arm64 under qemu ----
 if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
     echo "== board"

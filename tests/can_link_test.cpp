@@ -559,6 +559,8 @@ TEST(Reassembly, EachAnswerComesWholeFromOneEcuAndAnswersTheRequest)
         EXPECT_EQ(bytes(r.answer(), k.head.size()), k.head);
         EXPECT_EQ(r.response_id(), k.answered_by);
         EXPECT_EQ(fc_id, k.flow_control_to);
+        // Nothing past the announced total is kept: at 4095 bytes it would not fit.
+        EXPECT_EQ(r.collected_len(), r.answer_len());
     }
 }
 
@@ -704,11 +706,12 @@ TEST_F(Exchange, StaleAnswersAreNeverTakenForTheNextRequest)
     EXPECT_EQ(bytes(first.buf.data(), 5), (std::vector<uint8_t>{0x04, 0x41, 0x0C, 0x1A, 0xF8}));
     std::this_thread::sleep_for(30ms); // the other two answers are queued now
 
+    // The same PID again: the queued answers would pass every check but freshness.
     bus.vehicle().set_silent(1, true);
     bus.vehicle().set_silent(2, true);
-    auto second = exchange(1, 0x01, 0x0D, OBD2_REQ_LIVE);
+    auto second = exchange(1, 0x01, 0x0C, OBD2_REQ_LIVE);
     ASSERT_EQ(second.rc, 0);
-    EXPECT_EQ(bytes(second.buf.data(), 4), (std::vector<uint8_t>{0x03, 0x41, 0x0D, 0x32}));
+    EXPECT_EQ(bytes(second.buf.data(), 5), (std::vector<uint8_t>{0x04, 0x41, 0x0C, 0x1A, 0xF8}));
 
     bus.vehicle().inject_late_answer(150ms);
     EXPECT_EQ(exchange(1, 0x01, 0x0C, OBD2_REQ_LIVE).rc, -1);

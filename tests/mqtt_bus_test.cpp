@@ -109,10 +109,14 @@ TEST_F(BusTest, AbsentBrokerExhaustsTheRetryBudgetThenConnectsOnceStarted)
 {
     TraceCapture cap;
     const int library_connects = mqtt_test_library_connects();
+    const auto started = std::chrono::steady_clock::now();
     BusWorkerRunner bus;
     // Eleven failed attempts, give-up, tear-down and a new client.
     ASSERT_TRUE(wait_until(
         [&] { return cap.count_line("INTR_MQTT_INFO : --------------------------------- [1] ") >= 2; }, 20s));
+    // Each failed connect pauses before the next one.
+    EXPECT_GE(std::chrono::steady_clock::now() - started,
+              11 * std::chrono::microseconds(MQTT_FAILED_STEP_PAUSE_US / kSleepDivisor));
     // Nothing listened: the library was never asked to connect.
     EXPECT_EQ(mqtt_test_library_connects(), library_connects);
     TestBroker broker;

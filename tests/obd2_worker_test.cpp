@@ -571,6 +571,11 @@ TEST(Worker, TwoEcusIdentifyStreamAndHeartbeatWithTheEngineAloneAndReadAndClearB
     env.published().clear();
     EXPECT_EQ(handle_received_cmd(4), 0);
     EXPECT_EQ(env.published().tokens(), std::vector<std::string>{"NORES"});
+    // A read no ECU answers (sends fail: no 10 s waits) is no vehicle without codes.
+    can_cfg[0].sock = -1;
+    env.published().clear();
+    EXPECT_EQ(handle_received_cmd(1), 0);
+    EXPECT_EQ(env.published().tokens(), std::vector<std::string>{"NORES"});
 }
 
 TEST(Worker, CommandTenReadsTheChangedConfiguration)

@@ -248,5 +248,20 @@ TEST_F(E2e, S05_Vehicle29Bit)
     EXPECT_GE(flow_controls, 1);
 }
 
+// The only arguments answer at once: no thread, relay, can0 or file is touched
+// (a started gateway never exits by itself and complains on stderr here).
+TEST(E2eArguments, HelpAndVersionAnswerAndExit)
+{
+    for (const std::string arg : {"--help", "--version"}) {
+        SCOPED_TRACE(arg);
+        ChildProcess gw({OBDGW_E2E_GATEWAY, arg});
+        EXPECT_EQ(gw.wait(5000), 0);
+        const auto out = gw.lines();
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ(out[0].rfind(arg == "--help" ? "Usage: obd-gateway" : "obd-gateway ", 0), 0u) << out[0];
+        EXPECT_EQ(gw.err(), "");
+    }
+}
+
 } // namespace
 } // namespace e2e
