@@ -1,0 +1,67 @@
+// The configuration file, written from the input, read by the worker's
+// configuration step, and the live sensor list chosen from it.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "fuzz_support.h"
+#include "th_obd2_com/dtc.h"
+#include "th_obd2_com/live_data.h"
+#include "th_obd2_com/obd2_config.h"
+
+namespace
+{
+
+void reset_config_globals()
+{
+    g_can_padding = 0;
+    g_can_bitrate = 0;
+    g_live_sensor_count = 0;
+    g_dtc_count = 0;
+    memset(g_live_sensor_names, 0, sizeof g_live_sensor_names);
+    memset(g_dtc_names, 0, sizeof g_dtc_names);
+    g_supported_pid_count = 0;
+}
+
+void check_names(const char (*names)[CFG_NAME_LEN], int count, int max)
+{
+    if (count < 0 || count > max) {
+        abort();
+    }
+    for (int i = 0; i < count; ++i) {
+        if (strnlen(names[i], CFG_NAME_LEN) == CFG_NAME_LEN) {
+            abort();
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    fuzz_quiet_product();
+    // No factory copy: an unusable file is never replaced behind the input's back.
+    config_test_set_paths(fuzz_scratch_path("config.json").c_str(),
+                          fuzz_scratch_path("missing_default.json").c_str());
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    reset_config_globals();
+    fuzz_write_file(config_file_path(), data, size);
+    if (obd2_config_step() == 1 && g_can_bitrate <= 0) {
+        abort();
+    }
+    check_names(g_live_sensor_names, g_live_sensor_count, CFG_MAX_LIVE_SENSORS);
+    check_names(g_dtc_names, g_dtc_count, CFG_MAX_DTC_GROUPS);
+
+    get_pid_list();
+    if (g_supported_pid_count < 0 || g_supported_pid_count > LIVE_MAX_PIDS) {
+        abort();
+    }
+    int count = 0;
+    char names[CFG_MAX_DTC_GROUPS][64];
+    get_dtc_info(&count, names);
+    return 0;
+}

@@ -1,0 +1,93 @@
+// Trouble codes: the decoder on one answer, or the whole read (every ECU,
+// every configured group) with the vehicle's answers taken from the input.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cjson/cJSON.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "common/cjson_ptr.h"
+#include "fuzz_support.h"
+#include "th_obd2_com/dtc.h"
+#include "th_obd2_com/ecu_list.h"
+#include "th_obd2_com/obd2_config.h"
+
+namespace
+{
+
+const char *const kGroups[] = {"STRDTC", "PNDDTC", "PRMDTC"};
+
+void check_array(const char *text)
+{
+    CJsonPtr parsed(cJSON_Parse(text));
+    if (!cJSON_IsArray(parsed.get())) {
+        abort();
+    }
+}
+
+void whole_read(FuzzedDataProvider &in)
+{
+    g_can_padding = in.ConsumeIntegral<uint8_t>();
+    // Configured groups, possibly repeated or unknown.
+    g_dtc_count = in.ConsumeIntegralInRange<int>(0, CFG_MAX_DTC_GROUPS);
+    memset(g_dtc_names, 0, sizeof g_dtc_names);
+    bool enabled[3] = {};
+    for (int i = 0; i < g_dtc_count; ++i) {
+        const int g = in.ConsumeIntegralInRange<int>(0, 3);
+        strcpy(g_dtc_names[i], g < 3 ? kGroups[g] : "STRDT");
+        if (g < 3) {
+            enabled[g] = true;
+        }
+    }
+    memset(g_ecu_list, 0, sizeof g_ecu_list);
+    g_ecu_count = in.ConsumeIntegralInRange<int>(1, 3);
+    std::vector<Burst> answers;
+    for (int e = 0; e < g_ecu_count; ++e) {
+        g_ecu_list[e].mode = in.ConsumeBool() ? 1 : 2;
+        g_ecu_list[e].response_id = fuzz_answer_id(g_ecu_list[e].mode) & CAN_EFF_MASK;
+        for (bool on : enabled) {
+            if (on) {
+                const std::vector<uint8_t> payload =
+                    in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 0xFFF));
+                answers.push_back(fuzz_answer_frames(fuzz_answer_id(g_ecu_list[e].mode), payload,
+                                                     static_cast<uint8_t>(g_can_padding)));
+            }
+        }
+    }
+    const char *packet = nullptr;
+    {
+        ScriptedPeer vehicle(std::move(answers), fuzz_negative_answers(0x03));
+        packet = handle_dtc_command();
+    }
+    if (strlen(packet) > DTC_PACKET_MAX_LEN) {
+        abort();
+    }
+    CJsonPtr parsed(cJSON_Parse(packet));
+    if (!cJSON_IsObject(parsed.get())) {
+        abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    fuzz_quiet_product();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FuzzedDataProvider in(data, size);
+    memset(final_json, 0, sizeof final_json);
+    if (in.ConsumeBool()) {
+        whole_read(in);
+        return 0;
+    }
+    const std::vector<uint8_t> answer = in.ConsumeRemainingBytes<uint8_t>();
+    check_array(decode_dtc_array(answer.data(), answer.size()));
+    return 0;
+}

@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of the fuzzing harnesses (tests/fuzz/corpus/<harness>/seed-*)
+from the unit tests' cases. Structured harnesses read their input the way
+libFuzzer's FuzzedDataProvider does: byte strings from the front, integers from
+the back (most significant byte first)."""
+import json
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+
+
+class Input:
+    def __init__(self):
+        self.front = bytearray()
+        self.back = []
+
+    def int(self, v, lo, hi):
+        r, n = hi - lo, 0
+        while n < 8 and (r >> (8 * n)) > 0:
+            n += 1
+        self.back += [((v - lo) >> (8 * i)) & 0xFF for i in reversed(range(n))]
+        return self
+
+    def bool(self, b):
+        return self.int(1 if b else 0, 0, 255)
+
+    def bytes(self, b):
+        self.front += bytes(b)
+        return self
+
+    def data(self):
+        return bytes(self.front) + bytes(reversed(self.back))
+
+
+def frames_answer(inp, payload):
+    inp.int(len(payload), 0, 0xFFF).bytes(payload)
+
+
+def write(harness, name, data):
+    d = os.path.join(HERE, "corpus", harness)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "seed-" + name), "wb") as f:
+        f.write(data)
+
+
+VIN = b"1HGCM82633A004352"
+INFO = [b"\x49\x02\x01" + VIN, b"\x49\x04\x01CAL-1234-5678", b"\x49\x06\x01\x12\xab\x34\xcd",
+        b"\x49\x0a\x01ECM\x00-EngineControl"]
+DTC_ANSWERS = {
+    "two-codes": bytes([0x06, 0x43, 0x02, 0x01, 0x23, 0xC1, 0x00, 0xAA]),
+    "pending": bytes([0x04, 0x47, 0x01, 0x21, 0x45, 0xAA, 0xAA, 0xAA]),
+    "permanent": bytes([0x04, 0x4A, 0x01, 0x01, 0x00, 0xAA, 0xAA, 0xAA]),
+    "skipped-groups": bytes([0x06, 0x43, 0x03, 0x40, 0x01, 0xBF, 0xFF, 0x01]),
+    "repeat": bytes([0x06, 0x43, 0x02, 0x01, 0x23, 0x01, 0x23, 0xAA]),
+    "long": bytes([0xFF, 0x43, 0xFF]) + bytes(b for i in range(255) for b in (i % 0x40, i)),
+}
+
+
+def inbound():
+    texts = [
+        '{"TYP":1,"CMD":1}', '{"TYP":1,"CMD":2}', '{"TYP":1,"CMD":4}', '{"TYP":1,"CMD":10}',
+        '{"TYP":1,"CMD":7}', '{"TYP":1, "CMD" : :  4}', '{"TYP":1,"CMD":"2"}', '{"TYP":1,"CMD":-7}',
+        '{"TYP":1,"DATA":{"CMD":5},"CMD":2}', '{"TYP":1.9,"CMD":3}', '{"TYP":1e12}', '{"TYP":"2"}',
+        '{"TYP":2,"CMD":1,"DATA":{"params":{"DO":{"DO0":1,"DO5":1,"DO11":0}}}}',
+        '{"TYP":2,"DATA":{"params":{"DO":{"DO0":0.5,"DO1":-1,"DO2":"1"}}}}',
+        '{"TYP":2,"DATA":{"params":{"DO":[1,1]}}}', '{"TYP":1,"CMD":',
+    ]
+    for i, t in enumerate(texts):
+        write("inbound", "%02d" % i, t.encode())
+
+
+def config():
+    for name, path in [("default", "config/default_config.json"), ("demo", "tools/vehicles/demo_config.json")]:
+        with open(os.path.join(ROOT, path), "rb") as f:
+            text = f.read()
+        write("config", name, text)
+        write("config", name + "-cut", text[: len(text) // 2])
+
+
+def ecu_info():
+    saved = {"ECU_INFO": {"VID": VIN.decode(), "CID": "CAL-1234-5678", "CVN": "0112AB34CD",
+                          "ECUNM": "ECM", "PROTO": "ISO15765-4 (11-bit)", "BR": 500000},
+             "LIVE_PIDS": {"RPM": 1, "SPD": 0}}
+    for name, records, text in [("match", INFO, json.dumps(saved, indent=1)),
+                                ("no-ecu-info", INFO[:1], '{"VID":"x"}'),
+                                ("na", [], json.dumps({"ECU_INFO": {"VID": "N/A", "CID": "", "CVN": 5}}))]:
+        inp = Input().int(len(records), -1, 17).int(len(records), 0, 16)
+        for r in records:
+            t = VIN if r[1] == 0x02 else r[3:]
+            if r[1] == 0x06:
+                t = b"0112AB34CD"
+            inp.int([0x02, 0x04, 0x06, 0x0A, 0x00].index(r[1]), 0, 4).int(len(t), 0, 128).bytes(t)
+        write("ecu_info", name, inp.bytes(text.encode()).data())
+
+
+def dtc():
+    for name, answer in DTC_ANSWERS.items():
+        write("dtc", "decode-" + name, Input().bool(False).bytes(answer).data())
+    # Whole read: three groups, two ECUs (11-bit and 29-bit).
+    inp = Input().bool(True).int(0xAA, 0, 255).int(3, 0, 3).int(0, 0, 3).int(1, 0, 3).int(2, 0, 3).int(2, 1, 3)
+    for mode1 in (True, False):
+        inp.bool(mode1)
+        for key in ("two-codes", "pending", "long"):
+            a = DTC_ANSWERS[key]
+            frames_answer(inp, a[1:] if key != "long" else a[1:])
+    write("dtc", "whole-read", inp.data())
+
+
+def vehicle_info():
+    for name, mode1 in (("11bit", True), ("29bit", False)):
+        inp = Input().int(0xAA, 0, 255).bool(mode1)
+        for payload in INFO:
+            frames_answer(inp, payload)
+        write("vehicle_info", name, inp.data())
+
+
+def exchange():
+    def frame(inp, id_index, data, dlc=8):
+        inp.bool(True).int(id_index, 0, 10).int(dlc, 0, 15).int(16, 0, 255).bytes(data)
+
+    def head(mode1=True, stale=0):
+        return Input().int(0xAA, 0, 255).bool(mode1).int(2, 0, 2).int(8, 1, 9).bool(False).int(stale, 0, 3)
+
+    inp = head()
+    frame(inp, 0, [0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00])
+    write("exchange", "single", inp.data())
+    inp = head()
+    frame(inp, 0, [0x10, 0x14, 0x49, 0x02, 0x01] + list(VIN[:3]))
+    frame(inp, 0, [0x21] + list(VIN[3:10]))
+    frame(inp, 0, [0x22] + list(VIN[10:17]))
+    write("exchange", "vin", inp.data())
+    inp = head(stale=1)
+    frame(inp, 0, [0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00])
+    frame(inp, 4, [0x06, 0x41, 0x0D, 0x32, 0, 0, 0, 0])
+    frame(inp, 9, [0x06, 0x41, 0x0D, 0x32, 0, 0, 0, 0])
+    frame(inp, 1, [0x10, 0x20, 0x43, 0x0F] + [1, 2, 3, 4])
+    frame(inp, 0, [0x10, 0x10, 0x43, 0x07] + [1, 2, 3, 4])
+    frame(inp, 1, [0x21] + [5] * 7)
+    frame(inp, 0, [0x22] + [5] * 7)
+    frame(inp, 0, [0x21] + [6] * 7)
+    write("exchange", "interleaved", inp.data())
+    inp = head(mode1=False)
+    frame(inp, 6, [0x10, 0x14, 0x49, 0x02, 0x01] + list(VIN[:3]))
+    for seq in range(1, 18):
+        frame(inp, 6, [0x20 | (seq & 0xF)] + list(VIN[:7]))
+    write("exchange", "29bit-long", inp.data())
+
+
+for f in (inbound, config, ecu_info, dtc, vehicle_info, exchange):
+    f()
