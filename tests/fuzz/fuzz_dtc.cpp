@@ -44,22 +44,22 @@ void whole_read(FuzzedDataProvider &in)
     }
     memset(g_ecu_list, 0, sizeof g_ecu_list);
     g_ecu_count = in.ConsumeIntegralInRange<int>(1, 3);
-    std::vector<Burst> answers;
+    std::vector<ScriptedAnswer> answers;
     for (int e = 0; e < g_ecu_count; ++e) {
         g_ecu_list[e].mode = in.ConsumeBool() ? 1 : 2;
         g_ecu_list[e].response_id = fuzz_answer_id(g_ecu_list[e].mode) & CAN_EFF_MASK;
         for (bool on : enabled) {
             if (on) {
-                const std::vector<uint8_t> payload =
-                    in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 0xFFF));
-                answers.push_back(fuzz_answer_frames(fuzz_answer_id(g_ecu_list[e].mode), payload,
-                                                     static_cast<uint8_t>(g_can_padding)));
+                ScriptedAnswer a;
+                a.refused = in.ConsumeBool();
+                a.body = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 0xFFE));
+                answers.push_back(std::move(a));
             }
         }
     }
     const char *packet = nullptr;
     {
-        ScriptedPeer vehicle(std::move(answers), fuzz_negative_answers(0x03));
+        ScriptedPeer vehicle(fuzz_answers(std::move(answers), static_cast<uint8_t>(g_can_padding)));
         packet = handle_dtc_command();
     }
     if (strlen(packet) > DTC_PACKET_MAX_LEN) {

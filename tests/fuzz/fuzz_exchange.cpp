@@ -59,11 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int kind = in.PickValueInArray({OBD2_REQ_LIVE, OBD2_REQ_PID_PROBE, OBD2_REQ_DETECT});
     const size_t request_len = in.ConsumeIntegralInRange<size_t>(1, 9);
     std::optional<EcuScope> scope;
-    canid_t listened = fuzz_answer_id(mode);
     if (in.ConsumeBool()) {
         const uint32_t bound = mode == 1 ? in.PickValueInArray<uint32_t>({0x7E8, 0x7E9, 0x7EF}) : 0x18DAF110;
         scope.emplace(EcuEntry{bound, mode});
-        listened = mode == 1 ? bound : (bound | CAN_EFF_FLAG);
     }
     const size_t stale_count = in.ConsumeIntegralInRange<size_t>(0, 3);
 
@@ -72,15 +70,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     while (in.remaining_bytes() > 0 && stale.size() + answer.size() < kMaxFrames) {
         (stale.size() < stale_count ? stale : answer).push_back(frame_from(in));
     }
-    const uint8_t refusal[8] = {0x03, 0x7F, 0x01, 0x12, 0, 0, 0, 0};
-    answer.push_back(fuzz_frame(listened, refusal, 8));
+    // Whichever ECU the exchange has taken up by now, one of these ends it.
+    if (mode == 1) {
+        for (canid_t id = 0x7E8; id <= 0x7EF; ++id) {
+            answer.push_back(fuzz_refusal(id, 0x01));
+        }
+    } else {
+        answer.push_back(fuzz_refusal(fuzz_answer_id(2), 0x01));
+    }
 
     const uint8_t request[9] = {2, 0x01, 0x00, 0, 0, 0, 0, 0, 0};
     std::vector<uint8_t> response(OBD2_RESP_BUF_SIZE); // heap: an overrun shows at its end
     size_t response_len = 0;
     int rc = 0;
     {
-        ScriptedPeer vehicle({answer}, {}, stale);
+        ScriptedPeer vehicle([&answer](size_t n, const can_frame &) { return n == 0 ? answer : Burst{}; },
+                             stale);
         rc = send_obd2_request(mode, request, request_len, response.data(), &response_len, kind);
     }
     if (rc != 0 && rc != -1 && rc != -2) {

@@ -63,8 +63,7 @@ void fuzz_write_file(const std::string &path, const uint8_t *data, size_t size)
     }
 }
 
-ScriptedPeer::ScriptedPeer(std::vector<Burst> bursts, Burst fallback, const Burst &stale)
-    : bursts_(std::move(bursts)), fallback_(std::move(fallback))
+ScriptedPeer::ScriptedPeer(Answerer answer, const Burst &stale) : answer_(std::move(answer))
 {
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) {
@@ -110,8 +109,7 @@ void ScriptedPeer::serve()
         if (req.data[0] >> 4 == 3) {
             continue; // flow control of a segmented answer already sent whole
         }
-        const Burst &burst = next < bursts_.size() ? bursts_[next++] : fallback_;
-        for (const PeerFrame &f : burst) {
+        for (const PeerFrame &f : answer_(next++, req)) {
             if (::send(peer_, &f.frame, f.len, MSG_NOSIGNAL) < 0) {
                 return;
             }
@@ -162,8 +160,25 @@ Burst fuzz_answer_frames(canid_t id, const std::vector<uint8_t> &payload, uint8_
     return out;
 }
 
-Burst fuzz_negative_answers(uint8_t service)
+PeerFrame fuzz_refusal(canid_t id, uint8_t service)
 {
     const uint8_t d[8] = {0x03, 0x7F, service, 0x12, 0, 0, 0, 0};
-    return {fuzz_frame(fuzz_answer_id(1), d, 8), fuzz_frame(fuzz_answer_id(2), d, 8)};
+    return fuzz_frame(id, d, 8);
+}
+
+Answerer fuzz_answers(std::vector<ScriptedAnswer> answers, uint8_t padding)
+{
+    return [answers = std::move(answers), padding](size_t n, const can_frame &req) -> Burst {
+        const canid_t id = fuzz_answer_id((req.can_id & CAN_EFF_FLAG) != 0 ? 2 : 1);
+        const uint8_t service = req.data[1];
+        if (n >= answers.size() || answers[n].refused) {
+            return {fuzz_refusal(id, service)};
+        }
+        std::vector<uint8_t> payload{static_cast<uint8_t>(service + 0x40)};
+        if (service == 0x01 || service == 0x09) {
+            payload.push_back(req.data[2]);
+        }
+        payload.insert(payload.end(), answers[n].body.begin(), answers[n].body.end());
+        return fuzz_answer_frames(id, payload, padding);
+    };
 }

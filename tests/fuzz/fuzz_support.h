@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,16 +27,18 @@ struct PeerFrame {
 };
 using Burst = std::vector<PeerFrame>;
 
+// Builds the frames that answer the n-th request (0-based) the gateway wrote.
+using Answerer = std::function<Burst(size_t n, const can_frame &request)>;
+
 // The vehicle for one input. Both channel sockets of the exchange become one
-// end of a socketpair; a thread on the other end answers the n-th request the
-// gateway writes with the n-th burst (flow-control frames are read and not
-// answered). Requests beyond the script get `fallback`. Frames in `stale` are
-// queued before any request. The destructor closes both ends and restores the
-// channel sockets.
+// end of a socketpair; a thread on the other end answers every request the
+// gateway writes (flow-control frames are read and not answered). Frames in
+// `stale` are queued before any request. The destructor closes both ends and
+// restores the channel sockets.
 class ScriptedPeer
 {
   public:
-    ScriptedPeer(std::vector<Burst> bursts, Burst fallback, const Burst &stale = {});
+    explicit ScriptedPeer(Answerer answer, const Burst &stale = {});
     ~ScriptedPeer();
     ScriptedPeer(const ScriptedPeer &) = delete;
     ScriptedPeer &operator=(const ScriptedPeer &) = delete;
@@ -45,10 +48,19 @@ class ScriptedPeer
 
     int gw_ = -1;
     int peer_ = -1;
-    std::vector<Burst> bursts_;
-    Burst fallback_;
+    Answerer answer_;
     std::thread thread_;
 };
+
+// Answers of a whole read, from the ECU of the request's mode: the n-th request gets the n-th entry, either a
+// refusal of the service asked or a positive answer whose service byte (and,
+// for services 01 and 09, the echoed parameter) match the request, followed
+// by `body`. Requests beyond the list are refused.
+struct ScriptedAnswer {
+    bool refused = false;
+    std::vector<uint8_t> body;
+};
+Answerer fuzz_answers(std::vector<ScriptedAnswer> answers, uint8_t padding);
 
 // Identifier an ECU answers from on an addressing mode (1: 11-bit 0x7E8, else 29-bit).
 canid_t fuzz_answer_id(int mode);
@@ -60,5 +72,5 @@ PeerFrame fuzz_frame(canid_t id, const uint8_t *data, size_t dlc);
 // 0x7F as a negative answer and returns there, so the burst ends with such a
 // frame: nothing is left queued for the next exchange.
 Burst fuzz_answer_frames(canid_t id, const std::vector<uint8_t> &payload, uint8_t padding);
-// Negative answers (7F, service, code) from both modes' ECUs: ends an exchange of either mode at once.
-Burst fuzz_negative_answers(uint8_t service);
+// A refusal (7F, service, code) from this identifier.
+PeerFrame fuzz_refusal(canid_t id, uint8_t service);

@@ -29,15 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     g_can_padding = in.ConsumeIntegral<uint8_t>();
     const int mode = in.ConsumeBool() ? 1 : 2;
 
-    std::vector<Burst> answers;
-    for (int i = 0; i < 4; ++i) {
-        const std::vector<uint8_t> payload =
-            in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 0xFFF));
-        answers.push_back(
-            fuzz_answer_frames(fuzz_answer_id(mode), payload, static_cast<uint8_t>(g_can_padding)));
+    std::vector<ScriptedAnswer> answers(4);
+    for (ScriptedAnswer &a : answers) {
+        a.refused = in.ConsumeBool();
+        a.body = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 0xFFD));
     }
     {
-        ScriptedPeer vehicle(std::move(answers), fuzz_negative_answers(0x09));
+        ScriptedPeer vehicle(fuzz_answers(std::move(answers), static_cast<uint8_t>(g_can_padding)));
         get_vehicle_info(mode);
     }
     if (g_vehicle_info_count < 0 || g_vehicle_info_count > 4) {

@@ -34,8 +34,9 @@ class Input:
         return bytes(self.front) + bytes(reversed(self.back))
 
 
-def frames_answer(inp, payload):
-    inp.int(len(payload), 0, 0xFFF).bytes(payload)
+def positive(inp, body, hi):
+    """A positive answer; the harness puts the service (and echoed parameter) before `body`."""
+    inp.bool(False).int(len(body), 0, hi).bytes(body)
 
 
 def write(harness, name, data):
@@ -103,8 +104,7 @@ def dtc():
     for mode1 in (True, False):
         inp.bool(mode1)
         for key in ("two-codes", "pending", "long"):
-            a = DTC_ANSWERS[key]
-            frames_answer(inp, a[1:] if key != "long" else a[1:])
+            positive(inp, DTC_ANSWERS[key][2:], 0xFFE)
     write("dtc", "whole-read", inp.data())
 
 
@@ -112,7 +112,7 @@ def vehicle_info():
     for name, mode1 in (("11bit", True), ("29bit", False)):
         inp = Input().int(0xAA, 0, 255).bool(mode1)
         for payload in INFO:
-            frames_answer(inp, payload)
+            positive(inp, payload[2:], 0xFFD)
         write("vehicle_info", name, inp.data())
 
 
