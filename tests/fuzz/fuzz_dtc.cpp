@@ -1,5 +1,5 @@
-// Trouble codes: the decoder on one answer, or the whole read (every ECU,
-// every configured group) with the vehicle's answers taken from the input.
+// Trouble codes: the decoder on one answer, the whole read (every ECU, every
+// configured group) or the clearing, with the vehicle's answers from the input.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cjson/cJSON.h>
@@ -71,6 +71,24 @@ void whole_read(FuzzedDataProvider &in)
     }
 }
 
+void clear(FuzzedDataProvider &in)
+{
+    g_can_padding = in.ConsumeIntegral<uint8_t>();
+    const int mode = in.ConsumeBool() ? 1 : 2;
+    // Busy answers are retried; more answers than the retries can use.
+    std::vector<ScriptedAnswer> answers(8);
+    for (ScriptedAnswer &a : answers) {
+        a.refused = in.ConsumeBool();
+        a.code = in.ConsumeBool() ? 0x78 : in.ConsumeIntegral<uint8_t>();
+        a.body = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 16));
+    }
+    ScriptedPeer vehicle(fuzz_answers(std::move(answers), static_cast<uint8_t>(g_can_padding)));
+    const int cleared = handle_clear_dtc_command(mode);
+    if (cleared != 0 && cleared != 1) {
+        abort();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -83,9 +101,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);
     memset(final_json, 0, sizeof final_json);
-    if (in.ConsumeBool()) {
+    switch (in.ConsumeIntegralInRange<int>(0, 2)) {
+    case 1:
         whole_read(in);
         return 0;
+    case 2:
+        clear(in);
+        return 0;
+    default:
+        break;
     }
     const std::vector<uint8_t> answer = in.ConsumeRemainingBytes<uint8_t>();
     check_array(decode_dtc_array(answer.data(), answer.size()));

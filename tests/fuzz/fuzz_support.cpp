@@ -160,9 +160,9 @@ Burst fuzz_answer_frames(canid_t id, const std::vector<uint8_t> &payload, uint8_
     return out;
 }
 
-PeerFrame fuzz_refusal(canid_t id, uint8_t service)
+PeerFrame fuzz_refusal(canid_t id, uint8_t service, uint8_t code)
 {
-    const uint8_t d[8] = {0x03, 0x7F, service, 0x12, 0, 0, 0, 0};
+    const uint8_t d[8] = {0x03, 0x7F, service, code, 0, 0, 0, 0};
     return fuzz_frame(id, d, 8);
 }
 
@@ -171,8 +171,11 @@ Answerer fuzz_answers(std::vector<ScriptedAnswer> answers, uint8_t padding)
     return [answers = std::move(answers), padding](size_t n, const can_frame &req) -> Burst {
         const canid_t id = fuzz_answer_id((req.can_id & CAN_EFF_FLAG) != 0 ? 2 : 1);
         const uint8_t service = req.data[1];
-        if (n >= answers.size() || answers[n].refused) {
+        if (n >= answers.size()) {
             return {fuzz_refusal(id, service)};
+        }
+        if (answers[n].refused) {
+            return {fuzz_refusal(id, service, answers[n].code)};
         }
         std::vector<uint8_t> payload{static_cast<uint8_t>(service + 0x40)};
         if (service == 0x01 || service == 0x09) {

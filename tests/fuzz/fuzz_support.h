@@ -52,12 +52,13 @@ class ScriptedPeer
     std::thread thread_;
 };
 
-// Answers of a whole read, from the ECU of the request's mode: the n-th request gets the n-th entry, either a
+// Answers of a read, from the ECU of the request's mode: the n-th request gets the n-th entry, either a
 // refusal of the service asked or a positive answer whose service byte (and,
 // for services 01 and 09, the echoed parameter) match the request, followed
 // by `body`. Requests beyond the list are refused.
 struct ScriptedAnswer {
     bool refused = false;
+    uint8_t code = 0x12; // of a refusal
     std::vector<uint8_t> body;
 };
 Answerer fuzz_answers(std::vector<ScriptedAnswer> answers, uint8_t padding);
@@ -73,4 +74,4 @@ PeerFrame fuzz_frame(canid_t id, const uint8_t *data, size_t dlc);
 // frame: nothing is left queued for the next exchange.
 Burst fuzz_answer_frames(canid_t id, const std::vector<uint8_t> &payload, uint8_t padding);
 // A refusal (7F, service, code) from this identifier.
-PeerFrame fuzz_refusal(canid_t id, uint8_t service);
+PeerFrame fuzz_refusal(canid_t id, uint8_t service, uint8_t code = 0x12);

@@ -47,6 +47,10 @@ def write(harness, name, data):
 
 
 VIN = b"1HGCM82633A004352"
+PROBE_PIDS = [0x04, 0x05, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11, 0x22, 0x2F, 0x33, 0x42, 0x46, 0x14, 0x15,
+              0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x23, 0x2C, 0x2D, 0x2E, 0x30, 0x31, 0x3C, 0x3D, 0x3E, 0x3F, 0x44,
+              0x45, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x06, 0x07, 0x08, 0x09, 0x21, 0x32, 0x43, 0x5C,
+              0x5D, 0x5E, 0x61, 0x62, 0x63]
 INFO = [b"\x49\x02\x01" + VIN, b"\x49\x04\x01CAL-1234-5678", b"\x49\x06\x01\x12\xab\x34\xcd",
         b"\x49\x0a\x01ECM\x00-EngineControl"]
 DTC_ANSWERS = {
@@ -106,6 +110,29 @@ def dtc():
         for key in ("two-codes", "pending", "long"):
             positive(inp, DTC_ANSWERS[key][2:], 0xFFE)
     write("dtc", "whole-read", inp.data())
+    # Clearing: ECU busy twice, then done; and a plain refusal.
+    inp = Input().int(2, 0, 2).int(0xAA, 0, 255).bool(True)
+    for _ in range(2):
+        inp.bool(True).bool(True).int(0, 0, 16)
+    inp.bool(False).bool(True).int(0, 0, 16)
+    write("dtc", "clear-busy", inp.data())
+    write("dtc", "clear-refused", Input().int(2, 0, 2).int(0, 0, 255).bool(False).bool(True).bool(False)
+          .int(0x22, 0, 255).int(0, 0, 16).data())
+
+
+def live():
+    values = {0x0C: [0x1A, 0xF8], 0x0D: [0x32], 0x05: [0x7B], 0x42: [0x30, 0x39]}
+    probe = Input().int(0xAA, 0, 255).bool(True).bool(True)
+    for pid in PROBE_PIDS:
+        probe.int(1 if pid in values else 0, 0, 7).int(4, 0, 8).bytes([0xBE, 0x3F, 0xA8, 0x13])
+    write("live", "probe", probe.data())
+    rows = [4, 5, 1, 13]  # ENGRPM, SPD, COLTMP, CNTMDVOL
+    inp = Input().int(0, 0, 255).bool(True).bool(False).int(len(rows), 0, 87)
+    for r in rows:
+        inp.int(r, 0, 55)
+    for pid in (0x0C, 0x0D, 0x05, 0x42):
+        inp.int(1, 0, 7).int(len(values[pid]), 0, 8).bytes(values[pid])
+    write("live", "snapshot", inp.data())
 
 
 def vehicle_info():
@@ -148,5 +175,5 @@ def exchange():
     write("exchange", "29bit-long", inp.data())
 
 
-for f in (inbound, config, ecu_info, dtc, vehicle_info, exchange):
+for f in (inbound, config, ecu_info, dtc, live, vehicle_info, exchange):
     f()
