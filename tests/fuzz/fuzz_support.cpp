@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 
 #include "common/gw_time.h"
@@ -49,7 +50,12 @@ std::string fuzz_scratch_path(const char *name)
             perror("mkdtemp");
             abort();
         }
-        return std::string(tmpl);
+        static std::string made = tmpl;
+        atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(made, ignored);
+        });
+        return made;
     }();
     return dir + "/" + name;
 }

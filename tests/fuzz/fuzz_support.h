@@ -15,7 +15,7 @@
 // Silences publishing, shell commands and pauses of the product once per process.
 void fuzz_quiet_product();
 
-// Path of a file in this process's scratch folder (created on first use).
+// Path of a file in this process's scratch folder (created on first use, removed at exit).
 std::string fuzz_scratch_path(const char *name);
 // Replaces the file with exactly these bytes; aborts when that fails.
 void fuzz_write_file(const std::string &path, const uint8_t *data, size_t size);
