@@ -221,6 +221,18 @@ TEST_F(Config, UnreadableFilesChangeNothing)
     EXPECT_EQ(g_dtc_count, 1);
 }
 
+TEST_F(Config, StandardBitratesReachTheInterface)
+{
+    for (int br : {10000, 20000, 50000, 100000, 125000, 250000, 500000, 800000, 1000000}) {
+        SCOPED_TRACE(br);
+        write(cfg_, R"({"can_port":{"BR":)" + std::to_string(br) + "}}");
+        g_commands.clear();
+        EXPECT_EQ(obd2_config_step(), 1);
+        ASSERT_EQ(g_commands.size(), 3u);
+        EXPECT_EQ(g_commands[1], "sudo ip link set can0 up type can bitrate " + std::to_string(br));
+    }
+}
+
 TEST_F(Config, StepWithGoodFileBringsUpCan0)
 {
     write(cfg_, R"({"can_port":{"BR":250000,"padding":85},"live_page":{"sensors":[{"name":"SPD","show":1}]},
@@ -286,11 +298,72 @@ TEST_F(Config, MissingFactoryCopyLeavesTheFileAsItWas)
     }
 }
 
+TEST_F(Config, UserFileIsKeptAsBadBeforeTheFactoryCopyReplacesIt)
+{
+    const std::string factory = R"({"can_port":{"BR":500000,"padding":170}})";
+    const std::string bad = cfg_ + ".bad";
+    const std::string kept_line = "OBD2_INFO : Unusable configuration kept as " + bad;
+    struct Case {
+        const char *name;
+        const char *config;      // nullptr: no config.json
+        const char *kept_before; // nullptr: no config.json.bad
+        const char *factory;     // nullptr: no factory copy
+        std::string kept_after;
+        std::string config_after;
+    };
+    const Case cases[] = {
+        {"typo", R"({"can_port":{"BR":250000,})", nullptr, factory.c_str(), R"({"can_port":{"BR":250000,})",
+         factory},
+        {"the latest is kept", "{broken", "{older", factory.c_str(), "{broken", factory},
+        {"same as kept", "{broken", "{broken", factory.c_str(), "{broken", factory},
+        {"no file", nullptr, "{older", factory.c_str(), "{older", factory},
+        // Nothing replaces the file: nothing to keep.
+        {"no factory copy", "{broken", "{older", nullptr, "{older", "{broken"},
+        // A broken factory copy restored earlier is not the user's file.
+        {"file is the factory copy", "{factory", "{older", "{factory", "{older", "{factory"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string &p : {cfg_, bad, factory_}) {
+            unlink(p.c_str());
+        }
+        if (c.config) {
+            write(cfg_, c.config);
+        }
+        if (c.kept_before) {
+            write(bad, c.kept_before);
+        }
+        if (c.factory) {
+            write(factory_, c.factory);
+        }
+        TraceCapture trace;
+        EXPECT_EQ(obd2_config_step(), 0);
+        EXPECT_EQ(read(bad), c.kept_after);
+        EXPECT_EQ(read(cfg_), c.config_after);
+        const bool kept = c.config && c.factory && std::string(c.config) != c.factory;
+        EXPECT_EQ(trace.count_line(kept_line), kept ? 1 : 0);
+        EXPECT_EQ(access((bad + ".tmp").c_str(), F_OK), -1);
+    }
+
+    // A copy that cannot be kept leaves the user's file where it is.
+    unlink(bad.c_str());
+    ASSERT_EQ(mkdir(bad.c_str(), 0755), 0);
+    write(cfg_, "{broken");
+    TraceCapture trace;
+    EXPECT_EQ(obd2_config_step(), 0);
+    EXPECT_EQ(read(cfg_), "{broken");
+    EXPECT_EQ(trace.count_containing("OBD2_ERROR : Failed to keep the unusable configuration as " + bad), 1);
+    EXPECT_EQ(trace.count_line("OBD2_ERROR : Failed to restore default config file!"), 1);
+}
+
 TEST_F(Config, BadBitrateIsReportedWithoutRestoring)
 {
     write(factory_, R"({"can_port":{"BR":500000}})");
+    // Only the standard CAN rates reach `ip link`.
     for (const char *json :
-         {R"({"live_page":{}})", R"({"can_port":{"BR":0}})", R"({"can_port":{"BR":-250000}})"}) {
+         {R"({"live_page":{}})", R"({"can_port":{"BR":0}})", R"({"can_port":{"BR":-250000}})",
+          R"({"can_port":{"BR":12345}})", R"({"can_port":{"BR":9999}})", R"({"can_port":{"BR":499999}})",
+          R"({"can_port":{"BR":1000001}})", R"({"can_port":{"BR":1e12}})"}) {
         SCOPED_TRACE(json);
         g_can_bitrate = 0;
         write(cfg_, json);

@@ -1,12 +1,25 @@
 // Configuration file: CAN settings, chosen live sensors, chosen trouble-code groups.
 #pragma once
 
+#include <algorithm>
+#include <array>
+
 constexpr int CFG_MAX_LIVE_SENSORS = 87;
 constexpr int CFG_MAX_DTC_GROUPS = 3;
 constexpr int CFG_NAME_LEN = 64;
 
 constexpr const char *CONFIG_FILE_PATH = "/opt/vyr/configs/config.json";
 constexpr const char *DEFAULT_CONFIG_FILE_PATH = "/opt/vyr/configs/default_config/default_config.json";
+
+// The CAN bit rates (bit/s) the interface is brought up with; any other rate is
+// refused like a missing one and never reaches `ip link`.
+constexpr std::array<int, 9> CAN_STANDARD_BITRATES = {10'000,  20'000,  50'000,  100'000,  125'000,
+                                                      250'000, 500'000, 800'000, 1'000'000};
+constexpr bool is_standard_can_bitrate(int bitrate)
+{
+    return std::find(CAN_STANDARD_BITRATES.begin(), CAN_STANDARD_BITRATES.end(), bitrate) !=
+           CAN_STANDARD_BITRATES.end();
+}
 
 // Pause before an unusable configuration is tried again.
 constexpr long CONFIG_RETRY_PAUSE_US = 1'000'000;

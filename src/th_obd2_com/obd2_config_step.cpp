@@ -2,6 +2,7 @@
 // copy when it cannot be used), check it, and bring up the CAN interface.
 // Kept apart from the parser so that code needing only the configuration
 // values does not pull in the bus client.
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -27,6 +28,33 @@ bool restore_factory_copy()
         return false;
     }
     return gw_write_file_atomic(config_file_path(), data.data(), data.size());
+}
+
+// Keeps the user's unusable file as config.json.bad before the factory copy
+// replaces it. Returns false when the file is there but could not be kept; it
+// is then not replaced either. Nothing is kept when nothing would replace it,
+// when the file is the factory copy itself, or when the kept copy is already
+// the same, so a retry loop never rewrites the flash.
+bool keep_unusable_copy()
+{
+    std::string factory, current, kept;
+    if (!gw_read_file(default_config_file_path(), factory)) {
+        return true;
+    }
+    if (!gw_read_file(config_file_path(), current)) {
+        return errno == ENOENT;
+    }
+    if (current == factory) {
+        return true;
+    }
+    const std::string bad = std::string(config_file_path()) + ".bad";
+    const bool already_kept = gw_read_file(bad.c_str(), kept) && kept == current;
+    if (!already_kept && !gw_write_file_atomic(bad.c_str(), current.data(), current.size())) {
+        perror(("OBD2_ERROR : Failed to keep the unusable configuration as " + bad).c_str());
+        return false;
+    }
+    printf("OBD2_INFO : Unusable configuration kept as %s\n", bad.c_str());
+    return true;
 }
 
 int publish_status(const char *token)
@@ -74,7 +102,7 @@ int obd2_config_step()
 {
     if (parse_config_json(config_file_path()) == 0) {
         puts("OBD2_ERROR : Error while parsing json.");
-        if (restore_factory_copy()) {
+        if (keep_unusable_copy() && restore_factory_copy()) {
             puts("Default config restored successfully.");
         } else {
             puts("OBD2_ERROR : Failed to restore default config file!");
@@ -83,7 +111,7 @@ int obd2_config_step()
         return unusable();
     }
     trace_config();
-    if (g_can_bitrate <= 0) {
+    if (!is_standard_can_bitrate(g_can_bitrate)) {
         puts("OBD2_ERROR : Incorrect bitrate");
         publish_wrong_config();
         return unusable();

@@ -18,6 +18,8 @@ TEST_F(E2e, S10a_CorruptConfigurationRestored)
     ASSERT_TRUE(start_gateway());
     ASSERT_TRUE(gw->wait_trace("Default config restored successfully.", scaled(milliseconds(5000))));
     EXPECT_EQ(read_file(kConfigFile), read_file(kFactoryFile)) << "factory copy not restored byte for byte";
+    EXPECT_EQ(read_file(std::string(kConfigFile) + ".bad"), "{\"can_port\": {\"BR\": 5000")
+        << "user's file lost";
     EXPECT_GE(gw->count_in_trace("Error: JSON parse failed"), 1);
     EXPECT_GE(gw->count_in_trace("OBD2_ERROR : Error while parsing json."), 1);
 
