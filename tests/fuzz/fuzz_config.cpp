@@ -1,8 +1,12 @@
 // The configuration file, written from the input, read by the worker's
-// configuration step, and the live sensor list chosen from it.
+// configuration step (keeping an unusable file aside, restoring the factory
+// copy), and the live sensor list chosen from it.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include <unistd.h>
 
 #include "fuzz_support.h"
 #include "th_obd2_com/dtc.h"
@@ -40,17 +44,21 @@ void check_names(const char (*names)[CFG_NAME_LEN], int count, int max)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzz_quiet_product();
-    // No factory copy: an unusable file is never replaced behind the input's back.
     config_test_set_paths(fuzz_scratch_path("config.json").c_str(),
-                          fuzz_scratch_path("missing_default.json").c_str());
+                          fuzz_scratch_path("factory.json").c_str());
+    static const char factory[] = R"({"can_port":{"padding":170,"BR":500000},"show_dtc":{"STRDTC":1}})";
+    fuzz_write_file(default_config_file_path(), reinterpret_cast<const uint8_t *>(factory),
+                    sizeof factory - 1);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     reset_config_globals();
+    // An unusable file is kept aside once; start every input without that copy.
+    unlink((std::string(config_file_path()) + ".bad").c_str());
     fuzz_write_file(config_file_path(), data, size);
-    if (obd2_config_step() == 1 && g_can_bitrate <= 0) {
+    if (obd2_config_step() == 1 && !is_standard_can_bitrate(g_can_bitrate)) {
         abort();
     }
     check_names(g_live_sensor_names, g_live_sensor_count, CFG_MAX_LIVE_SENSORS);

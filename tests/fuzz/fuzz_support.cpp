@@ -45,7 +45,11 @@ void fuzz_quiet_product()
 std::string fuzz_scratch_path(const char *name)
 {
     static const std::string dir = [] {
-        char tmpl[] = "/tmp/obdgw-fuzz-XXXXXX";
+        // Memory-backed where there is one: the product flushes every file it writes.
+        char tmpl[] = "/dev/shm/obdgw-fuzz-XXXXXX";
+        if (access("/dev/shm", W_OK) != 0) {
+            strcpy(tmpl, "/tmp/obdgw-fuzz-XXXXXX");
+        }
         if (mkdtemp(tmpl) == nullptr) {
             perror("mkdtemp");
             abort();
