@@ -21,6 +21,7 @@
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/pid_probe.h"
 #include "th_obd2_com/vehicle_info.h"
+#include "vehicle_sim.h"
 
 namespace
 {
@@ -159,6 +160,28 @@ TEST_F(EcuInfoFile, SaveAfterFullIdentification)
     EXPECT_EQ(save_ecu_info_json(), 1);
     EXPECT_EQ(file(), expected_file("WVWZZZ1JZXW000001", "CID", "0112AB34CD", "ENGINE", "ISO15765-4 (29-bit)",
                                     250000, flags));
+}
+
+TEST_F(EcuInfoFile, VehicleTextsAreWrittenAsValidJson)
+{
+    // Bytes 0x7F and above inside a read text would make the file invalid UTF-8.
+    vsim::EcuModel ecu;
+    ecu.vin = "WVWZZ\x7F"
+              "1JZXW0000\xFF"
+              "1";
+    ecu.calid = "CAL\xFE";
+    ecu.cvn = {0x12, 0xAB, 0x34, 0xCD};
+    ecu.ecu_name = "ECM\xE9\"Q";
+    vsim::VehicleModel model;
+    model.ecus.push_back(ecu);
+    vsim::InProcessBus bus(model);
+    bus.attach();
+    g_can_padding = 0xAA;
+    ASSERT_EQ(get_vehicle_info(1), 1);
+    std::fill(std::begin(g_pid_availability), std::end(g_pid_availability), 0);
+    EXPECT_EQ(save_ecu_info_json(), 1);
+    EXPECT_EQ(file(), expected_file("WVWZZ?1JZXW0000?1", "CAL?", "0112AB34CD", "ECM?\\\"Q", "N/A", 0,
+                                    std::vector<int>(56, 0)));
 }
 
 TEST_F(EcuInfoFile, LastNonEmptyRecordWinsAndDefaultsStay)

@@ -2,10 +2,16 @@
 // publishing as a subscriber sees it, and routing of inbound messages.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -376,6 +382,128 @@ TEST_F(BusTest, LossReportedInsideAStepIsNotOverwritten)
     mqtt_test_set_step_hook(nullptr);
     EXPECT_EQ(giMQTTState.load(), MQTT_RECONNECT);
     EXPECT_EQ(cap.count_line("Client-2 -> Callback: connection lost [test]"), 1);
+    MQTT_Disconnect();
+}
+
+namespace
+{
+// mosquitto never refuses a subscription of a 3.1.1 client, so this stand-in
+// does: one client on 127.0.0.1:1883, connection accepted, both topics of a
+// SUBSCRIBE refused (0x80). The client waits for each answer before it sends
+// its next packet, so every read holds one whole small packet.
+class RefusingBroker
+{
+  public:
+    RefusingBroker()
+    {
+        const int on = 1; // earlier brokers of this process may have left TIME_WAIT behind
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(1883);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ok_ = bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(listener_, 1) == 0;
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~RefusingBroker()
+    {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    void serve()
+    {
+        const int c = accept(listener_, nullptr, nullptr);
+        if (c < 0) {
+            return;
+        }
+        uint8_t in[256];
+        while (read(c, in, sizeof in) >= 4) { // DISCONNECT (2 bytes) or EOF ends it
+            std::vector<uint8_t> reply;
+            switch (in[0]) {
+            case 0x10: // CONNECT
+                reply = {0x20, 0x02, 0x00, 0x00};
+                break;
+            case 0x82: // SUBSCRIBE
+                reply = {0x90, 0x04, in[2], in[3], 0x80, 0x80};
+                break;
+            case 0xA2: // UNSUBSCRIBE
+                reply = {0xB0, 0x02, in[2], in[3]};
+                break;
+            }
+            if (reply.empty() || write(c, reply.data(), reply.size()) < 0) {
+                break;
+            }
+        }
+        close(c);
+    }
+
+    int listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool ok_ = false;
+    std::thread thread_;
+};
+} // namespace
+
+TEST_F(BusTest, RefusedSubscriptionIsAFailedStep)
+{
+    RefusingBroker broker;
+    ASSERT_TRUE(broker.ok());
+    TraceCapture cap;
+    mqtt_worker_start();
+    for (int pass = 0; pass < 3; ++pass) { // create, connect, subscribe
+        mqtt_run_state_pass();
+    }
+    MQTT_Disconnect();
+    cap.stop();
+    EXPECT_EQ(cap.count_line("INTR_MQTT_ERROR : Fail to Subscribe with topics"), 1);
+    EXPECT_EQ(cap.count_line("INTR_MQTT_ERROR : MQTT_SUBSCRIBE failed."), 1);
+    EXPECT_EQ(cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics"), 0);
+}
+
+namespace
+{
+std::atomic<bool> s_thrown{false};
+void throw_once_in_subscribe(int state)
+{
+    if (state == MQTT_SUBSCRIBE && !s_thrown.exchange(true)) {
+        throw std::bad_alloc();
+    }
+}
+} // namespace
+
+TEST_F(BusTest, StepCutShortByAnExceptionIsRepeated)
+{
+    TestBroker broker;
+    ASSERT_TRUE(broker.start());
+    TraceCapture cap;
+    mqtt_test_set_step_hook(throw_once_in_subscribe);
+    BusWorkerRunner bus;
+    const bool connected = wait_for_link_state(MQTT_CONNECTED, 5000);
+    bus.stop();
+    mqtt_test_set_step_hook(nullptr);
+    cap.stop();
+    EXPECT_TRUE(connected);
+    EXPECT_EQ(cap.count_line("INTR_MQTT_ERROR : Pass of state 104 abandoned: std::bad_alloc"), 1);
+    EXPECT_EQ(cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics"), 2);
+}
+
+TEST_F(BusTest, QosGrantedBySubscriptionLeavesThePublishQosAlone)
+{
+    TestBroker broker("max_qos 0\n");
+    ASSERT_TRUE(broker.start());
+    TraceCapture cap;
+    mqtt_worker_start();
+    while (giMQTTState.load() != MQTT_CONNECTED &&
+           cap.count_line("INTR_MQTT_ERROR : MQTT_SUBSCRIBE failed.") == 0) {
+        mqtt_run_state_pass();
+    }
+    cap.stop();
+    EXPECT_EQ(cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics"), 1);
+    EXPECT_EQ(gMqttDetails.qos[MQTT_RESPONSE_TOPIC], 1);
+    EXPECT_EQ(gMqttDetails.qos[MQTT_COMMAND_TOPIC], 1);
     MQTT_Disconnect();
 }
 

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/atomic_file.h"
 #include "common/gw_time.h"
 #include "main/gateway.h"
 #include "support/broker.h"
@@ -207,6 +209,45 @@ TEST(Worker, IdentificationThatCouldNotPublishWaitsForTheBusLink)
     mqtt_change_state(MQTT_INIT);
 }
 
+namespace
+{
+std::string g_no_memory_under; // reads of files below this folder run out of memory
+
+void no_memory_for_reads(const char *path)
+{
+    if (std::string(path).rfind(g_no_memory_under, 0) == 0) {
+        throw std::bad_alloc();
+    }
+}
+} // namespace
+
+TEST(Worker, ExceptionsFailTheOperationAndTheWorkerGoesOn)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    unlink(env.config_path().c_str()); // the factory copy is to be restored
+    TraceCapture cap;
+    g_no_memory_under = env.dir();
+    gw_test_set_read_hook(no_memory_for_reads);
+    env.start_worker();
+    const bool restore_failed = wait_until(
+        [&] { return cap.count_line("OBD2_ERROR : Failed to restore default config file!") >= 2; }, 10s);
+    gw_test_set_read_hook(nullptr);
+    std::atomic<bool> thrown{false};
+    env.published().set_on_publish([&](const std::string &text) {
+        if (packet_token(text) == "MODEDETECTED" && !thrown.exchange(true)) {
+            throw std::bad_alloc();
+        }
+    });
+    const bool identified = env.published().wait_for_token("SAVSUC", 1, 20s);
+    env.stop_worker();
+    env.published().set_on_publish(nullptr);
+    cap.stop();
+    EXPECT_TRUE(restore_failed);
+    EXPECT_TRUE(identified);
+    EXPECT_GE(cap.count_line("OBD2_ERROR : Failed to open file: " + env.ecu_info_path()), 1);
+    EXPECT_EQ(cap.count_line("OBD2_ERROR : Pass of state 2 abandoned: std::bad_alloc"), 1);
+}
+
 TEST(Worker, ParseReceivedCommandScansTheText)
 {
     struct Case {
@@ -223,13 +264,20 @@ TEST(Worker, ParseReceivedCommandScansTheText)
         {R"({"TYP":1,"CMD":0})", 0},
         {R"({"TYP":1,"CMD":-7})", -7},
         {R"({"TYP":1,"cmd":2})", -1},
+        // Outside the int range: no action, never the low 32 bits (4, 7).
+        {R"({"TYP":1,"CMD":4294967300})", -1},
+        {R"({"TYP":1,"CMD":21474836487})", -1},
+        {R"({"TYP":1,"CMD":-4294967292})", -1},
+        {R"({"TYP":1,"CMD":2147483647})", 2147483647},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         obd2_test_reset_handover(OBD2_STATE_IDLE);
         command_for_can(c.text);
         TraceCapture cap;
-        EXPECT_EQ(parse_received_cmd(), c.expected);
+        const int cmd = parse_received_cmd();
+        cap.stop();
+        EXPECT_EQ(cmd, c.expected);
         EXPECT_EQ(cap.count_line("[DEBUG] TYP=1, CMD=" + std::to_string(c.expected)), 1);
     }
     // A shorter command after a longer one is parsed from its own text only.
@@ -242,8 +290,10 @@ TEST(Worker, ParseReceivedCommandScansTheText)
 
 TEST(Worker, CommandZeroRepeatsTheDetectionFailureUntilANewCommand)
 {
-    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 1);
-    obd2_test_reset_handover(OBD2_STATE_IDLE);
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    env.start_worker(); // an idle worker, start-up done
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    env.stop_worker();
     TraceCapture cap;
     command_for_can(R"({"TYP":1,"CMD":0})");
     std::thread worker([] {
@@ -303,6 +353,28 @@ TEST(Worker, FailingCommandRetriesThreeTimesThenIdles)
     }
     EXPECT_EQ(env.published().count_token("NORES"), 4);
     EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE);
+}
+
+TEST(Worker, LiveDataEndsOnlyAfterFourFailuresInARow)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    env.start_worker();
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    env.stop_worker();
+    command_for_can(R"({"TYP":1,"CMD":2})");
+    obd2_run_state_pass(); // parse
+    TraceCapture cap;
+    // Four single missed snapshots, each followed by a good one.
+    for (int i = 0; i < 4; ++i) {
+        env.bus().vehicle().set_silent(true);
+        obd2_run_state_pass();
+        env.bus().vehicle().set_silent(false);
+        obd2_run_state_pass();
+    }
+    cap.stop();
+    EXPECT_EQ(cap.count_line("OBD2_ERROR : Error while handling received command--- Retrying [0]"), 4);
+    EXPECT_EQ(cap.count_line("OBD2_ERROR : NO COMMUNICATION WITH ECU."), 0);
+    EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_EXEC_CMD);
 }
 
 TEST(Worker, LiveDataStreamsUntilCommandThree)
@@ -394,18 +466,22 @@ TEST(Worker, CommandTenReadsTheChangedConfiguration)
 
 TEST(Worker, CommandDuringStartupResumesStartupAfterwards)
 {
-    vsim::VehicleModel model = WorkerEnv::sample_vehicle();
-    model.ecus[0].silent = true;
-    WorkerEnv env(model, WorkerEnv::default_config(), 20);
-    env.start_worker();
-    ASSERT_TRUE(env.published().wait_for_token("NOECU", 1, 20s));
-    command_for_can(R"({"TYP":1,"CMD":7})");
-    ASSERT_TRUE(wait_until([] { return get_obd2_thrd_state() == OBD2_STATE_DETECT_MODE; }, 5s));
-    // Detection carries on: the vehicle appears and is identified.
-    env.bus().vehicle().set_silent(false);
-    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
-    ASSERT_TRUE(env.published().wait_for_token("ECU", 1, 20s));
-    env.stop_worker();
+    // Command 0 has nothing to do either: it must not hold start-up up.
+    for (const char *command : {R"({"TYP":1,"CMD":7})", R"({"TYP":1,"CMD":0})"}) {
+        SCOPED_TRACE(command);
+        vsim::VehicleModel model = WorkerEnv::sample_vehicle();
+        model.ecus[0].silent = true;
+        WorkerEnv env(model, WorkerEnv::default_config(), 20);
+        env.start_worker();
+        ASSERT_TRUE(env.published().wait_for_token("NOECU", 1, 20s));
+        command_for_can(command);
+        ASSERT_TRUE(wait_until([] { return get_obd2_thrd_state() == OBD2_STATE_DETECT_MODE; }, 5s));
+        // Detection carries on: the vehicle appears and is identified.
+        env.bus().vehicle().set_silent(false);
+        ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+        ASSERT_TRUE(env.published().wait_for_token("ECU", 1, 20s));
+        env.stop_worker();
+    }
 }
 
 TEST(Worker, BurstOfCommandsRunsTheLatestAndLosesNone)

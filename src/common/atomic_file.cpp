@@ -1,5 +1,6 @@
 #include "common/atomic_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,8 @@
 
 namespace
 {
+
+std::atomic<GwReadHook> s_read_hook{nullptr};
 
 bool write_all(int fd, const char *p, size_t len)
 {
@@ -69,8 +72,16 @@ bool gw_write_file_atomic(const char *path, const void *data, size_t len)
     return true;
 }
 
+void gw_test_set_read_hook(GwReadHook hook)
+{
+    s_read_hook.store(hook);
+}
+
 bool gw_read_file(const char *path, std::string &out)
 {
+    if (GwReadHook hook = s_read_hook.load()) {
+        hook(path);
+    }
     UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd) {
         return false;

@@ -9,5 +9,11 @@
 // Returns true when `path` holds exactly `data` afterwards. errno is set on failure.
 bool gw_write_file_atomic(const char *path, const void *data, size_t len);
 
-// Reads a whole file. Returns false when it cannot be opened or read.
+// Reads a whole file. Returns false when it cannot be opened or read; throws
+// std::bad_alloc when the contents do not fit in memory.
 bool gw_read_file(const char *path, std::string &out);
+
+// Test-only: called with the path at the start of every gw_read_file (a test
+// may throw from it to stand for a failed allocation). Null removes it.
+using GwReadHook = void (*)(const char *path);
+void gw_test_set_read_hook(GwReadHook hook);

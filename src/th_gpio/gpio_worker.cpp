@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <mutex>
 
 #include "common/cjson_ptr.h"
@@ -193,10 +194,25 @@ void *gpio_state_machine(void *arg)
     (void)arg;
     try {
         report_dropped(drop_commands_and_enter(-1, DO_STATE_INIT));
-        while (gpio_worker_pass() != 0) {
+        for (;;) {
+            // A pass cut short by an exception (allocation, in practice) is
+            // reported and the worker goes on after the pause of a failed init.
+            try {
+                if (gpio_worker_pass() == 0) {
+                    break;
+                }
+            } catch (const std::exception &e) {
+                printf("DO_ERROR: Relay pass abandoned: %s\n", e.what());
+                fflush(stdout);
+                gw_sleep_us(DO_RETRY_SLEEP_US);
+            } catch (...) {
+                puts("DO_ERROR: Relay pass abandoned: unknown exception");
+                fflush(stdout);
+                gw_sleep_us(DO_RETRY_SLEEP_US);
+            }
         }
     } catch (...) {
-        // Nothing here throws but allocation; the thread must not take the process down.
+        // Anything else: the thread must not take the process down.
         puts("DO_ERROR: Relay worker stopped");
     }
     return nullptr;

@@ -1,10 +1,13 @@
 #include "th_mqtt/mqtt_link.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "common/gw_time.h"
 #include "th_mqtt/mqtt_msg.h"
@@ -140,8 +143,15 @@ int mqtt_subscriber_topics()
     char *topics[2] = {gMqttDetails.topics[0], gMqttDetails.topics[1]};
     printf("topic list : %s\n", topics[0]);
     printf("topic list : %s\n", topics[1]);
-    int rc = MQTTClient_subscribeMany(hMqttClient.load(), topicCount, topics, gMqttDetails.qos);
-    if (rc != MQTTCLIENT_SUCCESS) {
+    // The library writes the granted QoS back into the table it is given;
+    // publishing keeps reading the requested levels from gMqttDetails.
+    std::array<int, MQTT_MAX_TOPICS> granted;
+    std::copy(std::begin(gMqttDetails.qos), std::end(gMqttDetails.qos), granted.begin());
+    const int count = std::clamp(topicCount, 0, static_cast<int>(std::size(topics)));
+    int rc = MQTTClient_subscribeMany(hMqttClient.load(), count, topics, granted.data());
+    const bool refused = std::any_of(granted.begin(), granted.begin() + count,
+                                     [](int qos) { return qos == MQTT_BAD_SUBSCRIBE; });
+    if (rc != MQTTCLIENT_SUCCESS || refused) {
         puts("INTR_MQTT_ERROR : Fail to Subscribe with topics");
         fflush(stdout);
         return 0;
@@ -197,12 +207,20 @@ void MQTT_connectionLost(void *context, char *cause)
            cause ? cause : "");
     fflush(stdout);
     mqtt_change_state(MQTT_RECONNECT);
-    mqtt_delivery_clear();
+    try {
+        mqtt_delivery_clear();
+    } catch (...) {
+        // Only a failing mutex throws here; nothing may unwind into the client library.
+    }
 }
 
 void MQTT_deliveryComplete(void *, MQTTClient_deliveryToken)
 {
-    mqtt_delivery_clear();
+    try {
+        mqtt_delivery_clear();
+    } catch (...) {
+        // As above: the library's thread must not see an exception.
+    }
 }
 
 void mqtt_worker_start()
@@ -211,9 +229,11 @@ void mqtt_worker_start()
     s_reconnect_counter = 0;
 }
 
-void mqtt_run_state_pass()
+namespace
 {
-    const int state = giMQTTState.load();
+
+void run_state_pass(int state)
+{
     switch (state) {
     case MQTT_INIT:
         if (mqtt_init()) {
@@ -271,6 +291,29 @@ void mqtt_run_state_pass()
         // Never stored by this code; recover rather than spin.
         advance_state(state, MQTT_INIT);
         break;
+    }
+}
+
+void abandon_pass(int state, const char *what)
+{
+    printf("INTR_MQTT_ERROR : Pass of state %d abandoned: %s\n", state, what);
+    fflush(stdout);
+    pause_after_failed_step();
+}
+
+} // namespace
+
+// A step cut short by an exception is reported and repeated after the usual
+// pause of a failed step; the bus worker never ends.
+void mqtt_run_state_pass()
+{
+    const int state = giMQTTState.load();
+    try {
+        run_state_pass(state);
+    } catch (const std::exception &e) {
+        abandon_pass(state, e.what());
+    } catch (...) {
+        abandon_pass(state, "unknown exception");
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "common/cjson_ptr.h"
 #include "th_gpio/gpio_worker.h"
@@ -119,7 +120,17 @@ int MQTT_messageArrived(void *, char *topicName, int, MQTTClient_message *messag
     }
     copy[len] = '\0';
     if (topicName != nullptr && strcmp(topicName, gMqttDetails.topics[MQTT_COMMAND_TOPIC]) == 0) {
-        handle_incoming_packet(copy);
+        // Runs on the client library's thread: an exception must neither unwind
+        // into the library nor keep the message from being freed.
+        try {
+            handle_incoming_packet(copy);
+        } catch (const std::exception &e) {
+            printf("MQTT_ERROR : Message dropped: %s\n", e.what());
+            fflush(stdout);
+        } catch (...) {
+            puts("MQTT_ERROR : Message dropped: unknown exception");
+            fflush(stdout);
+        }
     }
     MQTTClient_freeMessage(&message);
     MQTTClient_free(topicName);

@@ -4,6 +4,7 @@
 #include <cjson/cJSON.h>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 
@@ -70,15 +71,20 @@ bool replace_string(cJSON *object, const char *key, const std::string &value)
 
 // Writes the text unless the file already holds exactly these bytes: the
 // reset runs about once a second while no vehicle answers, and rewriting
-// identical contents only wears the flash.
+// identical contents only wears the flash. No memory for the comparison
+// (or the temporary name) is a failed write, not the end of the worker.
 bool store_text(const char *path, const char *text)
 {
-    const size_t len = std::strlen(text);
-    std::string current;
-    if (gw_read_file(path, current) && current.size() == len && current.compare(0, len, text, len) == 0) {
-        return true;
+    try {
+        const size_t len = std::strlen(text);
+        std::string current;
+        if (gw_read_file(path, current) && current.size() == len && current.compare(0, len, text, len) == 0) {
+            return true;
+        }
+        return gw_write_file_atomic(path, text, len);
+    } catch (const std::exception &) {
+        return false;
     }
-    return gw_write_file_atomic(path, text, len);
 }
 
 } // namespace
@@ -93,7 +99,10 @@ void ecu_info_test_set_path(const char *path)
     g_path_override = path != nullptr ? path : "";
 }
 
-int save_ecu_info_json()
+namespace
+{
+
+int save_ecu_info_unguarded()
 {
     CJsonPtr root(cJSON_CreateObject());
     if (!root) {
@@ -149,6 +158,20 @@ int save_ecu_info_json()
     return 1;
 }
 
+} // namespace
+
+// The texts are copied into strings on the way: no memory for them fails the
+// save like a JSON object that cannot be created, and the worker goes on.
+int save_ecu_info_json()
+{
+    try {
+        return save_ecu_info_unguarded();
+    } catch (const std::exception &) {
+        std::puts("OBD2_ERROR : Out of memory while saving ecu_info.json.");
+        return 0;
+    }
+}
+
 int reset_supported_pid()
 {
     std::puts("OBD2_INFO : RESETING SUPPORTED PID CONFIG FILE");
@@ -164,7 +187,10 @@ int reset_supported_pid()
     return saved == 1 ? 1 : 0;
 }
 
-int compare_vehicle_info_with_saved()
+namespace
+{
+
+int compare_unguarded()
 {
     const std::string new_vid = newest_text(0x02);
     const std::string new_cid = newest_text(0x04);
@@ -215,4 +241,17 @@ int compare_vehicle_info_with_saved()
     }
     std::puts("OBD2_INFO : ECU info mismatch or new vehicle. Proceeding with full scan.");
     return 0;
+}
+
+} // namespace
+
+// Not being able to compare is a mismatch: the full scan runs.
+int compare_vehicle_info_with_saved()
+{
+    try {
+        return compare_unguarded();
+    } catch (const std::exception &) {
+        std::puts("OBD2_ERROR : malloc failed while reading ecu_info.json.");
+        return 0;
+    }
 }

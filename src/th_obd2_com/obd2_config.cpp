@@ -68,11 +68,26 @@ void config_test_set_paths(const char *config_path, const char *default_path)
     g_default_path_override = default_path ? default_path : "";
 }
 
+namespace
+{
+
+// The system's error text alone does not say which file: name it first, on
+// the same stream so that the two lines stay together.
+void report_open_failure(const char *path)
+{
+    const int err = errno;
+    fprintf(stderr, "OBD2_ERROR : Cannot read configuration file %s\n", path);
+    errno = err;
+    perror("File open failed");
+}
+
+} // namespace
+
 int parse_config_json(const char *path)
 {
     FilePtr file(fopen(path, "rb"));
     if (!file) {
-        perror("File open failed");
+        report_open_failure(path);
         return 0;
     }
     // Only a regular file has a length to go by (a folder reports a huge one).
@@ -80,7 +95,7 @@ int parse_config_json(const char *path)
     };
     if (fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        perror("File open failed");
+        report_open_failure(path);
         return 0;
     }
     if (fseek(file.get(), 0, SEEK_END) != 0) {

@@ -4,6 +4,7 @@
 // values does not pull in the bus client.
 #include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "common/atomic_file.h"
@@ -20,14 +21,24 @@ constexpr size_t STATUS_PKT_LEN = 128; // the longest status packet has 57 chara
 
 // Replaces the configuration file with the factory copy. The file is touched
 // only once the copy has been read in full, and is replaced atomically, so a
-// missing copy or a power loss never leaves it empty or half written.
+// missing copy or a power loss never leaves it empty or half written. When it
+// already holds the copy (an unusable copy is restored on every retry) it is
+// left alone: rewriting the same bytes once a second only wears the flash.
 bool restore_factory_copy()
 {
-    std::string data;
-    if (!gw_read_file(default_config_file_path(), data)) {
-        return false;
+    try {
+        std::string data;
+        if (!gw_read_file(default_config_file_path(), data)) {
+            return false;
+        }
+        std::string current;
+        if (gw_read_file(config_file_path(), current) && current == data) {
+            return true;
+        }
+        return gw_write_file_atomic(config_file_path(), data.data(), data.size());
+    } catch (const std::exception &) {
+        return false; // no memory to hold the copy: the restore failed
     }
-    return gw_write_file_atomic(config_file_path(), data.data(), data.size());
 }
 
 // Keeps the user's unusable file as config.json.bad before the factory copy

@@ -1,7 +1,11 @@
 #include "th_obd2_com/obd2_worker.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "common/gw_time.h"
 #include "th_mqtt/mqtt_link.h"
@@ -215,6 +219,11 @@ void state_parse_cmd()
     if (L.cmd_number == 0) {
         puts("OBD2_ERROR : CAN command detection failed.");
         fflush(stdout);
+        if (L.resume_state != 0) {
+            // Nothing to do: start-up goes on where the command interrupted it.
+            end_command();
+            return;
+        }
         gw_sleep_us(OBD2_CMD_ZERO_PAUSE_US);
         return;
     }
@@ -225,6 +234,8 @@ void state_parse_cmd()
 void state_exec_cmd()
 {
     if (handle_received_cmd(L.cmd_number) != 0) {
+        // Only failures in a row end a command: a good live snapshot starts the count again.
+        L.cmd_retry = 0;
         return;
     }
     if (L.cmd_retry > OBD2_CMD_MAX_RETRIES - 1) {
@@ -376,6 +387,30 @@ int cmd_clear_dtc()
     return 1;
 }
 
+// The decimal number after the first occurrence of `key` and at least one
+// colon or space; -1 when there is none or it lies outside the int range
+// (no action rather than whatever its low bits would select).
+int number_after_key(const char *text, const char *key)
+{
+    const char *p = strstr(text, key);
+    if (p == nullptr) {
+        return -1;
+    }
+    p += strlen(key);
+    const size_t separators = strspn(p, ": ");
+    if (separators == 0) {
+        return -1;
+    }
+    p += separators;
+    char *end = nullptr;
+    errno = 0;
+    const long long value = strtoll(p, &end, 10);
+    if (end == p || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
+        return -1;
+    }
+    return static_cast<int>(value);
+}
+
 } // namespace
 
 void obd2_test_set_can_opener(CanOpenFn fn)
@@ -387,18 +422,8 @@ int parse_received_cmd()
 {
     char text[OBD2_CMD_BUF_SIZE];
     obd2_take_command(text);
-    int typ = -1;
-    int cmd = -1;
-    if (const char *p = strstr(text, "\"TYP\"")) {
-        if (sscanf(p, "\"TYP\"%*[: ]%d", &typ) != 1) {
-            typ = -1;
-        }
-    }
-    if (const char *p = strstr(text, "\"CMD\"")) {
-        if (sscanf(p, "\"CMD\"%*[: ]%d", &cmd) != 1) {
-            cmd = -1;
-        }
-    }
+    const int typ = number_after_key(text, "\"TYP\"");
+    const int cmd = number_after_key(text, "\"CMD\"");
     printf("[DEBUG] TYP=%d, CMD=%d\n", typ, cmd);
     fflush(stdout);
     return cmd;
@@ -441,9 +466,11 @@ void obd2_worker_start()
     set_state(OBD2_STATE_CONFIG);
 }
 
-void obd2_run_state_pass()
+namespace
 {
-    const int state = get_obd2_thrd_state();
+
+void run_state_pass(int state)
+{
     if (state == OBD2_STATE_PARSE_CMD && L.own_state != OBD2_STATE_PARSE_CMD &&
         L.own_state != OBD2_STATE_EXEC_CMD) {
         // A command took over; remember where start-up had got to.
@@ -478,6 +505,35 @@ void obd2_run_state_pass()
         // Never stored by this code; go back to the heartbeat rather than spin.
         set_state(OBD2_STATE_IDLE);
         break;
+    }
+}
+
+// A pass cut short by an exception (no memory, in practice) is reported and
+// run again after a pause; the worker thread never ends. The heartbeat holds
+// obd_state_mutex over its probe and publications, and no other thread takes
+// that mutex, so a heartbeat pass that threw must not leave it locked.
+void abandon_pass(int state, const char *what)
+{
+    if (state == OBD2_STATE_IDLE) {
+        pthread_mutex_trylock(&obd_state_mutex);
+        pthread_mutex_unlock(&obd_state_mutex);
+    }
+    printf("OBD2_ERROR : Pass of state %d abandoned: %s\n", state, what);
+    fflush(stdout);
+    gw_sleep_us(OBD2_FAILED_PASS_PAUSE_US);
+}
+
+} // namespace
+
+void obd2_run_state_pass()
+{
+    const int state = get_obd2_thrd_state();
+    try {
+        run_state_pass(state);
+    } catch (const std::exception &e) {
+        abandon_pass(state, e.what());
+    } catch (...) {
+        abandon_pass(state, "unknown exception");
     }
 }
 

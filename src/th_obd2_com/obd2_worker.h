@@ -22,6 +22,8 @@ constexpr long OBD2_DTC_CLEARED_DELAY_US = 4'000'000;
 // Pause of identification while a status packet could not be published and
 // the bus link is not up again.
 constexpr long OBD2_IDENTIFY_RETRY_PAUSE_US = 1'000'000;
+// Pause before a pass that failed with an exception is run again.
+constexpr long OBD2_FAILED_PASS_PAUSE_US = 1'000'000;
 
 constexpr int OBD2_HEARTBEAT_IDLE_PASSES = 3; // paused passes before a probe
 constexpr int OBD2_TOLERATED_NEGATIVE = 3;    // negative probe answers tolerated in a row

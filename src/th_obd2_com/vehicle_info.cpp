@@ -64,6 +64,10 @@ bool render_text(const uint8_t *data, size_t len, char *text)
     while (n > 0 && is_filler(static_cast<uint8_t>(text[n - 1]))) {
         text[--n] = '\0';
     }
+    // Bytes above ASCII would reach the UI as invalid UTF-8, and a strict
+    // JSON reader rejects the whole file or packet.
+    std::replace_if(
+        text, text + n, [](char c) { return static_cast<uint8_t>(c) >= 0x7F; }, '?');
     return true;
 }
 

@@ -53,6 +53,7 @@ bool TestBroker::start()
         }
         fprintf(f, "listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n"
                    "log_dest none\n");
+        fputs(extra_config_.c_str(), f);
         fclose(f);
     }
     std::string conf = dir_ + "/mosquitto.conf";

@@ -5,11 +5,13 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 
 class TestBroker
 {
   public:
-    TestBroker() = default;
+    // `extra_config`: further mosquitto.conf lines, each ending in a newline.
+    explicit TestBroker(std::string extra_config = {}) : extra_config_(std::move(extra_config)) {}
     ~TestBroker();
     TestBroker(const TestBroker &) = delete;
     TestBroker &operator=(const TestBroker &) = delete;
@@ -23,6 +25,7 @@ class TestBroker
   private:
     pid_t pid_ = -1;
     std::string dir_;
+    std::string extra_config_;
 };
 
 // True when something accepts TCP connections on 127.0.0.1:port.
