@@ -1,6 +1,5 @@
 // Inbound routing of a command-topic payload, then what each worker does with
 // the text handed over: the OBD command scan and the relay packet parser.
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,19 +35,8 @@ void check_command_scan(const char *text, int cmd)
     }
     p += 5;
     p += strspn(p, ": \t\n\v\f\r");
-    errno = 0;
     const long long named = strtoll(p, nullptr, 10);
     if (named == cmd) {
-        return;
-    }
-    if (errno == ERANGE || named < INT32_MIN || named > INT32_MAX) {
-        // Known fault: the scan wraps a number beyond the int range into
-        // another command. Tolerated here until the scan refuses such numbers.
-        static bool told = false;
-        if (!told) {
-            fprintf(stderr, "known fault: out-of-range CMD number scanned as command %d\n", cmd);
-            told = true;
-        }
         return;
     }
     fprintf(stderr, "command %d scanned from a text naming %lld\n", cmd, named);
