@@ -1,5 +1,7 @@
 // Vehicle information: the four InfoType answers come from the input, then the
-// records are decoded and described as the identification packet does.
+// records are decoded, described as the identification packet does, and saved
+// as the ECU information file. Packet and file must be ASCII JSON whatever the
+// vehicle sent: a strict reader rejects invalid UTF-8.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cjson/cJSON.h>
@@ -7,16 +9,38 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "common/atomic_file.h"
 #include "common/cjson_ptr.h"
 #include "fuzz_support.h"
+#include "th_obd2_com/ecu_info_file.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/vehicle_info.h"
+
+namespace
+{
+
+void check_ascii_json(const std::string &text)
+{
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            abort();
+        }
+    }
+    CJsonPtr parsed(cJSON_Parse(text.c_str()));
+    if (!cJSON_IsObject(parsed.get())) {
+        abort();
+    }
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzz_quiet_product();
+    ecu_info_test_set_path(fuzz_scratch_path("ecu_info.json").c_str());
     return 0;
 }
 
@@ -47,9 +71,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
     CJsonText text(build_vehicle_info_json(mode, g_can_bitrate));
-    CJsonPtr parsed(cJSON_Parse(text.get()));
-    if (!cJSON_IsObject(parsed.get())) {
+    check_ascii_json(text ? text.get() : "");
+    std::string saved;
+    if (save_ecu_info_json() != 1 || !gw_read_file(ecu_info_file_path(), saved)) {
         abort();
     }
+    check_ascii_json(saved);
     return 0;
 }
