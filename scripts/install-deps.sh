@@ -1,7 +1,26 @@
 #!/usr/bin/env bash
-# Installs everything needed to build and test obd-gateway on Debian 12 (bookworm).
-# Idempotent: safe to run again; run as root.
+# Installs obd-gateway's dependencies on Debian 12 (bookworm), by role:
+#   (no option)  what building and testing need (scripts/test.sh runs this);
+#   --arm64      what the arm64 cross-build and the packages need (no test tools);
+#   --runtime    only what the daemon needs on a board (the obd-gateway package
+#                pulls the same in by itself).
+# Idempotent; run as root.
 set -euo pipefail
+
+role=test
+case "${1:-}" in
+    "") ;;
+    --arm64) role=arm64 ;;
+    --runtime) role=runtime ;;
+    -h | --help)
+        sed -n '2,7p' "$0" | cut -c3-
+        exit 0
+        ;;
+    *)
+        echo "usage: install-deps.sh [--arm64 | --runtime]" >&2
+        exit 2
+        ;;
+esac
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "install-deps.sh: run as root" >&2
@@ -9,6 +28,11 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
+
+# Another apt/dpkg run may hold the lock for a while: wait for it.
+apt_get() {
+    apt-get -o DPkg::Lock::Timeout=600 "$@"
+}
 
 # libgpiod 2.x only ships in bookworm-backports; the stock 1.6 has a different API.
 backports=/etc/apt/sources.list.d/bookworm-backports.sources
@@ -22,10 +46,30 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
 fi
 
-apt-get update
+if [ "$role" = runtime ]; then
+    # The board's broker is the daemon's: it is installed and left running as
+    # its package sets it up; nothing here stops, disables or reconfigures it.
+    apt_get update
+    apt_get install -y --no-install-recommends mosquitto libcjson1 libpaho-mqtt1.3 iproute2 sudo
+    apt_get install -y --no-install-recommends -t bookworm-backports libgpiod3
+    exit 0
+fi
 
-# Keep mosquitto's package scripts from starting a system broker on 1883:
-# every test starts its own broker in a private network namespace.
+if [ "$role" = arm64 ]; then
+    dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
+    apt_get update
+    apt_get install -y --no-install-recommends \
+        cmake ninja-build make pkg-config dpkg-dev fakeroot file systemd \
+        g++-aarch64-linux-gnu qemu-user-static libcjson-dev:arm64 libpaho-mqtt-dev:arm64
+    # Multiarch needs the same libgpiod version for both architectures.
+    apt_get install -y --no-install-recommends -t bookworm-backports libgpiod-dev libgpiod-dev:arm64
+    exit 0
+fi
+
+apt_get update
+
+# Test machines only: keep mosquitto's package scripts from starting a system
+# broker on 1883; every test starts its own broker in a private network namespace.
 policy=/usr/sbin/policy-rc.d
 created_policy=0
 if ! dpkg -s mosquitto >/dev/null 2>&1 && [ ! -e "$policy" ]; then
@@ -34,23 +78,24 @@ if ! dpkg -s mosquitto >/dev/null 2>&1 && [ ! -e "$policy" ]; then
     created_policy=1
 fi
 
-apt-get install -y --no-install-recommends \
-    cmake ninja-build g++ make pkg-config git ca-certificates \
+apt_get install -y --no-install-recommends \
+    cmake ninja-build g++ make pkg-config git ca-certificates dpkg-dev fakeroot file \
     libcjson-dev libpaho-mqtt-dev libgtest-dev libgmock-dev libbenchmark-dev \
-    mosquitto mosquitto-clients \
+    mosquitto mosquitto-clients systemd \
     iproute2 util-linux procps psmisc python3 valgrind
-apt-get install -y --no-install-recommends -t bookworm-backports libgpiod-dev
+apt_get install -y --no-install-recommends -t bookworm-backports libgpiod-dev
 
 if [ "$created_policy" -eq 1 ]; then
     rm -f "$policy"
 fi
 
-# A broker that got started anyway (an older install, systemd) must not hold the port.
+# Test machines only: the system broker service is not needed (tests bring
+# their own) and is kept from starting with the machine. Brokers of test runs
+# in progress (other namespaces) are left alone.
 if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet mosquitto 2>/dev/null; then
     systemctl stop mosquitto || true
     systemctl disable mosquitto >/dev/null 2>&1 || true
 fi
-pkill -x mosquitto 2>/dev/null || true
 
 ver=$(pkg-config --modversion libgpiod)
 case "$ver" in

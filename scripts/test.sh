@@ -50,6 +50,13 @@ for p in $presets; do
     rm -f "$log"
 done
 
+# ---- board: packages, service unit, install/upgrade/purge, arm64 under qemu ----
+if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
+    echo "== board"
+    if tests/board/run.sh; then summaries+=("[board] passed"); else summaries+=("[board] FAILED"); status=1; fi
+fi
+# ---- end board ----
+
 # --- fuzzing: every harness replays its corpus, then fuzzes 30 s (OBDGW_FUZZ=0 skips) ---
 if [ "${OBDGW_FUZZ:-1}" != 0 ]; then
     echo "== fuzz"

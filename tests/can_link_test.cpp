@@ -17,6 +17,8 @@
 #include "common/gw_time.h"
 #include "support/capture.h"
 #include "th_obd2_com/can_link.h"
+#include "th_obd2_com/ecu_list.h"
+#include "th_obd2_com/obd2_reassembly.h"
 #include "th_obd2_com/obd2_config.h"
 #include "vehicle_sim.h"
 
@@ -159,21 +161,37 @@ TEST_F(Exchange, NegativeAnswerIsReturnedWithTrace)
     EXPECT_EQ(trace.count_line("OBD2 Negative Response: SID=0x01, NRC=0x12"), 1);
 }
 
-TEST_F(Exchange, DetectModeFindsTheAddressing)
+TEST_F(Exchange, DetectModeFindsTheAddressingAndEveryAnsweringEcu)
 {
+    using Ids = std::vector<std::pair<uint32_t, int>>; // answer identifier, mode
     struct Case {
         const char *name;
         vsim::VehicleModel vehicle;
         int expect;
         size_t requests_on_29bit;
+        Ids ecus;
     };
     auto neg = vsim::make_ecu11(0);
     neg.negative[0x0100] = 0x22;
+    auto neg29 = vsim::make_ecu29(0x10);
+    neg29.negative[0x0100] = 0x22;
+    // The transmission answers first, the engine 20 ms later; a third ECU
+    // answers later than any ECU may and is not waited for.
+    auto engine = vsim::make_ecu11(0);
+    engine.latency = 20ms;
+    auto late = vsim::make_ecu11(2);
+    late.latency = 90ms;
     std::vector<Case> cases = {
-        {"11-bit", one_ecu(vsim::make_ecu11(0)), 1, 0},
-        {"29-bit", one_ecu(vsim::make_ecu29(0x10)), 2, 1},
-        {"negative on 11-bit skips 29-bit", one_ecu(neg), -2, 0},
-        {"nothing", vsim::VehicleModel{}, 0, 1},
+        {"11-bit", one_ecu(vsim::make_ecu11(0)), 1, 0, {{0x7E8, 1}}},
+        {"29-bit", one_ecu(vsim::make_ecu29(0x10)), 2, 1, {{0x18DAF110, 2}}},
+        {"negative on 11-bit skips 29-bit", one_ecu(neg), -2, 0, {{0x7E8, 1}}},
+        {"negative on 29-bit", one_ecu(neg29), -2, 1, {{0x18DAF110, 2}}},
+        {"several ECUs, engine first",
+         vsim::VehicleModel{{vsim::make_ecu11(1), engine, late}},
+         1,
+         0,
+         {{0x7E8, 1}, {0x7E9, 1}}},
+        {"nothing", vsim::VehicleModel{}, 0, 1, {}},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -183,11 +201,27 @@ TEST_F(Exchange, DetectModeFindsTheAddressing)
         prepare_request(req, 2, 0x01, 0x00);
         std::array<uint8_t, OBD2_RESP_BUF_SIZE> buf{};
         size_t len = 0;
+        std::array<EcuEntry, OBD2_MAX_ECUS> found{};
+        int count = -1;
         int64_t t0 = gw_monotonic_us();
-        EXPECT_EQ(detect_mode(req, sizeof req, buf.data(), &len), c.expect);
+        EXPECT_EQ(detect_ecus(req, sizeof req, buf.data(), &len, found.data(), OBD2_MAX_ECUS, &count),
+                  c.expect);
+        const int64_t took_us = gw_monotonic_us() - t0;
         if (c.expect == 0) {
-            EXPECT_GE(gw_monotonic_us() - t0, 2 * OBD2_SHORT_WAIT_US);
+            EXPECT_GE(took_us, 2 * OBD2_SHORT_WAIT_US);
         }
+        if (c.ecus.size() > 1) {
+            EXPECT_GE(took_us, OBD2_DETECT_SETTLE_US);
+        }
+        Ids ids;
+        for (int i = 0; i < count; ++i) {
+            ids.emplace_back(found[i].response_id, found[i].mode);
+        }
+        EXPECT_EQ(ids, c.ecus);
+        std::this_thread::sleep_for(100ms); // every answer has come and gone
+        bus.clear_received();
+        // The presence check asks the same way.
+        EXPECT_EQ(detect_mode(req, sizeof req, buf.data(), &len), c.expect);
         std::this_thread::sleep_for(5ms);
         EXPECT_EQ(bus.received(1).size(), c.requests_on_29bit);
     }
@@ -267,6 +301,8 @@ TEST_F(Exchange, ScriptedAnswers)
         size_t len;
         std::vector<uint8_t> head; // expected first bytes of the answer
         size_t flow_controls;
+        uint8_t service = 0x09; // the request
+        uint8_t param = 0x02;
     };
     const std::vector<Case> cases = {
         {"0x7E9 is an answer",
@@ -274,7 +310,9 @@ TEST_F(Exchange, ScriptedAnswers)
          0,
          8,
          {0x03, 0x41, 0x0D, 0x32},
-         0},
+         0,
+         0x01,
+         0x0D},
         {"0x7F0 and 0x7E0 are skipped",
          {{1, f11(0x7F0, {0x03, 0x41, 0x0D, 0x01}), true},
           {1, f11(0x7E0, {0x03, 0x41, 0x0D, 0x02}), true},
@@ -282,26 +320,34 @@ TEST_F(Exchange, ScriptedAnswers)
          0,
          4,
          {0x03, 0x41, 0x0D, 0x03},
-         0},
+         0,
+         0x01,
+         0x0D},
         {"29-bit frame on the 11-bit channel is skipped",
          {{1, make_frame(0x18DAF110, {0x03, 0x41, 0x0D, 0x01}, true), true},
           {1, f11(0x7E8, {0x03, 0x41, 0x0D, 0x09})}},
          0,
          4,
          {0x03, 0x41, 0x0D, 0x09},
-         0},
+         0,
+         0x01,
+         0x0D},
         {"error frame and short record are skipped",
          {{1, kErrorFrame}, {1, f11(0x7E8, {0x02, 0x41, 0x0D})}},
          0,
          3,
          {0x02, 0x41, 0x0D},
-         0},
+         0,
+         0x01,
+         0x0D},
         {"data length 15 counts as 8",
          {{1, with_dlc(f11(0x7E8, {0x03, 0x41, 0x0D, 0x32, 1, 2, 3, 4}), 15)}},
          0,
          8,
          {0x03, 0x41, 0x0D, 0x32, 1, 2, 3, 4},
-         0},
+         0,
+         0x01,
+         0x0D},
         {"wrong sequence number",
          {{1, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})},
           {2, f11(0x7E8, {0x22, 1, 2, 3, 4, 5, 6, 7})}},
@@ -316,42 +362,45 @@ TEST_F(Exchange, ScriptedAnswers)
          4,
          {0x03, 0x7F, 0x09, 0x31},
          1},
-        {"second first frame restarts, the counter carries on",
+        {"a second first frame of the same ECU starts its answer over",
          {{1, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})},
           {2, f11(0x7E8, {0x21, 'D', 'E', 'F', 'G', 'H', 'I', 'J'})},
-          {2, f11(0x7E8, {0x10, 0x0A, 0x49, 0x0A, 0x01, 'N', 'A', 'M'})},
-          {3, f11(0x7E8, {0x22, 'E', '1', '2', '3', 0, 0, 0})}},
+          {2, f11(0x7E8, {0x10, 0x0A, 0x49, 0x02, 0x01, 'N', 'A', 'M'})},
+          {3, f11(0x7E8, {0x21, 'E', '1', '2', '3', 0, 0, 0})}},
          0,
          11,
-         {0x0A, 0x49, 0x0A, 0x01, 'N', 'A', 'M', 'E', '1', '2', '3'},
+         {0x0A, 0x49, 0x02, 0x01, 'N', 'A', 'M', 'E', '1', '2', '3'},
          2},
         {"single frame inside a segmented answer is ignored",
-         {{1, f11(0x7E8, {0x10, 0x08, 0x49, 0x04, 0x01, 'C', 'A', 'L'})},
+         {{1, f11(0x7E8, {0x10, 0x08, 0x49, 0x02, 0x01, 'C', 'A', 'L'})},
           {2, f11(0x7E9, {0x02, 0x41, 0x00})},
           {2, f11(0x7E8, {0x21, 'I', 'D', 0, 0, 0, 0, 0})}},
          0,
          9,
-         {0x08, 0x49, 0x04, 0x01, 'C', 'A', 'L', 'I', 'D'},
+         {0x08, 0x49, 0x02, 0x01, 'C', 'A', 'L', 'I', 'D'},
          1},
-        {"consecutive frame before any first frame is a single answer",
-         {{1, f11(0x7E8, {0x21, 1, 2, 3, 4, 5, 6, 7})}},
+        {"consecutive frame before any first frame is no answer",
+         {{1, f11(0x7E8, {0x21, 0x41, 0x0D, 3, 4, 5, 6, 7})}, {1, f11(0x7E8, {0x03, 0x41, 0x0D, 0x32})}},
          0,
-         8,
-         {0x21, 1, 2},
-         0},
+         4,
+         {0x03, 0x41, 0x0D, 0x32},
+         0,
+         0x01,
+         0x0D},
         {"first frame announcing length 0",
-         {{1, f11(0x7E8, {0x10, 0x00, 1, 2, 3, 4, 5, 6})}, {2, f11(0x7E8, {0x21, 1, 2, 3, 4, 5, 6, 7})}},
+         {{1, f11(0x7E8, {0x10, 0x00, 0x49, 0x02, 3, 4, 5, 6})},
+          {2, f11(0x7E8, {0x21, 1, 2, 3, 4, 5, 6, 7})}},
          0,
          1,
          {0x00},
          1},
-        {"empty first and consecutive frames copy nothing",
-         {{1, with_dlc(f11(0x7E8, {0x10, 0x03}), 0)},
+        {"empty consecutive frame copies nothing",
+         {{1, f11(0x7E8, {0x10, 0x09, 0x49, 0x02, 0x01, 1, 2, 3})},
           {2, with_dlc(f11(0x7E8, {0x21, 9}), 0)},
           {2, f11(0x7E8, {0x22, 0xAB, 0xCD, 0xEF, 0, 0, 0, 0})}},
          0,
-         4,
-         {0xAB, 0xCD, 0xEF, 0x00},
+         10,
+         {0x09, 0x49, 0x02, 0x01, 1, 2, 3, 0xAB, 0xCD, 0xEF},
          1},
     };
     for (const auto &c : cases) {
@@ -361,12 +410,155 @@ TEST_F(Exchange, ScriptedAnswers)
         Answer a;
         {
             Script script(bus, 0, c.steps);
-            a = exchange(1, 0x09, 0x02, OBD2_REQ_LIVE);
+            a = exchange(1, c.service, c.param, OBD2_REQ_LIVE);
         }
         EXPECT_EQ(a.rc, c.rc);
         EXPECT_EQ(a.len, c.len);
         EXPECT_EQ(bytes(a.buf.data(), c.head.size()), c.head);
         EXPECT_EQ(flow_controls(bus, 0), c.flow_controls);
+    }
+}
+
+// A segmented answer as an ECU sends it: first frame, then consecutive frames.
+std::vector<can_frame> segmented(uint32_t id, const std::vector<uint8_t> &payload, bool extended = false)
+{
+    std::vector<can_frame> out;
+    can_frame f = make_frame(
+        id, {static_cast<uint8_t>(0x10 | payload.size() >> 8), static_cast<uint8_t>(payload.size())},
+        extended);
+    f.can_dlc = 8;
+    size_t at = 0;
+    for (uint8_t seq = 1, first = 2;; seq = (seq + 1) & 0x0F, first = 1) {
+        for (size_t i = first; i < 8; ++i) {
+            f.data[i] = at < payload.size() ? payload[at++] : 0xAA;
+        }
+        out.push_back(f);
+        if (at >= payload.size()) {
+            return out;
+        }
+        f.data[0] = static_cast<uint8_t>(0x20 | seq);
+    }
+}
+
+TEST(Reassembly, EachAnswerComesWholeFromOneEcuAndAnswersTheRequest)
+{
+    using R = Obd2RxStep;
+    const auto t =
+        segmented(0x7E9, {0x49, 0x04, 0x01, 'T', 'R', 'A', 'N', 'S', 'M', 'I', 'S', 'S', 'I', 'O', 'N'});
+    const auto e =
+        segmented(0x7E8, {0x49, 0x04, 0x01, 'E', 'N', 'G', 'I', 'N', 'E', '-', 'C', 'A', 'L', 'I', 'D'});
+    // 127 payload bytes: the first frame's length byte and the first consecutive
+    // frame's first data byte are both 0x7F.
+    std::vector<uint8_t> cvn(127, 0x5A);
+    cvn[0] = 0x49, cvn[1] = 0x06, cvn[6] = 0x7F;
+    const auto c = segmented(0x7E8, cvn);
+    std::vector<R> cvn_steps(c.size(), R::Skip);
+    cvn_steps.front() = R::SendFlowControl;
+    cvn_steps.back() = R::Complete;
+
+    struct Case {
+        const char *name;
+        int mode;
+        std::vector<uint8_t> request; // as sent: length, service, parameter
+        uint32_t bound;
+        std::vector<can_frame> frames;
+        std::vector<R> steps;
+        std::vector<uint8_t> head; // of the answer after the last step
+        uint32_t answered_by;
+        uint32_t flow_control_to; // 0: none sent
+    };
+    const std::vector<Case> cases = {
+        {"interleaved first frames of two ECUs",
+         1,
+         {2, 0x09, 0x04},
+         0,
+         {t[0], e[0], t[1], e[1], t[2]},
+         {R::SendFlowControl, R::Skip, R::Skip, R::Skip, R::Complete},
+         {0x0F, 0x49, 0x04, 0x01, 'T', 'R', 'A', 'N'},
+         0x7E9,
+         0x7E1},
+        {"a consecutive frame of another ECU in the middle",
+         1,
+         {2, 0x09, 0x04},
+         0,
+         {e[0], t[1], e[1], e[2]},
+         {R::SendFlowControl, R::Skip, R::Skip, R::Complete},
+         {0x0F, 0x49, 0x04, 0x01, 'E', 'N', 'G', 'I'},
+         0x7E8,
+         0x7E0},
+        {"0x7F in first and consecutive frames is data",
+         1,
+         {2, 0x09, 0x06},
+         0,
+         c,
+         cvn_steps,
+         {0x7F, 0x49, 0x06, 0x5A, 0x5A, 0x5A, 0x5A, 0x7F},
+         0x7E8,
+         0x7E0},
+        {"late answers to the previous service are skipped",
+         1,
+         {1, 0x03},
+         0,
+         {f11(0x7E8, {0x02, 0x47, 0x00}), segmented(0x7E8, {0x47, 3, 1, 2, 3, 4, 5, 6})[0],
+          f11(0x7E8, {0x02, 0x43, 0x00})},
+         {R::Skip, R::Skip, R::Complete},
+         {0x02, 0x43, 0x00},
+         0x7E8,
+         0},
+        {"an answer for another PID is skipped",
+         1,
+         {2, 0x01, 0x0D},
+         0,
+         {f11(0x7E8, {0x04, 0x41, 0x0C, 0x1A, 0xF8}), f11(0x7E9, {0x03, 0x41, 0x0D, 0x77})},
+         {R::Skip, R::Complete},
+         {0x03, 0x41, 0x0D, 0x77},
+         0x7E9,
+         0},
+        {"a negative answer to another service is skipped",
+         1,
+         {2, 0x09, 0x02},
+         0,
+         {f11(0x7E9, {0x03, 0x7F, 0x01, 0x12}), f11(0x7E8, {0x03, 0x7F, 0x09, 0x12})},
+         {R::Skip, R::Refused},
+         {0x03, 0x7F, 0x09, 0x12},
+         0x7E8,
+         0},
+        {"bound to an ECU: others' answers are skipped",
+         1,
+         {2, 0x09, 0x04},
+         0x7E8,
+         {f11(0x7E9, {0x03, 0x7F, 0x09, 0x12}), t[0], e[0], e[1], e[2]},
+         {R::Skip, R::Skip, R::SendFlowControl, R::Skip, R::Complete},
+         {0x0F, 0x49, 0x04, 0x01, 'E'},
+         0x7E8,
+         0x7E0},
+        {"29-bit flow control",
+         2,
+         {2, 0x09, 0x04},
+         0,
+         segmented(0x18DAF110, {0x49, 0x04, 1, 2, 3, 4, 5, 6}, true),
+         {R::SendFlowControl, R::Complete},
+         {0x08, 0x49, 0x04},
+         0x18DAF110,
+         0x18DA10F1 | CAN_EFF_FLAG},
+    };
+    g_can_padding = 0xAA;
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.name);
+        Obd2Reassembly r(k.mode, k.request.data(), k.request.size(), k.bound);
+        uint32_t fc_id = 0;
+        size_t i = 0;
+        for (R got; i < k.frames.size() && (got = r.step(k.frames[i])) == k.steps[i]; ++i) {
+            fc_id = got == R::SendFlowControl ? r.flow_control().can_id : fc_id;
+        }
+        if (i < k.frames.size()) {
+            ADD_FAILURE() << "unexpected step at frame " << i;
+            continue;
+        }
+        ASSERT_GE(r.answer_len(), k.head.size());
+        EXPECT_EQ(bytes(r.answer(), k.head.size()), k.head);
+        EXPECT_EQ(r.response_id(), k.answered_by);
+        EXPECT_EQ(fc_id, k.flow_control_to);
     }
 }
 
@@ -504,7 +696,7 @@ TEST_F(Exchange, FloodsCannotHoldTheExchange)
     const Case cases[] = {
         {"error frames, silent vehicle", false, kErrorFrame, OBD2_REQ_LIVE, OBD2_SHORT_WAIT_US},
         {"error frames after a first frame", true, kErrorFrame, OBD2_REQ_LIVE, OBD2_SHORT_WAIT_US},
-        {"other frames of an answering ECU after a first frame", true, f11(0x7EA, {0x02, 0x41, 0x00}),
+        {"other frames of the answering ECU after its first frame", true, f11(0x7E8, {0x02, 0x41, 0x00}),
          OBD2_REQ_VEHICLE_INFO, OBD2_SEGMENT_GAP_LIMIT_US},
     };
     for (const auto &c : cases) {

@@ -155,20 +155,21 @@ TEST_F(LiveData, OnlyTheAskedPidsAnswerCounts)
 
 TEST_F(LiveData, LateAnswerIsNotTakenForTheNextSensor)
 {
-    // The speed answer misses its 100 ms and lands while coolant is being
-    // asked (at 150 ms; coolant's own answer would come at about 190 ms).
+    // The speed answer misses its 100 ms and lands (at 120 ms) while coolant
+    // is being asked; coolant's own answer comes at about 140 ms.
     vsim::EcuModel e;
     e.pids[0x0D] = {0x5A};
     e.pids[0x05] = {0x5A};
-    e.latency = std::chrono::milliseconds(90);
+    e.latency = std::chrono::milliseconds(40);
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
-    bus.vehicle().inject_late_answer(std::chrono::milliseconds(60));
+    bus.vehicle().inject_late_answer(std::chrono::milliseconds(80));
     set_sensors({"SPD", "COLTMP"});
-    TraceCapture cap;
     get_pid_list();
-    EXPECT_EQ(handle_live_mode(1), nullptr);
-    EXPECT_EQ(cap.count_containing("does not match PID 5"), 1);
+    const char *packet = handle_live_mode(1);
+    ASSERT_NE(packet, nullptr);
+    EXPECT_NE(std::string(packet).find("\"SPD\": \"--\""), std::string::npos) << packet;
+    EXPECT_NE(std::string(packet).find("\"COLTMP\": 50.00"), std::string::npos) << packet;
 }
 
 TEST_F(LiveData, SixteenBitPidWithShortAnswerPrintsZero)

@@ -91,6 +91,41 @@ TEST(Worker, StartupWithVehicleIdentifiesAndThenReportsEcuPresence)
     EXPECT_EQ(g_ecu_list[0].response_id, 0x7E8u);
 }
 
+TEST(Worker, DetectionRecordsEachAnsweringEcuWithItsOwnIdentifier)
+{
+    struct Case {
+        const char *name;
+        vsim::VehicleModel vehicle;
+        std::vector<std::pair<uint32_t, int>> ecus; // answer identifier, mode
+    };
+    auto refusing = WorkerEnv::sample_vehicle();
+    refusing.ecus[0].negative[0x0100] = 0x22;
+    vsim::VehicleModel refusing29{{vsim::make_ecu29(0x10)}};
+    refusing29.ecus[0].negative[0x0100] = 0x22;
+    // The transmission answers before the engine.
+    auto two = WorkerEnv::sample_vehicle();
+    two.ecus[0].latency = 10ms;
+    two.ecus.push_back(vsim::make_ecu11(1));
+    const Case cases[] = {
+        {"refusal on 11-bit", refusing, {{0x7E8, 1}}},
+        {"refusal on 29-bit", refusing29, {{0x18DAF110, 2}}},
+        {"engine and transmission", two, {{0x7E8, 1}, {0x7E9, 1}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        WorkerEnv env(c.vehicle);
+        env.published().set_accept(false); // identification stops at its first report
+        env.start_worker();
+        ASSERT_TRUE(env.published().wait_for_token("GOTINFO", 1, 10s));
+        env.stop_worker();
+        std::vector<std::pair<uint32_t, int>> ids;
+        for (int i = 0; i < g_ecu_count; ++i) {
+            ids.emplace_back(g_ecu_list[i].response_id, g_ecu_list[i].mode);
+        }
+        EXPECT_EQ(ids, c.ecus);
+    }
+}
+
 TEST(Worker, VehicleLostAndBackIsReidentifiedWithoutProbeAndDescribedAgain)
 {
     WorkerEnv env(WorkerEnv::sample_vehicle());

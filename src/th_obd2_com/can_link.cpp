@@ -20,10 +20,12 @@
 #include "common/gw_time.h"
 #include "th_obd2_com/ecu_list.h"
 #include "th_obd2_com/obd2_config.h"
+#include "th_obd2_com/obd2_protocol.h"
+#include "th_obd2_com/obd2_reassembly.h"
 
 CanChannel can_cfg[2] = {
-    {-1, 0x7DF, 0x7E8, 0x7F8},
-    {-1, 0x18DB33F1, 0x18DAF110, 0x1FFFFFFF},
+    {-1, OBD2_FUNCTIONAL_ID_11, OBD2_RESPONSE_BASE_11, OBD2_RESPONSE_MASK_11},
+    {-1, OBD2_FUNCTIONAL_ID_29, OBD2_RESPONSE_ID_29, OBD2_RESPONSE_MASK_29},
 };
 
 namespace
@@ -33,20 +35,9 @@ constexpr const char *CAN_IFNAME = "can0";
 constexpr size_t CAN_SETUP_CMD_LEN = 128;
 constexpr uint32_t CAN_ERROR_MASK = CAN_ERR_TX_TIMEOUT;
 
-// Mode-1 acceptance: 0x7E8..0x7EF; mode 2: ECU 0x10 to tester 0xF1 only.
-constexpr uint32_t RESP_MASK_11 = 0x7F8;
-constexpr uint32_t RESP_BASE_11 = 0x7E8;
-constexpr uint32_t RESP_ID_29 = 0x18DAF110;
-constexpr uint32_t FLOW_CONTROL_ID_11 = 0x7E0;
-constexpr uint32_t FLOW_CONTROL_ID_29 = 0x18DA10F1;
-
 // Frames already queued when a request goes out are stale; this bounds the
 // drain so a babbling bus cannot keep the worker in it.
 constexpr int MAX_STALE_FRAMES = 4096;
-
-constexpr uint8_t PCI_FIRST = 0x1;
-constexpr uint8_t PCI_CONSECUTIVE = 0x2;
-constexpr uint8_t NEGATIVE_RESPONSE = 0x7F;
 
 int run_system(const char *command)
 {
@@ -116,20 +107,6 @@ void setup_channel(int ch, int &result)
         perror("CAN error filter setup failed");
         result = 0;
     }
-}
-
-bool accepted(int mode, canid_t id)
-{
-    const uint32_t bound = ecu_scope_response_id();
-    if (mode == 1) {
-        const uint32_t sid = id & CAN_SFF_MASK;
-        return (sid & RESP_MASK_11) == RESP_BASE_11 && (bound == 0 || sid == bound);
-    }
-    if (mode == 2) {
-        const uint32_t eid = id & CAN_EFF_MASK;
-        return eid == RESP_ID_29 && (bound == 0 || eid == bound);
-    }
-    return false;
 }
 
 // Reads and drops whatever is queued on the socket without waiting.
@@ -233,18 +210,19 @@ int apply_can_filter(int sock, int kind, int id, int mask)
     return 0;
 }
 
-int send_obd2_request(int mode, const uint8_t *request, size_t request_len, uint8_t *response,
-                      size_t *response_len, int kind)
+namespace
+{
+
+// One exchange; `answered_id` (when given) receives the identifier of the ECU
+// that answered or refused.
+int run_exchange(int mode, const uint8_t *request, size_t request_len, uint8_t *response,
+                 size_t *response_len, int kind, uint32_t *answered_id)
 {
     const CanChannel &chan = can_cfg[mode == 1 ? 0 : 1];
     const int sock = chan.sock;
     const long wait_us = (kind == OBD2_REQ_DTC || kind == OBD2_REQ_CLEAR_DTC || kind == OBD2_REQ_VEHICLE_INFO)
                              ? OBD2_LONG_WAIT_US
                              : OBD2_SHORT_WAIT_US;
-    size_t expected_total = 0;
-    uint32_t seq_counter = 1;
-    bool got_first_frame = false;
-    uint8_t reassembly[OBD2_RESP_BUF_SIZE];
 
     if (request_len < 2 || request_len > 8) {
         printf("Invalid OBD2 request length: %zu bytes\n", request_len);
@@ -268,6 +246,7 @@ int send_obd2_request(int mode, const uint8_t *request, size_t request_len, uint
         return -1;
     }
 
+    Obd2Reassembly rx_state(mode, request, request_len, ecu_scope_response_id());
     *response_len = 0;
     const int64_t start_us = gw_monotonic_us();
     // The wait runs from the request or from the last useful frame; frames
@@ -302,80 +281,64 @@ int send_obd2_request(int mode, const uint8_t *request, size_t request_len, uint
             perror("CAN read failed");
             return -1;
         }
-        if (n != static_cast<ssize_t>(sizeof rx) || (rx.can_id & CAN_ERR_FLAG) ||
-            !accepted(mode, rx.can_id)) {
+        if (n != static_cast<ssize_t>(sizeof rx) || (rx.can_id & CAN_ERR_FLAG)) {
             continue;
         }
-        // A data length code above 8 (CAN FD style or hostile) still carries only 8 bytes.
-        const size_t dlc = std::min<size_t>(rx.can_dlc, CAN_MAX_DLEN);
 
-        if (rx.data[1] == NEGATIVE_RESPONSE) {
-            std::memcpy(response, rx.data, dlc);
-            *response_len = dlc;
-            printf("OBD2 Negative Response: SID=0x%02X, NRC=0x%02X\n", rx.data[2], rx.data[3]);
-            return -2;
+        const Obd2RxStep step = rx_state.step(rx);
+        if (rx_state.advanced() || (step == Obd2RxStep::Complete && rx_state.collecting())) {
+            *response_len = rx_state.collected_len();
+            printf("---------: response len : %d copy len : %d | expected seq : %d | Total len : %d\n",
+                   static_cast<int>(rx_state.collected_len()), static_cast<int>(rx_state.last_copy()),
+                   static_cast<int>(rx_state.sequence_counter()),
+                   static_cast<int>(rx_state.expected_total()));
         }
-
-        const uint8_t type = rx.data[0] >> 4;
-        if (type == PCI_FIRST) {
-            got_first_frame = true;
-            expected_total = (static_cast<size_t>(rx.data[0] & 0x0F) << 8 | rx.data[1]) + 1;
-            printf(" >>>>>>> Total Len: %d <<<<<<<<\n", static_cast<int>(expected_total));
-            const size_t copy = dlc > 0 ? dlc - 1 : 0;
-            std::memcpy(reassembly, rx.data + 1, copy);
-            *response_len = copy;
-
-            can_frame fc{};
-            fc.can_id = mode == 1 ? FLOW_CONTROL_ID_11 : (FLOW_CONTROL_ID_29 | CAN_EFF_FLAG);
-            fc.can_dlc = 8;
-            fc.data[0] = 0x30; // continue to send
-            fc.data[1] = 0x00; // no further flow control
-            fc.data[2] = 0x00; // no separation time
-            std::fill(fc.data + 3, fc.data + 8, padding_byte());
+        switch (step) {
+        case Obd2RxStep::Skip:
+            if (rx_state.advanced()) {
+                deadline_us = gw_monotonic_us() + wait_us;
+            } else if (rx_state.stray_from_ecu() &&
+                       gw_monotonic_us() - start_us >= OBD2_SEGMENT_GAP_LIMIT_US) {
+                return -1;
+            }
+            continue;
+        case Obd2RxStep::SendFlowControl: {
+            *response_len = rx_state.collected_len();
+            printf(" >>>>>>> Total Len: %d <<<<<<<<\n", static_cast<int>(rx_state.expected_total()));
+            const can_frame &fc = rx_state.flow_control();
             if (::write(sock, &fc, sizeof fc) < 0) {
                 return -1;
             }
             deadline_us = gw_monotonic_us() + wait_us;
             continue;
         }
-
-        if (type == PCI_CONSECUTIVE && got_first_frame) {
-            const uint8_t got = rx.data[0] & 0x0F;
-            const uint8_t want = static_cast<uint8_t>(seq_counter % 16);
-            if (got != want) {
-                printf("OBD2 unexpected sequence: got 0x%02X, expected 0x%02X\n", got, want);
-                return -1;
-            }
-            size_t copy = dlc > 0 ? dlc - 1 : 0;
-            // A first frame may announce fewer bytes than it carries; never go past
-            // the announced total (at most the buffer size).
-            const size_t room = expected_total > *response_len ? expected_total - *response_len : 0;
-            copy = std::min(copy, room);
-            std::memcpy(reassembly + *response_len, rx.data + 1, copy);
-            *response_len += copy;
-            ++seq_counter;
-            printf("---------: response len : %d copy len : %d | expected seq : %d | Total len : %d\n",
-                   static_cast<int>(*response_len), static_cast<int>(copy), static_cast<int>(seq_counter),
-                   static_cast<int>(expected_total));
-            if (*response_len < expected_total) {
-                deadline_us = gw_monotonic_us() + wait_us;
-                continue;
-            }
-            std::memcpy(response, reassembly, expected_total);
-            *response_len = expected_total;
-            return 0;
-        }
-
-        if (!got_first_frame) {
-            // A single frame, or anything else before a first frame.
-            std::memcpy(response, rx.data, dlc);
-            *response_len = dlc;
-            return 0;
-        }
-        if (gw_monotonic_us() - start_us >= OBD2_SEGMENT_GAP_LIMIT_US) {
+        case Obd2RxStep::Failed:
+            printf("OBD2 unexpected sequence: got 0x%02X, expected 0x%02X\n", rx_state.received_sequence(),
+                   static_cast<unsigned>(rx_state.sequence_counter() % 16));
             return -1;
+        case Obd2RxStep::Complete:
+        case Obd2RxStep::Refused:
+            break;
         }
+        std::memcpy(response, rx_state.answer(), rx_state.answer_len());
+        *response_len = rx_state.answer_len();
+        if (answered_id != nullptr) {
+            *answered_id = rx_state.response_id();
+        }
+        if (step == Obd2RxStep::Refused) {
+            printf("OBD2 Negative Response: SID=0x%02X, NRC=0x%02X\n", rx.data[2], rx.data[3]);
+            return -2;
+        }
+        return 0;
     }
+}
+
+} // namespace
+
+int send_obd2_request(int mode, const uint8_t *request, size_t request_len, uint8_t *response,
+                      size_t *response_len, int kind)
+{
+    return run_exchange(mode, request, request_len, response, response_len, kind, nullptr);
 }
 
 int prepare_request(uint8_t *frame, uint8_t b0, uint8_t b1, uint8_t b2)
@@ -387,21 +350,69 @@ int prepare_request(uint8_t *frame, uint8_t b0, uint8_t b1, uint8_t b2)
     return 1;
 }
 
-int detect_mode(const uint8_t *request, size_t request_len, uint8_t *response, size_t *response_len)
+namespace
 {
-    int rc = send_obd2_request(1, request, request_len, response, response_len, OBD2_REQ_DETECT);
-    if (rc == 0) {
-        return 1;
+
+// The other ECUs' answers to the detection request, each within the longest
+// answer time OBD allows after the first answer.
+void collect_other_answers(int mode, const uint8_t *request, size_t request_len, EcuEntry *ecus, int capacity,
+                           int *count)
+{
+    const int sock = can_cfg[mode == 1 ? 0 : 1].sock;
+    const int64_t deadline_us = gw_monotonic_us() + OBD2_DETECT_SETTLE_US;
+    while (*count < capacity) {
+        pollfd pfd{sock, POLLIN, 0};
+        const int64_t left_us = deadline_us - gw_monotonic_us();
+        if (left_us <= 0) {
+            return;
+        }
+        timespec ts{static_cast<time_t>(left_us / 1000000), static_cast<long>(left_us % 1000000) * 1000};
+        can_frame rx{};
+        if (::ppoll(&pfd, 1, &ts, nullptr) <= 0 || ::read(sock, &rx, sizeof rx) < 0) {
+            return;
+        }
+        Obd2Reassembly one(mode, request, request_len, 0);
+        if (one.step(rx) == Obd2RxStep::Skip) {
+            continue;
+        }
+        const uint32_t id = one.response_id();
+        if (std::none_of(ecus, ecus + *count, [id](const EcuEntry &e) { return e.response_id == id; })) {
+            ecus[(*count)++] = EcuEntry{id, mode};
+        }
     }
-    if (rc == -2) {
-        return -2;
+}
+
+} // namespace
+
+int detect_ecus(const uint8_t *request, size_t request_len, uint8_t *response, size_t *response_len,
+                EcuEntry *ecus, int capacity, int *count)
+{
+    if (count != nullptr) {
+        *count = 0;
     }
-    rc = send_obd2_request(2, request, request_len, response, response_len, OBD2_REQ_DETECT);
-    if (rc == 0) {
-        return 2;
-    }
-    if (rc == -2) {
-        return -2;
+    for (int mode = 1; mode <= 2; ++mode) {
+        uint32_t id = 0;
+        const int rc = run_exchange(mode, request, request_len, response, response_len, OBD2_REQ_DETECT, &id);
+        if (rc != 0 && rc != -2) {
+            continue;
+        }
+        if (ecus != nullptr && count != nullptr && capacity > 0) {
+            ecus[0] = EcuEntry{id, mode};
+            *count = 1;
+            // 29-bit answers are taken from one ECU only: nobody else to wait for.
+            if (mode == 1) {
+                collect_other_answers(mode, request, request_len, ecus, capacity, count);
+            }
+            std::sort(ecus, ecus + *count,
+                      [](const EcuEntry &a, const EcuEntry &b) { return a.response_id < b.response_id; });
+        }
+        // A refusal on 11-bit still shows a vehicle there: 29-bit is not tried.
+        return rc == 0 ? mode : -2;
     }
     return 0;
+}
+
+int detect_mode(const uint8_t *request, size_t request_len, uint8_t *response, size_t *response_len)
+{
+    return detect_ecus(request, request_len, response, response_len, nullptr, 0, nullptr);
 }

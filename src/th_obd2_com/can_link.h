@@ -37,6 +37,17 @@ int send_obd2_request(int mode, const uint8_t *request, size_t request_len, uint
 int prepare_request(uint8_t *frame, uint8_t b0, uint8_t b1, uint8_t b2);
 int detect_mode(const uint8_t *request, size_t request_len, uint8_t *response, size_t *response_len);
 
+// Longest time an ECU takes to answer; detection waits this long after the
+// first answer for the others.
+constexpr long OBD2_DETECT_SETTLE_US = 50'000;
+
+struct EcuEntry;
+// detect_mode that also lists, in `ecus` (at most `capacity`, `count` set), every
+// ECU that answered the request with the identifier it answered from, in
+// ascending order: on 11-bit the engine ECU (the lowest) comes first.
+int detect_ecus(const uint8_t *request, size_t request_len, uint8_t *response, size_t *response_len,
+                EcuEntry *ecus, int capacity, int *count);
+
 // Test-only seams. The product never sets them.
 // Runs the `ip link` shell commands of can_setup (default: system()).
 using CanShellRunner = int (*)(const char *command);

@@ -12,6 +12,7 @@
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/ecu_list.h"
+#include "th_obd2_com/obd2_protocol.h"
 
 static_assert(DTC_PACKET_MAX_LEN <= MQTT_MAX_PUBLISH_LEN,
               "a trouble-code packet must always fit the publish buffer");
@@ -26,10 +27,10 @@ namespace
 {
 
 constexpr size_t DTC_REQUEST_LEN = 8;
-constexpr uint8_t SID_CLEAR_DTC = 0x04;
-constexpr uint8_t SID_CLEAR_DTC_OK = 0x44;
-constexpr uint8_t SID_NEGATIVE = 0x7F;
-constexpr uint8_t NRC_BUSY = 0x78;
+constexpr uint8_t SID_CLEAR_DTC = OBD2_SID_CLEAR_DTC;
+constexpr uint8_t SID_CLEAR_DTC_OK = obd2_positive_sid(OBD2_SID_CLEAR_DTC);
+constexpr uint8_t SID_NEGATIVE = OBD2_NEGATIVE_RESPONSE;
+constexpr uint8_t NRC_BUSY = OBD2_NRC_BUSY;
 
 struct DtcGroup {
     const char *name;  // configuration name and packet key

@@ -9,6 +9,7 @@
 #include "common/gw_time.h"
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/obd2_config.h"
+#include "th_obd2_com/obd2_protocol.h"
 #include "th_obd2_com/pid_catalogue.h"
 
 SupportedPid supported_pids[LIVE_MAX_PIDS];
@@ -20,8 +21,8 @@ namespace
 
 constexpr size_t LIVE_REQUEST_LEN = 8;
 constexpr size_t LIVE_LINE_BUF_SIZE = 128;
-constexpr uint8_t SID_CURRENT_DATA = 0x01;
-constexpr uint8_t SID_CURRENT_DATA_OK = 0x41;
+constexpr uint8_t SID_CURRENT_DATA = OBD2_SID_CURRENT_DATA;
+constexpr uint8_t SID_CURRENT_DATA_OK = obd2_positive_sid(OBD2_SID_CURRENT_DATA);
 
 constexpr const char *LIVE_HEADER = "{\n  \"TYP\": 1,\n  \"CMD\": 2,\n  \"DATA\": {\n";
 constexpr const char *LIVE_CLOSING = "  }\n}";

@@ -1,5 +1,6 @@
 #include "th_obd2_com/obd2_worker.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -113,7 +114,10 @@ void state_can_init()
 void state_detect_mode()
 {
     build_detect_request();
-    const int result = detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
+    EcuEntry found[OBD2_MAX_ECUS];
+    int found_count = 0;
+    const int result =
+        detect_ecus(L.request, sizeof L.request, L.answer, &L.answer_len, found, OBD2_MAX_ECUS, &found_count);
     if (result == 0) {
         puts("OBD2_ERROR : ECU MODE DETECTION FAILED. Retrying...");
         char pkt[kPacketBufSize];
@@ -131,10 +135,18 @@ void state_detect_mode()
         printf("[%2x] ", L.answer[i]);
     }
     printf("\n");
-    g_ecu_list[0].response_id = result == 1 ? 0x7E8u : 0x18DAF110u;
-    g_ecu_list[0].mode = result == 2 ? 2 : 1;
-    g_ecu_count = 1;
+    // Each entry keeps the identifier it answered from (a refusal included),
+    // so exchanges bound to it take that ECU's answers.
+    std::copy(found, found + found_count, g_ecu_list);
+    g_ecu_count = found_count;
     printf("OBD2_INFO : Detected ECU with %s mode.\n", g_ecu_list[0].mode == 1 ? "11-bit" : "29-bit");
+    if (found_count > 1) {
+        printf("OBD2_INFO : %d ECUs answered:", found_count);
+        for (int i = 0; i < found_count; ++i) {
+            printf(" 0x%X", static_cast<unsigned>(found[i].response_id));
+        }
+        printf("\n");
+    }
     if (publish_status(0, 0, "MODEDETECTED") == 0) {
         puts("OBD2_ERROR : Error while publishing MODEDETECTED packet");
     }

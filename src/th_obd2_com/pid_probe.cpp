@@ -7,6 +7,7 @@
 #include "common/gw_time.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
+#include "th_obd2_com/obd2_protocol.h"
 
 int g_pid_availability[PID_AVAILABILITY_SIZE];
 
@@ -21,8 +22,8 @@ const uint8_t g_probe_pid_list[PID_PROBE_COUNT] = {
 namespace
 {
 
-constexpr uint8_t SERVICE_CURRENT_DATA = 0x01;
-constexpr uint8_t SERVICE_CURRENT_DATA_ANSWER = 0x41;
+constexpr uint8_t SERVICE_CURRENT_DATA = OBD2_SID_CURRENT_DATA;
+constexpr uint8_t SERVICE_CURRENT_DATA_ANSWER = obd2_positive_sid(OBD2_SID_CURRENT_DATA);
 // A positive answer for another PID is typically a second ECU answering the
 // previous functional request after its first answer was taken. The probe
 // then lets every answer still under way arrive (ECUs answer within 50 ms),

@@ -7,6 +7,7 @@
 
 #include "common/cjson_ptr.h"
 #include "th_obd2_com/can_link.h"
+#include "th_obd2_com/obd2_protocol.h"
 
 VehicleInfoRecord g_vehicle_info[VEHICLE_INFO_MAX];
 int g_vehicle_info_count = 0;
@@ -15,14 +16,14 @@ char g_can_protocol[50];
 namespace
 {
 
-constexpr uint8_t SERVICE_VEHICLE_INFO = 0x09;
-constexpr uint8_t SERVICE_VEHICLE_INFO_ANSWER = 0x49;
-constexpr uint8_t NEGATIVE_ANSWER = 0x7F;
+constexpr uint8_t SERVICE_VEHICLE_INFO = OBD2_SID_VEHICLE_INFO;
+constexpr uint8_t SERVICE_VEHICLE_INFO_ANSWER = obd2_positive_sid(OBD2_SID_VEHICLE_INFO);
+constexpr uint8_t NEGATIVE_ANSWER = OBD2_NEGATIVE_RESPONSE;
 
-constexpr uint8_t INFOTYPE_VIN = 0x02;
-constexpr uint8_t INFOTYPE_CALID = 0x04;
-constexpr uint8_t INFOTYPE_CVN = 0x06;
-constexpr uint8_t INFOTYPE_ECU_NAME = 0x0A;
+constexpr uint8_t INFOTYPE_VIN = OBD2_INFOTYPE_VIN;
+constexpr uint8_t INFOTYPE_CALID = OBD2_INFOTYPE_CALID;
+constexpr uint8_t INFOTYPE_CVN = OBD2_INFOTYPE_CVN;
+constexpr uint8_t INFOTYPE_ECU_NAME = OBD2_INFOTYPE_ECU_NAME;
 constexpr uint8_t INFOTYPES_ASKED[] = {INFOTYPE_VIN, INFOTYPE_CALID, INFOTYPE_CVN, INFOTYPE_ECU_NAME};
 
 constexpr size_t TEXT_MAX = sizeof(VehicleInfoRecord::text) - 1;

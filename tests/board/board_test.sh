@@ -74,6 +74,120 @@ section_trace() {
         kill $pid 2>/dev/null; wait $pid 2>/dev/null; exit $rc'
 }
 
+deb() { ls "$pkgdir/$1"_*_"$2".deb 2>/dev/null | sort -V | tail -n1; }
+
+# What each package holds (directories left out), per architecture.
+section_package() {
+    local arch name want got
+    local gateway_files="/etc/mosquitto/conf.d/obd-gateway.conf /lib/systemd/system/obd-gateway.service
+        /opt/vyr/configs/default_config/default_config.json /usr/bin/obd-gateway"
+    local tools_files="/usr/bin/obd-vehicle-sim /usr/lib/obd-gateway-tools/libobdsim_can_preload.so
+        /usr/share/obd-gateway-tools/vehicles/awkward_two_ecus.json
+        /usr/share/obd-gateway-tools/vehicles/diesel_29bit.json
+        /usr/share/obd-gateway-tools/vehicles/petrol_11bit.json"
+    for arch in amd64 arm64; do
+        for name in obd-gateway obd-gateway-tools; do
+            local f
+            f=$(deb "$name" "$arch")
+            [ -n "$f" ] || { fail "$name $arch: no package in $pkgdir (scripts/package.sh)"; continue; }
+            want=$gateway_files
+            [ "$name" = obd-gateway-tools ] && want=$tools_files
+            got=$(dpkg-deb -c "$f" | awk '$1 !~ /^d/ {sub(/^\./, "", $6); print $6}' | sort | tr '\n' ' ')
+            want=$(tr -s ' \n' '\n' <<<"$want" | grep . | sort | tr '\n' ' ')
+            check "$name $arch: contents" test "$got" = "$want"
+            check "$name $arch: architecture" test "$(dpkg-deb -f "$f" Architecture)" = "$arch"
+            # Every library the binaries link is a dependency (dpkg-shlibdeps decides for the
+            # architecture), and the daemon's programs and broker are too.
+            local x depends missing=""
+            x=$(mktemp -d)
+            dpkg-deb -x "$f" "$x"
+            mkdir -p "$x/debian" && printf 'Source: x\n\nPackage: x\nArchitecture: any\n' >"$x/debian/control"
+            local triplet=x86_64-linux-gnu
+            [ "$arch" = arm64 ] && triplet=aarch64-linux-gnu
+            local libs
+            libs=$(cd "$x" && DEB_HOST_ARCH=$arch DEB_HOST_GNU_TYPE=$triplet DEB_HOST_MULTIARCH=$triplet \
+                dpkg-shlibdeps -O $(find usr -type f \( -perm -u+x -o -name '*.so' \) -printf '-e%p ') 2>/dev/null |
+                sed -n 's/^shlibs:Depends=//p' | tr ',' '\n' | awk '{print $1}')
+            depends=$(dpkg-deb -f "$f" Depends | tr ',' '\n' | awk '{print $1}')
+            [ "$name" = obd-gateway ] && libs="$libs mosquitto iproute2 sudo"
+            for l in $libs; do grep -qx "$l" <<<"$depends" || missing="$missing $l"; done
+            check "$name $arch: Depends covers $(echo $libs | tr '\n' ' ')${missing:+ (missing:$missing)}" \
+                test -n "$libs" -a -z "$missing"
+            if [ "$name" = obd-gateway ]; then
+                check "obd-gateway $arch: broker drop-in sets only set_tcp_nodelay" test \
+                    "$(grep -v '^#' "$x/etc/mosquitto/conf.d/obd-gateway.conf" | grep .)" = "set_tcp_nodelay true"
+                check "obd-gateway $arch: drop-in is a conffile" test \
+                    "$(dpkg-deb -I "$f" conffiles)" = /etc/mosquitto/conf.d/obd-gateway.conf
+            fi
+            rm -rf "$x"
+        done
+    done
+}
+
+section_unit() {
+    local u=$src/packaging/obd-gateway.service line
+    for line in After=mosquitto.service Wants=mosquitto.service ExecStart=/usr/bin/obd-gateway Restart=always \
+        SyslogIdentifier=obd-gateway StandardOutput=journal WantedBy=multi-user.target; do
+        check "unit: $line" grep -q "^${line%%=*}=.*${line#*=}" "$u"
+    done
+}
+
+# Install, start, upgrade with the user's configuration kept, remove and purge,
+# in a copy-on-write view of this machine (overlay on /, own namespaces): the
+# machine's own package database and files are never changed.
+section_install() {
+    local gw tools t
+    gw=$(deb obd-gateway amd64)
+    tools=$(deb obd-gateway-tools amd64)
+    [ -n "$gw" ] && [ -n "$tools" ] || { fail "install: no amd64 packages in $pkgdir"; return; }
+    t=$(mktemp -d /dev/shm/obdgw-install.XXXXXX)
+    mkdir -p "$t/upper" "$t/work" "$t/root"
+    # The next version: the same package with a new number and another factory copy.
+    local x=$t/repack
+    dpkg-deb -R "$gw" "$x"
+    sed -i 's/^Version: .*/Version: 99.0.0-1/' "$x/DEBIAN/control"
+    sed -i 's/"BR": *500000/"BR": 250000/' "$x/opt/vyr/configs/default_config/default_config.json"
+    dpkg-deb -b "$x" "$t/next.deb" >/dev/null
+    cp "$gw" "$t/first.deb" && cp "$tools" "$t/tools.deb"
+    local out
+    out=$(unshare --net --mount --pid --fork -- sh -c '
+        t=$1
+        mount --make-rprivate / && ip link set lo up &&
+            mount -t overlay overlay -o "lowerdir=/,upperdir=$t/upper,workdir=$t/work" "$t/root" &&
+            mount --rbind /dev "$t/root/dev" && mount -t proc proc "$t/root/proc" &&
+            mount -t tmpfs tmpfs "$t/root/run" && mount -t tmpfs tmpfs "$t/root/tmp" &&
+            mkdir -p "$t/root/tmp/debs" && mount --bind "$t" "$t/root/tmp/debs" || exit 99
+        exec chroot "$t/root" /bin/bash "$2/tests/board/install_scenario.sh" /tmp/debs "$3"' \
+        sandbox "$t" "$src" "$build/tools/fake_gpiod/libfake_gpiod_preload.so" 2>&1)
+    local rc=$?
+    echo "$out" | sed 's/^/    /'
+    grep -q '^FAIL' <<<"$out" && rc=1
+    check "install, start, upgrade, remove, purge in a container" test "$rc" -eq 0
+    rm -rf "$t"
+}
+
+# The cross-built daemon and simulator under qemu-aarch64 with the arm64
+# libraries: arguments and the start-up scenario.
+section_arm64() {
+    local a=${OBDGW_ARM64_BUILD_DIR:-$src/build/arm64}
+    local q
+    q=$(command -v qemu-aarch64-static || command -v qemu-aarch64) || { fail "arm64: no qemu-aarch64"; return; }
+    [ -x "$a/obd-gateway" ] || { fail "arm64: no build in $a (cmake --preset arm64)"; return; }
+    check "arm64: obd-gateway --version under qemu" sh -c "'$q' '$a/obd-gateway' --version | grep -q '^obd-gateway '"
+    check "arm64: obd-gateway -x under qemu exits 2" sh -c "'$q' '$a/obd-gateway' -x 2>/dev/null; test \$? -eq 2"
+    export Q=$q A=$a S=$src
+    # shellcheck disable=SC2016
+    check "arm64: start-up scenario under qemu (GOTINFO, GOTPID, SAVSUC)" in_sandbox '
+        mkdir -p /opt/vyr/configs/default_config
+        cp "$S/config/default_config.json" /opt/vyr/configs/default_config/
+        mosquitto -p 1883 >/dev/null 2>&1 & m=$!
+        unset LD_PRELOAD
+        "$S/tests/board/startup_smoke.sh" /opt/smoke "$Q $A/obd-gateway" "$Q $A/tools/vehicle_sim_cli/obd-vehicle-sim" \
+            "$S/tools/vehicles/petrol_11bit.json" \
+            "$A/tools/can_preload/libobdsim_can_preload.so:$A/tools/fake_gpiod/libfake_gpiod_preload.so"
+        rc=$?; kill $m; exit $rc'
+}
+
 sections=${*:-"args trace package unit install arm64"}
 for s in $sections; do
     echo "== board: $s"

@@ -13,11 +13,11 @@ namespace
 using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
 
-constexpr uint8_t kNegative = 0x7F;
-constexpr uint8_t kNrcServiceNotSupported = 0x11;
-constexpr uint8_t kNrcSubFunctionNotSupported = 0x12;
-constexpr uint8_t kNrcBusy = 0x78;
-constexpr size_t kMaxIsoTpPayload = 4095; // 12-bit first-frame length
+constexpr uint8_t kNegative = OBD2_NEGATIVE_RESPONSE;
+constexpr uint8_t kNrcServiceNotSupported = OBD2_NRC_SERVICE_NOT_SUPPORTED;
+constexpr uint8_t kNrcSubFunctionNotSupported = OBD2_NRC_SUB_FUNCTION_NOT_SUPPORTED;
+constexpr uint8_t kNrcBusy = OBD2_NRC_BUSY;
+constexpr size_t kMaxIsoTpPayload = ISOTP_MAX_PAYLOAD;
 constexpr size_t kMaxPidsPerRequest = 6;
 constexpr size_t kCalidLen = 16;
 constexpr size_t kEcuNameLen = 20;

@@ -17,20 +17,22 @@
 #include <thread>
 #include <vector>
 
+#include "th_obd2_com/obd2_protocol.h"
+
 namespace vsim
 {
 
 enum class Addressing { Bit11, Bit29 };
 
 // Functional (broadcast) request identifiers of the two addressing modes.
-constexpr uint32_t kFunctionalId11 = 0x7DF;
-constexpr uint32_t kFunctionalId29 = 0x18DB33F1;
+constexpr uint32_t kFunctionalId11 = OBD2_FUNCTIONAL_ID_11;
+constexpr uint32_t kFunctionalId29 = OBD2_FUNCTIONAL_ID_29;
 // Receive filters the gateway installs on its two channels (id, mask), and the
 // error classes it lets through (transmission timeout).
-constexpr uint32_t kGatewayFilterId11 = 0x7E8;
-constexpr uint32_t kGatewayFilterMask11 = 0x7F8;
-constexpr uint32_t kGatewayFilterId29 = 0x18DAF110;
-constexpr uint32_t kGatewayFilterMask29 = 0x1FFFFFFF;
+constexpr uint32_t kGatewayFilterId11 = OBD2_RESPONSE_BASE_11;
+constexpr uint32_t kGatewayFilterMask11 = OBD2_RESPONSE_MASK_11;
+constexpr uint32_t kGatewayFilterId29 = OBD2_RESPONSE_ID_29;
+constexpr uint32_t kGatewayFilterMask29 = OBD2_RESPONSE_MASK_29;
 constexpr uint32_t kGatewayErrMask = CAN_ERR_TX_TIMEOUT;
 // How long an ECU waits for flow control after a first frame (ISO 15765-2 N_Bs).
 constexpr std::chrono::microseconds kFlowControlTimeout{1'000'000};
