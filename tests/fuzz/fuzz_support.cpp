@@ -164,7 +164,7 @@ Burst fuzz_answer_frames(canid_t id, const std::vector<uint8_t> &payload, uint8_
         return out;
     }
     size_t from = add({static_cast<uint8_t>(0x10 | total >> 8), static_cast<uint8_t>(total & 0xFF)}, 0);
-    for (unsigned seq = 1; from < total && out.back().frame.data[1] != 0x7F; ++seq) {
+    for (unsigned seq = 1; from < total; ++seq) {
         from = add({static_cast<uint8_t>(0x20 | (seq & 0x0F))}, from);
     }
     return out;

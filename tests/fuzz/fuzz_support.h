@@ -69,9 +69,7 @@ PeerFrame fuzz_frame(canid_t id, const uint8_t *data, size_t dlc);
 
 // Frames of an answer carrying `payload` (at most 4095 bytes) as ISO 15765-2
 // sends it: one single frame up to 7 bytes, else a first frame and
-// consecutive frames. The exchange treats every frame whose second byte is
-// 0x7F as a negative answer and returns there, so the burst ends with such a
-// frame: nothing is left queued for the next exchange.
+// consecutive frames.
 Burst fuzz_answer_frames(canid_t id, const std::vector<uint8_t> &payload, uint8_t padding);
 // A refusal (7F, service, code) from this identifier.
 PeerFrame fuzz_refusal(canid_t id, uint8_t service, uint8_t code = 0x12);

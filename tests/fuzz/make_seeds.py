@@ -175,5 +175,50 @@ def exchange():
     write("exchange", "29bit-long", inp.data())
 
 
-for f in (inbound, config, ecu_info, dtc, live, vehicle_info, exchange):
+def reassembly():
+    services = [0x01, 0x09, 0x03, 0x07, 0x0A, 0x04]
+
+    def head(service, pid=0, mode1=True, target=0, bound=False, whole=False):
+        inp = Input().int(0xAA, 0, 255).bool(mode1).int(services.index(service), 0, 5).int(pid, 0, 255)
+        if mode1:
+            inp.int(target, 0, 7)
+        return inp.bool(bound).bool(whole)
+
+    def frame(inp, id_index, data, dlc=8):
+        inp.bool(True).int(id_index, 0, 7).int(dlc, 0, 15).bytes(data)
+
+    # Two ECUs' first frames interleaved, then the engine's consecutive frames.
+    inp = head(0x09, 0x02)
+    frame(inp, 1, [0x10, 0x14, 0x49, 0x02, 0x01, 0x41, 0x42, 0x43])
+    frame(inp, 0, [0x10, 0x14, 0x49, 0x02, 0x01] + list(VIN[:3]))
+    frame(inp, 1, [0x21] + [0x44] * 7)
+    frame(inp, 0, [0x21] + list(VIN[3:10]))
+    frame(inp, 0, [0x22] + list(VIN[10:17]))
+    write("reassembly", "interleaved-vin", inp.data())
+    # 0x7F inside first and consecutive frames, a late answer, a foreign refusal.
+    inp = head(0x09, 0x06)
+    frame(inp, 0, [0x07, 0x49, 0x04, 0x01, 0x41, 0x42, 0x43, 0x44])
+    frame(inp, 1, [0x03, 0x7F, 0x01, 0x12, 0, 0, 0, 0])
+    frame(inp, 0, [0x10, 0x7F, 0x49, 0x06, 0x01, 0x7F, 0x7F, 0x7F])
+    for seq in range(1, 19):
+        frame(inp, 0, [0x20 | (seq & 0xF), 0x7F] + [seq] * 6)
+    write("reassembly", "7f-inside", inp.data())
+    inp = head(0x03, bound=True, target=1)
+    frame(inp, 0, [0x04, 0x43, 0x01, 0x01, 0x23, 0, 0, 0])
+    frame(inp, 1, [0x04, 0x47, 0x01, 0x01, 0x23, 0, 0, 0])
+    frame(inp, 1, [0x10, 0x0A, 0x43, 0x04, 0x01, 0x23, 0x01, 0x24])
+    frame(inp, 1, [0x22, 0x01, 0x25, 0x01, 0x26, 0, 0, 0])
+    write("reassembly", "bound-wrong-seq", inp.data())
+    # Whole answers among other nodes' frames.
+    for name, service, pid, body in (("whole-vin", 0x09, 0x02, b"\x01" + VIN),
+                                     ("whole-dtc", 0x03, 0, DTC_ANSWERS["long"][2:])):
+        inp = head(service, pid, mode1=False, bound=True, whole=True).int(len(body), 0, 4000).bytes(body)
+        for i in range((len(body) + 8) // 7 + 1):
+            if i % 3 == 0:
+                frame(inp, 5, [0x10, 0x14, 0x49, 0x02, 0x01, 0, 0, 0])
+            inp.bool(False)
+        write("reassembly", name, inp.data())
+
+
+for f in (inbound, config, ecu_info, dtc, live, vehicle_info, exchange, reassembly):
     f()
