@@ -94,5 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (response_len > OBD2_RESP_BUF_SIZE) {
         abort();
     }
+    // What is handed over answers the request (service 01, PID 00 when the request holds it) or refuses it.
+    if ((rc == 0 && (response_len < 2 || response[1] != 0x41 ||
+                     (request_len >= 3 && (response_len < 3 || response[2] != 0x00)))) ||
+        (rc == -2 && (response_len < 3 || response[1] != 0x7F || response[2] != 0x01))) {
+        abort();
+    }
     return 0;
 }
