@@ -102,6 +102,13 @@ for arch in ${OBDGW_KERNEL_ARCHS:-amd64 arm64}; do
 done
 # ---- end kernel ----
 
+# --- fuzzing: every harness replays its corpus, then fuzzes 30 s (OBDGW_FUZZ=0 skips) ---
+if [ "${OBDGW_FUZZ:-1}" != 0 ]; then
+    echo "== fuzz"
+    if bash scripts/fuzz.sh; then summaries+=("== fuzz: no finding"); else summaries+=("== fuzz: FAILED"); status=1; fi
+fi
+# --- end of fuzzing ---
+
 echo
 [ "$status" -eq 0 ] || echo "== FAILED (see above)"
 echo "== summary ($presets)"

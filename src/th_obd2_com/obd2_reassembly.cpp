@@ -62,8 +62,10 @@ Obd2RxStep Obd2Reassembly::step(const can_frame &rx)
     const uint8_t type = rx.data[0] >> 4;
 
     if (type == ISOTP_FIRST_FRAME) {
-        // The payload starts after the two length bytes.
-        if (dlc >= 2 && answers(rx.data + 2, dlc - 2)) {
+        // The payload starts after the two length bytes; bytes past the
+        // announced length are not part of it, so they cannot make it an answer.
+        const size_t announced = static_cast<size_t>(rx.data[0] & 0x0F) << 8 | rx.data[1];
+        if (dlc >= 2 && answers(rx.data + 2, std::min(dlc - 2, announced))) {
             bound_ = id;
             return start_segmented(rx, dlc);
         }

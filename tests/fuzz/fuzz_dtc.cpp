@@ -1,0 +1,117 @@
+// Trouble codes: the decoder on one answer, the whole read (every ECU, every
+// configured group) or the clearing, with the vehicle's answers from the input.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cjson/cJSON.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "common/cjson_ptr.h"
+#include "fuzz_support.h"
+#include "th_obd2_com/dtc.h"
+#include "th_obd2_com/ecu_list.h"
+#include "th_obd2_com/obd2_config.h"
+
+namespace
+{
+
+const char *const kGroups[] = {"STRDTC", "PNDDTC", "PRMDTC"};
+
+void check_array(const char *text)
+{
+    CJsonPtr parsed(cJSON_Parse(text));
+    if (!cJSON_IsArray(parsed.get())) {
+        abort();
+    }
+}
+
+void whole_read(FuzzedDataProvider &in)
+{
+    g_can_padding = in.ConsumeIntegral<uint8_t>();
+    // Configured groups, possibly repeated or unknown.
+    g_dtc_count = in.ConsumeIntegralInRange<int>(0, CFG_MAX_DTC_GROUPS);
+    memset(g_dtc_names, 0, sizeof g_dtc_names);
+    bool enabled[3] = {};
+    for (int i = 0; i < g_dtc_count; ++i) {
+        const int g = in.ConsumeIntegralInRange<int>(0, 3);
+        strcpy(g_dtc_names[i], g < 3 ? kGroups[g] : "STRDT");
+        if (g < 3) {
+            enabled[g] = true;
+        }
+    }
+    memset(g_ecu_list, 0, sizeof g_ecu_list);
+    g_ecu_count = in.ConsumeIntegralInRange<int>(1, 3);
+    std::vector<ScriptedAnswer> answers;
+    for (int e = 0; e < g_ecu_count; ++e) {
+        g_ecu_list[e].mode = in.ConsumeBool() ? 1 : 2;
+        g_ecu_list[e].response_id = fuzz_answer_id(g_ecu_list[e].mode) & CAN_EFF_MASK;
+        for (bool on : enabled) {
+            if (on) {
+                ScriptedAnswer a;
+                a.refused = in.ConsumeBool();
+                a.body = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 0xFFE));
+                answers.push_back(std::move(a));
+            }
+        }
+    }
+    const char *packet = nullptr;
+    {
+        ScriptedPeer vehicle(fuzz_answers(std::move(answers), static_cast<uint8_t>(g_can_padding)));
+        packet = handle_dtc_command();
+    }
+    if (strlen(packet) > DTC_PACKET_MAX_LEN) {
+        abort();
+    }
+    CJsonPtr parsed(cJSON_Parse(packet));
+    if (!cJSON_IsObject(parsed.get())) {
+        abort();
+    }
+}
+
+void clear(FuzzedDataProvider &in)
+{
+    g_can_padding = in.ConsumeIntegral<uint8_t>();
+    const int mode = in.ConsumeBool() ? 1 : 2;
+    // Busy answers are retried; more answers than the retries can use.
+    std::vector<ScriptedAnswer> answers(8);
+    for (ScriptedAnswer &a : answers) {
+        a.refused = in.ConsumeBool();
+        a.code = in.ConsumeBool() ? 0x78 : in.ConsumeIntegral<uint8_t>();
+        a.body = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 16));
+    }
+    ScriptedPeer vehicle(fuzz_answers(std::move(answers), static_cast<uint8_t>(g_can_padding)));
+    const int cleared = handle_clear_dtc_command(mode);
+    if (cleared != 0 && cleared != 1) {
+        abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    fuzz_quiet_product();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FuzzedDataProvider in(data, size);
+    memset(final_json, 0, sizeof final_json);
+    switch (in.ConsumeIntegralInRange<int>(0, 2)) {
+    case 1:
+        whole_read(in);
+        return 0;
+    case 2:
+        clear(in);
+        return 0;
+    default:
+        break;
+    }
+    const std::vector<uint8_t> answer = in.ConsumeRemainingBytes<uint8_t>();
+    check_array(decode_dtc_array(answer.data(), answer.size()));
+    return 0;
+}

@@ -1,0 +1,81 @@
+// Vehicle information: the four InfoType answers come from the input, then the
+// records are decoded, described as the identification packet does, and saved
+// as the ECU information file. Packet and file must be ASCII JSON whatever the
+// vehicle sent: a strict reader rejects invalid UTF-8.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cjson/cJSON.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/atomic_file.h"
+#include "common/cjson_ptr.h"
+#include "fuzz_support.h"
+#include "th_obd2_com/ecu_info_file.h"
+#include "th_obd2_com/obd2_config.h"
+#include "th_obd2_com/vehicle_info.h"
+
+namespace
+{
+
+void check_ascii_json(const std::string &text)
+{
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            abort();
+        }
+    }
+    CJsonPtr parsed(cJSON_Parse(text.c_str()));
+    if (!cJSON_IsObject(parsed.get())) {
+        abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    fuzz_quiet_product();
+    ecu_info_test_set_path(fuzz_scratch_path("ecu_info.json").c_str());
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FuzzedDataProvider in(data, size);
+    memset(g_vehicle_info, 0, sizeof g_vehicle_info);
+    g_vehicle_info_count = 0;
+    memset(g_can_protocol, 0, sizeof g_can_protocol);
+    g_can_padding = in.ConsumeIntegral<uint8_t>();
+    const int mode = in.ConsumeBool() ? 1 : 2;
+
+    std::vector<ScriptedAnswer> answers(4);
+    for (ScriptedAnswer &a : answers) {
+        a.refused = in.ConsumeBool();
+        a.body = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 0xFFD));
+    }
+    {
+        ScriptedPeer vehicle(fuzz_answers(std::move(answers), static_cast<uint8_t>(g_can_padding)));
+        get_vehicle_info(mode);
+    }
+    if (g_vehicle_info_count < 0 || g_vehicle_info_count > 4) {
+        abort();
+    }
+    for (int i = 0; i < g_vehicle_info_count; ++i) {
+        if (strnlen(g_vehicle_info[i].text, sizeof g_vehicle_info[i].text) == sizeof g_vehicle_info[i].text) {
+            abort();
+        }
+    }
+    CJsonText text(build_vehicle_info_json(mode, g_can_bitrate));
+    check_ascii_json(text ? text.get() : "");
+    std::string saved;
+    if (save_ecu_info_json() != 1 || !gw_read_file(ecu_info_file_path(), saved)) {
+        abort();
+    }
+    check_ascii_json(saved);
+    return 0;
+}
