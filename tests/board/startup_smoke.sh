@@ -12,9 +12,23 @@ trap cleanup EXIT
 mkdir -p "$work"
 $sim --vehicle "$vehicle" --bus "$work/bus.sock" --quiet --no-stdin >"$work/sim.log" 2>&1 &
 pids="$pids $!"
-mosquitto_sub -h 127.0.0.1 -t dt/app_to_ui/resp -q 1 >"$work/resp.txt" 2>&1 &
-pids="$pids $!"
-sleep 1
+# The broker may still be starting on a loaded machine: go on only once the
+# subscription has been seen to deliver, or start-up reports are lost.
+ready=""
+for _ in $(seq 1 100); do
+    [ -n "$ready" ] || {
+        mosquitto_sub -h 127.0.0.1 -t dt/app_to_ui/resp -q 1 >"$work/resp.txt" 2>&1 &
+        ready=$!
+    }
+    mosquitto_pub -h 127.0.0.1 -t dt/app_to_ui/resp -q 1 -m smoke-ready 2>/dev/null
+    grep -q smoke-ready "$work/resp.txt" 2>/dev/null && break
+    kill -0 "$ready" 2>/dev/null || ready=""
+    sleep 0.1
+done
+pids="$pids $ready"
+grep -q smoke-ready "$work/resp.txt" || { echo "broker not reachable on 127.0.0.1:1883" >&2; exit 1; }
+# The simulator runs under emulation too: its bus must exist before the gateway looks.
+for _ in $(seq 1 100); do [ -S "$work/bus.sock" ] && break; sleep 0.1; done
 # As the unit runs it: no environment of the caller's, cwd /, output to a stream.
 mkfifo "$work/trace"
 cat "$work/trace" >"$work/gateway.log" &
