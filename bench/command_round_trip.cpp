@@ -59,7 +59,7 @@ int main(int argc, char **argv)
         return fail("cannot redirect the trace");
     }
     // Start-up on a compressed clock; the trips run in real time.
-    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 20);
+    WorkerEnv env(WorkerEnv::sample_vehicle(), WorkerEnv::default_config(), 1); // real time
     mqtt_test_set_publish_hook(nullptr); // through the broker, not the recorder
     BusWorkerRunner bus;
     UiClient ui("bench_round_trip");
@@ -70,7 +70,6 @@ int main(int argc, char **argv)
     if (!ui.wait_for_payload("\"SAVSUC\"", 30s)) {
         return fail("no identification");
     }
-    gw_test_set_sleep_divisor(1);
 
     const std::string dtc_packet =
         R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0123"],"PRMDTC":["U0100"]}})";

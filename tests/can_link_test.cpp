@@ -9,6 +9,8 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -16,6 +18,7 @@
 
 #include "common/gw_time.h"
 #include "support/capture.h"
+#include "support/test_clock.h"
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/ecu_list.h"
 #include "th_obd2_com/obd2_reassembly.h"
@@ -71,14 +74,14 @@ class Exchange : public ::testing::Test
 {
   protected:
     void SetUp() override { g_can_padding = 0xAA; }
+    FakeClock clock_;
 };
 
-// Frames the gateway wrote, after waiting briefly for the simulator thread to record them.
+// Frames the gateway wrote, once the simulator thread has recorded them.
 std::vector<can_frame> written(const InProcessBus &bus, int ch, size_t at_least)
 {
-    for (int i = 0; i < 200 && bus.received(ch).size() < at_least; ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
+    gw_sleep_us(1000); // time moves once the bus thread waits again
+    EXPECT_GE(bus.received(ch).size(), at_least);
     return bus.received(ch);
 }
 
@@ -218,11 +221,11 @@ TEST_F(Exchange, DetectModeFindsTheAddressingAndEveryAnsweringEcu)
             ids.emplace_back(found[i].response_id, found[i].mode);
         }
         EXPECT_EQ(ids, c.ecus);
-        std::this_thread::sleep_for(100ms); // every answer has come and gone
+        gw_sleep_us(100'000); // every answer has come and gone
         bus.clear_received();
         // The presence check asks the same way.
         EXPECT_EQ(detect_mode(req, sizeof req, buf.data(), &len), c.expect);
-        std::this_thread::sleep_for(5ms);
+        gw_sleep_us(5'000);
         EXPECT_EQ(bus.received(1).size(), c.requests_on_29bit);
     }
 }
@@ -240,32 +243,37 @@ struct Step {
     bool bypass_filter = false;
 };
 
-class Script
+// Runs on the bus thread after every frame the gateway writes on `ch`;
+// `then(writes)` sees how many it has written so far.
+class OnWrites
+{
+  public:
+    OnWrites(InProcessBus &bus, int ch, std::function<void(size_t writes)> then) : bus_(bus)
+    {
+        auto writes = std::make_shared<size_t>(0);
+        bus.set_on_write([ch, writes, then = std::move(then)](int channel, const can_frame &) {
+            if (channel == ch) {
+                then(++*writes);
+            }
+        });
+    }
+    ~OnWrites() { bus_.set_on_write(nullptr); }
+
+  private:
+    InProcessBus &bus_;
+};
+
+class Script : public OnWrites
 {
   public:
     Script(InProcessBus &bus, int ch, std::vector<Step> steps)
-        : thread_([&bus, ch, steps = std::move(steps), this] {
-              for (const auto &s : steps) {
-                  while (bus.received(ch).size() < s.after_writes) {
-                      if (stop_.load()) {
-                          return;
-                      }
-                      std::this_thread::sleep_for(50us);
-                  }
-                  bus.inject(ch, s.frame, s.bypass_filter);
+        : OnWrites(bus, ch, [&bus, ch, steps = std::move(steps), next = std::make_shared<size_t>(0)](size_t n) {
+              for (; *next < steps.size() && steps[*next].after_writes <= n; ++*next) {
+                  bus.inject(ch, steps[*next].frame, steps[*next].bypass_filter);
               }
           })
     {
     }
-    ~Script()
-    {
-        stop_.store(true);
-        thread_.join();
-    }
-
-  private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
 
 can_frame f11(uint32_t id, std::initializer_list<uint8_t> d)
@@ -658,7 +666,7 @@ TEST_F(Exchange, BadRequestLengthIsRefusedBeforeSending)
         EXPECT_EQ(resp_len, 777u);
         EXPECT_EQ(trace.count_line("Invalid OBD2 request length: " + std::to_string(len) + " bytes"), 1);
     }
-    std::this_thread::sleep_for(5ms);
+    gw_sleep_us(5'000);
     EXPECT_TRUE(bus.received(0).empty());
 }
 
@@ -715,7 +723,7 @@ TEST_F(Exchange, StaleAnswersAreNeverTakenForTheNextRequest)
     auto first = exchange(1, 0x01, 0x0C, OBD2_REQ_LIVE);
     ASSERT_EQ(first.rc, 0);
     EXPECT_EQ(bytes(first.buf.data(), 5), (std::vector<uint8_t>{0x04, 0x41, 0x0C, 0x1A, 0xF8}));
-    std::this_thread::sleep_for(30ms); // the other two answers are queued now
+    gw_sleep_us(30'000); // the other two answers are queued now
 
     // The same PID again: the queued answers would pass every check but freshness.
     bus.vehicle().set_silent(1, true);
@@ -726,7 +734,7 @@ TEST_F(Exchange, StaleAnswersAreNeverTakenForTheNextRequest)
 
     bus.vehicle().inject_late_answer(150ms);
     EXPECT_EQ(exchange(1, 0x01, 0x0C, OBD2_REQ_LIVE).rc, -1);
-    std::this_thread::sleep_for(80ms); // the late answer is queued now
+    gw_sleep_us(80'000); // the late answer is queued now
     auto after_late = exchange(1, 0x01, 0x0D, OBD2_REQ_LIVE);
     ASSERT_EQ(after_late.rc, 0);
     EXPECT_EQ(after_late.buf[2], 0x0D);
@@ -751,26 +759,20 @@ TEST_F(Exchange, FloodsCannotHoldTheExchange)
         SCOPED_TRACE(c.name);
         InProcessBus bus(vsim::VehicleModel{});
         bus.attach();
-        std::vector<Step> steps;
-        if (c.first_frame) {
-            steps.push_back({1, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})});
-        }
-        std::atomic<bool> done{false};
-        std::thread noise([&] {
-            size_t writes = c.first_frame ? 2 : 1;
-            while (!done.load() && bus.received(0).size() < writes) {
-                std::this_thread::sleep_for(50us);
-            }
-            bus.start_noise(c.noise, 200us);
-        });
+        const size_t noise_after = c.first_frame ? 2 : 1;
         Answer a;
         {
             TraceCapture trace; // thousands of traced frames stay out of the log
-            Script script(bus, 0, steps);
+            OnWrites noise(bus, 0, [&bus, &c, noise_after](size_t n) {
+                if (c.first_frame && n == 1) {
+                    bus.inject(0, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'}));
+                }
+                if (n == noise_after) {
+                    bus.start_noise(c.noise, 200us);
+                }
+            });
             a = exchange(1, 0x09, 0x02, c.kind);
         }
-        done.store(true);
-        noise.join();
         bus.stop_noise();
         EXPECT_EQ(a.rc, -1);
         EXPECT_GE(a.took_us, c.limit_us);
@@ -806,10 +808,7 @@ TEST_F(Exchange, RawRecordsOfOtherSizesAreSkipped)
 {
     InProcessBus bus(vsim::VehicleModel{});
     bus.attach();
-    std::thread t([&] {
-        while (bus.received(0).empty()) {
-            std::this_thread::sleep_for(50us);
-        }
+    OnWrites records(bus, 0, [&bus](size_t) {
         uint8_t small[8] = {0xE8, 0x07, 0, 0, 8, 0, 0, 0};
         bus.inject_raw(0, small, sizeof small);
         uint8_t big[32] = {};
@@ -817,7 +816,6 @@ TEST_F(Exchange, RawRecordsOfOtherSizesAreSkipped)
         bus.inject(0, f11(0x7E8, {0x02, 0x41, 0x00}));
     });
     auto a = exchange(1, 0x01, 0x00, OBD2_REQ_LIVE);
-    t.join();
     EXPECT_EQ(a.rc, 0);
     EXPECT_EQ(a.len, 3u);
 }

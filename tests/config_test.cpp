@@ -12,6 +12,7 @@
 
 #include "common/atomic_file.h"
 #include "common/gw_time.h"
+#include "support/test_clock.h"
 #include "support/capture.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
@@ -38,13 +39,12 @@ int capture_command(const char *cmd)
     return 0;
 }
 
-constexpr int kSleepDivisor = 100;
-
 const char *kWrongConfig = R"({"TYP":1,"CMD":0,"ERROR":1,"DATA":{"msg":"WRNGCFG"}})";
 
 class Config : public ::testing::Test
 {
   protected:
+    FakeClock clock_;
     void SetUp() override
     {
         char tmpl[] = "/tmp/obdgw-config-XXXXXX";
@@ -58,7 +58,6 @@ class Config : public ::testing::Test
         g_publish_result = 1;
         mqtt_test_set_publish_hook(capture_publish);
         can_test_set_shell_runner(capture_command);
-        gw_test_set_sleep_divisor(kSleepDivisor);
     }
     void TearDown() override
     {
@@ -257,7 +256,7 @@ TEST_F(Config, MissingFileIsRestoredFromFactoryCopyAndUsedNextPass)
     TraceCapture trace;
     int64_t t0 = gw_monotonic_us();
     EXPECT_EQ(obd2_config_step(), 0);
-    EXPECT_GE(gw_monotonic_us() - t0, CONFIG_RETRY_PAUSE_US / kSleepDivisor);
+    EXPECT_EQ(gw_monotonic_us() - t0, CONFIG_RETRY_PAUSE_US);
     EXPECT_EQ(read(cfg_), factory);
     EXPECT_EQ(trace.count_line("OBD2_ERROR : Error while parsing json."), 1);
     EXPECT_EQ(trace.count_line("Default config restored successfully."), 1);
@@ -411,8 +410,6 @@ TEST_F(Config, FailedPublishIsTraced)
 
 TEST_F(Config, UnusableConfigurationIsRetriedAboutOncePerSecond)
 {
-    // Real time here: the pause is the point.
-    gw_test_set_sleep_divisor(1);
     write(cfg_, R"({"can_port":{"BR":0}})");
     int64_t t0 = gw_monotonic_us();
     EXPECT_EQ(obd2_config_step(), 0);

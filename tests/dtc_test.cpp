@@ -10,13 +10,14 @@
 
 #include "common/cjson_ptr.h"
 #include "common/gw_time.h"
+#include "support/test_clock.h"
 #include "support/capture.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/dtc.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/obd2_worker.h"
-#include "sequenced_answers.h"
+#include "scripted_answers.h"
 #include "vehicle_sim.h"
 
 namespace
@@ -172,9 +173,9 @@ std::vector<uint8_t> data_of(const can_frame &f)
 class DtcWithVehicle : public ::testing::Test
 {
   protected:
+    FakeClock clock_;
     void SetUp() override
     {
-        gw_test_set_sleep_divisor(100);
         g_can_padding = PAD;
         g_ecu_count = 1;
         g_ecu_list[0] = {0x7E8, 1};
@@ -492,7 +493,6 @@ TEST_F(DtcWithVehicle, ClearAgainstFailingInterfaceIsBounded)
 
 TEST_F(DtcWithVehicle, BusyRetriesPauseBetweenRequests)
 {
-    gw_test_set_sleep_divisor(1);
     vsim::EcuModel e = engine();
     e.clear_busy_count = 2;
     vsim::InProcessBus bus(vehicle_of({e}));

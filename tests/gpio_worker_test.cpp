@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -11,6 +12,7 @@
 
 #include "common/gw_time.h"
 #include "fake_gpiod_control.h"
+#include "support/test_clock.h"
 #include "support/capture.h"
 #include "support/relay_wiring.h"
 #include "th_gpio/gpio_lines.h"
@@ -85,9 +87,9 @@ std::vector<std::vector<bool>> relays_per_apply(size_t first_call)
 class GpioWorker : public ::testing::Test
 {
   protected:
+    std::optional<ScaledClock> clock_{std::in_place, 100};
     void SetUp() override
     {
-        gw_test_set_sleep_divisor(100);
         fake_gpiod::reset();
     }
     void TearDown() override
@@ -266,7 +268,7 @@ TEST_F(GpioWorker, TenCommandsWithinOneIdlePauseAreAllAppliedInOrder)
 
 TEST_F(GpioWorker, ThreadRequestsLinesAppliesCommandsAndReleasesOnClose)
 {
-    gw_test_set_sleep_divisor(20); // 25 ms pauses
+    clock_.emplace(20); // 25 ms pauses
     TraceCapture cap;
     std::thread worker(gpio_state_machine, nullptr);
     ASSERT_TRUE(wait_for([] { return g_gpio_state.load() == DO_STATE_IDLE; }));

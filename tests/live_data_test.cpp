@@ -9,12 +9,13 @@
 
 #include "common/cjson_ptr.h"
 #include "common/gw_time.h"
+#include "support/test_clock.h"
 #include "support/capture.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/live_data.h"
 #include "th_obd2_com/obd2_config.h"
-#include "sequenced_answers.h"
+#include "scripted_answers.h"
 #include "vehicle_sim.h"
 
 namespace
@@ -27,9 +28,9 @@ constexpr const char *CLOSING = "  }\n}";
 class LiveData : public ::testing::Test
 {
   protected:
+    FakeClock clock_;
     void SetUp() override
     {
-        gw_test_set_sleep_divisor(100);
         g_can_padding = PAD;
     }
 
@@ -225,7 +226,6 @@ TEST_F(LiveData, SensorListTraceAndRebuild)
 
 TEST_F(LiveData, EverySensorIsFollowedByItsPause)
 {
-    gw_test_set_sleep_divisor(1);
     vsim::EcuModel e;
     e.pids[0x0D] = {0x5A};
     vsim::InProcessBus bus(vehicle_of({e}));

@@ -22,6 +22,7 @@
 
 #include "common/gw_time.h"
 #include "common/unique_fd.h"
+#include "support/test_clock.h"
 #include "support/broker.h"
 #include "support/bus_runner.h"
 #include "support/capture.h"
@@ -42,11 +43,8 @@ constexpr int kSleepDivisor = 20; // 1 s pauses take 50 ms, the 5 s health pause
 class BusTest : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        gw_test_set_sleep_divisor(kSleepDivisor);
-        obd2_test_reset_handover(OBD2_STATE_IDLE);
-    }
+    void SetUp() override { obd2_test_reset_handover(OBD2_STATE_IDLE); }
+    ScaledClock clock_{kSleepDivisor};
 };
 
 std::vector<std::string> lines_from(const std::vector<std::string> &all, const std::string &first)
@@ -272,7 +270,6 @@ TEST_F(BusTest, PublishWhileBrokerDownIsReportedWithTheLibraryCode)
 
 TEST(Routing, RoutesByTypeOnlyAndReportsBadInput)
 {
-    gw_test_set_sleep_divisor(kSleepDivisor);
     struct Case {
         const char *text;
         const char *expected_line; // nullptr: no error line
@@ -314,7 +311,6 @@ TEST(Routing, RoutesByTypeOnlyAndReportsBadInput)
         }
         EXPECT_EQ(cap.count_line(std::string("DO_INFO : PACKET : ") + c.text), c.to_relay ? 1 : 0);
     }
-    gw_test_set_sleep_divisor(1);
 }
 
 TEST(Handover, OversizeCommandsAreRefusedWithoutTouchingTheBuffer)

@@ -1,84 +1,101 @@
-// Answers chosen byte for byte: a helper thread watches the requests the
-// gateway writes to the in-process bus and injects the scripted reply frame,
-// for answers a well-behaved simulated ECU would never give.
+// Answers chosen byte for byte, for answer sequences a well-behaved simulated
+// ECU would never give (foreign, malformed or short answers, different answers
+// to the same request). The in-process bus's own thread injects them the
+// moment the gateway writes its request, as a node on the bus would answer.
 #pragma once
 
 #include <linux/can.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "vehicle_sim.h"
 
+inline vsim::VehicleModel vehicle_of(std::vector<vsim::EcuModel> ecus)
+{
+    vsim::VehicleModel model;
+    model.ecus = std::move(ecus);
+    return model;
+}
+
+inline can_frame answer_frame(uint32_t id, const std::vector<uint8_t> &bytes)
+{
+    can_frame f{};
+    f.can_id = id;
+    f.len = static_cast<uint8_t>(std::min<size_t>(bytes.size(), CAN_MAX_DLEN));
+    std::memcpy(f.data, bytes.data(), f.len);
+    return f;
+}
+
+inline bool is_single_frame_request(const can_frame &f)
+{
+    return (f.data[0] & 0xF0) == 0x00;
+}
+
+// The reply to the single-frame request `service parameter`, set per request;
+// unlisted requests get no reply.
 class ScriptedAnswers
 {
   public:
-    ScriptedAnswers(vsim::InProcessBus &bus, int channel = 0, uint32_t answer_id = 0x7E8)
-        : bus_(bus), channel_(channel), answer_id_(answer_id), worker_([this] { run(); })
+    ScriptedAnswers(vsim::InProcessBus &bus, int channel = 0, uint32_t answer_id = 0x7E8) : bus_(bus)
     {
+        bus.set_on_write([&bus, state = state_, channel, answer_id](int ch, const can_frame &req) {
+            std::vector<uint8_t> data;
+            {
+                std::lock_guard<std::mutex> lk(state->mutex);
+                auto it = state->answers.find(key(req.data[1], req.data[2]));
+                if (ch != channel || req.len < 3 || !is_single_frame_request(req) || it == state->answers.end()) {
+                    return;
+                }
+                data = it->second;
+            }
+            bus.inject(channel, answer_frame(answer_id, data));
+        });
     }
-    ~ScriptedAnswers()
-    {
-        stop_ = true;
-        worker_.join();
-    }
+    ~ScriptedAnswers() { bus_.set_on_write(nullptr); }
     ScriptedAnswers(const ScriptedAnswers &) = delete;
     ScriptedAnswers &operator=(const ScriptedAnswers &) = delete;
 
-    // The frame data (up to 8 bytes, the data length follows) sent in reply to
-    // the single-frame request `service parameter`. Unlisted requests get no reply.
+    // The frame data (up to 8 bytes, the data length follows).
     void set(uint8_t service, uint8_t parameter, std::vector<uint8_t> data)
     {
-        std::lock_guard<std::mutex> lk(mutex_);
-        answers_[key(service, parameter)] = std::move(data);
+        std::lock_guard<std::mutex> lk(state_->mutex);
+        state_->answers[key(service, parameter)] = std::move(data);
     }
 
   private:
+    struct State {
+        std::mutex mutex;
+        std::map<int, std::vector<uint8_t>> answers;
+    };
     static int key(uint8_t service, uint8_t parameter) { return service << 8 | parameter; }
 
-    void run()
-    {
-        size_t seen = 0;
-        while (!stop_) {
-            const std::vector<can_frame> frames = bus_.received(channel_);
-            for (; seen < frames.size(); ++seen) {
-                const can_frame &req = frames[seen];
-                if (req.len < 3 || (req.data[0] & 0xF0) != 0) {
-                    continue; // flow control or anything but a single-frame request
-                }
-                std::vector<uint8_t> data;
-                {
-                    std::lock_guard<std::mutex> lk(mutex_);
-                    auto it = answers_.find(key(req.data[1], req.data[2]));
-                    if (it == answers_.end()) {
-                        continue;
-                    }
-                    data = it->second;
-                }
-                can_frame answer{};
-                answer.can_id = answer_id_;
-                answer.len = static_cast<uint8_t>(std::min<size_t>(data.size(), CAN_MAX_DLEN));
-                if (answer.len > 0) {
-                    std::memcpy(answer.data, data.data(), answer.len);
-                }
-                bus_.inject(channel_, answer);
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-    }
-
     vsim::InProcessBus &bus_;
-    const int channel_;
-    const uint32_t answer_id_;
-    std::mutex mutex_;
-    std::map<int, std::vector<uint8_t>> answers_;
-    std::atomic<bool> stop_{false};
-    std::thread worker_;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// The k-th frame of the script right after the k-th request on channel 0.
+class SequencedAnswers
+{
+  public:
+    SequencedAnswers(vsim::InProcessBus &bus, uint32_t id, std::vector<std::vector<uint8_t>> script) : bus_(bus)
+    {
+        auto next = std::make_shared<size_t>(0); // the bus thread alone counts
+        bus.set_on_write([&bus, id, script = std::move(script), next](int ch, const can_frame &req) {
+            if (ch == 0 && is_single_frame_request(req) && (*next)++ < script.size()) {
+                bus.inject(0, answer_frame(id, script[*next - 1]));
+            }
+        });
+    }
+    ~SequencedAnswers() { bus_.set_on_write(nullptr); }
+    SequencedAnswers(const SequencedAnswers &) = delete;
+    SequencedAnswers &operator=(const SequencedAnswers &) = delete;
+
+  private:
+    vsim::InProcessBus &bus_;
 };

@@ -1,6 +1,8 @@
 // Vehicle information read over the in-process vehicle, and its JSON.
 #include <gtest/gtest.h>
 
+#include "common/gw_time.h"
+#include "support/test_clock.h"
 #include "support/case_name.h"
 
 #include <cctype>
@@ -51,6 +53,7 @@ class VehicleInfo : public testing::Test
 {
   protected:
     void SetUp() override { g_can_padding = 0xAA; }
+    FakeClock clock_;
 };
 
 TEST_F(VehicleInfo, ReadsAllFourItemsFromTheSimulatedEcu)

@@ -77,8 +77,7 @@ void mqtt_change_state(int state)
 void mqtt_delivery_begin_wait()
 {
     std::unique_lock<std::mutex> lk(s_delivery_mutex);
-    s_delivery_cv.wait_for(lk, std::chrono::microseconds(MQTT_DELIVERY_WAIT_US),
-                           [] { return !s_delivery_pending; });
+    gw_wait(lk, s_delivery_cv, MQTT_DELIVERY_WAIT_US, [] { return !s_delivery_pending; });
     s_delivery_pending = true;
 }
 

@@ -258,8 +258,7 @@ int run_exchange(int mode, const uint8_t *request, size_t request_len, uint8_t *
         // not write past an fd_set.
         pollfd pfd{sock, POLLIN, 0};
         int64_t left_us = std::max<int64_t>(deadline_us - gw_monotonic_us(), 0);
-        timespec ts{static_cast<time_t>(left_us / 1000000), static_cast<long>(left_us % 1000000) * 1000};
-        int rc = ::ppoll(&pfd, 1, &ts, nullptr);
+        int rc = gw_poll(&pfd, 1, left_us);
         if (rc < 0) {
             perror("OBD2 ERROR: select() failed");
             return -1;
@@ -373,9 +372,8 @@ void collect_other_answers(int mode, const uint8_t *request, size_t request_len,
         if (left_us <= 0) {
             return;
         }
-        timespec ts{static_cast<time_t>(left_us / 1000000), static_cast<long>(left_us % 1000000) * 1000};
         can_frame rx{};
-        if (::ppoll(&pfd, 1, &ts, nullptr) <= 0 || ::read(sock, &rx, sizeof rx) < 0) {
+        if (gw_poll(&pfd, 1, left_us) <= 0 || ::read(sock, &rx, sizeof rx) < 0) {
             return;
         }
         Obd2Reassembly one(mode, request, request_len, 0);

@@ -80,8 +80,7 @@ bool obd2_command_pending()
 bool obd2_pause_unless_command(int64_t us)
 {
     std::unique_lock<std::mutex> lk(s_handover_lock);
-    return s_handover_cv.wait_for(lk, std::chrono::microseconds(gw_real_pause_us(us)),
-                                  [] { return s_cmd_pending; });
+    return gw_wait(lk, s_handover_cv, us, [] { return s_cmd_pending; });
 }
 
 void obd2_test_reset_handover(int state)

@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/atomic_file.h"
 #include "common/cjson_ptr.h"
 #include "common/gw_time.h"
+#include "support/test_clock.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/ecu_info_file.h"
@@ -63,12 +65,15 @@ int attach_bus()
 
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
 {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) {
+    std::mutex m;
+    std::condition_variable nobody;
+    std::unique_lock lk(m);
+    const int64_t end = gw_monotonic_us() + std::chrono::microseconds(timeout).count();
+    // Nobody notifies: the condition is looked at every 5 ms of clock time.
+    for (int64_t left = end - gw_monotonic_us(); left > 0; left = end - gw_monotonic_us()) {
+        if (gw_wait(lk, nobody, std::min<int64_t>(left, 5000), pred)) {
             return true;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return pred();
 }
@@ -179,8 +184,13 @@ vsim::VehicleModel WorkerEnv::sample_vehicle()
     return model;
 }
 
-WorkerEnv::WorkerEnv(const vsim::VehicleModel &vehicle, const std::string &config_json, int sleep_divisor)
+WorkerEnv::WorkerEnv(const vsim::VehicleModel &vehicle, const std::string &config_json, int pause_divisor)
 {
+    if (pause_divisor > 0) {
+        clock_ = std::make_unique<ScaledClock>(pause_divisor);
+    } else {
+        clock_ = std::make_unique<FakeClock>();
+    }
     char tmpl[] = "/tmp/obdgw-worker-XXXXXX";
     dir_ = mkdtemp(tmpl);
     std::string defaults_dir = dir_ + "/default_config";
@@ -199,7 +209,6 @@ WorkerEnv::WorkerEnv(const vsim::VehicleModel &vehicle, const std::string &confi
         g_shell_commands.clear();
     }
     can_test_set_shell_runner(record_shell);
-    gw_test_set_sleep_divisor(sleep_divisor);
     bus_ = std::make_unique<vsim::InProcessBus>(vehicle);
     g_bus = bus_.get();
     obd2_test_set_can_opener(attach_bus);
@@ -213,9 +222,9 @@ WorkerEnv::~WorkerEnv()
     can_test_set_shell_runner(nullptr);
     config_test_set_paths(nullptr, nullptr);
     ecu_info_test_set_path(nullptr);
-    gw_test_set_sleep_divisor(1);
     g_bus = nullptr;
     bus_.reset();
+    clock_.reset();
     std::string cmd = "rm -rf '" + dir_ + "'";
     if (system(cmd.c_str()) != 0) {
         fprintf(stderr, "could not remove %s\n", dir_.c_str());
@@ -243,7 +252,7 @@ std::vector<std::string> WorkerEnv::shell_commands()
 void WorkerEnv::start_worker()
 {
     stop_.store(false);
-    worker_ = std::thread([this] {
+    worker_ = gw_clock_thread([this] {
         obd2_worker_start();
         while (!stop_.load()) {
             obd2_run_state_pass();
@@ -255,6 +264,11 @@ void WorkerEnv::stop_worker()
 {
     if (worker_.joinable()) {
         stop_.store(true);
+        auto *fake = dynamic_cast<FakeClock *>(clock_.get());
+        std::optional<FakeClock::Away> away;
+        if (fake != nullptr) {
+            away.emplace(*fake); // the worker's last pass may still have time to spend
+        }
         worker_.join();
     }
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/gw_time.h"
 #include "vehicle_sim/vehicle_sim.h"
 
 // Records every text handed to MQTT_Publish_Data while installed.
@@ -39,8 +40,10 @@ class WorkerEnv
 {
   public:
     // `config_json`: contents of config.json (and of the factory copy unless given).
+    // Time is a FakeClock unless `pause_divisor` asks for real time with pauses
+    // divided (a real broker sets the pace).
     explicit WorkerEnv(const vsim::VehicleModel &vehicle, const std::string &config_json = default_config(),
-                       int sleep_divisor = 10);
+                       int pause_divisor = 0);
     ~WorkerEnv();
 
     static std::string default_config();
@@ -60,6 +63,7 @@ class WorkerEnv
     void stop_worker();
 
   private:
+    std::unique_ptr<GwClock> clock_;
     std::string dir_;
     std::unique_ptr<vsim::InProcessBus> bus_;
     PublishRecorder recorder_;
@@ -67,4 +71,5 @@ class WorkerEnv
     std::thread worker_;
 };
 
+// Waits on the clock in use (a FakeClock's time moves meanwhile).
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout);

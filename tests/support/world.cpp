@@ -33,7 +33,7 @@ void reset_daemon_world()
     obd2_test_set_can_opener(nullptr);
     gateway_test_set_thread_create(nullptr);
     config_test_set_paths(nullptr, nullptr);
-    gw_test_set_sleep_divisor(1);
+    gw_set_clock(nullptr);
 
     if (hMqttClient.load() != nullptr) {
         TraceCapture quiet;

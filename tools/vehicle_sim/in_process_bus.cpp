@@ -12,10 +12,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <system_error>
 
+#include "common/gw_time.h"
 #include "vehicle_sim.h"
 
 namespace vsim
@@ -23,8 +25,6 @@ namespace vsim
 
 namespace
 {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int kChannels = 2;
 // A socketpair queues only a handful of records (net.unix.max_dgram_qlen), far
@@ -39,10 +39,10 @@ struct Record {
 };
 
 struct Scheduled {
-    Clock::time_point due;
+    int64_t due_us;
     uint64_t order; // keeps frames due at the same moment in sending order
     can_frame frame;
-    bool operator>(const Scheduled &o) const { return due != o.due ? due > o.due : order > o.order; }
+    bool operator>(const Scheduled &o) const { return due_us != o.due_us ? due_us > o.due_us : order > o.order; }
 };
 
 } // namespace
@@ -58,12 +58,13 @@ struct InProcessBus::Impl {
     std::array<std::vector<can_frame>, kChannels> received;
     std::array<std::deque<Record>, kChannels> backlog;
     std::array<std::vector<std::pair<can_frame, bool>>, kChannels> on_request;
+    InProcessBus::WriteHook on_write;
     std::vector<Scheduled> queue; // min-heap on (due, order)
     uint64_t next_order = 0;
     bool noise_on = false;
     can_frame noise_frame{};
-    Clock::duration noise_period{};
-    Clock::time_point noise_next{};
+    int64_t noise_period_us = 0;
+    int64_t noise_next_us = 0;
 
     std::atomic<bool> stop{false};
     std::thread thread;
@@ -121,10 +122,10 @@ struct InProcessBus::Impl {
         }
     }
 
-    void schedule_locked(Clock::time_point now, const std::vector<TimedFrame> &frames)
+    void schedule_locked(int64_t now_us, const std::vector<TimedFrame> &frames)
     {
         for (const auto &tf : frames) {
-            queue.push_back(Scheduled{now + tf.delay, next_order++, tf.frame});
+            queue.push_back(Scheduled{now_us + tf.delay.count(), next_order++, tf.frame});
             std::push_heap(queue.begin(), queue.end(), std::greater<>());
         }
     }
@@ -132,6 +133,7 @@ struct InProcessBus::Impl {
     // One frame written by the gateway on channel `ch`.
     void from_gateway(int ch, const can_frame &f)
     {
+        InProcessBus::WriteHook hook;
         {
             std::lock_guard lock(mu);
             received[static_cast<size_t>(ch)].push_back(f);
@@ -141,11 +143,15 @@ struct InProcessBus::Impl {
             on_request[static_cast<size_t>(ch)].clear();
             // Local loopback: the other socket on the same interface sees it too.
             deliver_locked(1 - ch, f, false);
+            hook = on_write;
+        }
+        if (hook) {
+            hook(ch, f);
         }
         auto out = vehicle.on_frame(f);
         if (!out.empty()) {
             std::lock_guard lock(mu);
-            schedule_locked(Clock::now(), out);
+            schedule_locked(gw_monotonic_us(), out);
         }
     }
 
@@ -162,27 +168,21 @@ struct InProcessBus::Impl {
                 fds[static_cast<size_t>(ch)].events =
                     static_cast<short>(POLLIN | (backlog[static_cast<size_t>(ch)].empty() ? 0 : POLLOUT));
             }
-            timespec ts{};
-            timespec *timeout = nullptr; // none: wait for a frame or a poke
+            int64_t timeout_us = -1; // none: wait for a frame or a poke
             {
                 std::lock_guard lock(mu);
-                auto now = Clock::now();
-                Clock::time_point next = Clock::time_point::max();
+                int64_t next = INT64_MAX;
                 if (!queue.empty()) {
-                    next = queue.front().due;
+                    next = queue.front().due_us;
                 }
                 if (noise_on) {
-                    next = std::min(next, noise_next);
+                    next = std::min(next, noise_next_us);
                 }
-                if (next != Clock::time_point::max()) {
-                    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(next - now).count();
-                    ns = std::max<int64_t>(ns, 0);
-                    ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-                    ts.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-                    timeout = &ts;
+                if (next != INT64_MAX) {
+                    timeout_us = std::max<int64_t>(next - gw_monotonic_us(), 0);
                 }
             }
-            int rc = ::ppoll(fds.data(), fds.size(), timeout, nullptr);
+            int rc = gw_poll(fds.data(), fds.size(), timeout_us);
             if (rc < 0 && errno != EINTR) {
                 break;
             }
@@ -210,17 +210,17 @@ struct InProcessBus::Impl {
             for (int ch = 0; ch < kChannels; ++ch) {
                 flush_locked(ch);
             }
-            auto now = Clock::now();
-            while (!queue.empty() && queue.front().due <= now) {
+            const int64_t now = gw_monotonic_us();
+            while (!queue.empty() && queue.front().due_us <= now) {
                 std::pop_heap(queue.begin(), queue.end(), std::greater<>());
                 to_bus_locked(queue.back().frame);
                 queue.pop_back();
             }
-            if (noise_on && noise_next <= now) {
+            if (noise_on && noise_next_us <= now) {
                 to_bus_locked(noise_frame);
-                noise_next += noise_period;
-                if (noise_next < now) {
-                    noise_next = now + noise_period;
+                noise_next_us += noise_period_us;
+                if (noise_next_us < now) {
+                    noise_next_us = now + noise_period_us;
                 }
             }
         }
@@ -241,7 +241,7 @@ InProcessBus::InProcessBus(VehicleModel vehicle) : impl_(std::make_unique<Impl>(
     if (impl_->wake < 0) {
         throw std::system_error(errno, std::generic_category(), "eventfd");
     }
-    impl_->thread = std::thread([this] { impl_->run(); });
+    impl_->thread = gw_clock_thread([this] { impl_->run(); });
 }
 
 InProcessBus::~InProcessBus()
@@ -325,14 +325,20 @@ void InProcessBus::set_filter(int channel, CanFilter f)
     impl_->filters[static_cast<size_t>(channel)] = f;
 }
 
+void InProcessBus::set_on_write(WriteHook hook)
+{
+    std::lock_guard lock(impl_->mu);
+    impl_->on_write = std::move(hook);
+}
+
 void InProcessBus::start_noise(const can_frame &frame, std::chrono::microseconds period)
 {
     {
         std::lock_guard lock(impl_->mu);
         impl_->noise_on = true;
         impl_->noise_frame = frame;
-        impl_->noise_period = std::max<Clock::duration>(period, std::chrono::microseconds(1));
-        impl_->noise_next = Clock::now();
+        impl_->noise_period_us = std::max<int64_t>(period.count(), 1);
+        impl_->noise_next_us = gw_monotonic_us();
     }
     impl_->poke();
 }

@@ -4,14 +4,21 @@
 
 #include <algorithm>
 
+#include "common/gw_time.h"
+
 namespace vsim
 {
 
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
+
+// The gateway's clock, so that a test clock moves the vehicle's timers too.
+microseconds now()
+{
+    return microseconds(gw_monotonic_us());
+}
 
 constexpr uint8_t kNegative = OBD2_NEGATIVE_RESPONSE;
 constexpr uint8_t kNrcServiceNotSupported = OBD2_NRC_SERVICE_NOT_SUPPORTED;
@@ -30,7 +37,7 @@ struct Transfer {
     std::vector<uint8_t> payload;
     size_t offset = 0; // payload bytes already sent
     uint8_t seq = 1;   // next sequence number
-    Clock::time_point fc_due_by{};
+    microseconds fc_due_by{};
 };
 
 bool is_extended(const can_frame &f)
@@ -321,7 +328,7 @@ struct Vehicle::Impl {
             t.active = false;
         } else {
             // Wait for the next flow control, counted from the last frame of the block.
-            t.fc_due_by = Clock::now() + at + kFlowControlTimeout;
+            t.fc_due_by = now() + at + kFlowControlTimeout;
         }
     }
 
@@ -331,7 +338,7 @@ struct Vehicle::Impl {
         if (!t.active) {
             return;
         }
-        if (Clock::now() > t.fc_due_by) {
+        if (now() > t.fc_due_by) {
             t.active = false; // gave up waiting: the answer is lost
             return;
         }
@@ -340,7 +347,7 @@ struct Vehicle::Impl {
             send_block(i, in.data[1], stmin_delay(in.data[2]), microseconds(0), out);
             break;
         case 0x1: // wait: the timer starts again
-            t.fc_due_by = Clock::now() + kFlowControlTimeout;
+            t.fc_due_by = now() + kFlowControlTimeout;
             break;
         default: // overflow or invalid: abort
             t.active = false;
@@ -381,7 +388,7 @@ struct Vehicle::Impl {
         t.payload = std::move(payload);
         t.offset = 6;
         t.seq = 1;
-        t.fc_due_by = Clock::now() + delay + kFlowControlTimeout;
+        t.fc_due_by = now() + delay + kFlowControlTimeout;
         if (!e.awaits_flow_control) {
             send_block(i, 0, microseconds(0), delay, out);
         }

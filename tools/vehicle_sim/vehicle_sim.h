@@ -175,6 +175,12 @@ class InProcessBus
 
     void set_filter(int channel, CanFilter f);
 
+    // Called on the bus's thread right after each frame the gateway writes,
+    // before the vehicle's own answers go out; it may inject (answers chosen
+    // byte for byte, noise from a given moment). An empty function removes it.
+    using WriteHook = std::function<void(int channel, const can_frame &written)>;
+    void set_on_write(WriteHook hook);
+
     // Holds `frame` until the gateway next writes a frame on `channel` (its
     // next request), then delivers it at once, ahead of the vehicle's own
     // answers. Frames queued before a request are stale to the gateway, so

@@ -1,0 +1,197 @@
+#include "support/test_clock.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace
+{
+
+// Each waiting thread's own doorbell, rung when time reaches its deadline.
+struct WakeFd {
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ~WakeFd() { close(fd); }
+};
+thread_local WakeFd t_wake;
+thread_local FakeClock *t_member = nullptr;
+
+int ready_fds(std::vector<pollfd> fds)
+{
+    return fds.empty() ? 0 : ::poll(fds.data(), fds.size(), 0);
+}
+
+} // namespace
+
+struct FakeClock::Waiter {
+    int64_t deadline;
+    std::vector<pollfd> fds;
+    const std::function<bool()> *ready;
+    int wake_fd;
+
+    bool can_go(int64_t now) const
+    {
+        return deadline <= now || ready_fds(fds) > 0 || (ready != nullptr && (*ready)());
+    }
+};
+
+FakeClock::FakeClock() : now_(1'000'000'000)
+{
+    running_ = 1;
+    t_member = this;
+    gw_set_clock(this);
+}
+
+FakeClock::~FakeClock()
+{
+    gw_set_clock(nullptr);
+    t_member = nullptr;
+}
+
+void FakeClock::advance_locked()
+{
+    if (running_ > 0 || waiters_.empty()) {
+        return;
+    }
+    int64_t next = INT64_MAX;
+    for (const Waiter *w : waiters_) {
+        if (w->can_go(now_.load())) {
+            return;
+        }
+        next = std::min(next, w->deadline);
+    }
+    if (next == INT64_MAX) {
+        return;
+    }
+    now_.store(next);
+    for (const Waiter *w : waiters_) {
+        if (w->deadline <= next) {
+            uint64_t one = 1;
+            ssize_t n = ::write(w->wake_fd, &one, sizeof one);
+            (void)n;
+        }
+    }
+}
+
+int FakeClock::block(pollfd *fds, nfds_t n, int64_t deadline, const std::function<bool()> *ready)
+{
+    const bool member = t_member == this;
+    Waiter w{deadline, std::vector<pollfd>(fds, fds + n), ready, t_wake.fd};
+    for (pollfd &p : w.fds) {
+        p.revents = 0;
+    }
+    std::vector<pollfd> sleeping = w.fds;
+    sleeping.push_back(pollfd{w.wake_fd, POLLIN, 0});
+    std::unique_lock lk(mu_);
+    waiters_.push_back(&w);
+    if (member) {
+        --running_;
+    }
+    while (!w.can_go(now_.load())) {
+        advance_locked();
+        if (w.deadline <= now_.load()) {
+            break;
+        }
+        lk.unlock();
+        // Sockets wake the wait themselves; conditions are looked at again every millisecond.
+        ::poll(sleeping.data(), sleeping.size(), ready != nullptr ? 1 : 50);
+        uint64_t v;
+        ssize_t r = ::read(w.wake_fd, &v, sizeof v);
+        (void)r;
+        lk.lock();
+    }
+    waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &w));
+    if (member) {
+        ++running_;
+    }
+    lk.unlock();
+    return n > 0 ? ::poll(fds, n, 0) : 0;
+}
+
+void FakeClock::sleep_us(int64_t us)
+{
+    if (us > 0) {
+        block(nullptr, 0, now_.load() + us, nullptr);
+    }
+}
+
+int FakeClock::poll(pollfd *fds, nfds_t n, int64_t timeout_us)
+{
+    if (timeout_us == 0) {
+        return ::poll(fds, n, 0);
+    }
+    return block(fds, n, timeout_us < 0 ? INT64_MAX : now_.load() + timeout_us, nullptr);
+}
+
+bool FakeClock::wait(std::unique_lock<std::mutex> &lk, std::condition_variable &, int64_t us,
+                     const std::function<bool()> &ready)
+{
+    if (ready() || us <= 0) {
+        return ready();
+    }
+    const std::function<bool()> probe = [&] {
+        std::lock_guard g(*lk.mutex());
+        return ready();
+    };
+    lk.unlock();
+    block(nullptr, 0, now_.load() + us, &probe);
+    lk.lock();
+    return ready();
+}
+
+void FakeClock::thread_begins()
+{
+    std::lock_guard lk(mu_);
+    ++running_;
+    t_member = this;
+}
+
+void FakeClock::thread_ends()
+{
+    std::lock_guard lk(mu_);
+    --running_;
+    t_member = nullptr;
+    advance_locked();
+}
+
+FakeClock::Away::Away(FakeClock &c) : clock_(c)
+{
+    c.thread_ends();
+}
+
+FakeClock::Away::~Away()
+{
+    clock_.thread_begins();
+}
+
+ScaledClock::ScaledClock(int divisor) : real_(gw_clock()), divisor_(std::max(divisor, 1))
+{
+    gw_set_clock(this);
+}
+
+ScaledClock::~ScaledClock()
+{
+    gw_set_clock(nullptr);
+}
+
+int64_t ScaledClock::now_us()
+{
+    return real_.now_us();
+}
+
+void ScaledClock::sleep_us(int64_t us)
+{
+    real_.sleep_us(scaled(us));
+}
+
+int ScaledClock::poll(pollfd *fds, nfds_t n, int64_t timeout_us)
+{
+    return real_.poll(fds, n, timeout_us);
+}
+
+bool ScaledClock::wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, int64_t us,
+                       const std::function<bool()> &ready)
+{
+    return real_.wait(lk, cv, scaled(us), ready);
+}
