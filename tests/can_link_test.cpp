@@ -267,11 +267,12 @@ class Script : public OnWrites
 {
   public:
     Script(InProcessBus &bus, int ch, std::vector<Step> steps)
-        : OnWrites(bus, ch, [&bus, ch, steps = std::move(steps), next = std::make_shared<size_t>(0)](size_t n) {
-              for (; *next < steps.size() && steps[*next].after_writes <= n; ++*next) {
-                  bus.inject(ch, steps[*next].frame, steps[*next].bypass_filter);
-              }
-          })
+        : OnWrites(bus, ch,
+                   [&bus, ch, steps = std::move(steps), next = std::make_shared<size_t>(0)](size_t n) {
+                       for (; *next < steps.size() && steps[*next].after_writes <= n; ++*next) {
+                           bus.inject(ch, steps[*next].frame, steps[*next].bypass_filter);
+                       }
+                   })
     {
     }
 };

@@ -88,10 +88,7 @@ class GpioWorker : public ::testing::Test
 {
   protected:
     std::optional<ScaledClock> clock_{std::in_place, 100};
-    void SetUp() override
-    {
-        fake_gpiod::reset();
-    }
+    void SetUp() override { fake_gpiod::reset(); }
     void TearDown() override
     {
         gpio_close();

@@ -29,10 +29,7 @@ class LiveData : public ::testing::Test
 {
   protected:
     FakeClock clock_;
-    void SetUp() override
-    {
-        g_can_padding = PAD;
-    }
+    void SetUp() override { g_can_padding = PAD; }
 
     static void set_sensors(const std::vector<const char *> &names)
     {

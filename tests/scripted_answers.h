@@ -28,7 +28,9 @@ inline can_frame answer_frame(uint32_t id, const std::vector<uint8_t> &bytes)
     can_frame f{};
     f.can_id = id;
     f.len = static_cast<uint8_t>(std::min<size_t>(bytes.size(), CAN_MAX_DLEN));
-    std::memcpy(f.data, bytes.data(), f.len);
+    if (f.len > 0) {
+        std::memcpy(f.data, bytes.data(), f.len);
+    }
     return f;
 }
 
@@ -49,7 +51,8 @@ class ScriptedAnswers
             {
                 std::lock_guard<std::mutex> lk(state->mutex);
                 auto it = state->answers.find(key(req.data[1], req.data[2]));
-                if (ch != channel || req.len < 3 || !is_single_frame_request(req) || it == state->answers.end()) {
+                if (ch != channel || req.len < 3 || !is_single_frame_request(req) ||
+                    it == state->answers.end()) {
                     return;
                 }
                 data = it->second;
@@ -83,7 +86,8 @@ class ScriptedAnswers
 class SequencedAnswers
 {
   public:
-    SequencedAnswers(vsim::InProcessBus &bus, uint32_t id, std::vector<std::vector<uint8_t>> script) : bus_(bus)
+    SequencedAnswers(vsim::InProcessBus &bus, uint32_t id, std::vector<std::vector<uint8_t>> script)
+        : bus_(bus)
     {
         auto next = std::make_shared<size_t>(0); // the bus thread alone counts
         bus.set_on_write([&bus, id, script = std::move(script), next](int ch, const can_frame &req) {

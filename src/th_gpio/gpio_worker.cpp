@@ -9,6 +9,7 @@
 
 #include "common/cjson_ptr.h"
 #include "common/gw_time.h"
+#include "common/pass_guard.h"
 #include "th_gpio/gpio_lines.h"
 
 std::atomic<int> g_gpio_state{DO_STATE_INIT};
@@ -197,18 +198,15 @@ void *gpio_state_machine(void *arg)
         for (;;) {
             // A pass cut short by an exception (allocation, in practice) is
             // reported and the worker goes on after the pause of a failed init.
-            try {
-                if (gpio_worker_pass() == 0) {
-                    break;
-                }
-            } catch (const std::exception &e) {
-                printf("DO_ERROR: Relay pass abandoned: %s\n", e.what());
-                fflush(stdout);
-                gw_sleep_us(DO_RETRY_SLEEP_US);
-            } catch (...) {
-                puts("DO_ERROR: Relay pass abandoned: unknown exception");
-                fflush(stdout);
-                gw_sleep_us(DO_RETRY_SLEEP_US);
+            bool closed = false;
+            gw_guarded_pass([&closed] { closed = gpio_worker_pass() == 0; },
+                            [](const char *what) {
+                                printf("DO_ERROR: Relay pass abandoned: %s\n", what);
+                                fflush(stdout);
+                                gw_sleep_us(DO_RETRY_SLEEP_US);
+                            });
+            if (closed) {
+                break;
             }
         }
     } catch (...) {

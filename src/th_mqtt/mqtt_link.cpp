@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "common/gw_time.h"
+#include "common/pass_guard.h"
 #include "th_mqtt/broker_socket.h"
 #include "th_mqtt/mqtt_msg.h"
 
@@ -326,13 +327,8 @@ void abandon_pass(int state, const char *what)
 void mqtt_run_state_pass()
 {
     const int state = giMQTTState.load();
-    try {
-        run_state_pass(state);
-    } catch (const std::exception &e) {
-        abandon_pass(state, e.what());
-    } catch (...) {
-        abandon_pass(state, "unknown exception");
-    }
+    gw_guarded_pass([state] { run_state_pass(state); },
+                    [state](const char *what) { abandon_pass(state, what); });
 }
 
 void *proto_intrnl_mqtt_main(void *)

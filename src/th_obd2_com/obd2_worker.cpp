@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "common/gw_time.h"
+#include "common/pass_guard.h"
 #include "th_mqtt/mqtt_link.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
@@ -574,13 +575,8 @@ void abandon_pass(int state, const char *what)
 void obd2_run_state_pass()
 {
     const int state = get_obd2_thrd_state();
-    try {
-        run_state_pass(state);
-    } catch (const std::exception &e) {
-        abandon_pass(state, e.what());
-    } catch (...) {
-        abandon_pass(state, "unknown exception");
-    }
+    gw_guarded_pass([state] { run_state_pass(state); },
+                    [state](const char *what) { abandon_pass(state, what); });
 }
 
 void *obd2_com_thrd_main(void *)

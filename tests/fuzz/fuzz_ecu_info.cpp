@@ -11,13 +11,6 @@
 #include "th_obd2_com/ecu_info_file.h"
 #include "th_obd2_com/vehicle_info.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    fuzz_quiet_product();
-    ecu_info_test_set_path(fuzz_scratch_path("ecu_info.json").c_str());
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);

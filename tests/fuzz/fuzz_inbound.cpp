@@ -45,12 +45,6 @@ void check_command_scan(const char *text, int cmd)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    fuzz_quiet_product();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     obd2_test_reset_handover(OBD2_STATE_IDLE);

@@ -17,6 +17,7 @@
 #include "support/test_clock.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
+#include "th_obd2_com/ecu_info_file.h"
 
 namespace
 {
@@ -39,6 +40,14 @@ void fuzz_quiet_product()
     can_test_set_shell_runner(no_shell);
     // Pauses and waits take no time: an input runs as fast as its frames are handled.
     static FakeClock clock;
+    ecu_info_test_set_path(fuzz_scratch_path("ecu_info.json").c_str());
+}
+
+// Every harness starts so, unless it defines its own (the configuration's).
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *, char ***)
+{
+    fuzz_quiet_product();
+    return 0;
 }
 
 std::string fuzz_scratch_path(const char *name)

@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
-// Silences publishing, shell commands and pauses of the product once per process.
+// Silences publishing, shell commands and pauses of the product once per
+// process, and points the ECU information file into the scratch folder. The
+// harnesses' LLVMFuzzerInitialize unless they define their own.
 void fuzz_quiet_product();
 
 // Path of a file in this process's scratch folder (created on first use, removed at exit).

@@ -37,13 +37,6 @@ void check_ascii_json(const std::string &text)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    fuzz_quiet_product();
-    ecu_info_test_set_path(fuzz_scratch_path("ecu_info.json").c_str());
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);

@@ -42,7 +42,10 @@ struct Scheduled {
     int64_t due_us;
     uint64_t order; // keeps frames due at the same moment in sending order
     can_frame frame;
-    bool operator>(const Scheduled &o) const { return due_us != o.due_us ? due_us > o.due_us : order > o.order; }
+    bool operator>(const Scheduled &o) const
+    {
+        return due_us != o.due_us ? due_us > o.due_us : order > o.order;
+    }
 };
 
 } // namespace
