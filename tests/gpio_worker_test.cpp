@@ -18,6 +18,8 @@
 #include "th_gpio/gpio_lines.h"
 #include "th_gpio/gpio_worker.h"
 
+using namespace std::chrono_literals;
+
 namespace
 {
 
@@ -49,18 +51,6 @@ void run_until_idle()
         gpio_worker_pass();
     }
     ASSERT_EQ(g_gpio_state.load(), DO_STATE_IDLE);
-}
-
-bool wait_for(const std::function<bool()> &cond)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 // Levels of the twelve relays after each apply, rebuilt from the set-values calls.
@@ -268,23 +258,23 @@ TEST_F(GpioWorker, ThreadRequestsLinesAppliesCommandsAndReleasesOnClose)
     clock_.emplace(20); // 25 ms pauses
     TraceCapture cap;
     std::thread worker(gpio_state_machine, nullptr);
-    ASSERT_TRUE(wait_for([] { return g_gpio_state.load() == DO_STATE_IDLE; }));
+    ASSERT_TRUE(wait_until([] { return g_gpio_state.load() == DO_STATE_IDLE; }, 10s));
 
     const std::string first = do_command(R"("DO0":1,"DO5":1)");
     get_gpio_cntrl_pkt(first.c_str());
-    EXPECT_TRUE(wait_for([] { return line_says_on(0) && line_says_on(5); }));
+    EXPECT_TRUE(wait_until([] { return line_says_on(0) && line_says_on(5); }, 10s));
     for (int i = 0; i < DO_COUNT; ++i) {
         EXPECT_EQ(line_says_on(i), i == 0 || i == 5) << "DO" << i;
     }
     get_gpio_cntrl_pkt(do_command(R"("DO0":0)").c_str());
-    EXPECT_TRUE(wait_for([] { return !line_says_on(0); }));
+    EXPECT_TRUE(wait_until([] { return !line_says_on(0); }, 10s));
     EXPECT_TRUE(line_says_on(5));
 
     const size_t mark = fake_gpiod::set_values_calls().size();
     for (int i = 0; i < 10; ++i) {
         get_gpio_cntrl_pkt(relay_set(i, i % 2).c_str());
     }
-    EXPECT_TRUE(wait_for([&] { return relays_per_apply(mark).size() == 10; }));
+    EXPECT_TRUE(wait_until([&] { return relays_per_apply(mark).size() == 10; }, 10s));
     const auto applies = relays_per_apply(mark);
     ASSERT_EQ(applies.size(), 10U);
     for (int k = 0; k < 10; ++k) {

@@ -53,18 +53,6 @@ std::vector<std::string> lines_from(const std::vector<std::string> &all, const s
     return {it, all.end()};
 }
 
-bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
-{
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) {
-            return true;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return pred();
-}
-
 } // namespace
 
 TEST(StatusPacket, IsCompactTextWithKeysInOrder)

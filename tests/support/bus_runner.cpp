@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "support/test_clock.h"
 #include "th_mqtt/mqtt_link.h"
 
 BusWorkerRunner::BusWorkerRunner()
@@ -32,12 +33,5 @@ void BusWorkerRunner::stop()
 
 bool wait_for_link_state(int state, int timeout_ms)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (giMQTTState.load() == state) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return giMQTTState.load() == state;
+    return wait_until([state] { return giMQTTState.load() == state; }, std::chrono::milliseconds(timeout_ms));
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 
 namespace
@@ -163,6 +164,25 @@ FakeClock::Away::Away(FakeClock &c) : clock_(c)
 FakeClock::Away::~Away()
 {
     clock_.thread_begins();
+}
+
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
+{
+    std::mutex m;
+    std::condition_variable nobody;
+    std::unique_lock lk(m);
+    const int64_t end = gw_monotonic_us() + std::chrono::microseconds(timeout).count();
+    const auto real_end = std::chrono::steady_clock::now() + timeout;
+    const auto out_of_real_time = [&] { return std::chrono::steady_clock::now() >= real_end; };
+    // Nobody notifies: the condition is looked at every 5 ms of clock time.
+    for (int64_t left = end - gw_monotonic_us(); left > 0 && !out_of_real_time();
+         left = end - gw_monotonic_us()) {
+        gw_wait(lk, nobody, std::min<int64_t>(left, 5000), [&] { return pred() || out_of_real_time(); });
+        if (pred()) {
+            return true;
+        }
+    }
+    return pred();
 }
 
 ScaledClock::ScaledClock(int divisor) : real_(gw_clock()), divisor_(std::max(divisor, 1))

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -51,6 +53,11 @@ class FakeClock final : public GwClock
     int running_ = 0; // threads on the clock not in a wait
     std::vector<Waiter *> waiters_;
 };
+
+// Waits until `pred` holds, `timeout` of the clock in use has passed (a
+// FakeClock's time moves meanwhile), or as long in real time (code that spins
+// stops a FakeClock's time).
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout);
 
 // Real time with every pause (sleeps, condition waits) divided by a factor;
 // socket waits stay real. For tests where a real broker sets the pace.

@@ -63,21 +63,6 @@ int attach_bus()
 
 } // namespace
 
-bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
-{
-    std::mutex m;
-    std::condition_variable nobody;
-    std::unique_lock lk(m);
-    const int64_t end = gw_monotonic_us() + std::chrono::microseconds(timeout).count();
-    // Nobody notifies: the condition is looked at every 5 ms of clock time.
-    for (int64_t left = end - gw_monotonic_us(); left > 0; left = end - gw_monotonic_us()) {
-        if (gw_wait(lk, nobody, std::min<int64_t>(left, 5000), pred)) {
-            return true;
-        }
-    }
-    return pred();
-}
-
 std::string packet_token(const std::string &text)
 {
     CJsonPtr root(cJSON_Parse(text.c_str()));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/gw_time.h"
+#include "support/test_clock.h"
 #include "vehicle_sim/vehicle_sim.h"
 
 // Records every text handed to MQTT_Publish_Data while installed.
@@ -70,6 +71,3 @@ class WorkerEnv
     std::atomic<bool> stop_{false};
     std::thread worker_;
 };
-
-// Waits on the clock in use (a FakeClock's time moves meanwhile).
-bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout);
