@@ -211,10 +211,10 @@ TEST_F(Exchange, DetectModeFindsTheAddressingAndEveryAnsweringEcu)
                   c.expect);
         const int64_t took_us = gw_monotonic_us() - t0;
         if (c.expect == 0) {
-            EXPECT_GE(took_us, 2 * OBD2_SHORT_WAIT_US);
+            EXPECT_EQ(took_us, 2 * OBD2_SHORT_WAIT_US);
         }
         if (c.ecus.size() > 1) {
-            EXPECT_GE(took_us, OBD2_DETECT_SETTLE_US);
+            EXPECT_EQ(took_us, OBD2_DETECT_SETTLE_US); // from the first answer, at once
         }
         Ids ids;
         for (int i = 0; i < count; ++i) {
@@ -681,8 +681,7 @@ TEST_F(Exchange, ShortKindsTimeOutAfterAbout100ms)
         auto a = exchange(1, 0x01, 0x0C, kind);
         EXPECT_EQ(a.rc, -1);
         EXPECT_EQ(a.len, 0u);
-        EXPECT_GE(a.took_us, OBD2_SHORT_WAIT_US);
-        EXPECT_LT(a.took_us, OBD2_SHORT_WAIT_US + 80'000);
+        EXPECT_EQ(a.took_us, OBD2_SHORT_WAIT_US);
     }
     EXPECT_EQ(trace.count_line("Timeout: No CAN frame received"), 4);
 }
@@ -693,8 +692,7 @@ TEST_F(Exchange, LongKindWaitsTenSeconds)
     bus.attach();
     auto a = exchange(1, 0x03, 0xAA, OBD2_REQ_DTC, 1);
     EXPECT_EQ(a.rc, -1);
-    EXPECT_GE(a.took_us, OBD2_LONG_WAIT_US);
-    EXPECT_LT(a.took_us, OBD2_LONG_WAIT_US + 300'000);
+    EXPECT_EQ(a.took_us, OBD2_LONG_WAIT_US);
 }
 
 TEST_F(Exchange, AnswerInsideTheLongWaitIsTaken)
@@ -741,6 +739,34 @@ TEST_F(Exchange, StaleAnswersAreNeverTakenForTheNextRequest)
     EXPECT_EQ(after_late.buf[2], 0x0D);
 }
 
+TEST_F(Exchange, LeftoverFirstFramesGetFlowControlOnlyWhenSeveralEcusAreRecorded)
+{
+    struct Case {
+        int ecus;
+        uint32_t from; // a segmented answer begun after the exchange that asked had ended
+        std::vector<canid_t> written;
+    };
+    const Case cases[] = {
+        {1, 0x7E8, {0x7DF}},
+        {2, 0x7E9, {0x7E1, 0x7DF}},
+        {2, 0x7E8, {0x7E0, 0x7DF}}, // the ECU the next request is for, too
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.from);
+        InProcessBus bus(one_ecu(engine_ecu()));
+        bus.attach();
+        g_ecu_count = c.ecus;
+        bus.inject(0, f11(c.from, {0x10, 0x0E, 0x43, 0x06, 0x03, 0x01, 0x04, 0x20}));
+        gw_sleep_us(1000);
+        EXPECT_EQ(exchange(1, 0x01, 0x0C, OBD2_REQ_LIVE).rc, 0);
+        std::vector<canid_t> ids;
+        for (const can_frame &f : written(bus, 0, 1)) {
+            ids.push_back(f.can_id);
+        }
+        EXPECT_EQ(ids, c.written);
+    }
+}
+
 TEST_F(Exchange, FloodsCannotHoldTheExchange)
 {
     struct Case {
@@ -777,7 +803,7 @@ TEST_F(Exchange, FloodsCannotHoldTheExchange)
         bus.stop_noise();
         EXPECT_EQ(a.rc, -1);
         EXPECT_GE(a.took_us, c.limit_us);
-        EXPECT_LT(a.took_us, c.limit_us + 200'000);
+        EXPECT_LT(a.took_us, c.limit_us + 1'000); // the next frames after the limit end it
     }
 }
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -109,13 +110,24 @@ void setup_channel(int ch, int &result)
     }
 }
 
-// Reads and drops whatever is queued on the socket without waiting.
-void drain_stale_frames(int sock)
+// Reads and drops whatever is queued on the socket without waiting. With
+// several ECUs, one may have begun a segmented answer after the exchange that
+// asked had taken another ECU's answer and ended: that ECU waits for flow
+// control and answers nothing meanwhile, so it gets it now (best effort).
+void drain_stale_frames(int sock, int mode)
 {
     can_frame f{};
     for (int i = 0; i < MAX_STALE_FRAMES; ++i) {
         if (::recv(sock, &f, sizeof f, MSG_DONTWAIT) < 0) {
             return;
+        }
+        // No ECU is bound to UINT32_MAX: every ECU's first frame is another's.
+        Obd2Reassembly stale(mode, nullptr, 0, UINT32_MAX);
+        if (g_ecu_count > 1 && stale.step(f) == Obd2RxStep::Skip && stale.releases_other_ecu()) {
+            const can_frame &fc = stale.released_flow_control();
+            if (::write(sock, &fc, sizeof fc) < 0) {
+                perror("CAN write failed");
+            }
         }
     }
 }
@@ -240,7 +252,7 @@ int run_exchange(int mode, const uint8_t *request, size_t request_len, uint8_t *
     req.can_dlc = static_cast<uint8_t>(request_len);
     std::memcpy(req.data, request, request_len);
 
-    drain_stale_frames(sock);
+    drain_stale_frames(sock, mode);
     if (::write(sock, &req, sizeof req) < 0) {
         perror("CAN write failed");
         return -1;

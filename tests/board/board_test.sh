@@ -149,6 +149,9 @@ section_install() {
     sed -i 's/"BR": *500000/"BR": 250000/' "$x/opt/vyr/configs/default_config/default_config.json"
     dpkg-deb -b "$x" "$t/next.deb" >/dev/null
     cp "$gw" "$t/first.deb" && cp "$tools" "$t/tools.deb"
+    # The container's /tmp is its own: what it runs from the tree goes in with the packages.
+    cp "$src/tests/board/install_scenario.sh" "$src/tests/board/startup_smoke.sh" \
+        "$build/tools/fake_gpiod/libfake_gpiod_preload.so" "$t/"
     local out
     out=$(unshare --net --mount --pid --fork -- sh -c '
         t=$1
@@ -157,8 +160,8 @@ section_install() {
             mount --rbind /dev "$t/root/dev" && mount -t proc proc "$t/root/proc" &&
             mount -t tmpfs tmpfs "$t/root/run" && mount -t tmpfs tmpfs "$t/root/tmp" &&
             mkdir -p "$t/root/tmp/debs" && mount --bind "$t" "$t/root/tmp/debs" || exit 99
-        exec chroot "$t/root" /bin/bash "$2/tests/board/install_scenario.sh" /tmp/debs "$3"' \
-        sandbox "$t" "$src" "$build/tools/fake_gpiod/libfake_gpiod_preload.so" 2>&1)
+        exec chroot "$t/root" /bin/bash /tmp/debs/install_scenario.sh /tmp/debs /tmp/debs/libfake_gpiod_preload.so' \
+        sandbox "$t" 2>&1)
     local rc=$?
     echo "$out" | sed 's/^/    /'
     grep -q '^FAIL' <<<"$out" && rc=1

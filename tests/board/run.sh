@@ -7,6 +7,7 @@ if ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64-st
     echo "== board: installing the arm64 cross-build dependencies"
     if [ "$(id -u)" -eq 0 ]; then bash scripts/install-deps.sh --arm64; else sudo bash scripts/install-deps.sh --arm64; fi || exit 1
 fi
+mkdir -p build
 {
     cmake --preset default >/dev/null &&
         cmake --build --preset default --target obd-gateway obd-vehicle-sim obdsim_can_preload fake_gpiod_preload &&
