@@ -449,13 +449,21 @@ std::vector<can_frame> segmented(uint32_t id, const std::vector<uint8_t> &payloa
     }
 }
 
+// Two ECUs' segmented answers to the same calibration ID request.
+std::vector<can_frame> transmission_calid()
+{
+    return segmented(0x7E9, {0x49, 0x04, 0x01, 'T', 'R', 'A', 'N', 'S', 'M', 'I', 'S', 'S', 'I', 'O', 'N'});
+}
+std::vector<can_frame> engine_calid()
+{
+    return segmented(0x7E8, {0x49, 0x04, 0x01, 'E', 'N', 'G', 'I', 'N', 'E', '-', 'C', 'A', 'L', 'I', 'D'});
+}
+
 TEST(Reassembly, EachAnswerComesWholeFromOneEcuAndAnswersTheRequest)
 {
     using R = Obd2RxStep;
-    const auto t =
-        segmented(0x7E9, {0x49, 0x04, 0x01, 'T', 'R', 'A', 'N', 'S', 'M', 'I', 'S', 'S', 'I', 'O', 'N'});
-    const auto e =
-        segmented(0x7E8, {0x49, 0x04, 0x01, 'E', 'N', 'G', 'I', 'N', 'E', '-', 'C', 'A', 'L', 'I', 'D'});
+    const auto t = transmission_calid();
+    const auto e = engine_calid();
     // 127 payload bytes: the first frame's length byte and the first consecutive
     // frame's first data byte are both 0x7F.
     std::vector<uint8_t> cvn(127, 0x5A);
@@ -589,10 +597,8 @@ TEST(Reassembly, EachAnswerComesWholeFromOneEcuAndAnswersTheRequest)
 TEST(Reassembly, AnotherEcusSegmentedAnswerIsReleasedNotCollected)
 {
     using R = Obd2RxStep;
-    const auto t =
-        segmented(0x7E9, {0x49, 0x04, 0x01, 'T', 'R', 'A', 'N', 'S', 'M', 'I', 'S', 'S', 'I', 'O', 'N'});
-    const auto e =
-        segmented(0x7E8, {0x49, 0x04, 0x01, 'E', 'N', 'G', 'I', 'N', 'E', '-', 'C', 'A', 'L', 'I', 'D'});
+    const auto t = transmission_calid();
+    const auto e = engine_calid();
     const uint8_t request[] = {2, 0x09, 0x04};
     g_can_padding = 0xAA;
     for (uint32_t bound : {0x7E8u, 0u}) {

@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 
 #include "common/gw_time.h"
 #include "common/pass_guard.h"

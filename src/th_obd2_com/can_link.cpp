@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -116,18 +115,16 @@ void setup_channel(int ch, int &result)
 // control and answers nothing meanwhile, so it gets it now (best effort).
 void drain_stale_frames(int sock, int mode)
 {
+    const bool several_ecus = g_ecu_count > 1;
     can_frame f{};
+    can_frame fc{};
     for (int i = 0; i < MAX_STALE_FRAMES; ++i) {
         if (::recv(sock, &f, sizeof f, MSG_DONTWAIT) < 0) {
             return;
         }
-        // No ECU is bound to UINT32_MAX: every ECU's first frame is another's.
-        Obd2Reassembly stale(mode, nullptr, 0, UINT32_MAX);
-        if (g_ecu_count > 1 && stale.step(f) == Obd2RxStep::Skip && stale.releases_other_ecu()) {
-            const can_frame &fc = stale.released_flow_control();
-            if (::write(sock, &fc, sizeof fc) < 0) {
-                perror("CAN write failed");
-            }
+        // No answering ECU has identifier 0: every ECU's first frame counts.
+        if (several_ecus && Obd2Reassembly::releases(mode, 0, f, &fc) && ::write(sock, &fc, sizeof fc) < 0) {
+            perror("CAN write failed");
         }
     }
 }

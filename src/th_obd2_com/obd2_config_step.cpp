@@ -19,61 +19,40 @@ namespace
 constexpr const char *CAN_INTERFACE = "can0";
 constexpr size_t STATUS_PKT_LEN = 128; // the longest status packet has 57 characters
 
-// Replaces the configuration file with the factory copy. The file is touched
-// only once the copy has been read in full, and is replaced atomically, so a
-// missing copy or a power loss never leaves it empty or half written. When it
-// already holds the copy (an unusable copy is restored on every retry) it is
-// left alone: rewriting the same bytes once a second only wears the flash.
-bool restore_factory_copy()
+// Keeps the user's unusable file as config.json.bad, then replaces it with the
+// factory copy; each file is read once. The file is touched only once the copy
+// has been read in full, and is replaced atomically, so a missing copy or a
+// power loss never leaves it empty or half written. A file that is there but
+// cannot be kept is not replaced either. Nothing is written when the file
+// already holds the copy or the kept copy is already the same: an unusable
+// copy is restored on every retry, and rewriting the same bytes once a second
+// only wears the flash.
+bool keep_unusable_and_restore_factory_copy()
 {
     try {
-        std::string data;
-        if (!gw_read_file(default_config_file_path(), data)) {
+        std::string factory;
+        if (!gw_read_file(default_config_file_path(), factory)) {
             return false;
         }
         std::string current;
-        if (gw_read_file(config_file_path(), current) && current == data) {
-            return true;
+        if (gw_read_file(config_file_path(), current)) {
+            if (current == factory) {
+                return true;
+            }
+            const std::string bad = std::string(config_file_path()) + ".bad";
+            std::string kept;
+            const bool already_kept = gw_read_file(bad.c_str(), kept) && kept == current;
+            if (!already_kept && !gw_write_file_atomic(bad.c_str(), current.data(), current.size())) {
+                perror(("OBD2_ERROR : Failed to keep the unusable configuration as " + bad).c_str());
+                return false;
+            }
+            printf("OBD2_INFO : Unusable configuration kept as %s\n", bad.c_str());
+        } else if (errno != ENOENT) {
+            return false;
         }
-        return gw_write_file_atomic(config_file_path(), data.data(), data.size());
+        return gw_write_file_atomic(config_file_path(), factory.data(), factory.size());
     } catch (const std::exception &) {
-        return false; // no memory to hold the copy: the restore failed
-    }
-}
-
-// Keeps the user's unusable file as config.json.bad before the factory copy
-// replaces it. Returns false when the file is there but could not be kept; it
-// is then not replaced either. Nothing is kept when nothing would replace it,
-// when the file is the factory copy itself, or when the kept copy is already
-// the same, so a retry loop never rewrites the flash.
-bool keep_unusable_copy_of(std::string &factory, std::string &current, std::string &kept)
-{
-    if (!gw_read_file(default_config_file_path(), factory)) {
-        return true;
-    }
-    if (!gw_read_file(config_file_path(), current)) {
-        return errno == ENOENT;
-    }
-    if (current == factory) {
-        return true;
-    }
-    const std::string bad = std::string(config_file_path()) + ".bad";
-    const bool already_kept = gw_read_file(bad.c_str(), kept) && kept == current;
-    if (!already_kept && !gw_write_file_atomic(bad.c_str(), current.data(), current.size())) {
-        perror(("OBD2_ERROR : Failed to keep the unusable configuration as " + bad).c_str());
-        return false;
-    }
-    printf("OBD2_INFO : Unusable configuration kept as %s\n", bad.c_str());
-    return true;
-}
-
-bool keep_unusable_copy()
-{
-    try {
-        std::string factory, current, kept;
-        return keep_unusable_copy_of(factory, current, kept);
-    } catch (const std::exception &) {
-        return false; // no memory to hold the files: nothing is kept, so nothing is replaced
+        return false; // no memory to hold the files: nothing kept, nothing replaced
     }
 }
 
@@ -122,7 +101,7 @@ int obd2_config_step()
 {
     if (parse_config_json(config_file_path()) == 0) {
         puts("OBD2_ERROR : Error while parsing json.");
-        if (keep_unusable_copy() && restore_factory_copy()) {
+        if (keep_unusable_and_restore_factory_copy()) {
             puts("Default config restored successfully.");
         } else {
             puts("OBD2_ERROR : Failed to restore default config file!");

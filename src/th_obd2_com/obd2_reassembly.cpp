@@ -16,13 +16,13 @@ Obd2Reassembly::Obd2Reassembly(int mode, const uint8_t *request, size_t request_
     }
 }
 
-uint32_t Obd2Reassembly::accepted_id(const can_frame &rx) const
+uint32_t Obd2Reassembly::accepted_id(int mode, const can_frame &rx)
 {
-    if (mode_ == 1) {
+    if (mode == 1) {
         const uint32_t sid = rx.can_id & CAN_SFF_MASK;
         return obd2_is_response_id_11(sid) ? sid : 0;
     }
-    if (mode_ == 2) {
+    if (mode == 2) {
         const uint32_t eid = rx.can_id & CAN_EFF_MASK;
         return eid == OBD2_RESPONSE_ID_29 ? eid : 0;
     }
@@ -46,14 +46,11 @@ Obd2RxStep Obd2Reassembly::step(const can_frame &rx)
     if (rx.can_id & CAN_ERR_FLAG) {
         return Obd2RxStep::Skip;
     }
-    const uint32_t id = accepted_id(rx);
-    if (id != 0 && bound_ != 0 && id != bound_ && rx.can_dlc > 0 && (rx.data[0] >> 4) == ISOTP_FIRST_FRAME) {
-        // Another ECU answers the same functional request in several frames;
-        // nobody else sends it flow control.
-        release_fc_ = flow_control_to(id);
+    if (bound_ != 0 && releases(mode_, bound_, rx, &release_fc_)) {
         release_ = true;
         return Obd2RxStep::Skip;
     }
+    const uint32_t id = accepted_id(mode_, rx);
     if (done_ || id == 0 || (bound_ != 0 && id != bound_)) {
         return Obd2RxStep::Skip;
     }
@@ -96,15 +93,27 @@ Obd2RxStep Obd2Reassembly::start_segmented(const can_frame &rx, size_t dlc)
     std::memcpy(buf_.data(), rx.data + 1, copy);
     len_ = copy;
 
-    fc_ = flow_control_to(bound_);
+    fc_ = flow_control_to(mode_, bound_);
     return Obd2RxStep::SendFlowControl;
 }
 
-can_frame Obd2Reassembly::flow_control_to(uint32_t response_id) const
+bool Obd2Reassembly::releases(int mode, uint32_t except, const can_frame &rx, can_frame *fc)
+{
+    // Another ECU answers the same functional request in several frames;
+    // nobody else sends it flow control.
+    const uint32_t id = (rx.can_id & CAN_ERR_FLAG) ? 0 : accepted_id(mode, rx);
+    if (id == 0 || id == except || rx.can_dlc == 0 || (rx.data[0] >> 4) != ISOTP_FIRST_FRAME) {
+        return false;
+    }
+    *fc = flow_control_to(mode, id);
+    return true;
+}
+
+can_frame Obd2Reassembly::flow_control_to(int mode, uint32_t response_id)
 {
     can_frame fc{};
     fc.can_id =
-        mode_ == 1 ? obd2_physical_id_11(response_id) : (obd2_physical_id_29(response_id) | CAN_EFF_FLAG);
+        mode == 1 ? obd2_physical_id_11(response_id) : (obd2_physical_id_29(response_id) | CAN_EFF_FLAG);
     fc.can_dlc = CAN_MAX_DLEN;
     fc.data[0] = ISOTP_FC_CONTINUE;
     fc.data[1] = ISOTP_FC_BLOCK_SIZE_ALL;

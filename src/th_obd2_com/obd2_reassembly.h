@@ -57,6 +57,10 @@ class Obd2Reassembly
     // that ECU's next answers until its own time-out.
     bool releases_other_ecu() const { return release_; }
     const can_frame &released_flow_control() const { return release_fc_; }
+    // The rule behind it, for frames outside any exchange too: true, with the
+    // flow control to send in `fc`, when `rx` is the first frame of an ECU
+    // answering on `mode` other than `except`.
+    static bool releases(int mode, uint32_t except, const can_frame &rx, can_frame *fc);
 
     size_t expected_total() const { return expected_total_; }
     size_t last_copy() const { return last_copy_; }
@@ -66,12 +70,12 @@ class Obd2Reassembly
     uint8_t received_sequence() const { return received_seq_; }
 
   private:
-    uint32_t accepted_id(const can_frame &rx) const;
+    static uint32_t accepted_id(int mode, const can_frame &rx);
     bool answers(const uint8_t *payload, size_t len) const;
     Obd2RxStep start_segmented(const can_frame &rx, size_t dlc);
     Obd2RxStep consecutive(const can_frame &rx, size_t dlc);
     Obd2RxStep single(const can_frame &rx, size_t dlc, Obd2RxStep result);
-    can_frame flow_control_to(uint32_t response_id) const;
+    static can_frame flow_control_to(int mode, uint32_t response_id);
 
     int mode_;
     uint8_t service_;

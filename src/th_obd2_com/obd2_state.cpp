@@ -1,6 +1,5 @@
 #include "th_obd2_com/obd2_state.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
+#include <optional>
 
 #include "common/gw_time.h"
 #include "common/pass_guard.h"
@@ -277,9 +277,9 @@ void state_exec_cmd()
 int probe_vehicle()
 {
     build_detect_request();
+    std::optional<EcuScope> scope;
     if (g_flg_supported_pid_list == 1 && ecu_list_size() > 0) {
-        EcuScope scope(g_ecu_list[0]);
-        return detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
+        scope.emplace(g_ecu_list[0]);
     }
     return detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
 }
