@@ -750,19 +750,21 @@ TEST_F(Exchange, LeftoverFirstFramesGetFlowControlOnlyWhenSeveralEcusAreRecorded
     struct Case {
         int ecus;
         uint32_t from; // a segmented answer begun after the exchange that asked had ended
+        bool during;   // it comes during the next exchange, not before it
         std::vector<canid_t> written;
     };
     const Case cases[] = {
-        {1, 0x7E8, {0x7DF}},
-        {2, 0x7E9, {0x7E1, 0x7DF}},
-        {2, 0x7E8, {0x7E0, 0x7DF}}, // the ECU the next request is for, too
+        {1, 0x7E8, false, {0x7DF}},        {2, 0x7E9, false, {0x7E1, 0x7DF}},
+        {2, 0x7E8, false, {0x7E0, 0x7DF}}, // the ECU the next request is for, too
+        {1, 0x7E8, true, {0x7DF}},         {2, 0x7E8, true, {0x7DF, 0x7E0}},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.from);
+        SCOPED_TRACE(std::to_string(c.from) + (c.during ? " during" : " before"));
         InProcessBus bus(one_ecu(engine_ecu()));
         bus.attach();
         g_ecu_count = c.ecus;
-        bus.inject(0, f11(c.from, {0x10, 0x0E, 0x43, 0x06, 0x03, 0x01, 0x04, 0x20}));
+        const can_frame leftover = f11(c.from, {0x10, 0x0E, 0x43, 0x06, 0x03, 0x01, 0x04, 0x20});
+        c.during ? bus.inject_on_request(0, leftover) : bus.inject(0, leftover);
         gw_sleep_us(1000);
         EXPECT_EQ(exchange(1, 0x01, 0x0C, OBD2_REQ_LIVE).rc, 0);
         std::vector<canid_t> ids;
