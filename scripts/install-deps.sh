@@ -83,6 +83,9 @@ apt_get install -y --no-install-recommends \
     libcjson-dev libpaho-mqtt-dev libgtest-dev libgmock-dev libbenchmark-dev \
     mosquitto mosquitto-clients systemd \
     iproute2 util-linux procps psmisc python3 valgrind clang-format-14 ccache
+# The package install check runs dpkg on a copy of this machine: every runtime
+# dependency of the obd-gateway package must be here (sudo is not on minimal images).
+apt_get install -y --no-install-recommends sudo
 apt_get install -y --no-install-recommends -t bookworm-backports libgpiod-dev
 
 # Kernel scenarios (tests/kernel): QEMU boots a Debian kernel with CAN modules.

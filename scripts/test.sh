@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 
 deps_missing() {
     local c
-    for c in cmake ninja g++ pkg-config mosquitto mosquitto_pub unshare ip python3 clang-format-14; do
+    for c in cmake ninja g++ pkg-config mosquitto mosquitto_pub unshare ip python3 clang-format-14 \
+        sudo fakeroot dpkg-deb systemd-analyze qemu-system-x86_64 qemu-system-aarch64 busybox candump cpio; do
         command -v "$c" >/dev/null 2>&1 || return 0
     done
     pkg-config --exists libcjson 'libgpiod >= 2.0' || return 0
