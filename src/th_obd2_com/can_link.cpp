@@ -255,8 +255,9 @@ int run_exchange(int mode, const uint8_t *request, size_t request_len, uint8_t *
         return -1;
     }
 
-    Obd2Reassembly rx_state(mode, request, request_len, ecu_scope_response_id());
-    const bool several_ecus = g_ecu_count > 1;
+    // With several ECUs, a first frame left from an earlier request of the ECU
+    // asked is released as well (see drain_stale_frames).
+    Obd2Reassembly rx_state(mode, request, request_len, ecu_scope_response_id(), g_ecu_count > 1);
     *response_len = 0;
     const int64_t start_us = gw_monotonic_us();
     // The wait runs from the request or from the last useful frame; frames
@@ -303,17 +304,13 @@ int run_exchange(int mode, const uint8_t *request, size_t request_len, uint8_t *
                    static_cast<int>(rx_state.expected_total()));
         }
         switch (step) {
-        case Obd2RxStep::Skip: {
-            // Best effort, the answer asked for does not depend on it: another
-            // ECU's first frame gets flow control; with several ECUs, so does
-            // a first frame left from an earlier request of the ECU asked.
-            can_frame leftover{};
-            const can_frame *fc = rx_state.releases_other_ecu() ? &rx_state.released_flow_control()
-                                  : several_ecus && Obd2Reassembly::releases(mode, 0, rx, &leftover)
-                                      ? &leftover
-                                      : nullptr;
-            if (fc != nullptr && ::write(sock, fc, sizeof *fc) < 0) {
-                perror("CAN write failed");
+        case Obd2RxStep::Skip:
+            if (rx_state.releases_other_ecu()) {
+                // Best effort: the answer asked for does not depend on it.
+                const can_frame &fc = rx_state.released_flow_control();
+                if (::write(sock, &fc, sizeof fc) < 0) {
+                    perror("CAN write failed");
+                }
             }
             if (rx_state.advanced()) {
                 deadline_us = gw_monotonic_us() + wait_us;
@@ -322,7 +319,6 @@ int run_exchange(int mode, const uint8_t *request, size_t request_len, uint8_t *
                 return -1;
             }
             continue;
-        }
         case Obd2RxStep::SendFlowControl: {
             *response_len = rx_state.collected_len();
             printf(" >>>>>>> Total Len: %d <<<<<<<<\n", static_cast<int>(rx_state.expected_total()));

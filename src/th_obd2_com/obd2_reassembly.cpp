@@ -7,8 +7,9 @@
 #include "th_obd2_com/obd2_protocol.h"
 
 Obd2Reassembly::Obd2Reassembly(int mode, const uint8_t *request, size_t request_len,
-                               uint32_t bound_response_id)
-    : mode_(mode), service_(request_len >= 2 ? request[1] : 0), pid_(-1), bound_(bound_response_id)
+                               uint32_t bound_response_id, bool release_leftovers)
+    : mode_(mode), service_(request_len >= 2 ? request[1] : 0), pid_(-1), bound_(bound_response_id),
+      release_leftovers_(release_leftovers)
 {
     // Services 01 and 09 echo their parameter byte; the trouble-code services have none.
     if (request_len >= 3 && (service_ == OBD2_SID_CURRENT_DATA || service_ == OBD2_SID_VEHICLE_INFO)) {
@@ -39,6 +40,15 @@ bool Obd2Reassembly::answers(const uint8_t *payload, size_t len) const
 }
 
 Obd2RxStep Obd2Reassembly::step(const can_frame &rx)
+{
+    const Obd2RxStep s = take(rx);
+    if (s == Obd2RxStep::Skip && !release_ && release_leftovers_ && releases(mode_, 0, rx, &release_fc_)) {
+        release_ = true; // no answering ECU has identifier 0: every first frame counts
+    }
+    return s;
+}
+
+Obd2RxStep Obd2Reassembly::take(const can_frame &rx)
 {
     advanced_ = false;
     stray_ = false;

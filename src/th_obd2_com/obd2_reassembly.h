@@ -29,7 +29,10 @@ class Obd2Reassembly
   public:
     // `mode` 1 takes 11-bit answers 0x7E8..0x7EF, mode 2 29-bit 0x18DAF110 only.
     // `bound_response_id` != 0 takes only that ECU's frames from the start.
-    Obd2Reassembly(int mode, const uint8_t *request, size_t request_len, uint32_t bound_response_id);
+    // `release_leftovers` (several ECUs recorded): every first frame not taken
+    // is released, a leftover of the ECU asked too.
+    Obd2Reassembly(int mode, const uint8_t *request, size_t request_len, uint32_t bound_response_id,
+                   bool release_leftovers = false);
 
     Obd2RxStep step(const can_frame &rx);
 
@@ -52,9 +55,10 @@ class Obd2Reassembly
     bool advanced() const { return advanced_; }
     // The last Skip came from the ECU being collected without carrying the answer on.
     bool stray_from_ecu() const { return stray_; }
-    // The last Skip was another ECU's first frame: send it released_flow_control()
-    // so its transport can finish (its frames are skipped) instead of holding
-    // that ECU's next answers until its own time-out.
+    // The last Skip was another ECU's first frame (or, releasing leftovers, any
+    // first frame not taken): send it released_flow_control() so its transport
+    // can finish (its frames are skipped) instead of holding that ECU's next
+    // answers until its own time-out.
     bool releases_other_ecu() const { return release_; }
     const can_frame &released_flow_control() const { return release_fc_; }
     // The rule behind it, for frames outside any exchange too: true, with the
@@ -71,6 +75,7 @@ class Obd2Reassembly
 
   private:
     static uint32_t accepted_id(int mode, const can_frame &rx);
+    Obd2RxStep take(const can_frame &rx);
     bool answers(const uint8_t *payload, size_t len) const;
     Obd2RxStep start_segmented(const can_frame &rx, size_t dlc);
     Obd2RxStep consecutive(const can_frame &rx, size_t dlc);
@@ -81,6 +86,7 @@ class Obd2Reassembly
     uint8_t service_;
     int pid_; // -1: the answer carries no echo to check
     uint32_t bound_;
+    bool release_leftovers_;
     bool first_frame_ = false;
     bool done_ = false;
     bool answered_ = false;
