@@ -8,12 +8,9 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
-#include <functional>
 #include <memory>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/gw_time.h"
@@ -23,6 +20,7 @@
 #include "th_obd2_com/ecu_list.h"
 #include "th_obd2_com/obd2_reassembly.h"
 #include "th_obd2_com/obd2_config.h"
+#include "scripted_answers.h"
 #include "vehicle_sim.h"
 
 using namespace std::chrono_literals;
@@ -55,11 +53,6 @@ Answer exchange(int mode, uint8_t service, uint8_t param, int kind, uint8_t len_
     a.rc = send_obd2_request(mode, req, sizeof req, a.buf.data(), &a.len, kind);
     a.took_us = gw_monotonic_us() - t0;
     return a;
-}
-
-vsim::VehicleModel one_ecu(vsim::EcuModel e)
-{
-    return vsim::VehicleModel{{std::move(e)}};
 }
 
 vsim::EcuModel engine_ecu()
@@ -100,7 +93,7 @@ TEST_F(Exchange, SingleFrameAnswerIsKeptWholeWithItsDataLength)
     auto e = vsim::make_ecu11(0);
     e.pids[0x00] = {0xBE, 0x3F, 0xA8, 0x13};
     e.padding = 0x00;
-    InProcessBus bus(one_ecu(e));
+    InProcessBus bus(vehicle_of({e}));
     bus.attach();
     auto a = exchange(1, 0x01, 0x00, OBD2_REQ_DETECT);
     ASSERT_EQ(a.rc, 0);
@@ -115,7 +108,7 @@ TEST_F(Exchange, SingleFrameAnswerIsKeptWholeWithItsDataLength)
 
 TEST_F(Exchange, VinAnswerIsReassembledAfterExactlyOneFlowControl)
 {
-    InProcessBus bus(one_ecu(engine_ecu()));
+    InProcessBus bus(vehicle_of({engine_ecu()}));
     bus.attach();
     TraceCapture trace;
     auto a = exchange(1, 0x09, 0x02, OBD2_REQ_VEHICLE_INFO);
@@ -138,7 +131,7 @@ TEST_F(Exchange, TwentyNineBitExchangeUsesExtendedIdsBothWays)
 {
     auto e = vsim::make_ecu29(0x10);
     e.vin = kVin;
-    InProcessBus bus(one_ecu(e));
+    InProcessBus bus(vehicle_of({e}));
     bus.attach();
     auto a = exchange(2, 0x09, 0x02, OBD2_REQ_VEHICLE_INFO);
     ASSERT_EQ(a.rc, 0);
@@ -154,7 +147,7 @@ TEST_F(Exchange, NegativeAnswerIsReturnedWithTrace)
 {
     auto e = engine_ecu();
     e.negative[0x0100] = 0x12;
-    InProcessBus bus(one_ecu(e));
+    InProcessBus bus(vehicle_of({e}));
     bus.attach();
     TraceCapture trace;
     auto a = exchange(1, 0x01, 0x00, OBD2_REQ_DETECT);
@@ -185,10 +178,10 @@ TEST_F(Exchange, DetectModeFindsTheAddressingAndEveryAnsweringEcu)
     auto late = vsim::make_ecu11(2);
     late.latency = 90ms;
     std::vector<Case> cases = {
-        {"11-bit", one_ecu(vsim::make_ecu11(0)), 1, 0, {{0x7E8, 1}}},
-        {"29-bit", one_ecu(vsim::make_ecu29(0x10)), 2, 1, {{0x18DAF110, 2}}},
-        {"negative on 11-bit skips 29-bit", one_ecu(neg), -2, 0, {{0x7E8, 1}}},
-        {"negative on 29-bit", one_ecu(neg29), -2, 1, {{0x18DAF110, 2}}},
+        {"11-bit", vehicle_of({vsim::make_ecu11(0)}), 1, 0, {{0x7E8, 1}}},
+        {"29-bit", vehicle_of({vsim::make_ecu29(0x10)}), 2, 1, {{0x18DAF110, 2}}},
+        {"negative on 11-bit skips 29-bit", vehicle_of({neg}), -2, 0, {{0x7E8, 1}}},
+        {"negative on 29-bit", vehicle_of({neg29}), -2, 1, {{0x18DAF110, 2}}},
         {"several ECUs, engine first",
          vsim::VehicleModel{{vsim::make_ecu11(1), engine, late}},
          1,
@@ -243,32 +236,13 @@ struct Step {
     bool bypass_filter = false;
 };
 
-// Runs on the bus thread after every frame the gateway writes on `ch`;
-// `then(writes)` sees how many it has written so far.
-class OnWrites
-{
-  public:
-    OnWrites(InProcessBus &bus, int ch, std::function<void(size_t writes)> then) : bus_(bus)
-    {
-        auto writes = std::make_shared<size_t>(0);
-        bus.set_on_write([ch, writes, then = std::move(then)](int channel, const can_frame &) {
-            if (channel == ch) {
-                then(++*writes);
-            }
-        });
-    }
-    ~OnWrites() { bus_.set_on_write(nullptr); }
-
-  private:
-    InProcessBus &bus_;
-};
-
 class Script : public OnWrites
 {
   public:
     Script(InProcessBus &bus, int ch, std::vector<Step> steps)
         : OnWrites(bus, ch,
-                   [&bus, ch, steps = std::move(steps), next = std::make_shared<size_t>(0)](size_t n) {
+                   [&bus, ch, steps = std::move(steps),
+                    next = std::make_shared<size_t>(0)](size_t n, const can_frame &) {
                        for (; *next < steps.size() && steps[*next].after_writes <= n; ++*next) {
                            bus.inject(ch, steps[*next].frame, steps[*next].bypass_filter);
                        }
@@ -627,7 +601,7 @@ TEST(Reassembly, AnotherEcusSegmentedAnswerIsReleasedNotCollected)
 TEST_F(Exchange, WrongSequenceIsTraced)
 {
     auto e = engine_ecu();
-    InProcessBus bus(one_ecu(e));
+    InProcessBus bus(vehicle_of({e}));
     bus.attach();
     bus.vehicle().inject_wrong_sequence();
     TraceCapture trace;
@@ -645,7 +619,7 @@ TEST_F(Exchange, LongAnswerWrapsTheSequenceCounter)
     for (uint16_t i = 0; i < 60; ++i) {
         e.stored_dtcs.push_back(static_cast<uint16_t>(0x0100 + i));
     }
-    InProcessBus bus(one_ecu(e));
+    InProcessBus bus(vehicle_of({e}));
     bus.attach();
     auto a = exchange(1, 0x03, 0xAA, OBD2_REQ_DTC, 1);
     ASSERT_EQ(a.rc, 0);
@@ -662,7 +636,7 @@ TEST_F(Exchange, LongAnswerWrapsTheSequenceCounter)
 
 TEST_F(Exchange, BadRequestLengthIsRefusedBeforeSending)
 {
-    InProcessBus bus(one_ecu(engine_ecu()));
+    InProcessBus bus(vehicle_of({engine_ecu()}));
     bus.attach();
     TraceCapture trace;
     uint8_t req[9] = {2, 1, 0, 0, 0, 0, 0, 0, 0};
@@ -705,7 +679,7 @@ TEST_F(Exchange, AnswerInsideTheLongWaitIsTaken)
 {
     auto e = engine_ecu();
     e.latency = 300ms; // longer than a short wait, well inside a long one
-    InProcessBus bus(one_ecu(e));
+    InProcessBus bus(vehicle_of({e}));
     bus.attach();
     EXPECT_EQ(exchange(1, 0x09, 0x02, OBD2_REQ_VEHICLE_INFO).rc, 0);
     EXPECT_EQ(exchange(1, 0x01, 0x0C, OBD2_REQ_LIVE).rc, -1);
@@ -760,7 +734,7 @@ TEST_F(Exchange, LeftoverFirstFramesGetFlowControlOnlyWhenSeveralEcusAreRecorded
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.from) + (c.during ? " during" : " before"));
-        InProcessBus bus(one_ecu(engine_ecu()));
+        InProcessBus bus(vehicle_of({engine_ecu()}));
         bus.attach();
         g_ecu_count = c.ecus;
         const can_frame leftover = f11(c.from, {0x10, 0x0E, 0x43, 0x06, 0x03, 0x01, 0x04, 0x20});
@@ -798,7 +772,7 @@ TEST_F(Exchange, FloodsCannotHoldTheExchange)
         Answer a;
         {
             TraceCapture trace; // thousands of traced frames stay out of the log
-            OnWrites noise(bus, 0, [&bus, &c, noise_after](size_t n) {
+            OnWrites noise(bus, 0, [&bus, &c, noise_after](size_t n, const can_frame &) {
                 if (c.first_frame && n == 1) {
                     bus.inject(0, f11(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'}));
                 }
@@ -843,7 +817,7 @@ TEST_F(Exchange, RawRecordsOfOtherSizesAreSkipped)
 {
     InProcessBus bus(vsim::VehicleModel{});
     bus.attach();
-    OnWrites records(bus, 0, [&bus](size_t) {
+    OnWrites records(bus, 0, [&bus](size_t, const can_frame &) {
         uint8_t small[8] = {0xE8, 0x07, 0, 0, 8, 0, 0, 0};
         bus.inject_raw(0, small, sizeof small);
         uint8_t big[32] = {};

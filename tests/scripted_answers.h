@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,30 +40,49 @@ inline bool is_single_frame_request(const can_frame &f)
     return (f.data[0] & 0xF0) == 0x00;
 }
 
+// Runs on the bus thread after every frame the gateway writes on `ch`;
+// `then(writes, frame)` sees how many it has written so far and the frame.
+class OnWrites
+{
+  public:
+    using Then = std::function<void(size_t writes, const can_frame &frame)>;
+    OnWrites(vsim::InProcessBus &bus, int ch, Then then) : bus_(bus)
+    {
+        auto writes = std::make_shared<size_t>(0);
+        bus.set_on_write([ch, writes, then = std::move(then)](int channel, const can_frame &f) {
+            if (channel == ch) {
+                then(++*writes, f);
+            }
+        });
+    }
+    ~OnWrites() { bus_.set_on_write(nullptr); }
+    OnWrites(const OnWrites &) = delete;
+    OnWrites &operator=(const OnWrites &) = delete;
+
+  private:
+    vsim::InProcessBus &bus_;
+};
+
 // The reply to the single-frame request `service parameter`, set per request;
 // unlisted requests get no reply.
 class ScriptedAnswers
 {
   public:
-    ScriptedAnswers(vsim::InProcessBus &bus, int channel = 0, uint32_t answer_id = 0x7E8) : bus_(bus)
+    ScriptedAnswers(vsim::InProcessBus &bus, int channel = 0, uint32_t answer_id = 0x7E8)
+        : hook_(bus, channel, [&bus, state = state_, channel, answer_id](size_t, const can_frame &req) {
+              std::vector<uint8_t> data;
+              {
+                  std::lock_guard<std::mutex> lk(state->mutex);
+                  auto it = state->answers.find(key(req.data[1], req.data[2]));
+                  if (req.len < 3 || !is_single_frame_request(req) || it == state->answers.end()) {
+                      return;
+                  }
+                  data = it->second;
+              }
+              bus.inject(channel, answer_frame(answer_id, data));
+          })
     {
-        bus.set_on_write([&bus, state = state_, channel, answer_id](int ch, const can_frame &req) {
-            std::vector<uint8_t> data;
-            {
-                std::lock_guard<std::mutex> lk(state->mutex);
-                auto it = state->answers.find(key(req.data[1], req.data[2]));
-                if (ch != channel || req.len < 3 || !is_single_frame_request(req) ||
-                    it == state->answers.end()) {
-                    return;
-                }
-                data = it->second;
-            }
-            bus.inject(channel, answer_frame(answer_id, data));
-        });
     }
-    ~ScriptedAnswers() { bus_.set_on_write(nullptr); }
-    ScriptedAnswers(const ScriptedAnswers &) = delete;
-    ScriptedAnswers &operator=(const ScriptedAnswers &) = delete;
 
     // The frame data (up to 8 bytes, the data length follows).
     void set(uint8_t service, uint8_t parameter, std::vector<uint8_t> data)
@@ -78,8 +98,8 @@ class ScriptedAnswers
     };
     static int key(uint8_t service, uint8_t parameter) { return service << 8 | parameter; }
 
-    vsim::InProcessBus &bus_;
     std::shared_ptr<State> state_ = std::make_shared<State>();
+    OnWrites hook_;
 };
 
 // The k-th frame of the script right after the k-th request on channel 0.
@@ -87,19 +107,16 @@ class SequencedAnswers
 {
   public:
     SequencedAnswers(vsim::InProcessBus &bus, uint32_t id, std::vector<std::vector<uint8_t>> script)
-        : bus_(bus)
+        : hook_(bus, 0,
+                [&bus, id, script = std::move(script),
+                 next = std::make_shared<size_t>(0)](size_t, const can_frame &req) {
+                    if (is_single_frame_request(req) && (*next)++ < script.size()) {
+                        bus.inject(0, answer_frame(id, script[*next - 1]));
+                    }
+                })
     {
-        auto next = std::make_shared<size_t>(0); // the bus thread alone counts
-        bus.set_on_write([&bus, id, script = std::move(script), next](int ch, const can_frame &req) {
-            if (ch == 0 && is_single_frame_request(req) && (*next)++ < script.size()) {
-                bus.inject(0, answer_frame(id, script[*next - 1]));
-            }
-        });
     }
-    ~SequencedAnswers() { bus_.set_on_write(nullptr); }
-    SequencedAnswers(const SequencedAnswers &) = delete;
-    SequencedAnswers &operator=(const SequencedAnswers &) = delete;
 
   private:
-    vsim::InProcessBus &bus_;
+    OnWrites hook_;
 };
