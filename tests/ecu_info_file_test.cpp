@@ -1,14 +1,9 @@
 // The ECU information file: exact format, reset, comparison, failed writes.
 #include <gtest/gtest.h>
 
-#include "support/case_name.h"
-
-#include <cctype>
-#include <ostream>
-
 #include <cstdio>
 #include <cstring>
-#include <ftw.h>
+#include <filesystem>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -21,6 +16,7 @@
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/pid_probe.h"
 #include "th_obd2_com/vehicle_info.h"
+#include "scripted_answers.h"
 #include "vehicle_sim.h"
 
 namespace
@@ -65,18 +61,12 @@ std::vector<int> reset_flags()
 
 void set_records(std::initializer_list<std::pair<uint8_t, const char *>> records)
 {
-    std::memset(g_vehicle_info, 0, sizeof g_vehicle_info);
     g_vehicle_info_count = 0;
     for (const auto &[type, text] : records) {
         g_vehicle_info[g_vehicle_info_count].info_type = type;
         std::snprintf(g_vehicle_info[g_vehicle_info_count].text, sizeof g_vehicle_info[0].text, "%s", text);
         ++g_vehicle_info_count;
     }
-}
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return ::remove(path);
 }
 
 class EcuInfoFile : public testing::Test
@@ -89,10 +79,9 @@ class EcuInfoFile : public testing::Test
         dir_ = tmpl;
         path_ = dir_ + "/ecu_info.json";
         ecu_info_test_set_path(path_.c_str());
-        set_records({});
         std::fill(std::begin(g_pid_availability), std::end(g_pid_availability), 7);
     }
-    void TearDown() override { nftw(dir_.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS); }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
     std::string file()
     {
         std::string s;
@@ -147,9 +136,7 @@ TEST_F(EcuInfoFile, SaveAfterFullIdentification)
         flags[i] = 1;
     }
     std::fill(std::begin(g_pid_availability), std::end(g_pid_availability), 0);
-    for (int i = 0; i < 56; ++i) {
-        g_pid_availability[i] = flags[i];
-    }
+    std::copy(flags.begin(), flags.end(), g_pid_availability);
     g_pid_availability[56] = 1; // beyond the catalogue: never stored
     EXPECT_EQ(save_ecu_info_json(), 1);
     EXPECT_EQ(file(), expected_file("WVWZZZ1JZXW000001", "CID", "0112AB34CD", "ENGINE", "ISO15765-4 (29-bit)",
@@ -166,9 +153,7 @@ TEST_F(EcuInfoFile, VehicleTextsAreWrittenAsValidJson)
     ecu.calid = "CAL\xFE";
     ecu.cvn = {0x12, 0xAB, 0x34, 0xCD};
     ecu.ecu_name = "ECM\xE9\"Q";
-    vsim::VehicleModel model;
-    model.ecus.push_back(ecu);
-    vsim::InProcessBus bus(model);
+    vsim::InProcessBus bus(vehicle_of({ecu}));
     bus.attach();
     g_can_padding = 0xAA;
     ASSERT_EQ(get_vehicle_info(1), 1);
@@ -248,65 +233,47 @@ TEST_F(EcuInfoFile, FailedWriteLeavesThePreviousFileWhole)
     EXPECT_EQ(now, old_text);
 }
 
-struct CompareCase {
-    const char *what;
-    const char *saved; // null: no file
-    int expected;
-    const char *message;
-};
-
-void PrintTo(const CompareCase &c, std::ostream *os)
+TEST_F(EcuInfoFile, ComparisonDecidesWhetherTheProbeRuns)
 {
-    *os << c.what;
-}
-
-class Compare : public EcuInfoFile, public testing::WithParamInterface<CompareCase>
-{
-};
-
-TEST_P(Compare, DecidesWhetherTheProbeRuns)
-{
-    const CompareCase &c = GetParam();
+    const char *match = "OBD2_INFO : ECU info matches saved file. Skipping PID scan and JSON update.";
+    const char *mismatch = "OBD2_INFO : ECU info mismatch or new vehicle. Proceeding with full scan.";
+    const char *unparsed = "OBD2_ERROR : Failed to parse ecu_info.json. Forcing full scan.";
+    const char *no_info = "OBD2_ERROR : ECU_INFO key missing in ecu_info.json. Forcing full scan.";
+    struct Case {
+        const char *what;
+        const char *saved; // null: no file
+        int expected;
+        const char *message;
+    };
+    const std::vector<Case> cases = {
+        {"same vehicle", R"({"ECU_INFO":{"VID":"VIN0123456789ABCD","CID":"CAL-1","CVN":"0112AB34CD"}})", 1,
+         match},
+        {"keys in another case",
+         R"({"ecu_info":{"vid":"VIN0123456789ABCD","Cid":"CAL-1","cvn":"0112AB34CD"}})", 1, match},
+        {"other VIN", R"({"ECU_INFO":{"VID":"VIN0123456789ABCE","CID":"CAL-1","CVN":"0112AB34CD"}})", 0,
+         mismatch},
+        {"VID in another letter case",
+         R"({"ECU_INFO":{"VID":"vin0123456789abcd","CID":"CAL-1","CVN":"0112AB34CD"}})", 0, mismatch},
+        {"VID a number", R"({"ECU_INFO":{"VID":12345,"CID":"CAL-1","CVN":"0112AB34CD"}})", 0, mismatch},
+        {"CVN missing", R"({"ECU_INFO":{"VID":"VIN0123456789ABCD","CID":"CAL-1"}})", 0, mismatch},
+        {"no such file", nullptr, 0, "OBD2_INFO : No existing ecu_info.json found. Forcing full scan."},
+        {"garbled file", "{\"ECU_INFO\":{\"VID\":\"VIN01", 0, unparsed},
+        {"empty file", "", 0, unparsed},
+        {"no ECU_INFO", R"({"LIVE_PIDS":{"ENGLD":1}})", 0, no_info},
+        {"top level array", R"([{"ECU_INFO":{}}])", 0, no_info},
+    };
     set_records({{0x02, "VIN0123456789ABCD"}, {0x04, "CAL-1"}, {0x06, "0112AB34CD"}, {0x0A, "ECM"}});
-    if (c.saved != nullptr) {
-        write(c.saved);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(path_);
+        if (c.saved != nullptr) {
+            write(c.saved);
+        }
+        TraceCapture trace;
+        EXPECT_EQ(compare_vehicle_info_with_saved(), c.expected);
+        EXPECT_EQ(trace.count_line(c.message), 1) << trace.text();
     }
-    TraceCapture trace;
-    EXPECT_EQ(compare_vehicle_info_with_saved(), c.expected);
-    EXPECT_EQ(trace.count_line(c.message), 1) << trace.text();
 }
-
-constexpr const char *kMatch = "OBD2_INFO : ECU info matches saved file. Skipping PID scan and JSON update.";
-constexpr const char *kMismatch = "OBD2_INFO : ECU info mismatch or new vehicle. Proceeding with full scan.";
-
-INSTANTIATE_TEST_SUITE_P(
-    EcuInfoFile, Compare,
-    testing::Values(
-        CompareCase{"same vehicle",
-                    R"({"ECU_INFO":{"VID":"VIN0123456789ABCD","CID":"CAL-1","CVN":"0112AB34CD"}})", 1,
-                    kMatch},
-        CompareCase{"keys in another case",
-                    R"({"ecu_info":{"vid":"VIN0123456789ABCD","Cid":"CAL-1","cvn":"0112AB34CD"}})", 1,
-                    kMatch},
-        CompareCase{"other VIN",
-                    R"({"ECU_INFO":{"VID":"VIN0123456789ABCE","CID":"CAL-1","CVN":"0112AB34CD"}})", 0,
-                    kMismatch},
-        CompareCase{"VID in another letter case",
-                    R"({"ECU_INFO":{"VID":"vin0123456789abcd","CID":"CAL-1","CVN":"0112AB34CD"}})", 0,
-                    kMismatch},
-        CompareCase{"VID a number", R"({"ECU_INFO":{"VID":12345,"CID":"CAL-1","CVN":"0112AB34CD"}})", 0,
-                    kMismatch},
-        CompareCase{"CVN missing", R"({"ECU_INFO":{"VID":"VIN0123456789ABCD","CID":"CAL-1"}})", 0, kMismatch},
-        CompareCase{"no such file", nullptr, 0,
-                    "OBD2_INFO : No existing ecu_info.json found. Forcing full scan."},
-        CompareCase{"garbled file", "{\"ECU_INFO\":{\"VID\":\"VIN01", 0,
-                    "OBD2_ERROR : Failed to parse ecu_info.json. Forcing full scan."},
-        CompareCase{"empty file", "", 0, "OBD2_ERROR : Failed to parse ecu_info.json. Forcing full scan."},
-        CompareCase{"no ECU_INFO", R"({"LIVE_PIDS":{"ENGLD":1}})", 0,
-                    "OBD2_ERROR : ECU_INFO key missing in ecu_info.json. Forcing full scan."},
-        CompareCase{"top level array", R"([{"ECU_INFO":{}}])", 0,
-                    "OBD2_ERROR : ECU_INFO key missing in ecu_info.json. Forcing full scan."}),
-    case_name<CompareCase>);
 
 TEST_F(EcuInfoFile, VehicleWithoutCvnNeverMatches)
 {
