@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -12,7 +11,7 @@
 #include "common/gw_time.h"
 #include "support/test_clock.h"
 #include "support/capture.h"
-#include "th_mqtt/mqtt_msg.h"
+#include "support/worker_env.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/pid_probe.h"
 #include "vehicle_sim.h"
@@ -20,33 +19,12 @@
 namespace
 {
 
-std::mutex g_published_mutex;
-std::vector<std::pair<int, std::string>> g_published;
-int g_publish_result = 1;
-
-int capture_publish(int index, const char *text)
-{
-    std::lock_guard<std::mutex> lk(g_published_mutex);
-    g_published.emplace_back(index, text);
-    return g_publish_result;
-}
-
-int position_of(uint8_t pid)
-{
-    for (int i = 0; i < PID_PROBE_COUNT; ++i) {
-        if (g_probe_pid_list[i] == pid) {
-            return i;
-        }
-    }
-    return -1;
-}
-
 // The flags expected when exactly these PIDs count as answered.
 std::vector<int> flags_for(std::initializer_list<uint8_t> available)
 {
-    std::vector<int> f(PID_PROBE_COUNT, 0);
-    for (uint8_t pid : available) {
-        f[position_of(pid)] = 1;
+    std::vector<int> f;
+    for (uint8_t pid : g_probe_pid_list) {
+        f.push_back(std::find(available.begin(), available.end(), pid) != available.end() ? 1 : 0);
     }
     return f;
 }
@@ -65,18 +43,11 @@ std::string flag_line(const std::vector<int> &f)
     return s + "]";
 }
 
-vsim::VehicleModel one_ecu(vsim::EcuModel ecu)
-{
-    vsim::VehicleModel model;
-    model.ecus.push_back(std::move(ecu));
-    return model;
-}
-
 // An ECU answering `supported`, refusing at once every other probed PID but
 // those in `silent`, which it leaves unanswered (each costs a full wait).
-vsim::EcuModel ecu_with(std::initializer_list<uint8_t> supported, std::initializer_list<uint8_t> silent = {})
+vsim::EcuModel ecu_with(std::initializer_list<uint8_t> supported, std::initializer_list<uint8_t> silent = {},
+                        vsim::EcuModel ecu = {})
 {
-    vsim::EcuModel ecu;
     for (uint8_t pid : g_probe_pid_list) {
         if (std::find(silent.begin(), silent.end(), pid) == silent.end()) {
             ecu.negative[static_cast<uint16_t>(0x0100 | pid)] = 0x12;
@@ -93,19 +64,17 @@ class PidProbe : public testing::Test
 {
   protected:
     FakeClock clock_;
+    PublishRecorder published_;
     void SetUp() override
     {
         g_can_padding = 0xAA;
-        g_publish_result = 1;
-        g_published.clear();
-        mqtt_test_set_publish_hook(capture_publish);
         std::fill(std::begin(g_pid_availability), std::end(g_pid_availability), 1);
     }
 };
 
 TEST_F(PidProbe, MarksExactlyTheAnsweredPidsAndReportsGotpid)
 {
-    vsim::InProcessBus bus(one_ecu(ecu_with({0x04, 0x0C, 0x0D, 0x33, 0x06, 0x63})));
+    vsim::InProcessBus bus(vehicle_of({ecu_with({0x04, 0x0C, 0x0D, 0x33, 0x06, 0x63})}));
     bus.attach();
     TraceCapture trace;
     EXPECT_EQ(get_supported_pid_list(1), 1);
@@ -118,17 +87,16 @@ TEST_F(PidProbe, MarksExactlyTheAnsweredPidsAndReportsGotpid)
     EXPECT_EQ(trace.count_line("PID 0x05 \u2192 NOT AVAILABLE "), 1);
     EXPECT_EQ(trace.count_line(flag_line(flags_for({0x04, 0x0C, 0x0D, 0x33, 0x06, 0x63}))), 1);
     EXPECT_EQ(trace.count_line("returning l_status : 1"), 1);
-    ASSERT_EQ(g_published.size(), 1u);
-    EXPECT_EQ(g_published[0].first, 0);
-    EXPECT_EQ(g_published[0].second, R"J({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"GOTPID"}})J");
+    // Published on the status topic (index 0), the only one the recorder takes.
+    EXPECT_EQ(published_.packets(),
+              std::vector<std::string>{R"J({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"GOTPID"}})J"});
 }
 
 TEST_F(PidProbe, NegativeAnswerMarksThePidUnavailable)
 {
-    vsim::EcuModel ecu = ecu_with({0x04, 0x05, 0x0A});
-    ecu.pids.erase(0x05);
+    vsim::EcuModel ecu = ecu_with({0x04, 0x0A});
     ecu.negative[0x0105] = 0x22;
-    vsim::InProcessBus bus(one_ecu(ecu));
+    vsim::InProcessBus bus(vehicle_of({ecu}));
     bus.attach();
     EXPECT_EQ(get_supported_pid_list(1), 1);
     EXPECT_EQ(probed_flags(), flags_for({0x04, 0x0A}));
@@ -137,7 +105,7 @@ TEST_F(PidProbe, NegativeAnswerMarksThePidUnavailable)
 TEST_F(PidProbe, LateAnswerDoesNotMarkTheNextPid)
 {
     // 0x04 answers 150 ms late, during the wait for 0x05, which does not answer.
-    vsim::InProcessBus bus(one_ecu(ecu_with({0x04, 0x0A, 0x0B}, {0x05})));
+    vsim::InProcessBus bus(vehicle_of({ecu_with({0x04, 0x0A, 0x0B}, {0x05})}));
     bus.attach();
     bus.vehicle().inject_late_answer(std::chrono::milliseconds(150));
     EXPECT_EQ(get_supported_pid_list(1), 1);
@@ -149,16 +117,12 @@ TEST_F(PidProbe, SecondEcuAnsweringDoesNotShiftTheFlags)
     // Only the first answer to each functional request is read; the slower
     // ECU's answer arrives during the next exchange and must neither be taken
     // for the next PID nor hide it.
-    vsim::VehicleModel model = one_ecu(ecu_with({0x04, 0x05, 0x0C, 0x0D}));
-    vsim::EcuModel second; // answers only the PIDs it supports
+    vsim::EcuModel second = vsim::make_ecu11(1); // answers only the PIDs it supports
     for (uint8_t pid : {0x04, 0x0C, 0x0D}) {
         second.pids[pid] = {0x56, 0x78};
     }
     second.latency = std::chrono::milliseconds(2);
-    second.response_id = 0x7E9;
-    second.physical_id = 0x7E1;
-    model.ecus.push_back(second);
-    vsim::InProcessBus bus(model);
+    vsim::InProcessBus bus(vehicle_of({ecu_with({0x04, 0x05, 0x0C, 0x0D}), second}));
     bus.attach();
     EXPECT_EQ(get_supported_pid_list(1), 1);
     EXPECT_EQ(probed_flags(), flags_for({0x04, 0x05, 0x0C, 0x0D}));
@@ -168,7 +132,7 @@ TEST_F(PidProbe, OnlyAnswersEchoingThePidCount)
 {
     vsim::EcuModel silent;
     silent.silent = true;
-    vsim::InProcessBus bus(one_ecu(silent));
+    vsim::InProcessBus bus(vehicle_of({silent}));
     bus.attach();
     ScriptedAnswers script(bus);
     for (uint8_t pid : g_probe_pid_list) {
@@ -188,23 +152,23 @@ TEST_F(PidProbe, SilentVehicleGivesAllZerosInAboutFiveAndAHalfSeconds)
 {
     vsim::EcuModel silent;
     silent.silent = true;
-    vsim::InProcessBus bus(one_ecu(silent));
+    vsim::InProcessBus bus(vehicle_of({silent}));
     bus.attach();
     TraceCapture trace;
     const int64_t start = gw_monotonic_us();
     EXPECT_EQ(get_supported_pid_list(1), 1);
     const int64_t elapsed = gw_monotonic_us() - start;
-    EXPECT_EQ(probed_flags(), std::vector<int>(PID_PROBE_COUNT, 0));
-    EXPECT_EQ(trace.count_line(flag_line(std::vector<int>(PID_PROBE_COUNT, 0))), 1);
+    EXPECT_EQ(probed_flags(), flags_for({}));
+    EXPECT_EQ(trace.count_line(flag_line(flags_for({}))), 1);
     EXPECT_EQ(trace.count_containing("\u2192 NOT AVAILABLE"), PID_PROBE_COUNT);
     EXPECT_EQ(elapsed, PID_PROBE_COUNT * OBD2_SHORT_WAIT_US);
-    EXPECT_EQ(g_published.size(), 1u);
+    EXPECT_EQ(published_.packets().size(), 1u);
 }
 
 TEST_F(PidProbe, BrokerUnreachableStillFillsTheFlags)
 {
-    g_publish_result = 0;
-    vsim::InProcessBus bus(one_ecu(ecu_with({0x05, 0x46})));
+    published_.set_accept(false);
+    vsim::InProcessBus bus(vehicle_of({ecu_with({0x05, 0x46})}));
     bus.attach();
     TraceCapture trace;
     EXPECT_EQ(get_supported_pid_list(1), 0);
@@ -214,11 +178,7 @@ TEST_F(PidProbe, BrokerUnreachableStillFillsTheFlags)
 
 TEST_F(PidProbe, ProbesOver29BitIdentifiers)
 {
-    vsim::EcuModel ecu = ecu_with({0x0C, 0x0D});
-    ecu.addressing = vsim::Addressing::Bit29;
-    ecu.response_id = 0x18DAF110;
-    ecu.physical_id = 0x18DA10F1;
-    vsim::InProcessBus bus(one_ecu(ecu));
+    vsim::InProcessBus bus(vehicle_of({ecu_with({0x0C, 0x0D}, {}, vsim::make_ecu29())}));
     bus.attach();
     EXPECT_EQ(get_supported_pid_list(2), 1);
     EXPECT_EQ(probed_flags(), flags_for({0x0C, 0x0D}));
