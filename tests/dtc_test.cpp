@@ -165,11 +165,6 @@ TEST(KeepOnlyPendingInStored, TracesRemovalsAndToleratesAbsentArrays)
 
 constexpr uint8_t PAD = 0x55;
 
-std::vector<uint8_t> data_of(const can_frame &f)
-{
-    return {f.data, f.data + f.can_dlc};
-}
-
 class DtcWithVehicle : public ::testing::Test
 {
   protected:
@@ -180,7 +175,6 @@ class DtcWithVehicle : public ::testing::Test
         g_ecu_count = 1;
         g_ecu_list[0] = {0x7E8, 1};
         set_groups({"STRDTC", "PNDDTC", "PRMDTC"});
-        memset(final_json, 0, sizeof final_json);
     }
 
     static void set_groups(const std::vector<const char *> &names)
@@ -192,29 +186,13 @@ class DtcWithVehicle : public ::testing::Test
         }
     }
 
-    static vsim::EcuModel engine()
-    {
-        vsim::EcuModel e;
-        e.padding = 0xAA;
-        return e;
-    }
-
-    static vsim::EcuModel engine_29bit()
-    {
-        vsim::EcuModel e = engine();
-        e.addressing = vsim::Addressing::Bit29;
-        e.response_id = 0x18DAF110;
-        e.physical_id = 0x18DA10F1;
-        return e;
-    }
-
     // Requests (not flow control) the gateway sent on a channel.
     static std::vector<std::vector<uint8_t>> requests(const vsim::InProcessBus &bus, int ch)
     {
         std::vector<std::vector<uint8_t>> out;
         for (const can_frame &f : bus.received(ch)) {
             if ((f.data[0] & 0xF0) != 0x30) {
-                out.push_back(data_of(f));
+                out.emplace_back(f.data, f.data + f.can_dlc);
             }
         }
         return out;
@@ -223,7 +201,7 @@ class DtcWithVehicle : public ::testing::Test
 
 TEST_F(DtcWithVehicle, ReadsAllGroupsAndFiltersStored)
 {
-    vsim::EcuModel e = engine();
+    vsim::EcuModel e;
     e.stored_dtcs = {0x0123, 0x0456};
     e.pending_dtcs = {0x0123, 0xC100};
     e.permanent_dtcs = {0x0789, 0x4123};
@@ -244,27 +222,37 @@ TEST_F(DtcWithVehicle, ReadsAllGroupsAndFiltersStored)
     EXPECT_EQ(cap.count_line(std::string("final json: ") + final_json), 1);
 }
 
-TEST_F(DtcWithVehicle, GroupSelection)
+// A refused group adds nothing; the other groups are still asked.
+TEST_F(DtcWithVehicle, GroupSelectionAndRefusedGroups)
 {
+    vsim::EcuModel codes;
+    codes.stored_dtcs = {0x0123};
+    codes.pending_dtcs = {0x0123};
+    codes.permanent_dtcs = {0x0789};
+    vsim::EcuModel refusing = codes;
+    refusing.stored_dtcs.clear();
+    refusing.negative[0x0700] = 0x22;
     struct Case {
         std::vector<const char *> groups;
+        vsim::EcuModel ecu;
         size_t requests;
         const char *packet;
     };
     const std::vector<Case> cases = {
-        {{"STRDTC"}, 1, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
-        {{}, 0, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
-        {{"pnddtc", "OTHER"}, 0, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
+        {{"STRDTC"}, codes, 1, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
+        {{}, codes, 0, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
+        {{"pnddtc", "OTHER"}, codes, 0, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
         {{"PRMDTC", "PNDDTC"},
+         codes,
          2,
          R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":["P0123"],"PRMDTC":["P0789"]}})"},
+        {{"STRDTC", "PNDDTC", "PRMDTC"},
+         refusing,
+         3,
+         R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":["P0789"]}})"},
     };
     for (const Case &c : cases) {
-        vsim::EcuModel e = engine();
-        e.stored_dtcs = {0x0123};
-        e.pending_dtcs = {0x0123};
-        e.permanent_dtcs = {0x0789};
-        vsim::InProcessBus bus(vehicle_of({e}));
+        vsim::InProcessBus bus(vehicle_of({c.ecu}));
         bus.attach();
         set_groups(c.groups);
         EXPECT_STREQ(handle_dtc_command(), c.packet);
@@ -274,7 +262,7 @@ TEST_F(DtcWithVehicle, GroupSelection)
 
 TEST_F(DtcWithVehicle, AnswerOfAnotherGroupIsNotTaken)
 {
-    vsim::EcuModel e = engine();
+    vsim::EcuModel e;
     e.silent = true;
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
@@ -288,31 +276,18 @@ TEST_F(DtcWithVehicle, AnswerOfAnotherGroupIsNotTaken)
                  R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":["P0123","P0124"],"PRMDTC":[]}})");
 }
 
-TEST_F(DtcWithVehicle, NegativeAnswerAddsNothingAndOtherGroupsAreStillAsked)
-{
-    vsim::EcuModel e = engine();
-    e.pending_dtcs = {0x0123};
-    e.permanent_dtcs = {0x0789};
-    e.negative[0x0700] = 0x22;
-    vsim::InProcessBus bus(vehicle_of({e}));
-    bus.attach();
-    EXPECT_STREQ(handle_dtc_command(),
-                 R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":["P0789"]}})");
-    EXPECT_EQ(requests(bus, 0).size(), 3u);
-}
-
 TEST_F(DtcWithVehicle, EveryEcuIsAskedAndTheEngineCodesComeFirstEachOnce)
 {
     // The second ECU answers first; its codes still follow the engine's.
     vsim::EcuModel second_11 = vsim::make_ecu11(1);
-    vsim::EcuModel second_29 = engine_29bit();
+    vsim::EcuModel second_29 = vsim::make_ecu29();
     struct Case {
         vsim::EcuModel second;
         EcuEntry entry;
         int channel;
     };
     for (const Case &c : {Case{second_11, {0x7E9, 1}, 0}, Case{second_29, {0x18DAF110, 2}, 1}}) {
-        vsim::EcuModel a = engine();
+        vsim::EcuModel a;
         a.latency = std::chrono::milliseconds(20);
         a.stored_dtcs = {0x0123};
         a.pending_dtcs = {0x0171, 0x0123};
@@ -335,7 +310,7 @@ TEST_F(DtcWithVehicle, EveryEcuIsAskedAndTheEngineCodesComeFirstEachOnce)
 
 TEST_F(DtcWithVehicle, SegmentedAnswerWithManyCodes)
 {
-    vsim::EcuModel e = engine();
+    vsim::EcuModel e;
     std::vector<std::string> expected;
     for (uint16_t i = 0; i < 100; ++i) {
         e.pending_dtcs.push_back(static_cast<uint16_t>(0x0100 + i));
@@ -357,7 +332,7 @@ TEST_F(DtcWithVehicle, SegmentedAnswerWithManyCodes)
 
 TEST_F(DtcWithVehicle, PacketAtTheLimitLeavesOutWholeCodesFromTheEnd)
 {
-    vsim::EcuModel e = engine();
+    vsim::EcuModel e;
     for (uint16_t i = 1; i <= 255; ++i) {
         e.stored_dtcs.push_back(i);
         e.pending_dtcs.push_back(i);
@@ -394,7 +369,7 @@ TEST_F(DtcWithVehicle, PacketAtTheLimitLeavesOutWholeCodesFromTheEnd)
 TEST_F(DtcWithVehicle, ReadWithoutAnyAnswerFailsButARefusalIsAnAnswer)
 {
     // A failed send is as good as a silent ECU here and does not wait 10 s.
-    vsim::EcuModel refusing = engine();
+    vsim::EcuModel refusing;
     for (uint16_t key : {0x0300, 0x0700, 0x0A00}) {
         refusing.negative[key] = 0x11;
     }
@@ -405,7 +380,7 @@ TEST_F(DtcWithVehicle, ReadWithoutAnyAnswerFailsButARefusalIsAnAnswer)
         const char *packet;
     };
     const std::vector<Case> cases = {
-        {"no answer", engine(), true, nullptr},
+        {"no answer", {}, true, nullptr},
         {"every group refused", refusing, false,
          R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
     };
@@ -421,48 +396,44 @@ TEST_F(DtcWithVehicle, ReadWithoutAnyAnswerFailsButARefusalIsAnAnswer)
     }
 }
 
-struct ClearCase {
-    const char *what;
-    int busy;
-    uint8_t nrc;
-    std::vector<std::vector<uint8_t>> script; // answers of another node; the ECU is then silent
-    int result;
-    size_t requests;
-    const char *trace;
-};
-
+// Every request is the same 04 request; a busy answer is retried after a pause, up to the limit.
 TEST_F(DtcWithVehicle, ClearOutcomes)
 {
-    const std::vector<uint8_t> positive = {0x01, 0x44, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
-    const std::vector<ClearCase> cases = {
-        {"positive", 0, 0, {}, 1, 1, "OBD2: DTCs cleared successfully."},
-        {"rejected", 0, 0x22, {}, 0, 1, "OBD2: Negative Response. NRC=0x22"},
-        {"five busy then positive", 5, 0, {}, 1, 6, "OBD2: DTCs cleared successfully."},
-        {"six busy", 6, 0, {}, 0, 6, "OBD2: Retry limit reached. Clear DTC failed."},
-        {"short answers holding 44 are unusable",
-         0,
-         0,
-         {{0x01, 0x44}, {0x01, 0x44}, {0x01, 0x44}, positive},
-         0,
-         3,
-         "OBD2: No usable response to Clear DTC request."},
-        {"two unusable answers do not end the call",
-         0,
-         0,
-         {{0x01, 0x44}, {0x01, 0x44}, positive},
-         1,
-         3,
-         "OBD2: DTCs cleared successfully."},
+    struct Case {
+        const char *what;
+        int busy;
+        uint8_t nrc;
+        int result;
+        size_t requests;
+        int pauses;
+        const char *trace;
+        std::vector<std::vector<uint8_t>> script; // answers of another node; the ECU is then silent
+    };
+    const std::vector<uint8_t> ok = {0x01, 0x44, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    const std::vector<uint8_t> cut = {0x01, 0x44}; // holds 44 but is too short
+    const std::vector<uint8_t> wait = {0x03, 0x7F, 0x04, 0x78};
+    const char *cleared = "OBD2: DTCs cleared successfully.";
+    const char *unusable = "OBD2: No usable response to Clear DTC request.";
+    const std::vector<Case> cases = {
+        {"positive", 0, 0, 1, 1, 0, cleared, {}},
+        {"rejected", 0, 0x22, 0, 1, 0, "OBD2: Negative Response. NRC=0x22", {}},
+        {"two busy then positive", 2, 0, 1, 3, 2, cleared, {}},
+        {"five busy then positive", 5, 0, 1, 6, 5, cleared, {}},
+        {"six busy", 6, 0, 0, 6, 5, "OBD2: Retry limit reached. Clear DTC failed.", {}},
+        {"short answers holding 44 are unusable", 0, 0, 0, 3, 0, unusable, {cut, cut, cut, ok}},
+        {"two unusable answers do not end the call", 0, 0, 1, 3, 0, cleared, {cut, cut, ok}},
         {"a busy answer breaks a run of unusable ones",
          0,
          0,
-         {{0x01, 0x44}, {0x01, 0x44}, {0x03, 0x7F, 0x04, 0x78}, {0x01, 0x44}, {0x01, 0x44}, positive},
          1,
          6,
-         "OBD2: DTCs cleared successfully."},
+         1,
+         cleared,
+         {cut, cut, wait, cut, cut, ok}},
     };
-    for (const ClearCase &c : cases) {
-        vsim::EcuModel e = engine();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        vsim::EcuModel e;
         e.clear_busy_count = c.busy;
         e.clear_nrc = c.nrc;
         e.silent = !c.script.empty();
@@ -470,36 +441,24 @@ TEST_F(DtcWithVehicle, ClearOutcomes)
         bus.attach();
         SequencedAnswers node(bus, 0x7E8, c.script);
         TraceCapture cap;
-        EXPECT_EQ(handle_clear_dtc_command(1), c.result) << c.what;
-        const auto sent = requests(bus, 0);
-        EXPECT_EQ(sent.size(), c.requests) << c.what;
-        for (const auto &r : sent) {
-            EXPECT_EQ(r, (std::vector<uint8_t>{0x01, 0x04, PAD, PAD, PAD, PAD, PAD, PAD})) << c.what;
-        }
-        EXPECT_EQ(cap.count_line(c.trace), 1) << c.what;
+        const int64_t start = gw_monotonic_us();
+        EXPECT_EQ(handle_clear_dtc_command(1), c.result);
+        EXPECT_GE(gw_monotonic_us() - start, c.pauses * DTC_CLEAR_BUSY_PAUSE_US);
+        EXPECT_EQ(requests(bus, 0),
+                  std::vector<std::vector<uint8_t>>(c.requests, {0x01, 0x04, PAD, PAD, PAD, PAD, PAD, PAD}));
+        EXPECT_EQ(cap.count_line(c.trace), 1);
     }
 }
 
 TEST_F(DtcWithVehicle, ClearAgainstFailingInterfaceIsBounded)
 {
-    vsim::InProcessBus bus(vehicle_of({engine()}));
+    vsim::InProcessBus bus(vehicle_of({vsim::EcuModel{}}));
     bus.attach();
     can_cfg[0].sock = -1;
     TraceCapture cap;
     EXPECT_EQ(handle_clear_dtc_command(1), 0);
     EXPECT_EQ(cap.count_line("RESPONSE FOR CLEAR DTC : "), DTC_CLEAR_MAX_UNUSABLE);
     EXPECT_EQ(cap.count_line("OBD2: No usable response to Clear DTC request."), 1);
-}
-
-TEST_F(DtcWithVehicle, BusyRetriesPauseBetweenRequests)
-{
-    vsim::EcuModel e = engine();
-    e.clear_busy_count = 2;
-    vsim::InProcessBus bus(vehicle_of({e}));
-    bus.attach();
-    const int64_t start = gw_monotonic_us();
-    EXPECT_EQ(handle_clear_dtc_command(1), 1);
-    EXPECT_GE(gw_monotonic_us() - start, 2 * DTC_CLEAR_BUSY_PAUSE_US);
 }
 
 } // namespace
