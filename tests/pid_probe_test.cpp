@@ -92,16 +92,6 @@ TEST_F(PidProbe, MarksExactlyTheAnsweredPidsAndReportsGotpid)
               std::vector<std::string>{R"J({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"GOTPID"}})J"});
 }
 
-TEST_F(PidProbe, NegativeAnswerMarksThePidUnavailable)
-{
-    vsim::EcuModel ecu = ecu_with({0x04, 0x0A});
-    ecu.negative[0x0105] = 0x22;
-    vsim::InProcessBus bus(vehicle_of({ecu}));
-    bus.attach();
-    EXPECT_EQ(get_supported_pid_list(1), 1);
-    EXPECT_EQ(probed_flags(), flags_for({0x04, 0x0A}));
-}
-
 TEST_F(PidProbe, LateAnswerDoesNotMarkTheNextPid)
 {
     // 0x04 answers 150 ms late, during the wait for 0x05, which does not answer.
@@ -140,6 +130,7 @@ TEST_F(PidProbe, OnlyAnswersEchoingThePidCount)
     }
     script.set(0x01, 0x04, {0x03, 0x41, 0x04, 0x10, 0xAA, 0xAA, 0xAA, 0xAA}); // counts
     script.set(0x01, 0x05, {0x03, 0x41, 0x0D, 0x10, 0xAA, 0xAA, 0xAA, 0xAA}); // another PID
+    script.set(0x01, 0x06, {0x03, 0x7F, 0x01, 0x22, 0xAA, 0xAA, 0xAA, 0xAA}); // refused, other NRC
     script.set(0x01, 0x0A, {0x03, 0x49, 0x0A, 0x10, 0xAA, 0xAA, 0xAA, 0xAA}); // another service
     script.set(0x01, 0x0B, {0x02, 0x41});                                     // truncated
     script.set(0x01, 0x0C, {0x04, 0x41, 0x0C, 0x1A, 0xF8, 0xAA, 0xAA, 0xAA}); // counts
