@@ -66,22 +66,12 @@ TEST(DecodeDtcArray, OneFrameAnswers)
         {"permanent answer", {0x04, 0x4A, 0x01, 0x01, 0x00, 0xAA, 0xAA, 0xAA}, R"(["P0100"])"},
         {"chassis and body skipped but counted", {0x06, 0x43, 0x03, 0x40, 0x01, 0xBF, 0xFF, 0x01}, "[]"},
         {"P3xxx skipped, U3xxx kept", {0x06, 0x43, 0x02, 0x30, 0x00, 0xF4, 0x56, 0xAA}, R"(["U3456"])"},
-        {"last P below P3000 and highest U",
-         {0x06, 0x43, 0x02, 0x2F, 0xFF, 0xFF, 0xFF, 0xAA},
-         R"(["P2FFF", "U3FFF"])"},
-        {"N beyond the frame stops at its end, padding AA skipped",
-         {0x04, 0x43, 0x05, 0x01, 0x23, 0xAA, 0xAA, 0xAA},
-         R"(["P0123"])"},
-        {"padding 55 read as a pair and skipped",
-         {0x04, 0x43, 0x03, 0x01, 0x23, 0x55, 0x55, 0x55},
-         R"(["P0123"])"},
-        {"padding 00 read as a pair and skipped",
-         {0x04, 0x43, 0x03, 0x01, 0x23, 0x00, 0x00, 0x00},
-         R"(["P0123"])"},
+        {"P2FFF and U3FFF kept", {0x06, 0x43, 0x02, 0x2F, 0xFF, 0xFF, 0xFF, 0xAA}, R"(["P2FFF", "U3FFF"])"},
+        {"N past the frame, AA skipped", {0x04, 0x43, 0x05, 0x01, 0x23, 0xAA, 0xAA, 0xAA}, R"(["P0123"])"},
+        {"padding 55 read, skipped", {0x04, 0x43, 0x03, 0x01, 0x23, 0x55, 0x55, 0x55}, R"(["P0123"])"},
+        {"padding 00 read, skipped", {0x04, 0x43, 0x03, 0x01, 0x23, 0x00, 0x00, 0x00}, R"(["P0123"])"},
         {"same code twice in one answer", {0x06, 0x43, 0x02, 0x01, 0x23, 0x01, 0x23, 0xAA}, R"(["P0123"])"},
-        {"N counts the pairs, not the codes",
-         {0x06, 0x43, 0x01, 0x01, 0x23, 0x01, 0x24, 0xAA},
-         R"(["P0123"])"},
+        {"N counts pairs, not codes", {0x06, 0x43, 0x01, 0x01, 0x23, 0x01, 0x24, 0xAA}, R"(["P0123"])"},
     };
     for (const DecodeCase &c : cases) {
         EXPECT_EQ(decode(c.answer), c.expected) << c.what;
@@ -351,14 +341,12 @@ TEST_F(DtcWithVehicle, PacketAtTheLimitLeavesOutWholeCodesFromTheEnd)
     CJsonPtr parsed(cJSON_Parse(packet.c_str()));
     ASSERT_TRUE(parsed);
     cJSON *data = cJSON_GetObjectItem(parsed.get(), "DATA");
-    cJSON *stored = cJSON_GetObjectItem(data, "STRDTC");
     cJSON *pending = cJSON_GetObjectItem(data, "PNDDTC");
-    cJSON *permanent = cJSON_GetObjectItem(data, "PRMDTC");
     // Stored and pending alone need 4140 characters: all permanent codes and
     // the last 18 pending ones are left out.
-    EXPECT_EQ(cJSON_GetArraySize(stored), 255);
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(data, "STRDTC")), 255);
     EXPECT_EQ(cJSON_GetArraySize(pending), 237);
-    EXPECT_EQ(cJSON_GetArraySize(permanent), 0);
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(data, "PRMDTC")), 0);
     EXPECT_STREQ(cJSON_GetArrayItem(pending, 236)->valuestring, "P00ED");
     EXPECT_EQ(cap.count_line("OBD2 WARN: DTC packet limit of 3999 bytes reached, 255 PRMDTC codes left out"),
               1);
