@@ -220,17 +220,15 @@ TEST_F(EcuInfoFile, FailedWriteLeavesThePreviousFileWhole)
         std::string at;
         ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
     } unmount{mnt};
-    const std::string target = mnt + "/ecu_info.json";
+    path_ = mnt + "/ecu_info.json";
     const std::string old_text = "{\"ECU_INFO\":{\"VID\":\"OLD\"}}";
-    ASSERT_TRUE(gw_write_file_atomic(target.c_str(), old_text.data(), old_text.size()));
+    write(old_text);
     ASSERT_EQ(mount(nullptr, mnt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
-    ecu_info_test_set_path(target.c_str());
+    ecu_info_test_set_path(path_.c_str());
     TraceCapture trace;
     EXPECT_EQ(reset_supported_pid(), 1);
-    EXPECT_EQ(trace.count_line("OBD2_ERROR : Failed to open file: " + target), 1);
-    std::string now;
-    EXPECT_TRUE(gw_read_file(target.c_str(), now));
-    EXPECT_EQ(now, old_text);
+    EXPECT_EQ(trace.count_line("OBD2_ERROR : Failed to open file: " + path_), 1);
+    EXPECT_EQ(file(), old_text);
 }
 
 TEST_F(EcuInfoFile, ComparisonDecidesWhetherTheProbeRuns)
