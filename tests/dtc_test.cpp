@@ -109,11 +109,6 @@ TEST(DecodeDtcArray, LargestAnswerIsCompleteJson)
     EXPECT_STREQ(cJSON_GetArrayItem(parsed.get(), 254)->valuestring, "U00FE");
 }
 
-CJsonPtr array_of(const char *json)
-{
-    return CJsonPtr(cJSON_Parse(json));
-}
-
 TEST(KeepOnlyPendingInStored, Table)
 {
     struct Case {
@@ -130,8 +125,8 @@ TEST(KeepOnlyPendingInStored, Table)
         {"[]", R"(["P0123"])", "[]"},
     };
     for (const Case &c : cases) {
-        CJsonPtr stored = array_of(c.stored);
-        CJsonPtr pending = array_of(c.pending);
+        CJsonPtr stored(cJSON_Parse(c.stored));
+        CJsonPtr pending(cJSON_Parse(c.pending));
         keep_only_pending_in_stored(stored.get(), pending.get());
         CJsonText text(cJSON_PrintUnformatted(stored.get()));
         EXPECT_STREQ(text.get(), c.expected) << c.stored << " vs " << c.pending;
@@ -141,8 +136,8 @@ TEST(KeepOnlyPendingInStored, Table)
 TEST(KeepOnlyPendingInStored, TracesRemovalsAndToleratesAbsentArrays)
 {
     TraceCapture cap;
-    CJsonPtr stored = array_of(R"(["P0456","P0123"])");
-    CJsonPtr pending = array_of(R"(["P0123"])");
+    CJsonPtr stored(cJSON_Parse(R"(["P0456","P0123"])"));
+    CJsonPtr pending(cJSON_Parse(R"(["P0123"])"));
     keep_only_pending_in_stored(stored.get(), pending.get());
     keep_only_pending_in_stored(nullptr, pending.get());
     keep_only_pending_in_stored(stored.get(), nullptr);
@@ -348,10 +343,9 @@ TEST_F(DtcWithVehicle, PacketAtTheLimitLeavesOutWholeCodesFromTheEnd)
     EXPECT_EQ(cJSON_GetArraySize(pending), 237);
     EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(data, "PRMDTC")), 0);
     EXPECT_STREQ(cJSON_GetArrayItem(pending, 236)->valuestring, "P00ED");
-    EXPECT_EQ(cap.count_line("OBD2 WARN: DTC packet limit of 3999 bytes reached, 255 PRMDTC codes left out"),
-              1);
-    EXPECT_EQ(cap.count_line("OBD2 WARN: DTC packet limit of 3999 bytes reached, 18 PNDDTC codes left out"),
-              1);
+    const std::string limit = "OBD2 WARN: DTC packet limit of 3999 bytes reached, ";
+    EXPECT_EQ(cap.count_line(limit + "255 PRMDTC codes left out"), 1);
+    EXPECT_EQ(cap.count_line(limit + "18 PNDDTC codes left out"), 1);
 }
 
 TEST_F(DtcWithVehicle, ReadWithoutAnyAnswerFailsButARefusalIsAnAnswer)

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <sys/mount.h>
@@ -94,8 +93,7 @@ class EcuInfoFile : public testing::Test
     }
     ino_t inode()
     {
-        struct stat st {
-        };
+        struct stat st = {};
         EXPECT_EQ(stat(path_.c_str(), &st), 0);
         return st.st_ino;
     }
