@@ -264,14 +264,13 @@ TEST_F(DtcWithVehicle, AnswerOfAnotherGroupIsNotTaken)
 TEST_F(DtcWithVehicle, EveryEcuIsAskedAndTheEngineCodesComeFirstEachOnce)
 {
     // The second ECU answers first; its codes still follow the engine's.
-    vsim::EcuModel second_11 = vsim::make_ecu11(1);
-    vsim::EcuModel second_29 = vsim::make_ecu29();
     struct Case {
         vsim::EcuModel second;
         EcuEntry entry;
         int channel;
     };
-    for (const Case &c : {Case{second_11, {0x7E9, 1}, 0}, Case{second_29, {0x18DAF110, 2}, 1}}) {
+    for (const Case &c :
+         {Case{vsim::make_ecu11(1), {0x7E9, 1}, 0}, Case{vsim::make_ecu29(), {0x18DAF110, 2}, 1}}) {
         vsim::EcuModel a;
         a.latency = std::chrono::milliseconds(20);
         a.stored_dtcs = {0x0123};
