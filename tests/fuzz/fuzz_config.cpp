@@ -15,17 +15,6 @@
 namespace
 {
 
-void reset_config_globals()
-{
-    g_can_padding = 0;
-    g_can_bitrate = 0;
-    g_live_sensor_count = 0;
-    g_dtc_count = 0;
-    memset(g_live_sensor_names, 0, sizeof g_live_sensor_names);
-    memset(g_dtc_names, 0, sizeof g_dtc_names);
-    g_supported_pid_count = 0;
-}
-
 void check_names(const char (*names)[CFG_NAME_LEN], int count, int max)
 {
     fuzz_require(count >= 0 && count <= max, "%d names", count);
@@ -49,7 +38,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    reset_config_globals();
+    // Every input starts from no settings, not from the previous input's.
+    g_can_padding = 0;
+    g_can_bitrate = 0;
+    g_live_sensor_count = 0;
+    g_dtc_count = 0;
+    memset(g_live_sensor_names, 0, sizeof g_live_sensor_names);
+    memset(g_dtc_names, 0, sizeof g_dtc_names);
+    g_supported_pid_count = 0;
     // An unusable file is kept aside once; start every input without that copy.
     unlink((std::string(config_file_path()) + ".bad").c_str());
     fuzz_write_file(config_file_path(), data, size);

@@ -76,17 +76,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);
     memset(final_json, 0, sizeof final_json);
-    switch (in.ConsumeIntegralInRange<int>(0, 2)) {
-    case 1:
+    const int path = in.ConsumeIntegralInRange<int>(0, 2);
+    if (path == 1) {
         whole_read(in);
-        return 0;
-    case 2:
+    } else if (path == 2) {
         clear(in);
-        return 0;
-    default:
-        break;
+    } else {
+        const std::vector<uint8_t> answer = in.ConsumeRemainingBytes<uint8_t>();
+        fuzz_require_json(decode_dtc_array(answer.data(), answer.size()), true);
     }
-    const std::vector<uint8_t> answer = in.ConsumeRemainingBytes<uint8_t>();
-    fuzz_require_json(decode_dtc_array(answer.data(), answer.size()), true);
     return 0;
 }
