@@ -50,15 +50,13 @@ const char *verdict(bool holds)
     return holds ? "holds" : "MISSED";
 }
 
-void die(const std::string &why)
+// Ends the run when a step of the rig fails: no figure would mean anything.
+void need(bool ok, const std::string &why)
 {
-    std::fprintf(stderr, "obdgw-e2e-bench: %s\n", why.c_str());
-    std::exit(1);
-}
-
-double secs(Clock::time_point t)
-{
-    return std::chrono::duration<double>(t.time_since_epoch()).count();
+    if (!ok) {
+        std::fprintf(stderr, "obdgw-e2e-bench: %s\n", why.c_str());
+        std::exit(1);
+    }
 }
 
 double percentile(std::vector<double> v, double p)
@@ -82,130 +80,89 @@ bool is_dtc(const Packet &p)
     return p.payload.rfind("{\"TYP\":1,\"CMD\":1,\"DATA\":", 0) == 0;
 }
 
-std::string vehicle()
+std::string workspace_dir(Workspace &ws)
 {
-    return e2e_data("vehicles/full_11bit.json");
+    std::string error;
+    const bool ok = ws.set_up(error);
+    need(ok, error);
+    return ws.dir();
 }
 
-// A running rig: broker (optional), UI client, simulator, daemon.
+// A running rig: broker and UI client, the daemon (subscribed), then the
+// vehicle, once the daemon has identified it. Members stop in reverse order,
+// the daemon first.
 struct Rig {
-    Workspace ws;
-    TestBroker broker;
-    std::unique_ptr<Ui> ui;
-    std::unique_ptr<Sim> sim;
-    std::unique_ptr<Gateway> gw;
-
-    void set_up()
+    explicit Rig(const Config &c = {})
     {
-        std::string error;
-        if (!ws.set_up(error)) {
-            die(error);
-        }
-        sim = std::make_unique<Sim>(ws.dir());
-        gw = std::make_unique<Gateway>(ws.dir());
-        ui = std::make_unique<Ui>("bench_ui");
+        config(c);
+        need(broker.start() && ui.connect(), "broker or UI client did not start");
+        need(gw.start(sim.bus_path()) && gw.wait_subscribed(milliseconds(15000)),
+             "the daemon did not subscribe");
+        const size_t from = ui.count();
+        need(sim.start(e2e_data("vehicles/full_11bit.json")), "the simulator did not start");
+        need(ui.wait_exact(status("SAVSUC", 0), milliseconds(15000), from) >= 0, "no identification");
     }
 
     void config(const Config &c)
     {
-        if (!write_file(kConfigFile, config_text(c))) {
-            die("cannot write the configuration");
-        }
+        need(write_file(kConfigFile, config_text(c)), "cannot write the configuration");
     }
 
-    // Broker, daemon (subscribed), then the vehicle; returns once identified.
-    void start_with_broker()
-    {
-        if (!broker.start() || !ui->connect()) {
-            die("broker or UI client did not start");
-        }
-        if (!gw->start(sim->bus_path()) || !gw->wait_subscribed(milliseconds(15000))) {
-            die("the daemon did not subscribe");
-        }
-        size_t from = ui->count();
-        if (!sim->start(vehicle())) {
-            die("the simulator did not start");
-        }
-        if (ui->wait_exact(status("SAVSUC", 0), milliseconds(15000), from) < 0) {
-            die("no identification");
-        }
-    }
-
-    void stop()
-    {
-        gw->stop();
-        sim->stop();
-        ui->disconnect();
-        broker.stop();
-    }
+    Workspace ws;
+    std::string dir = workspace_dir(ws);
+    TestBroker broker;
+    Ui ui{"bench_ui"};
+    Sim sim{dir};
+    Gateway gw{dir};
 };
 
-double cpu_percent(Gateway &gw, int seconds)
+// One idle figure: the daemon settles, then its CPU use (% of one core) over
+// the window, against `target` (none when 0: the figure after identification);
+// with `bus`, also the requests it sent on the vehicle bus meanwhile.
+void idle_figure(Rig &rig, const Options &o, const char *what, double target, bool bus = false)
 {
+    std::this_thread::sleep_for(milliseconds(kIdleWarmupMs));
+    const size_t mark = bus ? rig.sim.mark() : 0;
     const long hz = ::sysconf(_SC_CLK_TCK);
-    long t0 = gw.cpu_ticks();
-    auto w0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    long t1 = gw.cpu_ticks();
-    double wall = std::chrono::duration<double>(Clock::now() - w0).count();
-    return 100.0 * static_cast<double>(t1 - t0) / static_cast<double>(hz) / wall;
+    const long t0 = rig.gw.cpu_ticks();
+    const auto w0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(o.idle_seconds));
+    const long t1 = rig.gw.cpu_ticks();
+    const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
+    const double cpu = 100.0 * static_cast<double>(t1 - t0) / static_cast<double>(hz) / wall;
+    std::printf("idle CPU, %-32s%6.3f %% of one core over %d s (", what, cpu, o.idle_seconds);
+    if (target > 0) {
+        std::printf("target < %.1f %%: %s)", target, verdict(cpu < target));
+    } else {
+        std::printf("after identification)");
+    }
+    if (bus) {
+        const auto frames = rig.sim.frames(mark);
+        const auto requests =
+            std::count_if(frames.begin(), frames.end(), [](const Frame &f) { return f.from_gateway; });
+        std::printf("; %.1f requests/s on the vehicle bus", static_cast<double>(requests) / o.idle_seconds);
+    }
+    std::printf("\n");
 }
 
 void bench_idle(const Options &o)
 {
     Rig rig;
-    rig.set_up();
-    rig.config(Config{});
-    rig.start_with_broker();
-    std::this_thread::sleep_for(milliseconds(kIdleWarmupMs));
-    double with_broker = cpu_percent(*rig.gw, o.idle_seconds);
-    std::printf(
-        "idle CPU, vehicle present, broker up:     %6.3f %% of one core over %d s (target < %.1f %%: %s)\n",
-        with_broker, o.idle_seconds, kIdleBrokerUpTarget, verdict(with_broker < kIdleBrokerUpTarget));
-    std::fflush(stdout);
-
+    idle_figure(rig, o, "vehicle present, broker up:", kIdleBrokerUpTarget);
     // The broker goes away after identification: heartbeat plus connection retries.
-    rig.ui->disconnect();
+    rig.ui.disconnect();
     rig.broker.stop();
-    std::this_thread::sleep_for(milliseconds(kIdleWarmupMs));
-    double broker_gone = cpu_percent(*rig.gw, o.idle_seconds);
-    std::printf(
-        "idle CPU, vehicle present, broker gone:   %6.3f %% of one core over %d s (after identification)\n",
-        broker_gone, o.idle_seconds);
-    std::fflush(stdout);
-
+    idle_figure(rig, o, "vehicle present, broker gone:", 0);
     // Same vehicle, no broker at all from the start.
-    rig.gw->stop();
-    if (!rig.gw->start(rig.sim->bus_path())) {
-        die("the daemon did not start");
-    }
-    std::this_thread::sleep_for(milliseconds(kIdleWarmupMs));
-    const size_t mark2 = rig.sim->mark();
-    double without = cpu_percent(*rig.gw, o.idle_seconds);
-    size_t requests = 0;
-    for (const auto &f : rig.sim->frames(mark2)) {
-        requests += f.from_gateway ? 1 : 0;
-    }
-    std::printf(
-        "idle CPU, vehicle present, no broker:     %6.3f %% of one core over %d s (target < %.1f %%: %s); "
-        "%.1f requests/s on the vehicle bus\n",
-        without, o.idle_seconds, kIdleNoBrokerTarget, verdict(without < kIdleNoBrokerTarget),
-        static_cast<double>(requests) / o.idle_seconds);
-    std::fflush(stdout);
-
+    rig.gw.stop();
+    need(rig.gw.start(rig.sim.bus_path()), "the daemon did not start");
+    idle_figure(rig, o, "vehicle present, no broker:", kIdleNoBrokerTarget, true);
     // No broker, no vehicle bus, no GPIO chips: every worker retrying.
-    rig.gw->stop();
-    rig.sim->stop();
-    if (!rig.gw->start(rig.ws.path("no-bus.sock"), {"FAKE_GPIOD_MISSING=gpiochip0,gpiochip3,gpiochip4"})) {
-        die("the daemon did not start");
-    }
-    std::this_thread::sleep_for(milliseconds(kIdleWarmupMs));
-    double nothing = cpu_percent(*rig.gw, o.idle_seconds);
-    std::printf(
-        "idle CPU, no broker, no CAN, no GPIO:     %6.3f %% of one core over %d s (target < %.1f %%: %s)\n",
-        nothing, o.idle_seconds, kIdleNothingTarget, verdict(nothing < kIdleNothingTarget));
-    std::fflush(stdout);
-    rig.stop();
+    rig.gw.stop();
+    rig.sim.stop();
+    need(rig.gw.start(rig.ws.path("no-bus.sock"), {"FAKE_GPIOD_MISSING=gpiochip0,gpiochip3,gpiochip4"}),
+         "the daemon did not start");
+    idle_figure(rig, o, "no broker, no CAN, no GPIO:", kIdleNothingTarget);
 }
 
 int open_fds(pid_t pid)
@@ -222,13 +179,8 @@ int open_fds(pid_t pid)
 void bench_memory(const Options &o)
 {
     Rig rig;
-    rig.set_up();
-    rig.config(Config{});
-    rig.start_with_broker();
     Publisher pub("bench_commands");
-    if (!pub.connect()) {
-        die("publisher did not connect");
-    }
+    need(pub.connect(), "publisher did not connect");
     // OBD commands of every kind the UI sends, each taking over from the
     // previous one; now and then a reload, which reopens the CAN sockets.
     // (Relay commands are left out: the stand-in GPIO library logs every
@@ -236,18 +188,16 @@ void bench_memory(const Options &o)
     const std::vector<std::string> cycle{R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":3})",
                                          R"({"TYP":1,"CMD":2})", R"({"TYP":1,"CMD":7})",
                                          R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":11})"};
-    const int fds_before = open_fds(rig.gw->pid());
+    const int fds_before = open_fds(rig.gw.pid());
     long rss_first = 0, rss_last = 0;
     for (int i = 0; i < o.commands; ++i) {
         const std::string &c =
             (i % 500 == 499) ? std::string(R"({"TYP":1,"CMD":10})") : cycle[i % cycle.size()];
-        if (!pub.publish(kCmdTopic, c)) {
-            die("publish failed");
-        }
+        need(pub.publish(kCmdTopic, c), "publish failed");
         std::this_thread::sleep_for(milliseconds(2));
         if (i % 1000 == 999) {
             pub.drain(milliseconds(10000));
-            long rss = rig.gw->rss_kib();
+            long rss = rig.gw.rss_kib();
             if (i == 999) {
                 rss_first = rss;
             }
@@ -259,48 +209,37 @@ void bench_memory(const Options &o)
     pub.publish(kCmdTopic, R"({"TYP":1,"CMD":3})");
     pub.drain(milliseconds(10000));
     std::this_thread::sleep_for(milliseconds(3000));
-    const long hwm = rig.gw->hwm_kib();
-    const long rss_end = rig.gw->rss_kib();
-    const int fds_after = open_fds(rig.gw->pid());
+    const long hwm = rig.gw.hwm_kib();
+    const long rss_end = rig.gw.rss_kib();
+    const int fds_after = open_fds(rig.gw.pid());
     std::printf(
         "peak RSS after %d commands:              %6.2f MiB (target < 8 MiB); RSS after the first 1000 "
         "%ld KiB, after the last 1000 %ld KiB: growth %+ld KiB; settled %ld KiB; open descriptors %d -> %d\n",
         o.commands, static_cast<double>(hwm) / 1024.0, rss_first, rss_last, rss_last - rss_first, rss_end,
         fds_before, fds_after);
-    std::fflush(stdout);
-    if (!rig.gw->running()) {
-        die("the daemon died during the command stream");
-    }
-    rig.stop();
+    need(rig.gw.running(), "the daemon died during the command stream");
 }
 
 void bench_latency(const Options &o)
 {
     Rig rig;
-    rig.set_up();
-    rig.config(Config{});
-    rig.start_with_broker();
-    const double offset = rig.sim->clock_offset();
+    const double offset = rig.sim.clock_offset();
     std::mt19937 rng(9);
     std::vector<double> total, minus_vehicle, waiting, processing, vehicle_time;
     for (int s = 0; s < o.latency_samples; ++s) {
         // A random phase against the worker's one-second idle pauses.
         std::this_thread::sleep_for(milliseconds(rng() % 1000));
-        const size_t mark = rig.sim->mark();
-        const size_t from = rig.ui->count();
+        const size_t mark = rig.sim.mark();
+        const size_t from = rig.ui.count();
         const auto sent = Clock::now();
-        if (!rig.ui->send_nowait(R"({"TYP":1,"CMD":1})")) {
-            die("publish failed");
-        }
-        int idx = rig.ui->wait_for(is_dtc, milliseconds(15000), from);
-        if (idx < 0) {
-            die("no answer to a trouble-code read");
-        }
-        const Packet p = rig.ui->packets()[static_cast<size_t>(idx)];
+        need(rig.ui.send_nowait(R"({"TYP":1,"CMD":1})"), "publish failed");
+        int idx = rig.ui.wait_for(is_dtc, milliseconds(15000), from);
+        need(idx >= 0, "no answer to a trouble-code read");
+        const Packet p = rig.ui.packets()[static_cast<size_t>(idx)];
         const double t_total = std::chrono::duration<double, std::milli>(p.at - sent).count();
         // The vehicle's own time: from each request to the last frame of its answer.
-        double veh = 0, first_request = -1, last_request = -1;
-        auto frames = rig.sim->frames(mark);
+        double veh = 0, first_request = -1;
+        auto frames = rig.sim.frames(mark);
         for (size_t i = 0; i < frames.size(); ++i) {
             const Frame &f = frames[i];
             if (!(f.from_gateway && f.id == 0x7DF && f.data[0] == 0x01)) {
@@ -309,7 +248,6 @@ void bench_latency(const Options &o)
             if (first_request < 0) {
                 first_request = f.t;
             }
-            last_request = f.t;
             double end = f.t;
             for (size_t j = i + 1; j < frames.size() && !(frames[j].from_gateway && frames[j].id == 0x7DF);
                  ++j) {
@@ -319,12 +257,12 @@ void bench_latency(const Options &o)
             }
             veh += (end - f.t) * 1000.0;
         }
-        (void)last_request;
         total.push_back(t_total);
         vehicle_time.push_back(veh);
         minus_vehicle.push_back(t_total - veh);
         if (first_request >= 0) {
-            const double pickup = (first_request + offset - secs(sent)) * 1000.0;
+            const double sent_s = std::chrono::duration<double>(sent.time_since_epoch()).count();
+            const double pickup = (first_request + offset - sent_s) * 1000.0;
             waiting.push_back(pickup);
             processing.push_back(t_total - pickup - veh);
         }
@@ -332,19 +270,15 @@ void bench_latency(const Options &o)
     // The same broker's bare hop: the UI's own publication on the topic it subscribes.
     std::vector<double> hops;
     for (int s = 0; s < o.latency_samples; ++s) {
-        const size_t from = rig.ui->count();
+        const size_t from = rig.ui.count();
         const std::string marker = "hop " + std::to_string(s);
         const auto sent = Clock::now();
-        if (!rig.ui->send_nowait(marker, kRespTopic)) {
-            die("publish failed");
-        }
+        need(rig.ui.send_nowait(marker, kRespTopic), "publish failed");
         int idx =
-            rig.ui->wait_for([&](const Packet &p) { return p.payload == marker; }, milliseconds(5000), from);
-        if (idx < 0) {
-            die("a bare hop was lost");
-        }
+            rig.ui.wait_for([&](const Packet &p) { return p.payload == marker; }, milliseconds(5000), from);
+        need(idx >= 0, "a bare hop was lost");
         hops.push_back(
-            std::chrono::duration<double, std::milli>(rig.ui->packets()[static_cast<size_t>(idx)].at - sent)
+            std::chrono::duration<double, std::milli>(rig.ui.packets()[static_cast<size_t>(idx)].at - sent)
                 .count());
     }
     const double limit = percentile(vehicle_time, 50) + 2 * percentile(hops, 50);
@@ -368,34 +302,27 @@ void bench_latency(const Options &o)
     std::printf("  of which the daemon's own work:           median %7.1f ms, p99 %7.1f ms (first request to "
                 "packet)\n",
                 percentile(processing, 50), percentile(processing, 99));
-    std::fflush(stdout);
-    rig.stop();
 }
 
 void bench_live(const Options &o)
 {
-    Rig rig;
-    rig.set_up();
     Config five;
     five.sensors = {"ENGRPM", "SPD", "COLTMP", "ENGLD", "THRTPS"};
-    rig.config(five);
-    rig.start_with_broker();
+    Rig rig(five);
     auto measure = [&](size_t sensors, int seconds) {
-        const size_t from = rig.ui->count();
+        const size_t from = rig.ui.count();
         const auto sent = Clock::now();
-        rig.ui->send(R"({"TYP":1,"CMD":2})");
+        rig.ui.send(R"({"TYP":1,"CMD":2})");
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        rig.ui->send(R"({"TYP":1,"CMD":3})");
-        auto pkts = rig.ui->packets();
+        rig.ui.send(R"({"TYP":1,"CMD":3})");
+        auto pkts = rig.ui.packets();
         std::vector<Clock::time_point> at;
         for (size_t i = from; i < pkts.size(); ++i) {
             if (is_live(pkts[i])) {
                 at.push_back(pkts[i].at);
             }
         }
-        if (at.size() < 3) {
-            die("too few snapshots");
-        }
+        need(at.size() >= 3, "too few snapshots");
         // Rate between the first and the last snapshot of the window.
         double span = std::chrono::duration<double>(at.back() - at.front()).count();
         double rate = static_cast<double>(at.size() - 1) / span;
@@ -412,7 +339,6 @@ void bench_live(const Options &o)
             "allow at most %.3f/s: ratio %.2f (target >= %.2f: %s)\n",
             sensors, rate, at.size(), floor_rate, rate / floor_rate, kLiveRateTarget,
             verdict(rate / floor_rate >= kLiveRateTarget));
-        std::fflush(stdout);
     };
     measure(five.sensors.size(), o.live_seconds_5);
 
@@ -421,14 +347,12 @@ void bench_live(const Options &o)
                       "INTTMP", "MSFLRT", "THRTPS", "FULRPRS", "FLLVL",  "THRPSB", "CNTMDVOL",
                       "AMBTMP", "O2S1",   "O2S2",   "STFT1",   "LTFT1",  "OILTEMP"};
     rig.config(twenty);
-    size_t from = rig.ui->count();
+    size_t from = rig.ui.count();
     std::this_thread::sleep_for(milliseconds(1500)); // let the command 3 take effect
-    rig.ui->send(R"({"TYP":1,"CMD":10})");
-    if (rig.ui->wait_exact(status("SAVSUC", 0), milliseconds(15000), from) < 0) {
-        die("no identification after the reload");
-    }
+    rig.ui.send(R"({"TYP":1,"CMD":10})");
+    need(rig.ui.wait_exact(status("SAVSUC", 0), milliseconds(15000), from) >= 0,
+         "no identification after the reload");
     measure(twenty.sensors.size(), o.live_seconds_20);
-    rig.stop();
 }
 
 } // namespace
@@ -436,22 +360,14 @@ void bench_live(const Options &o)
 int main(int argc, char **argv)
 {
     Options o;
-    bool quick = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) {
-            quick = true;
-        } else {
+        if (std::strcmp(argv[i], "--quick") != 0) {
             std::fprintf(stderr, "usage: obdgw-e2e-bench [--quick]\n");
             return 2;
         }
+        o = Options{10, 2000, 20, 5, 8};
     }
-    if (quick) {
-        o.idle_seconds = 10;
-        o.commands = 2000;
-        o.latency_samples = 20;
-        o.live_seconds_5 = 5;
-        o.live_seconds_20 = 8;
-    }
+    // Line-buffered: every figure shows as soon as it is measured.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     bench_idle(o);
     bench_memory(o);

@@ -2,7 +2,6 @@
 // configuration step (keeping an unusable file aside, restoring the factory
 // copy), and the live sensor list chosen from it.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -16,26 +15,11 @@
 namespace
 {
 
-void reset_config_globals()
-{
-    g_can_padding = 0;
-    g_can_bitrate = 0;
-    g_live_sensor_count = 0;
-    g_dtc_count = 0;
-    memset(g_live_sensor_names, 0, sizeof g_live_sensor_names);
-    memset(g_dtc_names, 0, sizeof g_dtc_names);
-    g_supported_pid_count = 0;
-}
-
 void check_names(const char (*names)[CFG_NAME_LEN], int count, int max)
 {
-    if (count < 0 || count > max) {
-        abort();
-    }
+    fuzz_require(count >= 0 && count <= max, "%d names", count);
     for (int i = 0; i < count; ++i) {
-        if (strnlen(names[i], CFG_NAME_LEN) == CFG_NAME_LEN) {
-            abort();
-        }
+        fuzz_require(strnlen(names[i], CFG_NAME_LEN) < CFG_NAME_LEN, "name %d without its NUL", i);
     }
 }
 
@@ -54,20 +38,25 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    reset_config_globals();
+    // Every input starts from no settings, not from the previous input's.
+    g_can_padding = 0;
+    g_can_bitrate = 0;
+    g_live_sensor_count = 0;
+    g_dtc_count = 0;
+    memset(g_live_sensor_names, 0, sizeof g_live_sensor_names);
+    memset(g_dtc_names, 0, sizeof g_dtc_names);
+    g_supported_pid_count = 0;
     // An unusable file is kept aside once; start every input without that copy.
     unlink((std::string(config_file_path()) + ".bad").c_str());
     fuzz_write_file(config_file_path(), data, size);
-    if (obd2_config_step() == 1 && !is_standard_can_bitrate(g_can_bitrate)) {
-        abort();
-    }
+    const bool loaded = obd2_config_step() == 1;
+    fuzz_require(!loaded || is_standard_can_bitrate(g_can_bitrate), "bit rate %d taken", g_can_bitrate);
     check_names(g_live_sensor_names, g_live_sensor_count, CFG_MAX_LIVE_SENSORS);
     check_names(g_dtc_names, g_dtc_count, CFG_MAX_DTC_GROUPS);
 
     get_pid_list();
-    if (g_supported_pid_count < 0 || g_supported_pid_count > LIVE_MAX_PIDS) {
-        abort();
-    }
+    fuzz_require(g_supported_pid_count >= 0 && g_supported_pid_count <= LIVE_MAX_PIDS, "%d live PIDs",
+                 g_supported_pid_count);
     int count = 0;
     char names[CFG_MAX_DTC_GROUPS][64];
     get_dtc_info(&count, names);

@@ -2,14 +2,10 @@
 // configured group) or the clearing, with the vehicle's answers from the input.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cjson/cJSON.h>
-
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "common/cjson_ptr.h"
 #include "fuzz_support.h"
 #include "th_obd2_com/dtc.h"
 #include "th_obd2_com/ecu_list.h"
@@ -19,14 +15,6 @@ namespace
 {
 
 const char *const kGroups[] = {"STRDTC", "PNDDTC", "PRMDTC"};
-
-void check_array(const char *text)
-{
-    CJsonPtr parsed(cJSON_Parse(text));
-    if (!cJSON_IsArray(parsed.get())) {
-        abort();
-    }
-}
 
 void whole_read(FuzzedDataProvider &in)
 {
@@ -59,16 +47,11 @@ void whole_read(FuzzedDataProvider &in)
     }
     const char *packet = nullptr;
     {
-        ScriptedPeer vehicle(fuzz_answers(std::move(answers), static_cast<uint8_t>(g_can_padding)));
+        ScriptedPeer vehicle(fuzz_answers(std::move(answers)));
         packet = handle_dtc_command();
     }
-    if (strlen(packet) > DTC_PACKET_MAX_LEN) {
-        abort();
-    }
-    CJsonPtr parsed(cJSON_Parse(packet));
-    if (!cJSON_IsObject(parsed.get())) {
-        abort();
-    }
+    fuzz_require(strlen(packet) <= DTC_PACKET_MAX_LEN, "trouble-code packet of %zu bytes", strlen(packet));
+    fuzz_require_json(packet);
 }
 
 void clear(FuzzedDataProvider &in)
@@ -82,11 +65,9 @@ void clear(FuzzedDataProvider &in)
         a.code = in.ConsumeBool() ? 0x78 : in.ConsumeIntegral<uint8_t>();
         a.body = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 16));
     }
-    ScriptedPeer vehicle(fuzz_answers(std::move(answers), static_cast<uint8_t>(g_can_padding)));
+    ScriptedPeer vehicle(fuzz_answers(std::move(answers)));
     const int cleared = handle_clear_dtc_command(mode);
-    if (cleared != 0 && cleared != 1) {
-        abort();
-    }
+    fuzz_require(cleared == 0 || cleared == 1, "clearing returned %d", cleared);
 }
 
 } // namespace
@@ -95,17 +76,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);
     memset(final_json, 0, sizeof final_json);
-    switch (in.ConsumeIntegralInRange<int>(0, 2)) {
-    case 1:
+    const int path = in.ConsumeIntegralInRange<int>(0, 2);
+    if (path == 1) {
         whole_read(in);
-        return 0;
-    case 2:
+    } else if (path == 2) {
         clear(in);
-        return 0;
-    default:
-        break;
+    } else {
+        const std::vector<uint8_t> answer = in.ConsumeRemainingBytes<uint8_t>();
+        fuzz_require_json(decode_dtc_array(answer.data(), answer.size()), true);
     }
-    const std::vector<uint8_t> answer = in.ConsumeRemainingBytes<uint8_t>();
-    check_array(decode_dtc_array(answer.data(), answer.size()));
     return 0;
 }

@@ -27,8 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::vector<uint8_t> file = in.ConsumeRemainingBytes<uint8_t>();
     fuzz_write_file(ecu_info_file_path(), file.data(), file.size());
     const int same = compare_vehicle_info_with_saved();
-    if (same != 0 && same != 1) {
-        abort();
-    }
+    fuzz_require(same == 0 || same == 1, "comparison returned %d", same);
     return 0;
 }

@@ -5,7 +5,6 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <vector>
 
@@ -82,17 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                              stale);
         rc = send_obd2_request(mode, request, request_len, response.data(), &response_len, kind);
     }
-    if (rc != 0 && rc != -1 && rc != -2) {
-        abort();
-    }
-    if (response_len > OBD2_RESP_BUF_SIZE) {
-        abort();
-    }
+    fuzz_require(rc == 0 || rc == -1 || rc == -2, "exchange returned %d", rc);
+    fuzz_require(response_len <= OBD2_RESP_BUF_SIZE, "answer of %zu bytes", response_len);
     // What is handed over answers the request (service 01, PID 00 when the request holds it) or refuses it.
-    if ((rc == 0 && (response_len < 2 || response[1] != 0x41 ||
-                     (request_len >= 3 && (response_len < 3 || response[2] != 0x00)))) ||
-        (rc == -2 && (response_len < 3 || response[1] != 0x7F || response[2] != 0x01))) {
-        abort();
-    }
+    fuzz_require(rc != 0 || (response_len >= 2 && response[1] == 0x41 &&
+                             (request_len < 3 || (response_len >= 3 && response[2] == 0x00))),
+                 "answer to another request");
+    fuzz_require(rc != -2 || (response_len >= 3 && response[1] == 0x7F && response[2] == 0x01),
+                 "refusal of another request");
     return 0;
 }

@@ -1,7 +1,7 @@
 // Inbound routing of a command-topic payload, then what each worker does with
 // the text handed over: the OBD command scan and the relay packet parser.
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -16,31 +16,19 @@
 namespace
 {
 
-bool is_action(int cmd)
-{
-    return cmd == 1 || cmd == 2 || cmd == 4 || cmd == 10;
-}
-
 // An action command may only come from a text that names exactly that number
 // after its first "CMD" key.
 void check_command_scan(const char *text, int cmd)
 {
-    if (!is_action(cmd)) {
+    if (cmd != 1 && cmd != 2 && cmd != 4 && cmd != 10) {
         return;
     }
     const char *p = strstr(text, "\"CMD\"");
-    if (p == nullptr) {
-        fprintf(stderr, "command %d without a CMD key\n", cmd);
-        abort();
-    }
+    fuzz_require(p != nullptr, "command %d without a CMD key", cmd);
     p += 5;
     p += strspn(p, ": \t\n\v\f\r");
     const long long named = strtoll(p, nullptr, 10);
-    if (named == cmd) {
-        return;
-    }
-    fprintf(stderr, "command %d scanned from a text naming %lld\n", cmd, named);
-    abort();
+    fuzz_require(named == cmd, "command %d scanned from a text naming %lld", cmd, named);
 }
 
 } // namespace
@@ -57,17 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (obd2_command_pending()) {
         check_command_scan(text.c_str(), parse_received_cmd());
-        if (obd2_command_pending()) {
-            abort(); // the scan must take the command it parsed
-        }
+        fuzz_require(!obd2_command_pending(), "the scan left the command it parsed");
     }
     if (gpio_pending_commands() > 0) {
         // The relay worker parses exactly the text that was queued.
         parse_do_packet(text.c_str());
         for (int s : g_arr_do_states) {
-            if (s != 0 && s != 1) {
-                abort();
-            }
+            fuzz_require(s == 0 || s == 1, "relay state %d", s);
         }
     }
     return 0;

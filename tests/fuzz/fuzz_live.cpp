@@ -2,14 +2,10 @@
 // and the supported-PID probe, with the vehicle's answers from the input.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cjson/cJSON.h>
-
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "common/cjson_ptr.h"
 #include "fuzz_support.h"
 #include "th_obd2_com/live_data.h"
 #include "th_obd2_com/obd2_config.h"
@@ -37,8 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     g_can_padding = in.ConsumeIntegral<uint8_t>();
     const int mode = in.ConsumeBool() ? 1 : 2;
     if (in.ConsumeBool()) {
-        ScriptedPeer vehicle(
-            fuzz_answers(answers_from(in, PID_PROBE_COUNT), static_cast<uint8_t>(g_can_padding)));
+        ScriptedPeer vehicle(fuzz_answers(answers_from(in, PID_PROBE_COUNT)));
         get_supported_pid_list(mode);
         return 0;
     }
@@ -51,15 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     get_pid_list();
     const char *packet = nullptr;
     {
-        ScriptedPeer vehicle(
-            fuzz_answers(answers_from(in, g_supported_pid_count), static_cast<uint8_t>(g_can_padding)));
+        ScriptedPeer vehicle(fuzz_answers(answers_from(in, g_supported_pid_count)));
         packet = handle_live_mode(mode);
     }
     if (packet != nullptr) {
-        CJsonPtr parsed(cJSON_Parse(packet));
-        if (!cJSON_IsObject(parsed.get())) {
-            abort();
-        }
+        fuzz_require_json(packet);
     }
     return 0;
 }

@@ -4,8 +4,6 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -17,14 +15,6 @@ namespace
 {
 
 constexpr size_t kMaxFrames = 700;
-
-void require(bool ok, const char *what)
-{
-    if (!ok) {
-        fprintf(stderr, "reassembly: %s\n", what);
-        abort();
-    }
-}
 
 bool accepted(int mode, uint32_t id)
 {
@@ -46,32 +36,33 @@ class Checked
     Obd2RxStep step(const can_frame &f)
     {
         const Obd2RxStep s = r_.step(f);
-        require(!ended_ || s == Obd2RxStep::Skip, "a step after the end of the answer");
-        require(r_.answer_len() <= OBD2_RESP_BUF_SIZE && r_.collected_len() <= OBD2_RESP_BUF_SIZE,
-                "length past the buffer");
+        fuzz_require(!ended_ || s == Obd2RxStep::Skip, "a step after the end of the answer");
+        fuzz_require(r_.answer_len() <= OBD2_RESP_BUF_SIZE && r_.collected_len() <= OBD2_RESP_BUF_SIZE,
+                     "length past the buffer");
         const uint32_t id = r_.response_id();
         if (s != Obd2RxStep::Skip && s != Obd2RxStep::Failed) {
-            require(accepted(req_.mode, id) && (req_.bound == 0 || id == req_.bound),
-                    "answer from a foreign ECU");
+            fuzz_require(accepted(req_.mode, id) && (req_.bound == 0 || id == req_.bound),
+                         "answer from a foreign ECU");
         }
         const uint8_t *a = r_.answer();
         switch (s) {
         case Obd2RxStep::SendFlowControl:
-            require(r_.flow_control().can_id == (req_.mode == 1 ? id - 8 : (0x18DA10F1u | CAN_EFF_FLAG)) &&
-                        r_.flow_control().data[0] == 0x30,
-                    "flow control to the wrong node");
+            fuzz_require(r_.flow_control().can_id ==
+                                 (req_.mode == 1 ? id - 8 : (0x18DA10F1u | CAN_EFF_FLAG)) &&
+                             r_.flow_control().data[0] == 0x30,
+                         "flow control to the wrong node");
             break;
         case Obd2RxStep::Complete: {
-            require(r_.answer_len() >= 2 && a[1] == req_.bytes[1] + 0x40, "answer to another service");
+            fuzz_require(r_.answer_len() >= 2 && a[1] == req_.bytes[1] + 0x40, "answer to another service");
             if (req_.bytes[1] == 0x01 || req_.bytes[1] == 0x09) {
-                require(r_.answer_len() >= 3 && a[2] == req_.bytes[2], "answer for another PID");
+                fuzz_require(r_.answer_len() >= 3 && a[2] == req_.bytes[2], "answer for another PID");
             }
             ended_ = true;
             break;
         }
         case Obd2RxStep::Refused:
-            require(r_.answer_len() >= 3 && a[1] == 0x7F && a[2] == req_.bytes[1],
-                    "refusal of another service");
+            fuzz_require(r_.answer_len() >= 3 && a[1] == 0x7F && a[2] == req_.bytes[1],
+                         "refusal of another service");
             ended_ = true;
             break;
         case Obd2RxStep::Failed:
@@ -112,12 +103,8 @@ can_frame any_frame(FuzzedDataProvider &in)
 // One ECU's whole answer with other nodes' frames (never from that ECU) in between.
 void round_trip(FuzzedDataProvider &in, const Request &req, canid_t target)
 {
-    std::vector<uint8_t> payload{static_cast<uint8_t>(req.bytes[1] + 0x40)};
-    if (req.bytes[1] == 0x01 || req.bytes[1] == 0x09) {
-        payload.push_back(req.bytes[2]);
-    }
-    const std::vector<uint8_t> body = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 4000));
-    payload.insert(payload.end(), body.begin(), body.end());
+    const std::vector<uint8_t> payload =
+        fuzz_positive(req.bytes, in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 4000)));
     const Burst answer = fuzz_answer_frames(target, payload, static_cast<uint8_t>(g_can_padding));
 
     Checked c(req);
@@ -131,22 +118,17 @@ void round_trip(FuzzedDataProvider &in, const Request &req, canid_t target)
             const bool from_target = id == (target & mask) && !(noise.can_id & CAN_ERR_FLAG);
             // Without a bound ECU, a frame of another answering ECU may rightly take the exchange.
             if (!from_target && (req.bound != 0 || !accepted(req.mode, id))) {
-                require(c.step(noise) == Obd2RxStep::Skip, "another node's frame taken");
+                fuzz_require(c.step(noise) == Obd2RxStep::Skip, "another node's frame taken");
             }
         }
         last = c.step(f.frame);
     }
-    require(last == Obd2RxStep::Complete, "whole answer not complete");
+    fuzz_require(last == Obd2RxStep::Complete, "whole answer not complete");
+    // The answer keeps its PCI byte: the length, or its low byte after a first frame's 0x1L.
     const size_t total = payload.size();
-    if (total <= 7) {
-        require(c.r().answer_len() == 8 && c.r().answer()[0] == total &&
-                    memcmp(c.r().answer() + 1, payload.data(), total) == 0,
-                "single-frame answer changed");
-    } else {
-        require(c.r().answer_len() == total + 1 && c.r().answer()[0] == (total & 0xFF) &&
-                    memcmp(c.r().answer() + 1, payload.data(), total) == 0,
-                "segmented answer changed");
-    }
+    fuzz_require(c.r().answer_len() == (total <= 7 ? 8 : total + 1) && c.r().answer()[0] == (total & 0xFF) &&
+                     memcmp(c.r().answer() + 1, payload.data(), total) == 0,
+                 "%s answer changed", total <= 7 ? "single-frame" : "segmented");
 }
 
 } // namespace

@@ -1,43 +1,31 @@
 #include "fuzz_support.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cjson/cJSON.h>
+
 #include <algorithm>
-#include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
 
+#include "common/cjson_ptr.h"
 #include "common/gw_time.h"
 #include "support/test_clock.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/ecu_info_file.h"
-
-namespace
-{
-
-int no_publish(int, const char *)
-{
-    return 1;
-}
-
-int no_shell(const char *)
-{
-    return 0;
-}
-
-} // namespace
+#include "th_obd2_com/obd2_config.h"
 
 void fuzz_quiet_product()
 {
-    mqtt_test_set_publish_hook(no_publish);
-    can_test_set_shell_runner(no_shell);
+    mqtt_test_set_publish_hook([](int, const char *) { return 1; });
+    can_test_set_shell_runner([](const char *) { return 0; });
     // Pauses and waits take no time: an input runs as fast as its frames are handled.
     static FakeClock clock;
     ecu_info_test_set_path(fuzz_scratch_path("ecu_info.json").c_str());
@@ -79,6 +67,26 @@ void fuzz_write_file(const std::string &path, const uint8_t *data, size_t size)
         perror(path.c_str());
         abort();
     }
+}
+
+void fuzz_require(bool ok, const char *what, ...)
+{
+    if (ok) {
+        return;
+    }
+    va_list args;
+    va_start(args, what);
+    vfprintf(stderr, what, args);
+    va_end(args);
+    fputc('\n', stderr);
+    abort();
+}
+
+void fuzz_require_json(const char *text, bool array)
+{
+    CJsonPtr parsed(cJSON_Parse(text));
+    fuzz_require(array ? cJSON_IsArray(parsed.get()) : cJSON_IsObject(parsed.get()), "not a JSON %s: %s",
+                 array ? "array" : "object", text);
 }
 
 ScriptedPeer::ScriptedPeer(Answerer answer, const Burst &stale) : answer_(std::move(answer))
@@ -185,8 +193,19 @@ PeerFrame fuzz_refusal(canid_t id, uint8_t service, uint8_t code)
     return fuzz_frame(id, d, 8);
 }
 
-Answerer fuzz_answers(std::vector<ScriptedAnswer> answers, uint8_t padding)
+std::vector<uint8_t> fuzz_positive(const uint8_t *request, const std::vector<uint8_t> &body)
 {
+    std::vector<uint8_t> payload{static_cast<uint8_t>(request[1] + 0x40)};
+    if (request[1] == 0x01 || request[1] == 0x09) {
+        payload.push_back(request[2]);
+    }
+    payload.insert(payload.end(), body.begin(), body.end());
+    return payload;
+}
+
+Answerer fuzz_answers(std::vector<ScriptedAnswer> answers)
+{
+    const auto padding = static_cast<uint8_t>(g_can_padding);
     return [answers = std::move(answers), padding](size_t n, const can_frame &req) -> Burst {
         const canid_t id = fuzz_answer_id((req.can_id & CAN_EFF_FLAG) != 0 ? 2 : 1);
         const uint8_t service = req.data[1];
@@ -196,11 +215,6 @@ Answerer fuzz_answers(std::vector<ScriptedAnswer> answers, uint8_t padding)
         if (answers[n].refused) {
             return {fuzz_refusal(id, service, answers[n].code)};
         }
-        std::vector<uint8_t> payload{static_cast<uint8_t>(service + 0x40)};
-        if (service == 0x01 || service == 0x09) {
-            payload.push_back(req.data[2]);
-        }
-        payload.insert(payload.end(), answers[n].body.begin(), answers[n].body.end());
-        return fuzz_answer_frames(id, payload, padding);
+        return fuzz_answer_frames(id, fuzz_positive(req.data, answers[n].body), padding);
     };
 }

@@ -22,6 +22,11 @@ std::string fuzz_scratch_path(const char *name);
 // Replaces the file with exactly these bytes; aborts when that fails.
 void fuzz_write_file(const std::string &path, const uint8_t *data, size_t size);
 
+// A broken invariant: prints what (printf-style) and aborts, so libFuzzer keeps the input.
+void fuzz_require(bool ok, const char *what, ...) __attribute__((format(printf, 2, 3)));
+// Requires `text` to parse as a JSON object (an array when `array`).
+void fuzz_require_json(const char *text, bool array = false);
+
 // One record the vehicle side writes: a frame, and how many of its bytes go out.
 struct PeerFrame {
     can_frame frame{};
@@ -54,16 +59,18 @@ class ScriptedPeer
     std::thread thread_;
 };
 
-// Answers of a read, from the ECU of the request's mode: the n-th request gets the n-th entry, either a
-// refusal of the service asked or a positive answer whose service byte (and,
-// for services 01 and 09, the echoed parameter) match the request, followed
-// by `body`. Requests beyond the list are refused.
+// Answers of a read, from the ECU of the request's mode, padded with
+// g_can_padding: the n-th request gets the n-th entry, either a refusal of the
+// service asked or fuzz_positive(request, body). Requests beyond the list are refused.
 struct ScriptedAnswer {
     bool refused = false;
     uint8_t code = 0x12; // of a refusal
     std::vector<uint8_t> body;
 };
-Answerer fuzz_answers(std::vector<ScriptedAnswer> answers, uint8_t padding);
+Answerer fuzz_answers(std::vector<ScriptedAnswer> answers);
+// Payload of a positive answer to a request (PCI, service, parameter...): the
+// service byte plus 0x40 and, for services 01 and 09, the echoed parameter, then `body`.
+std::vector<uint8_t> fuzz_positive(const uint8_t *request, const std::vector<uint8_t> &body);
 
 // Identifier an ECU answers from on an addressing mode (1: 11-bit 0x7E8, else 29-bit).
 canid_t fuzz_answer_id(int mode);

@@ -4,10 +4,8 @@
 // vehicle sent: a strict reader rejects invalid UTF-8.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cjson/cJSON.h>
-
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -24,15 +22,10 @@ namespace
 
 void check_ascii_json(const std::string &text)
 {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            abort();
-        }
-    }
-    CJsonPtr parsed(cJSON_Parse(text.c_str()));
-    if (!cJSON_IsObject(parsed.get())) {
-        abort();
-    }
+    fuzz_require(
+        std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }),
+        "not ASCII: %s", text.c_str());
+    fuzz_require_json(text.c_str());
 }
 
 } // namespace
@@ -52,23 +45,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         a.body = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 0xFFD));
     }
     {
-        ScriptedPeer vehicle(fuzz_answers(std::move(answers), static_cast<uint8_t>(g_can_padding)));
+        ScriptedPeer vehicle(fuzz_answers(std::move(answers)));
         get_vehicle_info(mode);
     }
-    if (g_vehicle_info_count < 0 || g_vehicle_info_count > 4) {
-        abort();
-    }
+    fuzz_require(g_vehicle_info_count >= 0 && g_vehicle_info_count <= 4, "%d records", g_vehicle_info_count);
     for (int i = 0; i < g_vehicle_info_count; ++i) {
-        if (strnlen(g_vehicle_info[i].text, sizeof g_vehicle_info[i].text) == sizeof g_vehicle_info[i].text) {
-            abort();
-        }
+        const VehicleInfoRecord &rec = g_vehicle_info[i];
+        fuzz_require(strnlen(rec.text, sizeof rec.text) < sizeof rec.text, "record %d without its NUL", i);
     }
     CJsonText text(build_vehicle_info_json(mode, g_can_bitrate));
     check_ascii_json(text ? text.get() : "");
     std::string saved;
-    if (save_ecu_info_json() != 1 || !gw_read_file(ecu_info_file_path(), saved)) {
-        abort();
-    }
+    fuzz_require(save_ecu_info_json() == 1 && gw_read_file(ecu_info_file_path(), saved), "file not saved");
     check_ascii_json(saved);
     return 0;
 }
