@@ -1,6 +1,8 @@
 // Relay lines on the stand-in libgpiod: request, inverted drive, clean-up paths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,23 +18,19 @@ namespace
 // Release and close events only, in order.
 std::vector<std::string> teardown_events()
 {
-    std::vector<std::string> out;
-    for (const auto &e : fake_gpiod::events()) {
-        if (e.rfind("release", 0) == 0 || e.rfind("close", 0) == 0) {
-            out.push_back(e);
-        }
-    }
-    return out;
+    auto events = fake_gpiod::events();
+    std::erase_if(events,
+                  [](const std::string &e) { return !e.starts_with("release") && !e.starts_with("close"); });
+    return events;
 }
 
-void expect_no_handle_held()
+// No handle kept, no libgpiod object alive, no misuse seen.
+void expect_nothing_held()
 {
-    EXPECT_EQ(chip4, nullptr);
-    EXPECT_EQ(chip3, nullptr);
-    EXPECT_EQ(chip0, nullptr);
-    EXPECT_EQ(req_chip4, nullptr);
-    EXPECT_EQ(req_chip3, nullptr);
-    EXPECT_EQ(req_chip0, nullptr);
+    const std::vector<const void *> handles{chip4, chip3, chip0, req_chip4, req_chip3, req_chip0};
+    EXPECT_EQ(handles, std::vector<const void *>(handles.size(), nullptr));
+    EXPECT_EQ(fake_gpiod::live_objects(), 0);
+    EXPECT_EQ(fake_gpiod::misuse(), std::vector<std::string>{});
 }
 
 class GpioLines : public ::testing::Test
@@ -42,17 +40,14 @@ class GpioLines : public ::testing::Test
     void TearDown() override
     {
         gpio_close();
-        EXPECT_EQ(fake_gpiod::live_objects(), 0);
-        EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
+        expect_nothing_held();
         fake_gpiod::reset();
     }
 };
 
 TEST_F(GpioLines, InitRequestsAllTwelveLinesHighWithTheirChipLabel)
 {
-    for (int &s : g_arr_do_states) {
-        s = 1;
-    }
+    std::fill(std::begin(g_arr_do_states), std::end(g_arr_do_states), 1);
     TraceCapture cap;
     ASSERT_EQ(gpio_init(), 1);
     EXPECT_EQ(cap.lines(), std::vector<std::string>{"DO_INFO: GPIO initialized, all 12 relays set HIGH."});
@@ -126,12 +121,11 @@ TEST_F(GpioLines, MissingChipClosesWhatWasOpenedAndALaterAttemptSucceeds)
         const std::string error = "DO_ERROR: Failed to open " + name + ": No such file or directory";
         EXPECT_EQ(cap.lines(), std::vector<std::string>{error});
         EXPECT_EQ(teardown_events(), c.closes);
-        expect_no_handle_held();
-        EXPECT_EQ(fake_gpiod::live_objects(), 0);
+        expect_nothing_held();
 
         fake_gpiod::set_chip_missing(c.missing, false);
         EXPECT_EQ(gpio_init(), 1);
-        EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
+        EXPECT_EQ(fake_gpiod::misuse(), std::vector<std::string>{});
         gpio_close();
     }
 }
@@ -141,25 +135,22 @@ TEST_F(GpioLines, RefusedRequestReleasesInOrderAndNothingTwiceOnRetry)
     struct Case {
         int busy_chip;
         unsigned int busy_offset;
-        std::vector<std::string> teardown;
+        std::vector<std::string> releases; // before the three closes
     };
-    const std::vector<std::string> closes{"close gpiochip0", "close gpiochip3", "close gpiochip4"};
     const Case cases[] = {
-        {4, 13, closes},
-        {3, 25, {"release gpiochip4", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
-        {0,
-         13,
-         {"release gpiochip4", "release gpiochip3", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
+        {4, 13, {}},
+        {3, 25, {"release gpiochip4"}},
+        {0, 13, {"release gpiochip4", "release gpiochip3"}},
     };
     for (const auto &c : cases) {
         const std::string chip = "chip" + std::to_string(c.busy_chip);
         SCOPED_TRACE(chip);
         fake_gpiod::reset();
         fake_gpiod::set_line_used(c.busy_chip, c.busy_offset, "someone_else");
+        auto teardown = c.releases;
+        teardown.insert(teardown.end(), {"close gpiochip0", "close gpiochip3", "close gpiochip4"});
         for (int attempt = 0; attempt < 2; ++attempt) {
-            for (int &s : g_arr_do_states) {
-                s = 1;
-            }
+            std::fill(std::begin(g_arr_do_states), std::end(g_arr_do_states), 1);
             const size_t events_before = teardown_events().size();
             TraceCapture cap;
             EXPECT_EQ(gpio_init(), 0);
@@ -167,10 +158,8 @@ TEST_F(GpioLines, RefusedRequestReleasesInOrderAndNothingTwiceOnRetry)
                                                             ": Device or resource busy"});
             auto td = teardown_events();
             EXPECT_EQ(std::vector<std::string>(td.begin() + static_cast<long>(events_before), td.end()),
-                      c.teardown);
-            expect_no_handle_held();
-            EXPECT_EQ(fake_gpiod::live_objects(), 0);
-            EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
+                      teardown);
+            expect_nothing_held();
             // The relays of the refused chip were reset before its request was attempted.
             for (int i = 0; i < DO_COUNT; ++i) {
                 if (kRelay[i].chip == c.busy_chip) {
@@ -201,9 +190,7 @@ TEST_F(GpioLines, FailureToCreateAnyObjectLeaksNothing)
             break;
         }
         SCOPED_TRACE(failing);
-        expect_no_handle_held();
-        EXPECT_EQ(fake_gpiod::live_objects(), 0);
-        EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
+        expect_nothing_held();
     }
     // 3 chip opens, then per chip: settings, line config, request config, request.
     EXPECT_EQ(failing, 15);
@@ -219,7 +206,7 @@ TEST_F(GpioLines, CloseReleasesThenClosesEachHandleOnce)
     EXPECT_EQ(teardown_events(),
               (std::vector<std::string>{"release gpiochip4", "release gpiochip3", "release gpiochip0",
                                         "close gpiochip4", "close gpiochip3", "close gpiochip0"}));
-    expect_no_handle_held();
+    expect_nothing_held();
     EXPECT_FALSE(gpio_lines_held());
     EXPECT_EQ(fake_gpiod::line_consumer(4, 10), "");
 
