@@ -100,76 +100,66 @@ TEST_F(GpioLines, DriveIsInvertedOneCallPerChipInOrder)
     }
 }
 
-TEST_F(GpioLines, MissingChipClosesWhatWasOpenedAndALaterAttemptSucceeds)
+// A missing chip, or a chip with a line held by someone else, fails the request:
+// what was taken is freed in reverse order, nothing twice on a retry, and a
+// later attempt succeeds.
+TEST_F(GpioLines, UnavailableChipFreesWhatWasTakenAndALaterAttemptSucceeds)
 {
     struct Case {
-        int missing;
-        std::vector<std::string> closes;
+        int chip;
+        int busy_offset; // -1: the chip is missing
+        std::vector<std::string> teardown;
     };
     const Case cases[] = {
-        {4, {}},
-        {3, {"close gpiochip4"}},
-        {0, {"close gpiochip3", "close gpiochip4"}},
+        {4, -1, {}},
+        {3, -1, {"close gpiochip4"}},
+        {0, -1, {"close gpiochip3", "close gpiochip4"}},
+        {4, 13, {"close gpiochip0", "close gpiochip3", "close gpiochip4"}},
+        {3, 25, {"release gpiochip4", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
+        {0,
+         13,
+         {"release gpiochip4", "release gpiochip3", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
     };
     for (const auto &c : cases) {
-        const std::string name = "gpiochip" + std::to_string(c.missing);
-        SCOPED_TRACE(name);
+        const bool missing = c.busy_offset < 0;
+        const auto offset = static_cast<unsigned int>(c.busy_offset);
+        const std::string chip = "gpiochip" + std::to_string(c.chip);
+        SCOPED_TRACE(chip + (missing ? " missing" : " busy"));
+        const auto unavailable = [&](bool yes) {
+            if (missing) {
+                fake_gpiod::set_chip_missing(c.chip, yes);
+            } else {
+                fake_gpiod::set_line_used(c.chip, offset, yes ? "someone_else" : nullptr);
+            }
+        };
+        const std::string error = missing ? "DO_ERROR: Failed to open " + chip + ": No such file or directory"
+                                          : "DO_ERROR: Failed to request lines on chip" +
+                                                std::to_string(c.chip) + ": Device or resource busy";
         fake_gpiod::reset();
-        fake_gpiod::set_chip_missing(c.missing, true);
-        TraceCapture cap;
-        EXPECT_EQ(gpio_init(), 0);
-        const std::string error = "DO_ERROR: Failed to open " + name + ": No such file or directory";
-        EXPECT_EQ(cap.lines(), std::vector<std::string>{error});
-        EXPECT_EQ(teardown_events(), c.closes);
-        expect_nothing_held();
-
-        fake_gpiod::set_chip_missing(c.missing, false);
-        EXPECT_EQ(gpio_init(), 1);
-        EXPECT_EQ(fake_gpiod::misuse(), std::vector<std::string>{});
-        gpio_close();
-    }
-}
-
-TEST_F(GpioLines, RefusedRequestReleasesInOrderAndNothingTwiceOnRetry)
-{
-    struct Case {
-        int busy_chip;
-        unsigned int busy_offset;
-        std::vector<std::string> releases; // before the three closes
-    };
-    const Case cases[] = {
-        {4, 13, {}},
-        {3, 25, {"release gpiochip4"}},
-        {0, 13, {"release gpiochip4", "release gpiochip3"}},
-    };
-    for (const auto &c : cases) {
-        const std::string chip = "chip" + std::to_string(c.busy_chip);
-        SCOPED_TRACE(chip);
-        fake_gpiod::reset();
-        fake_gpiod::set_line_used(c.busy_chip, c.busy_offset, "someone_else");
-        auto teardown = c.releases;
-        teardown.insert(teardown.end(), {"close gpiochip0", "close gpiochip3", "close gpiochip4"});
+        unavailable(true);
         for (int attempt = 0; attempt < 2; ++attempt) {
             std::fill(std::begin(g_arr_do_states), std::end(g_arr_do_states), 1);
             const size_t events_before = teardown_events().size();
             TraceCapture cap;
             EXPECT_EQ(gpio_init(), 0);
-            EXPECT_EQ(cap.lines(), std::vector<std::string>{"DO_ERROR: Failed to request lines on " + chip +
-                                                            ": Device or resource busy"});
+            EXPECT_EQ(cap.lines(), std::vector<std::string>{error});
             auto td = teardown_events();
             EXPECT_EQ(std::vector<std::string>(td.begin() + static_cast<long>(events_before), td.end()),
-                      teardown);
+                      c.teardown);
             expect_nothing_held();
-            // The relays of the refused chip were reset before its request was attempted.
-            for (int i = 0; i < DO_COUNT; ++i) {
-                if (kRelay[i].chip == c.busy_chip) {
-                    EXPECT_EQ(g_arr_do_states[i], 0) << "DO" << i;
+            if (!missing) {
+                // The relays of the refused chip were reset before its request was attempted.
+                for (int i = 0; i < DO_COUNT; ++i) {
+                    if (kRelay[i].chip == c.chip) {
+                        EXPECT_EQ(g_arr_do_states[i], 0) << "DO" << i;
+                    }
                 }
+                EXPECT_EQ(fake_gpiod::line_consumer(c.chip, offset), "someone_else");
             }
-            EXPECT_EQ(fake_gpiod::line_consumer(c.busy_chip, c.busy_offset), "someone_else");
         }
-        fake_gpiod::set_line_used(c.busy_chip, c.busy_offset, nullptr);
+        unavailable(false);
         EXPECT_EQ(gpio_init(), 1);
+        EXPECT_EQ(fake_gpiod::misuse(), std::vector<std::string>{});
         gpio_close();
     }
 }
