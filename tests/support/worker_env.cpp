@@ -1,10 +1,9 @@
 #include "support/worker_env.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
-#include <sys/stat.h>
 
 #include "common/atomic_file.h"
 #include "common/cjson_ptr.h"
@@ -174,7 +173,7 @@ WorkerEnv::WorkerEnv(const vsim::VehicleModel &vehicle, const std::string &confi
     cfg_path = config_path();
     def_path = dir_ + "/default_config/default_config.json";
     ecu_path = ecu_info_path();
-    mkdir((dir_ + "/default_config").c_str(), 0755);
+    std::filesystem::create_directory(dir_ + "/default_config");
     write_config(config_json);
     const std::string def = default_config();
     gw_write_file_atomic(def_path.c_str(), def.data(), def.size());
@@ -201,10 +200,8 @@ WorkerEnv::~WorkerEnv()
     g_bus = nullptr;
     bus_.reset();
     clock_.reset();
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (system(cmd.c_str()) != 0) {
-        fprintf(stderr, "could not remove %s\n", dir_.c_str());
-    }
+    std::error_code ignored; // a folder left behind in /tmp fails nothing
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 std::string WorkerEnv::read_ecu_info() const
@@ -246,10 +243,9 @@ void WorkerEnv::stop_worker()
 {
     if (worker_.joinable()) {
         stop_.store(true);
-        auto *fake = dynamic_cast<FakeClock *>(clock_.get());
-        std::optional<FakeClock::Away> away;
-        if (fake != nullptr) {
-            away.emplace(*fake); // the worker's last pass may still have time to spend
+        std::optional<FakeClock::Away> away; // the worker's last pass may still have time to spend
+        if (auto *fake = dynamic_cast<FakeClock *>(clock_.get())) {
+            away.emplace(*fake);
         }
         worker_.join();
     }
