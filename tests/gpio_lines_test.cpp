@@ -1,6 +1,8 @@
 // Relay lines on the stand-in libgpiod: request, inverted drive, clean-up paths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,23 +18,19 @@ namespace
 // Release and close events only, in order.
 std::vector<std::string> teardown_events()
 {
-    std::vector<std::string> out;
-    for (const auto &e : fake_gpiod::events()) {
-        if (e.rfind("release", 0) == 0 || e.rfind("close", 0) == 0) {
-            out.push_back(e);
-        }
-    }
-    return out;
+    auto events = fake_gpiod::events();
+    std::erase_if(events,
+                  [](const std::string &e) { return !e.starts_with("release") && !e.starts_with("close"); });
+    return events;
 }
 
-void expect_no_handle_held()
+// No handle kept, no libgpiod object alive, no misuse seen.
+void expect_nothing_held()
 {
-    EXPECT_EQ(chip4, nullptr);
-    EXPECT_EQ(chip3, nullptr);
-    EXPECT_EQ(chip0, nullptr);
-    EXPECT_EQ(req_chip4, nullptr);
-    EXPECT_EQ(req_chip3, nullptr);
-    EXPECT_EQ(req_chip0, nullptr);
+    const std::vector<const void *> handles{chip4, chip3, chip0, req_chip4, req_chip3, req_chip0};
+    EXPECT_EQ(handles, std::vector<const void *>(handles.size(), nullptr));
+    EXPECT_EQ(fake_gpiod::live_objects(), 0);
+    EXPECT_EQ(fake_gpiod::misuse(), std::vector<std::string>{});
 }
 
 class GpioLines : public ::testing::Test
@@ -42,17 +40,14 @@ class GpioLines : public ::testing::Test
     void TearDown() override
     {
         gpio_close();
-        EXPECT_EQ(fake_gpiod::live_objects(), 0);
-        EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
+        expect_nothing_held();
         fake_gpiod::reset();
     }
 };
 
 TEST_F(GpioLines, InitRequestsAllTwelveLinesHighWithTheirChipLabel)
 {
-    for (int &s : g_arr_do_states) {
-        s = 1;
-    }
+    std::fill(std::begin(g_arr_do_states), std::end(g_arr_do_states), 1);
     TraceCapture cap;
     ASSERT_EQ(gpio_init(), 1);
     EXPECT_EQ(cap.lines(), std::vector<std::string>{"DO_INFO: GPIO initialized, all 12 relays set HIGH."});
@@ -105,82 +100,66 @@ TEST_F(GpioLines, DriveIsInvertedOneCallPerChipInOrder)
     }
 }
 
-TEST_F(GpioLines, MissingChipClosesWhatWasOpenedAndALaterAttemptSucceeds)
+// A missing chip, or a chip with a line held by someone else, fails the request:
+// what was taken is freed in reverse order, nothing twice on a retry, and a
+// later attempt succeeds.
+TEST_F(GpioLines, UnavailableChipFreesWhatWasTakenAndALaterAttemptSucceeds)
 {
     struct Case {
-        int missing;
-        std::vector<std::string> closes;
-    };
-    const Case cases[] = {
-        {4, {}},
-        {3, {"close gpiochip4"}},
-        {0, {"close gpiochip3", "close gpiochip4"}},
-    };
-    for (const auto &c : cases) {
-        const std::string name = "gpiochip" + std::to_string(c.missing);
-        SCOPED_TRACE(name);
-        fake_gpiod::reset();
-        fake_gpiod::set_chip_missing(c.missing, true);
-        TraceCapture cap;
-        EXPECT_EQ(gpio_init(), 0);
-        const std::string error = "DO_ERROR: Failed to open " + name + ": No such file or directory";
-        EXPECT_EQ(cap.lines(), std::vector<std::string>{error});
-        EXPECT_EQ(teardown_events(), c.closes);
-        expect_no_handle_held();
-        EXPECT_EQ(fake_gpiod::live_objects(), 0);
-
-        fake_gpiod::set_chip_missing(c.missing, false);
-        EXPECT_EQ(gpio_init(), 1);
-        EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
-        gpio_close();
-    }
-}
-
-TEST_F(GpioLines, RefusedRequestReleasesInOrderAndNothingTwiceOnRetry)
-{
-    struct Case {
-        int busy_chip;
-        unsigned int busy_offset;
+        int chip;
+        int busy_offset; // -1: the chip is missing
         std::vector<std::string> teardown;
     };
-    const std::vector<std::string> closes{"close gpiochip0", "close gpiochip3", "close gpiochip4"};
     const Case cases[] = {
-        {4, 13, closes},
+        {4, -1, {}},
+        {3, -1, {"close gpiochip4"}},
+        {0, -1, {"close gpiochip3", "close gpiochip4"}},
+        {4, 13, {"close gpiochip0", "close gpiochip3", "close gpiochip4"}},
         {3, 25, {"release gpiochip4", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
         {0,
          13,
          {"release gpiochip4", "release gpiochip3", "close gpiochip0", "close gpiochip3", "close gpiochip4"}},
     };
     for (const auto &c : cases) {
-        const std::string chip = "chip" + std::to_string(c.busy_chip);
-        SCOPED_TRACE(chip);
-        fake_gpiod::reset();
-        fake_gpiod::set_line_used(c.busy_chip, c.busy_offset, "someone_else");
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            for (int &s : g_arr_do_states) {
-                s = 1;
+        const bool missing = c.busy_offset < 0;
+        const auto offset = static_cast<unsigned int>(c.busy_offset);
+        const std::string chip = "gpiochip" + std::to_string(c.chip);
+        SCOPED_TRACE(chip + (missing ? " missing" : " busy"));
+        const auto unavailable = [&](bool yes) {
+            if (missing) {
+                fake_gpiod::set_chip_missing(c.chip, yes);
+            } else {
+                fake_gpiod::set_line_used(c.chip, offset, yes ? "someone_else" : nullptr);
             }
+        };
+        const std::string error = missing ? "DO_ERROR: Failed to open " + chip + ": No such file or directory"
+                                          : "DO_ERROR: Failed to request lines on chip" +
+                                                std::to_string(c.chip) + ": Device or resource busy";
+        fake_gpiod::reset();
+        unavailable(true);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            std::fill(std::begin(g_arr_do_states), std::end(g_arr_do_states), 1);
             const size_t events_before = teardown_events().size();
             TraceCapture cap;
             EXPECT_EQ(gpio_init(), 0);
-            EXPECT_EQ(cap.lines(), std::vector<std::string>{"DO_ERROR: Failed to request lines on " + chip +
-                                                            ": Device or resource busy"});
+            EXPECT_EQ(cap.lines(), std::vector<std::string>{error});
             auto td = teardown_events();
             EXPECT_EQ(std::vector<std::string>(td.begin() + static_cast<long>(events_before), td.end()),
                       c.teardown);
-            expect_no_handle_held();
-            EXPECT_EQ(fake_gpiod::live_objects(), 0);
-            EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
-            // The relays of the refused chip were reset before its request was attempted.
-            for (int i = 0; i < DO_COUNT; ++i) {
-                if (kRelay[i].chip == c.busy_chip) {
-                    EXPECT_EQ(g_arr_do_states[i], 0) << "DO" << i;
+            expect_nothing_held();
+            if (!missing) {
+                // The relays of the refused chip were reset before its request was attempted.
+                for (int i = 0; i < DO_COUNT; ++i) {
+                    if (kRelay[i].chip == c.chip) {
+                        EXPECT_EQ(g_arr_do_states[i], 0) << "DO" << i;
+                    }
                 }
+                EXPECT_EQ(fake_gpiod::line_consumer(c.chip, offset), "someone_else");
             }
-            EXPECT_EQ(fake_gpiod::line_consumer(c.busy_chip, c.busy_offset), "someone_else");
         }
-        fake_gpiod::set_line_used(c.busy_chip, c.busy_offset, nullptr);
+        unavailable(false);
         EXPECT_EQ(gpio_init(), 1);
+        EXPECT_EQ(fake_gpiod::misuse(), std::vector<std::string>{});
         gpio_close();
     }
 }
@@ -201,9 +180,7 @@ TEST_F(GpioLines, FailureToCreateAnyObjectLeaksNothing)
             break;
         }
         SCOPED_TRACE(failing);
-        expect_no_handle_held();
-        EXPECT_EQ(fake_gpiod::live_objects(), 0);
-        EXPECT_TRUE(fake_gpiod::misuse().empty()) << joined(fake_gpiod::misuse());
+        expect_nothing_held();
     }
     // 3 chip opens, then per chip: settings, line config, request config, request.
     EXPECT_EQ(failing, 15);
@@ -219,7 +196,7 @@ TEST_F(GpioLines, CloseReleasesThenClosesEachHandleOnce)
     EXPECT_EQ(teardown_events(),
               (std::vector<std::string>{"release gpiochip4", "release gpiochip3", "release gpiochip0",
                                         "close gpiochip4", "close gpiochip3", "close gpiochip0"}));
-    expect_no_handle_held();
+    expect_nothing_held();
     EXPECT_FALSE(gpio_lines_held());
     EXPECT_EQ(fake_gpiod::line_consumer(4, 10), "");
 

@@ -5,7 +5,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "th_gpio/gpio_lines.h"
 
@@ -31,13 +30,4 @@ inline std::map<std::string, int> relay_levels(const std::set<int> &on)
         levels[relay_line_name(i)] = on.count(i) ? 0 : 1;
     }
     return levels;
-}
-
-inline std::string joined(const std::vector<std::string> &v)
-{
-    std::string s;
-    for (const auto &x : v) {
-        s += x + "; ";
-    }
-    return s;
 }

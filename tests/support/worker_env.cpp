@@ -1,16 +1,12 @@
 #include "support/worker_env.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "common/atomic_file.h"
 #include "common/cjson_ptr.h"
-#include "common/gw_time.h"
-#include "support/test_clock.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/ecu_info_file.h"
@@ -101,20 +97,15 @@ std::vector<std::string> PublishRecorder::packets()
 
 std::vector<std::string> PublishRecorder::tokens()
 {
-    std::vector<std::string> out;
-    for (const auto &p : packets()) {
-        out.push_back(packet_token(p));
-    }
+    auto out = packets();
+    std::transform(out.begin(), out.end(), out.begin(), packet_token);
     return out;
 }
 
 int PublishRecorder::count_token(const std::string &token)
 {
-    int n = 0;
-    for (const auto &t : tokens()) {
-        n += (t == token);
-    }
-    return n;
+    const auto all = tokens();
+    return static_cast<int>(std::count(all.begin(), all.end(), token));
 }
 
 bool PublishRecorder::wait_for_token(const std::string &token, int occurrences,
@@ -178,15 +169,14 @@ WorkerEnv::WorkerEnv(const vsim::VehicleModel &vehicle, const std::string &confi
     }
     char tmpl[] = "/tmp/obdgw-worker-XXXXXX";
     dir_ = mkdtemp(tmpl);
-    std::string defaults_dir = dir_ + "/default_config";
-    mkdir(defaults_dir.c_str(), 0755);
-    write_config(config_json);
-    std::string def = WorkerEnv::default_config();
-    gw_write_file_atomic((defaults_dir + "/default_config.json").c_str(), def.data(), def.size());
-    static std::string cfg_path, def_path, ecu_path;
+    static std::string cfg_path, def_path, ecu_path; // the seams keep the pointers
     cfg_path = config_path();
-    def_path = defaults_dir + "/default_config.json";
+    def_path = dir_ + "/default_config/default_config.json";
     ecu_path = ecu_info_path();
+    std::filesystem::create_directory(dir_ + "/default_config");
+    write_config(config_json);
+    const std::string def = default_config();
+    gw_write_file_atomic(def_path.c_str(), def.data(), def.size());
     config_test_set_paths(cfg_path.c_str(), def_path.c_str());
     ecu_info_test_set_path(ecu_path.c_str());
     {
@@ -210,10 +200,8 @@ WorkerEnv::~WorkerEnv()
     g_bus = nullptr;
     bus_.reset();
     clock_.reset();
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (system(cmd.c_str()) != 0) {
-        fprintf(stderr, "could not remove %s\n", dir_.c_str());
-    }
+    std::error_code ignored; // a folder left behind in /tmp fails nothing
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 std::string WorkerEnv::read_ecu_info() const
@@ -245,14 +233,19 @@ void WorkerEnv::start_worker()
     });
 }
 
+bool WorkerEnv::start_until(const std::string &token, int occurrences, std::chrono::milliseconds timeout)
+{
+    start_worker();
+    return recorder_.wait_for_token(token, occurrences, timeout);
+}
+
 void WorkerEnv::stop_worker()
 {
     if (worker_.joinable()) {
         stop_.store(true);
-        auto *fake = dynamic_cast<FakeClock *>(clock_.get());
-        std::optional<FakeClock::Away> away;
-        if (fake != nullptr) {
-            away.emplace(*fake); // the worker's last pass may still have time to spend
+        std::optional<FakeClock::Away> away; // the worker's last pass may still have time to spend
+        if (auto *fake = dynamic_cast<FakeClock *>(clock_.get())) {
+            away.emplace(*fake);
         }
         worker_.join();
     }

@@ -61,6 +61,9 @@ class WorkerEnv
 
     // Runs obd2_worker_start and then the worker's passes on a thread.
     void start_worker();
+    // start_worker, then true once `token` was published `occurrences` times within `timeout`.
+    bool start_until(const std::string &token, int occurrences = 1,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void stop_worker();
 
   private:
