@@ -19,9 +19,7 @@
 
 inline vsim::VehicleModel vehicle_of(std::vector<vsim::EcuModel> ecus)
 {
-    vsim::VehicleModel model;
-    model.ecus = std::move(ecus);
-    return model;
+    return vsim::VehicleModel{std::move(ecus)};
 }
 
 inline can_frame answer_frame(uint32_t id, const std::vector<uint8_t> &bytes)
