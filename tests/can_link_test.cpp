@@ -482,7 +482,8 @@ TEST(Reassembly, EachAnswerComesWholeFromOneEcuAndAnswersTheRequest)
     struct Result {
         std::vector<uint8_t> head; // of the answer after the last step
         uint32_t answered_by;
-        uint32_t flow_control_to; // 0: none sent
+        uint32_t flow_control_to;            // 0: none sent
+        std::vector<uint32_t> released = {}; // flow control to other ECUs that began an answer
     };
     struct Case {
         const char *name;
@@ -496,7 +497,7 @@ TEST(Reassembly, EachAnswerComesWholeFromOneEcuAndAnswersTheRequest)
          {1, {2, 0x09, 0x04}, 0},
          {t[0], e[0], t[1], e[1], t[2]},
          {R::SendFlowControl, R::Skip, R::Skip, R::Skip, R::Complete},
-         {{0x0F, 0x49, 0x04, 0x01, 'T', 'R', 'A', 'N'}, 0x7E9, 0x7E1}},
+         {{0x0F, 0x49, 0x04, 0x01, 'T', 'R', 'A', 'N'}, 0x7E9, 0x7E1, {0x7E0}}},
         {"a consecutive frame of another ECU in the middle",
          {1, {2, 0x09, 0x04}, 0},
          {e[0], t[1], e[1], e[2]},
@@ -534,21 +535,39 @@ TEST(Reassembly, EachAnswerComesWholeFromOneEcuAndAnswersTheRequest)
          {1, {2, 0x09, 0x04}, 0x7E8},
          {make_frame(0x7E9, {0x03, 0x7F, 0x09, 0x12}), t[0], e[0], e[1], e[2]},
          {R::Skip, R::Skip, R::SendFlowControl, R::Skip, R::Complete},
-         {{0x0F, 0x49, 0x04, 0x01, 'E'}, 0x7E8, 0x7E0}},
+         {{0x0F, 0x49, 0x04, 0x01, 'E'}, 0x7E8, 0x7E0, {0x7E1}}},
         {"29-bit flow control",
          {2, {2, 0x09, 0x04}, 0},
          segmented(0x18DAF110, {0x49, 0x04, 1, 2, 3, 4, 5, 6}, true),
          {R::SendFlowControl, R::Complete},
          {{0x08, 0x49, 0x04}, 0x18DAF110, 0x18DA10F1 | CAN_EFF_FLAG}},
+        // Another ECU answering in several frames gets flow control too, or its
+        // transport holds its next answers for a second.
+        {"another ECU's segmented answer is released, not collected",
+         {1, {2, 0x09, 0x04}, 0x7E8},
+         {t[0], e[0], t[1], e[1], e[2]},
+         {R::Skip, R::SendFlowControl, R::Skip, R::Skip, R::Complete},
+         {{0x0F, 0x49, 0x04, 0x01, 'E'}, 0x7E8, 0x7E0, {0x7E1}}},
+        {"another ECU's segmented answer is released, unbound",
+         {1, {2, 0x09, 0x04}, 0},
+         {e[0], t[0], t[1], e[1], e[2]},
+         {R::SendFlowControl, R::Skip, R::Skip, R::Skip, R::Complete},
+         {{0x0F, 0x49, 0x04, 0x01, 'E'}, 0x7E8, 0x7E0, {0x7E1}}},
     };
     g_can_padding = 0xAA;
     for (const auto &k : cases) {
         SCOPED_TRACE(k.name);
         Obd2Reassembly r(k.request.mode, k.request.bytes.data(), k.request.bytes.size(), k.request.bound);
         uint32_t fc_id = 0;
+        std::vector<uint32_t> released;
         size_t i = 0;
         for (R got; i < k.frames.size() && (got = r.step(k.frames[i])) == k.steps[i]; ++i) {
             fc_id = got == R::SendFlowControl ? r.flow_control().can_id : fc_id;
+            if (r.releases_other_ecu()) {
+                EXPECT_EQ(got, R::Skip);
+                released.push_back(r.released_flow_control().can_id);
+                EXPECT_EQ(r.released_flow_control().data[0], 0x30);
+            }
         }
         if (i < k.frames.size()) {
             ADD_FAILURE() << "unexpected step at frame " << i;
@@ -558,40 +577,9 @@ TEST(Reassembly, EachAnswerComesWholeFromOneEcuAndAnswersTheRequest)
         EXPECT_EQ(bytes(r.answer(), k.result.head.size()), k.result.head);
         EXPECT_EQ(r.response_id(), k.result.answered_by);
         EXPECT_EQ(fc_id, k.result.flow_control_to);
+        EXPECT_EQ(released, k.result.released);
         // Nothing past the announced total is kept: at 4095 bytes it would not fit.
         EXPECT_EQ(r.collected_len(), r.answer_len());
-    }
-}
-
-// Another ECU answering the same functional request in several frames gets
-// flow control too, or its transport holds its next answers for a second.
-TEST(Reassembly, AnotherEcusSegmentedAnswerIsReleasedNotCollected)
-{
-    using R = Obd2RxStep;
-    const auto &t = kTransmissionCalid;
-    const auto &e = kEngineCalid;
-    const uint8_t request[] = {2, 0x09, 0x04};
-    g_can_padding = 0xAA;
-    for (uint32_t bound : {0x7E8u, 0u}) {
-        SCOPED_TRACE(bound);
-        Obd2Reassembly r(1, request, sizeof request, bound);
-        const std::vector<can_frame> frames = bound != 0
-                                                  ? std::vector<can_frame>{t[0], e[0], t[1], e[1], e[2]}
-                                                  : std::vector<can_frame>{e[0], t[0], t[1], e[1], e[2]};
-        std::vector<uint32_t> released;
-        R last = R::Skip;
-        for (const auto &f : frames) {
-            last = r.step(f);
-            if (r.releases_other_ecu()) {
-                EXPECT_EQ(last, R::Skip);
-                released.push_back(r.released_flow_control().can_id);
-                EXPECT_EQ(r.released_flow_control().data[0], 0x30);
-            }
-        }
-        EXPECT_EQ(last, R::Complete);
-        EXPECT_EQ(r.response_id(), 0x7E8u);
-        EXPECT_EQ(released, std::vector<uint32_t>{0x7E1});
-        EXPECT_EQ(bytes(r.answer(), 5), (std::vector<uint8_t>{0x0F, 0x49, 0x04, 0x01, 'E'}));
     }
 }
 

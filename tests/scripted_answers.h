@@ -68,16 +68,11 @@ class ScriptedAnswers
   public:
     ScriptedAnswers(vsim::InProcessBus &bus, int channel = 0, uint32_t answer_id = 0x7E8)
         : hook_(bus, channel, [&bus, state = state_, channel, answer_id](size_t, const can_frame &req) {
-              std::vector<uint8_t> data;
-              {
-                  std::lock_guard<std::mutex> lk(state->mutex);
-                  auto it = state->answers.find(key(req.data[1], req.data[2]));
-                  if (req.len < 3 || !is_single_frame_request(req) || it == state->answers.end()) {
-                      return;
-                  }
-                  data = it->second;
+              std::lock_guard<std::mutex> lk(state->mutex);
+              auto it = state->answers.find({req.data[1], req.data[2]});
+              if (req.len >= 3 && is_single_frame_request(req) && it != state->answers.end()) {
+                  bus.inject(channel, answer_frame(answer_id, it->second));
               }
-              bus.inject(channel, answer_frame(answer_id, data));
           })
     {
     }
@@ -86,15 +81,14 @@ class ScriptedAnswers
     void set(uint8_t service, uint8_t parameter, std::vector<uint8_t> data)
     {
         std::lock_guard<std::mutex> lk(state_->mutex);
-        state_->answers[key(service, parameter)] = std::move(data);
+        state_->answers[{service, parameter}] = std::move(data);
     }
 
   private:
     struct State {
         std::mutex mutex;
-        std::map<int, std::vector<uint8_t>> answers;
+        std::map<std::pair<uint8_t, uint8_t>, std::vector<uint8_t>> answers; // by service, parameter
     };
-    static int key(uint8_t service, uint8_t parameter) { return service << 8 | parameter; }
 
     std::shared_ptr<State> state_ = std::make_shared<State>();
     OnWrites hook_;
