@@ -107,21 +107,6 @@ struct Step {
     bool bypass_filter = false;
 };
 
-class Script : public OnWrites
-{
-  public:
-    Script(InProcessBus &bus, int ch, std::vector<Step> steps)
-        : OnWrites(bus, ch,
-                   [&bus, ch, steps = std::move(steps),
-                    next = std::make_shared<size_t>(0)](size_t n, const can_frame &) {
-                       for (; *next < steps.size() && steps[*next].after_writes <= n; ++*next) {
-                           bus.inject(ch, steps[*next].frame, steps[*next].bypass_filter);
-                       }
-                   })
-    {
-    }
-};
-
 can_frame with_dlc(can_frame f, uint8_t dlc)
 {
     f.can_dlc = dlc;
@@ -264,10 +249,7 @@ TEST_F(Exchange, AnswersOfTheSimulatedVehicle)
          {make_frame(0x7DF, {1, 0x03, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}), flow_control}},
         {"long kind waits ten seconds", vsim::VehicleModel{}, codes, {-1, 0, {}, OBD2_LONG_WAIT_US}},
         {"answer inside the long wait is taken", vehicle_of({slow}), vin, {0, 21, vin_answer}},
-        {"answer after the short wait is not",
-         vehicle_of({slow}),
-         {1, 0x01, 0x0C, OBD2_REQ_LIVE},
-         {-1, 0, {}}},
+        {"answer after a short wait is not", vehicle_of({slow}), {1, 0x01, 0x0C, OBD2_REQ_LIVE}, {-1, 0, {}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -315,16 +297,13 @@ TEST_F(Exchange, DetectModeFindsTheAddressingAndEveryAnsweringEcu)
     engine.latency = 20ms;
     auto late = make_ecu11(2);
     late.latency = 90ms;
+    const auto several = vehicle_of({make_ecu11(1), engine, late});
     std::vector<Case> cases = {
         {"11-bit", vehicle_of({make_ecu11(0)}), 1, 0, {{0x7E8, 1}}},
         {"29-bit", vehicle_of({make_ecu29(0x10)}), 2, 1, {{0x18DAF110, 2}}},
         {"negative on 11-bit skips 29-bit", vehicle_of({neg}), -2, 0, {{0x7E8, 1}}},
         {"negative on 29-bit", vehicle_of({neg29}), -2, 1, {{0x18DAF110, 2}}},
-        {"several ECUs, engine first",
-         vehicle_of({make_ecu11(1), engine, late}),
-         1,
-         0,
-         {{0x7E8, 1}, {0x7E9, 1}}},
+        {"several ECUs, engine first", several, 1, 0, {{0x7E8, 1}, {0x7E9, 1}}},
         {"nothing", vsim::VehicleModel{}, 0, 1, {}},
     };
     for (auto &c : cases) {
@@ -450,7 +429,12 @@ TEST_F(Exchange, ScriptedAnswers)
         TraceCapture trace; // hundreds of traced frames stay out of the log
         Answer a;
         {
-            Script script(bus, 0, c.steps);
+            OnWrites script(bus, 0,
+                            [&bus, &c, next = std::make_shared<size_t>(0)](size_t n, const can_frame &) {
+                                for (; *next < c.steps.size() && c.steps[*next].after_writes <= n; ++*next) {
+                                    bus.inject(0, c.steps[*next].frame, c.steps[*next].bypass_filter);
+                                }
+                            });
             a = exchange({1, c.request[0], c.request[1], OBD2_REQ_LIVE});
         }
         EXPECT_EQ(a.rc, c.want.rc);
@@ -795,12 +779,9 @@ TEST(CanBringUp, FailingSocketsAreReportedClosedAndNeverPileUp)
 
 TEST(CanBringUp, ChannelTableHoldsTheOBDIdentifiers)
 {
-    EXPECT_EQ(can_cfg[0].request_id, 0x7DFu);
-    EXPECT_EQ(can_cfg[0].filter_id, 0x7E8u);
-    EXPECT_EQ(can_cfg[0].filter_mask, 0x7F8u);
-    EXPECT_EQ(can_cfg[1].request_id, 0x18DB33F1u);
-    EXPECT_EQ(can_cfg[1].filter_id, 0x18DAF110u);
-    EXPECT_EQ(can_cfg[1].filter_mask, 0x1FFFFFFFu);
+    EXPECT_EQ((std::array<uint32_t, 6>{can_cfg[0].request_id, can_cfg[0].filter_id, can_cfg[0].filter_mask,
+                                       can_cfg[1].request_id, can_cfg[1].filter_id, can_cfg[1].filter_mask}),
+              (std::array<uint32_t, 6>{0x7DF, 0x7E8, 0x7F8, 0x18DB33F1, 0x18DAF110, 0x1FFFFFFF}));
 }
 
 TEST(CanBringUp, ApplyCanFilterRefusesUnknownKindsAndReportsFailures)

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,9 +26,7 @@ inline can_frame answer_frame(uint32_t id, const std::vector<uint8_t> &bytes)
     can_frame f{};
     f.can_id = id;
     f.len = static_cast<uint8_t>(std::min<size_t>(bytes.size(), CAN_MAX_DLEN));
-    if (f.len > 0) {
-        std::memcpy(f.data, bytes.data(), f.len);
-    }
+    std::copy_n(bytes.begin(), f.len, f.data);
     return f;
 }
 
