@@ -764,8 +764,7 @@ TEST(CanBringUp, FailingSocketsAreReportedClosedAndNeverPileUp)
         TraceCapture trace;
         EXPECT_EQ(init_can_socket(), 0);
         EXPECT_EQ(trace.count_containing(c.message), 2);
-        EXPECT_EQ(can_cfg[0].sock, -1);
-        EXPECT_EQ(can_cfg[1].sock, -1);
+        EXPECT_EQ(std::make_pair(can_cfg[0].sock, can_cfg[1].sock), std::make_pair(-1, -1));
         trace.stop();
         int before = open_fd_count();
         for (int i = 0; i < 1000; ++i) {

@@ -92,20 +92,17 @@ class ScriptedAnswers
 };
 
 // The k-th frame of the script right after the k-th request on channel 0.
-class SequencedAnswers
+class SequencedAnswers : public OnWrites
 {
   public:
     SequencedAnswers(vsim::InProcessBus &bus, uint32_t id, std::vector<std::vector<uint8_t>> script)
-        : hook_(bus, 0,
-                [&bus, id, script = std::move(script),
-                 next = std::make_shared<size_t>(0)](size_t, const can_frame &req) {
-                    if (is_single_frame_request(req) && (*next)++ < script.size()) {
-                        bus.inject(0, answer_frame(id, script[*next - 1]));
-                    }
-                })
+        : OnWrites(bus, 0,
+                   [&bus, id, script = std::move(script),
+                    next = std::make_shared<size_t>(0)](size_t, const can_frame &req) {
+                       if (is_single_frame_request(req) && (*next)++ < script.size()) {
+                           bus.inject(0, answer_frame(id, script[*next - 1]));
+                       }
+                   })
     {
     }
-
-  private:
-    OnWrites hook_;
 };
