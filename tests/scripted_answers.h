@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -19,9 +18,7 @@
 
 inline vsim::VehicleModel vehicle_of(std::vector<vsim::EcuModel> ecus)
 {
-    vsim::VehicleModel model;
-    model.ecus = std::move(ecus);
-    return model;
+    return vsim::VehicleModel{std::move(ecus)};
 }
 
 inline can_frame answer_frame(uint32_t id, const std::vector<uint8_t> &bytes)
@@ -29,9 +26,7 @@ inline can_frame answer_frame(uint32_t id, const std::vector<uint8_t> &bytes)
     can_frame f{};
     f.can_id = id;
     f.len = static_cast<uint8_t>(std::min<size_t>(bytes.size(), CAN_MAX_DLEN));
-    if (f.len > 0) {
-        std::memcpy(f.data, bytes.data(), f.len);
-    }
+    std::copy_n(bytes.begin(), f.len, f.data);
     return f;
 }
 
@@ -70,16 +65,11 @@ class ScriptedAnswers
   public:
     ScriptedAnswers(vsim::InProcessBus &bus, int channel = 0, uint32_t answer_id = 0x7E8)
         : hook_(bus, channel, [&bus, state = state_, channel, answer_id](size_t, const can_frame &req) {
-              std::vector<uint8_t> data;
-              {
-                  std::lock_guard<std::mutex> lk(state->mutex);
-                  auto it = state->answers.find(key(req.data[1], req.data[2]));
-                  if (req.len < 3 || !is_single_frame_request(req) || it == state->answers.end()) {
-                      return;
-                  }
-                  data = it->second;
+              std::lock_guard<std::mutex> lk(state->mutex);
+              auto it = state->answers.find({req.data[1], req.data[2]});
+              if (req.len >= 3 && is_single_frame_request(req) && it != state->answers.end()) {
+                  bus.inject(channel, answer_frame(answer_id, it->second));
               }
-              bus.inject(channel, answer_frame(answer_id, data));
           })
     {
     }
@@ -88,35 +78,31 @@ class ScriptedAnswers
     void set(uint8_t service, uint8_t parameter, std::vector<uint8_t> data)
     {
         std::lock_guard<std::mutex> lk(state_->mutex);
-        state_->answers[key(service, parameter)] = std::move(data);
+        state_->answers[{service, parameter}] = std::move(data);
     }
 
   private:
     struct State {
         std::mutex mutex;
-        std::map<int, std::vector<uint8_t>> answers;
+        std::map<std::pair<uint8_t, uint8_t>, std::vector<uint8_t>> answers; // by service, parameter
     };
-    static int key(uint8_t service, uint8_t parameter) { return service << 8 | parameter; }
 
     std::shared_ptr<State> state_ = std::make_shared<State>();
     OnWrites hook_;
 };
 
 // The k-th frame of the script right after the k-th request on channel 0.
-class SequencedAnswers
+class SequencedAnswers : public OnWrites
 {
   public:
     SequencedAnswers(vsim::InProcessBus &bus, uint32_t id, std::vector<std::vector<uint8_t>> script)
-        : hook_(bus, 0,
-                [&bus, id, script = std::move(script),
-                 next = std::make_shared<size_t>(0)](size_t, const can_frame &req) {
-                    if (is_single_frame_request(req) && (*next)++ < script.size()) {
-                        bus.inject(0, answer_frame(id, script[*next - 1]));
-                    }
-                })
+        : OnWrites(bus, 0,
+                   [&bus, id, script = std::move(script),
+                    next = std::make_shared<size_t>(0)](size_t, const can_frame &req) {
+                       if (is_single_frame_request(req) && (*next)++ < script.size()) {
+                           bus.inject(0, answer_frame(id, script[*next - 1]));
+                       }
+                   })
     {
     }
-
-  private:
-    OnWrites hook_;
 };
