@@ -210,10 +210,8 @@ TEST_F(BusTest, PublicationReachesSubscriberWithQos1NotRetained)
     const std::string short_pkt = R"({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"ECU"}})";
     ASSERT_EQ(MQTT_Publish_Data(0, long_pkt.c_str()), 1);
     ASSERT_EQ(MQTT_Publish_Data(0, short_pkt.c_str()), 1);
-    auto msgs = ui.wait_for(2, 5s);
-    ASSERT_EQ(msgs.size(), 2u);
-    EXPECT_EQ(msgs[0].payload, long_pkt);
-    EXPECT_EQ(msgs[1].payload, short_pkt);
+    const auto msgs = ui.wait_for(2, 5s);
+    EXPECT_EQ(ui.payloads(), (std::vector<std::string>{long_pkt, short_pkt}));
     for (const auto &m : msgs) {
         EXPECT_EQ(m.topic, "dt/app_to_ui/resp");
         EXPECT_EQ(m.qos, 1);

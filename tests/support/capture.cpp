@@ -43,9 +43,7 @@ TraceCapture::TraceCapture()
 TraceCapture::~TraceCapture()
 {
     stop();
-    if (!path_.empty()) {
-        unlink(path_.c_str());
-    }
+    unlink(path_.c_str());
 }
 
 void TraceCapture::stop()
@@ -69,11 +67,6 @@ std::string TraceCapture::text()
     std::string s;
     gw_read_file(path_.c_str(), s);
     return s;
-}
-
-std::vector<std::string> TraceCapture::lines()
-{
-    return split_lines(text());
 }
 
 int TraceCapture::count_line(const std::string &line)

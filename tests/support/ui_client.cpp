@@ -72,19 +72,14 @@ void UiClient::disconnect()
 
 bool UiClient::send(const std::string &payload, const std::string &topic)
 {
-    MQTTClient_deliveryToken token = 0;
-    if (client_ == nullptr || MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
-                                                 payload.data(), 1, 0, &token) != MQTTCLIENT_SUCCESS) {
-        return false;
-    }
-    return MQTTClient_waitForCompletion(client_, token, 5000) == MQTTCLIENT_SUCCESS;
+    return publish(topic, payload) &&
+           MQTTClient_waitForCompletion(client_, last_, 5000) == MQTTCLIENT_SUCCESS;
 }
 
 bool UiClient::publish(const std::string &topic, const std::string &payload)
 {
-    MQTTClient_deliveryToken token = 0;
     return client_ != nullptr && MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
-                                                    payload.data(), 1, 0, &token) == MQTTCLIENT_SUCCESS;
+                                                    payload.data(), 1, 0, &last_) == MQTTCLIENT_SUCCESS;
 }
 
 bool UiClient::wait_all_delivered(milliseconds timeout)

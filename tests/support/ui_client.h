@@ -79,6 +79,7 @@ class UiClient
 
     std::string id_;
     MQTTClient client_ = nullptr;
+    MQTTClient_deliveryToken last_ = 0; // of the latest publication
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<UiMessage> msgs_;
