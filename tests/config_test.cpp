@@ -257,16 +257,14 @@ TEST_F(Config, MissingFileIsRestoredFromFactoryCopyAndUsedNextPass)
 TEST_F(Config, UnusableFactoryCopyIsWrittenOnceNotOnEveryPass)
 {
     write(factory_, "{broken");
-    struct stat first {
-    };
+    struct stat first = {};
     for (int pass = 0; pass < 4; ++pass) {
         SCOPED_TRACE(pass);
         TraceCapture trace;
         EXPECT_EQ(obd2_config_step(), 0);
         trace.stop();
         EXPECT_EQ(trace.count_line("Default config restored successfully."), 1);
-        struct stat now {
-        };
+        struct stat now = {};
         ASSERT_EQ(stat(cfg_.c_str(), &now), 0);
         if (pass == 0) {
             first = now;

@@ -413,16 +413,12 @@ class RefusingBroker
         uint8_t in[256];
         while (read(c.get(), in, sizeof in) >= 4) { // DISCONNECT (2 bytes) or EOF ends it
             std::vector<uint8_t> reply;
-            switch (in[0]) {
-            case 0x10: // CONNECT
+            if (in[0] == 0x10) { // CONNECT
                 reply = {0x20, 0x02, 0x00, 0x00};
-                break;
-            case 0x82: // SUBSCRIBE
+            } else if (in[0] == 0x82) { // SUBSCRIBE
                 reply = {0x90, 0x04, in[2], in[3], 0x80, 0x80};
-                break;
-            case 0xA2: // UNSUBSCRIBE
+            } else if (in[0] == 0xA2) { // UNSUBSCRIBE
                 reply = {0xB0, 0x02, in[2], in[3]};
-                break;
             }
             if (reply.empty() || write(c.get(), reply.data(), reply.size()) < 0) {
                 break;
