@@ -79,15 +79,6 @@ class Config : public ::testing::Test
     std::string dir_, cfg_, factory_;
 };
 
-std::string sensors_json(int n, const std::string &prefix = "S")
-{
-    std::string s = R"({"live_page":{"sensors":[)";
-    for (int i = 0; i < n; ++i) {
-        s += (i ? "," : "") + std::string(R"({"name":")") + prefix + std::to_string(i) + R"(","show":1})";
-    }
-    return s + "]}}";
-}
-
 } // namespace
 
 TEST_F(Config, CanPortKeysAndNumbers)
@@ -147,7 +138,11 @@ TEST_F(Config, SensorsAreKeptWhenShownIsTheNumberOne)
 
 TEST_F(Config, ListsStopAtTheirSizeLimits)
 {
-    ASSERT_EQ(parse(sensors_json(100)), 1);
+    std::string many = R"({"live_page":{"sensors":[)";
+    for (int i = 0; i < 100; ++i) {
+        many += (i ? "," : "") + std::string(R"({"name":"S)") + std::to_string(i) + R"(","show":1})";
+    }
+    ASSERT_EQ(parse(many + "]}}"), 1);
     ASSERT_EQ(g_live_sensor_count, CFG_MAX_LIVE_SENSORS);
     EXPECT_STREQ(g_live_sensor_names[86], "S86");
 
