@@ -1,5 +1,6 @@
 // The configuration file: parsing rules, the configuration step with the
 // factory copy, "WRNGCFG" and the bring-up commands.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -12,32 +13,17 @@
 
 #include "common/atomic_file.h"
 #include "common/gw_time.h"
-#include "support/test_clock.h"
 #include "support/capture.h"
-#include "th_mqtt/mqtt_msg.h"
+#include "support/test_clock.h"
+#include "support/worker_env.h"
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/obd2_config.h"
+#include "tool_process.h"
 
 namespace
 {
 
-std::vector<std::string> g_published;
-int g_publish_result = 1;
 std::vector<std::string> g_commands;
-
-int capture_publish(int index, const char *text)
-{
-    if (index == 0) {
-        g_published.emplace_back(text);
-    }
-    return g_publish_result;
-}
-
-int capture_command(const char *cmd)
-{
-    g_commands.emplace_back(cmd);
-    return 0;
-}
 
 const char *kWrongConfig = R"({"TYP":1,"CMD":0,"ERROR":1,"DATA":{"msg":"WRNGCFG"}})";
 
@@ -53,21 +39,25 @@ class Config : public ::testing::Test
         cfg_ = dir_ + "/config.json";
         factory_ = dir_ + "/default_config.json";
         config_test_set_paths(cfg_.c_str(), factory_.c_str());
-        g_published.clear();
         g_commands.clear();
-        g_publish_result = 1;
-        mqtt_test_set_publish_hook(capture_publish);
-        can_test_set_shell_runner(capture_command);
+        can_test_set_shell_runner([](const char *cmd) {
+            g_commands.emplace_back(cmd);
+            return 0;
+        });
     }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf " + dir_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
+    void TearDown() override { ASSERT_EQ(system(("rm -rf " + dir_).c_str()), 0); }
 
     void write(const std::string &path, const std::string &text)
     {
         ASSERT_TRUE(gw_write_file_atomic(path.c_str(), text.data(), text.size()));
+    }
+    // nullptr: no such file.
+    void put(const std::string &path, const char *text)
+    {
+        unlink(path.c_str());
+        if (text) {
+            write(path, text);
+        }
     }
     int parse(const std::string &text)
     {
@@ -85,17 +75,9 @@ class Config : public ::testing::Test
     }
     std::vector<std::string> groups() const { return {&g_dtc_names[0], &g_dtc_names[0] + g_dtc_count}; }
 
+    PublishRecorder published_;
     std::string dir_, cfg_, factory_;
 };
-
-std::string sensors_json(int n, const std::string &prefix = "S")
-{
-    std::string s = R"({"live_page":{"sensors":[)";
-    for (int i = 0; i < n; ++i) {
-        s += (i ? "," : "") + std::string(R"({"name":")") + prefix + std::to_string(i) + R"(","show":1})";
-    }
-    return s + "]}}";
-}
 
 } // namespace
 
@@ -156,7 +138,11 @@ TEST_F(Config, SensorsAreKeptWhenShownIsTheNumberOne)
 
 TEST_F(Config, ListsStopAtTheirSizeLimits)
 {
-    ASSERT_EQ(parse(sensors_json(100)), 1);
+    std::string many = R"({"live_page":{"sensors":[)";
+    for (int i = 0; i < 100; ++i) {
+        many += (i ? "," : "") + std::string(R"({"name":"S)") + std::to_string(i) + R"(","show":1})";
+    }
+    ASSERT_EQ(parse(many + "]}}"), 1);
     ASSERT_EQ(g_live_sensor_count, CFG_MAX_LIVE_SENSORS);
     EXPECT_STREQ(g_live_sensor_names[86], "S86");
 
@@ -204,11 +190,8 @@ TEST_F(Config, UnreadableFilesChangeNothing)
                                   "File open failed: No such file or directory",
                                   "OBD2_ERROR : Cannot read configuration file " + dir_,
                                   "File open failed: Is a directory"}));
-    {
-        std::string huge(2u << 20, ' ');
-        write(cfg_, "{" + huge + "}");
-        EXPECT_EQ(parse_config_json(cfg_.c_str()), 0);
-    }
+    write(cfg_, "{" + std::string(2u << 20, ' ') + "}");
+    EXPECT_EQ(parse_config_json(cfg_.c_str()), 0);
     for (const char *bad : {"", "{", "{\"can_port\":{\"BR\":250000}", "not json"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(parse(bad), 0);
@@ -240,13 +223,10 @@ TEST_F(Config, StepWithGoodFileBringsUpCan0)
     EXPECT_EQ(g_commands, (std::vector<std::string>{"sudo ip link set can0 down",
                                                     "sudo ip link set can0 up type can bitrate 250000",
                                                     "sudo ip link set can0 up"}));
-    EXPECT_TRUE(g_published.empty());
-    std::string t = trace.text();
-    EXPECT_NE(
-        t.find("=== CAN Config ===\nPadding: 85\nBitrate: 250000\n\n=== Live Sensors ===\nSensor 1: SPD\n"
-               "\n=== DTC Names ===\nDTC 1: PNDDTC\n"),
-        std::string::npos)
-        << t;
+    EXPECT_TRUE(published_.packets().empty());
+    EXPECT_THAT(trace.text(), testing::HasSubstr(
+                                  "=== CAN Config ===\nPadding: 85\nBitrate: 250000\n\n=== Live Sensors ===\n"
+                                  "Sensor 1: SPD\n\n=== DTC Names ===\nDTC 1: PNDDTC\n"));
 }
 
 TEST_F(Config, MissingFileIsRestoredFromFactoryCopyAndUsedNextPass)
@@ -260,7 +240,7 @@ TEST_F(Config, MissingFileIsRestoredFromFactoryCopyAndUsedNextPass)
     EXPECT_EQ(read(cfg_), factory);
     EXPECT_EQ(trace.count_line("OBD2_ERROR : Error while parsing json."), 1);
     EXPECT_EQ(trace.count_line("Default config restored successfully."), 1);
-    EXPECT_EQ(g_published, (std::vector<std::string>{kWrongConfig}));
+    EXPECT_EQ(published_.packets(), (std::vector<std::string>{kWrongConfig}));
     EXPECT_TRUE(g_commands.empty());
     EXPECT_EQ(access((cfg_ + ".tmp").c_str(), F_OK), -1);
 
@@ -272,16 +252,14 @@ TEST_F(Config, MissingFileIsRestoredFromFactoryCopyAndUsedNextPass)
 TEST_F(Config, UnusableFactoryCopyIsWrittenOnceNotOnEveryPass)
 {
     write(factory_, "{broken");
-    struct stat first {
-    };
+    struct stat first = {};
     for (int pass = 0; pass < 4; ++pass) {
         SCOPED_TRACE(pass);
         TraceCapture trace;
         EXPECT_EQ(obd2_config_step(), 0);
         trace.stop();
         EXPECT_EQ(trace.count_line("Default config restored successfully."), 1);
-        struct stat now {
-        };
+        struct stat now = {};
         ASSERT_EQ(stat(cfg_.c_str(), &now), 0);
         if (pass == 0) {
             first = now;
@@ -295,28 +273,16 @@ TEST_F(Config, UnusableFactoryCopyIsWrittenOnceNotOnEveryPass)
 
 TEST_F(Config, MissingFactoryCopyLeavesTheFileAsItWas)
 {
-    struct Case {
-        const char *name;
-        bool file_present;
-        std::string content;
-    };
-    const Case cases[] = {
-        {"no file", false, ""},
-        {"broken file", true, "{broken"},
-        {"empty file", true, ""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        unlink(cfg_.c_str());
-        if (c.file_present) {
-            write(cfg_, c.content);
-        }
-        g_published.clear();
+    const char *const files[] = {nullptr, "{broken", ""}; // nullptr: no file
+    for (const char *file : files) {
+        SCOPED_TRACE(file ? "'" + std::string(file) + "'" : "no file");
+        put(cfg_, file);
+        published_.clear();
         TraceCapture trace;
         EXPECT_EQ(obd2_config_step(), 0);
         EXPECT_EQ(trace.count_line("OBD2_ERROR : Failed to restore default config file!"), 1);
-        EXPECT_EQ(read(cfg_), c.file_present ? c.content : "<missing>");
-        EXPECT_EQ(g_published, (std::vector<std::string>{kWrongConfig}));
+        EXPECT_EQ(read(cfg_), file ? file : "<missing>");
+        EXPECT_EQ(published_.packets(), (std::vector<std::string>{kWrongConfig}));
     }
 }
 
@@ -346,18 +312,9 @@ TEST_F(Config, UserFileIsKeptAsBadBeforeTheFactoryCopyReplacesIt)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        for (const std::string &p : {cfg_, bad, factory_}) {
-            unlink(p.c_str());
-        }
-        if (c.config) {
-            write(cfg_, c.config);
-        }
-        if (c.kept_before) {
-            write(bad, c.kept_before);
-        }
-        if (c.factory) {
-            write(factory_, c.factory);
-        }
+        put(cfg_, c.config);
+        put(bad, c.kept_before);
+        put(factory_, c.factory);
         TraceCapture trace;
         EXPECT_EQ(obd2_config_step(), 0);
         EXPECT_EQ(read(bad), c.kept_after);
@@ -378,7 +335,7 @@ TEST_F(Config, UserFileIsKeptAsBadBeforeTheFactoryCopyReplacesIt)
     EXPECT_EQ(trace.count_line("OBD2_ERROR : Failed to restore default config file!"), 1);
 }
 
-TEST_F(Config, BadBitrateIsReportedWithoutRestoring)
+TEST_F(Config, BadBitrateIsReportedWithoutRestoringAndRetriedAboutOncePerSecond)
 {
     write(factory_, R"({"can_port":{"BR":500000}})");
     // Only the standard CAN rates reach `ip link`.
@@ -389,11 +346,15 @@ TEST_F(Config, BadBitrateIsReportedWithoutRestoring)
         SCOPED_TRACE(json);
         g_can_bitrate = 0;
         write(cfg_, json);
-        g_published.clear();
+        published_.clear();
         TraceCapture trace;
+        const int64_t t0 = gw_monotonic_us();
         EXPECT_EQ(obd2_config_step(), 0);
+        const int64_t took = gw_monotonic_us() - t0;
+        EXPECT_GE(took, CONFIG_RETRY_PAUSE_US);
+        EXPECT_LT(took, CONFIG_RETRY_PAUSE_US + 500'000);
         EXPECT_EQ(trace.count_line("OBD2_ERROR : Incorrect bitrate"), 1);
-        EXPECT_EQ(g_published, (std::vector<std::string>{kWrongConfig}));
+        EXPECT_EQ(published_.packets(), (std::vector<std::string>{kWrongConfig}));
         EXPECT_EQ(read(cfg_), json);
         EXPECT_TRUE(g_commands.empty());
     }
@@ -401,33 +362,16 @@ TEST_F(Config, BadBitrateIsReportedWithoutRestoring)
 
 TEST_F(Config, FailedPublishIsTraced)
 {
-    g_publish_result = 0;
+    published_.set_accept(false);
     write(cfg_, R"({"can_port":{"BR":0}})");
     TraceCapture trace;
     EXPECT_EQ(obd2_config_step(), 0);
     EXPECT_EQ(trace.count_line("OBD2_ERROR : Error while publishing wrong config error packet."), 1);
 }
 
-TEST_F(Config, UnusableConfigurationIsRetriedAboutOncePerSecond)
-{
-    write(cfg_, R"({"can_port":{"BR":0}})");
-    int64_t t0 = gw_monotonic_us();
-    EXPECT_EQ(obd2_config_step(), 0);
-    int64_t took = gw_monotonic_us() - t0;
-    EXPECT_GE(took, CONFIG_RETRY_PAUSE_US);
-    EXPECT_LT(took, CONFIG_RETRY_PAUSE_US + 500'000);
-}
-
 TEST_F(Config, FactoryCopyShippedWithTheGatewayIsUsable)
 {
-    // The source folder: from the environment, else two levels above this file.
-    std::string src = getenv("OBDGW_SOURCE_DIR") ? getenv("OBDGW_SOURCE_DIR") : __FILE__;
-    if (getenv("OBDGW_SOURCE_DIR") == nullptr) {
-        src = src.substr(0, src.rfind('/'));
-        src = src.substr(0, src.rfind('/'));
-    }
-    std::string path = src + "/config/default_config.json";
-    ASSERT_EQ(parse_config_json(path.c_str()), 1);
+    ASSERT_EQ(parse_config_json(tooltest::source("config/default_config.json").c_str()), 1);
     EXPECT_EQ(g_can_bitrate, 500000);
     EXPECT_EQ(g_can_padding, 0xAA);
     EXPECT_EQ(sensors(), (std::vector<std::string>{"ENGLD", "COLTMP", "ENGRPM", "SPD", "INTTMP", "THRTPS"}));

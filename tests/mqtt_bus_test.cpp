@@ -1,13 +1,7 @@
 // The bus: status packets, the link state machine against a real broker,
 // publishing as a subscriber sees it, and routing of inbound messages.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,18 +10,17 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/gw_time.h"
 #include "common/unique_fd.h"
 #include "support/test_clock.h"
 #include "support/broker.h"
 #include "support/bus_runner.h"
 #include "support/capture.h"
 #include "support/ui_client.h"
-#include "th_gpio/gpio_worker.h"
 #include "th_mqtt/broker_socket.h"
 #include "th_mqtt/mqtt_link.h"
 #include "th_mqtt/mqtt_msg.h"
@@ -44,8 +37,27 @@ class BusTest : public ::testing::Test
 {
   protected:
     void SetUp() override { obd2_test_reset_handover(OBD2_STATE_IDLE); }
+    // The broker running, the bus worker on its thread and the link connected.
+    bool link_up()
+    {
+        if (!broker_.start()) {
+            return false;
+        }
+        bus_.emplace();
+        return wait_for_link_state(MQTT_CONNECTED, 5000);
+    }
+
     ScaledClock clock_{kSleepDivisor};
+    TestBroker broker_;
+    std::optional<BusWorkerRunner> bus_;
 };
+
+// A command of exactly `len` characters: `head` opens a string value that pads it.
+std::string padded(std::string head, size_t len)
+{
+    head += std::string(len - head.size() - 2, 'x');
+    return head + "\"}";
+}
 
 std::vector<std::string> lines_from(const std::vector<std::string> &all, const std::string &first)
 {
@@ -93,46 +105,38 @@ TEST_F(BusTest, PublishIsRefusedSilentlyBeforeTheFirstConnect)
 
 TEST_F(BusTest, AbsentBrokerExhaustsTheRetryBudgetThenConnectsOnceStarted)
 {
+    const std::string new_client = "INTR_MQTT_INFO : --------------------------------- [1] ";
     TraceCapture cap;
     const int library_connects = mqtt_test_library_connects();
     const auto started = std::chrono::steady_clock::now();
     BusWorkerRunner bus;
     // Eleven failed attempts, give-up, tear-down and a new client.
-    ASSERT_TRUE(wait_until(
-        [&] { return cap.count_line("INTR_MQTT_INFO : --------------------------------- [1] ") >= 2; }, 20s));
+    ASSERT_TRUE(wait_until([&] { return cap.count_line(new_client) >= 2; }, 20s));
     // Each failed connect pauses before the next one.
     EXPECT_GE(std::chrono::steady_clock::now() - started,
               11 * std::chrono::microseconds(MQTT_FAILED_STEP_PAUSE_US / kSleepDivisor));
     // Nothing listened: the library was never asked to connect.
     EXPECT_EQ(mqtt_test_library_connects(), library_connects);
-    TestBroker broker;
-    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(broker_.start());
     ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 20000));
     bus.stop();
     cap.stop();
 
-    auto all = cap.lines();
-    auto seq = lines_from(all, "INTR_MQTT_INFO : --------------------------------- [1] ");
-    ASSERT_FALSE(seq.empty());
-    std::vector<std::string> expected;
-    expected.push_back("INTR_MQTT_INFO : --------------------------------- [1] ");
-    for (int attempt = 0; attempt < 11; ++attempt) {
-        expected.push_back("INTR_MQTT_ERROR : Failed to connect [-1]");
-        expected.push_back("INTR_MQTT_ERROR : MQTT_CONNECT failed.");
-        if (attempt < 10) {
-            expected.push_back("INTR_MQTT_INFO : Retrying to connect - [" + std::to_string(attempt + 1) +
-                               "]");
+    auto seq = lines_from(cap.lines(), new_client);
+    std::vector<std::string> expected{new_client};
+    for (int attempt = 1; attempt <= 11; ++attempt) {
+        expected.insert(expected.end(), {"INTR_MQTT_ERROR : Failed to connect [-1]",
+                                         "INTR_MQTT_ERROR : MQTT_CONNECT failed."});
+        if (attempt < 11) {
+            expected.push_back("INTR_MQTT_INFO : Retrying to connect - [" + std::to_string(attempt) + "]");
         }
     }
-    expected.push_back("INTR_MQTT_ERROR : MQTT_RECONNECT Failed.");
-    expected.push_back("INTR_MQTT_ERROR : Device not connected with Server");
-    expected.push_back("INTR_MQTT_ERROR : MQTT Handle distroied...");
-    expected.push_back("INTR_MQTT_INFO : Payload buffer free");
-    expected.push_back("INTR_MQTT_INFO : --------------------------------- [1] ");
+    expected.insert(expected.end(), {"INTR_MQTT_ERROR : MQTT_RECONNECT Failed.",
+                                     "INTR_MQTT_ERROR : Device not connected with Server",
+                                     "INTR_MQTT_ERROR : MQTT Handle distroied...",
+                                     "INTR_MQTT_INFO : Payload buffer free", new_client});
     ASSERT_GE(seq.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(seq[i], expected[i]) << "line " << i;
-    }
+    EXPECT_EQ(std::vector<std::string>(seq.begin(), seq.begin() + expected.size()), expected);
     // Once the broker runs, a connect succeeds and both topics are subscribed.
     auto tail = lines_from(seq, "topic list : dt/app_to_ui/resp");
     ASSERT_GE(tail.size(), 3u);
@@ -142,21 +146,18 @@ TEST_F(BusTest, AbsentBrokerExhaustsTheRetryBudgetThenConnectsOnceStarted)
 
 TEST_F(BusTest, BrokerRestartReconnectsSameClientAndContinuesRetryNumbers)
 {
-    TestBroker broker;
-    ASSERT_TRUE(broker.start());
     TraceCapture cap;
-    BusWorkerRunner bus;
-    ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 5000));
+    ASSERT_TRUE(link_up());
     MQTTClient first = hMqttClient.load();
 
     for (int round = 0; round < 2; ++round) {
         const int retries_before = mqtt_test_retry_counter();
         const int subscribed_before = cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics");
-        broker.stop();
+        broker_.stop();
         ASSERT_TRUE(
             wait_until([&] { return cap.count_containing("-> Callback: connection lost [") > round; }, 5s));
         std::this_thread::sleep_for(150ms);
-        ASSERT_TRUE(broker.start());
+        ASSERT_TRUE(broker_.start());
         ASSERT_TRUE(wait_until(
             [&] {
                 return cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics") > subscribed_before;
@@ -180,17 +181,12 @@ TEST_F(BusTest, BrokerRestartReconnectsSameClientAndContinuesRetryNumbers)
 
 TEST_F(BusTest, OnlyTheLinksOwnBrokerConnectionSendsWithoutDelay)
 {
-    TestBroker broker;
-    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(broker_.start());
     // Another connection of this process to the broker, open before the link's.
     UniqueFd other(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(1883);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(other.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    BusWorkerRunner bus;
-    ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 5000));
+    const sockaddr_in addr = loopback_address(1883);
+    ASSERT_EQ(connect(other.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_TRUE(link_up());
 
     int links = 0;
     for_each_tcp_connection_to("127.0.0.1", 1883, [&](int fd, ino_t) {
@@ -205,10 +201,7 @@ TEST_F(BusTest, OnlyTheLinksOwnBrokerConnectionSendsWithoutDelay)
 
 TEST_F(BusTest, PublicationReachesSubscriberWithQos1NotRetained)
 {
-    TestBroker broker;
-    ASSERT_TRUE(broker.start());
-    BusWorkerRunner bus;
-    ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 5000));
+    ASSERT_TRUE(link_up());
     UiClient ui;
     ASSERT_TRUE(ui.connect());
 
@@ -217,10 +210,8 @@ TEST_F(BusTest, PublicationReachesSubscriberWithQos1NotRetained)
     const std::string short_pkt = R"({"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"ECU"}})";
     ASSERT_EQ(MQTT_Publish_Data(0, long_pkt.c_str()), 1);
     ASSERT_EQ(MQTT_Publish_Data(0, short_pkt.c_str()), 1);
-    auto msgs = ui.wait_for(2, 5s);
-    ASSERT_EQ(msgs.size(), 2u);
-    EXPECT_EQ(msgs[0].payload, long_pkt);
-    EXPECT_EQ(msgs[1].payload, short_pkt);
+    const auto msgs = ui.wait_for(2, 5s);
+    EXPECT_EQ(ui.payloads(), (std::vector<std::string>{long_pkt, short_pkt}));
     for (const auto &m : msgs) {
         EXPECT_EQ(m.topic, "dt/app_to_ui/resp");
         EXPECT_EQ(m.qos, 1);
@@ -240,17 +231,14 @@ TEST_F(BusTest, PublicationReachesSubscriberWithQos1NotRetained)
     EXPECT_EQ(cap.count_containing("INTR_MQTT_ERROR : Payload too long [4000 bytes"), 1);
     EXPECT_TRUE(ui.wait_for_payload(max_text, 5s));
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(ui.messages().size(), 3u);
+    EXPECT_EQ(ui.packets().size(), 3u);
 }
 
 TEST_F(BusTest, PublishWhileBrokerDownIsReportedWithTheLibraryCode)
 {
-    TestBroker broker;
-    ASSERT_TRUE(broker.start());
-    BusWorkerRunner bus;
-    ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 5000));
+    ASSERT_TRUE(link_up());
     TraceCapture cap;
-    broker.stop();
+    broker_.stop();
     ASSERT_TRUE(wait_until([&] { return cap.count_containing("-> Callback: connection lost [") == 1; }, 5s));
     EXPECT_EQ(MQTT_Publish_Data(0, "{}"), 0);
     EXPECT_EQ(cap.count_containing("INTR_MQTT_ERROR : Fail to send the data ["), 1);
@@ -310,9 +298,7 @@ TEST(Handover, OversizeCommandsAreRefusedWithoutTouchingTheBuffer)
     change_obd2_thrd_state(OBD2_STATE_IDLE);
 
     for (size_t len : {199u, 200u, 1023u}) {
-        std::string text = R"({"TYP":1,"CMD":3,"PAD":")";
-        text += std::string(len - text.size() - 2, 'x');
-        text += "\"}";
+        const std::string text = padded(R"({"TYP":1,"CMD":3,"PAD":")", len);
         ASSERT_EQ(text.size(), len);
         TraceCapture cap;
         command_for_can(text.c_str());
@@ -342,10 +328,7 @@ TEST(Handover, WorkerStateChangesNeverOverwriteAPendingCommand)
 
 TEST_F(BusTest, InboundMessagesAreTakenUpTo1023BytesFromTheCommandTopicOnly)
 {
-    TestBroker broker;
-    ASSERT_TRUE(broker.start());
-    BusWorkerRunner bus;
-    ASSERT_TRUE(wait_for_link_state(MQTT_CONNECTED, 5000));
+    ASSERT_TRUE(link_up());
     UiClient ui;
     ASSERT_TRUE(ui.connect());
     TraceCapture cap;
@@ -354,14 +337,8 @@ TEST_F(BusTest, InboundMessagesAreTakenUpTo1023BytesFromTheCommandTopicOnly)
     ASSERT_TRUE(ui.publish("dt/app_to_ui/resp", R"({"TYP":1,"CMD":1})"));
     ASSERT_TRUE(ui.publish("dt/ui_to_app/cmd/x", R"({"TYP":1,"CMD":1})"));
 
-    auto sized = [](size_t len) {
-        std::string t = R"({"TYP":5,"X":")";
-        t += std::string(len - t.size() - 2, 'a');
-        t += "\"}";
-        return t;
-    };
-    ASSERT_TRUE(ui.send_command(sized(1023))); // routed whole
-    ASSERT_TRUE(ui.send_command(sized(1024))); // loses its closing brace
+    ASSERT_TRUE(ui.send_command(padded(R"({"TYP":5,"X":")", 1023))); // routed whole
+    ASSERT_TRUE(ui.send_command(padded(R"({"TYP":5,"X":")", 1024))); // loses its closing brace
     ASSERT_TRUE(ui.send_command(R"({"TYP":6})"));
     ASSERT_TRUE(wait_until([&] { return cap.count_line("MQTT_ERROR : Unknown TYP value: 6") == 1; }, 5s));
     EXPECT_EQ(cap.count_line("MQTT_ERROR : Unknown TYP value: 5"), 1);
@@ -370,7 +347,7 @@ TEST_F(BusTest, InboundMessagesAreTakenUpTo1023BytesFromTheCommandTopicOnly)
     EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE);
 
     // An OBD command over the bus that does not fit the hand-over buffer.
-    ASSERT_TRUE(ui.send_command(sized(600).replace(7, 1, "1")));
+    ASSERT_TRUE(ui.send_command(padded(R"({"TYP":1,"X":")", 600)));
     ASSERT_TRUE(ui.send_command(R"({"TYP":1,"CMD":7})"));
     ASSERT_TRUE(wait_until([&] { return obd2_command_pending(); }, 5s));
     EXPECT_EQ(cap.count_line("OBD2_ERROR : Command refused: longer than 199 characters."), 1);
@@ -379,22 +356,15 @@ TEST_F(BusTest, InboundMessagesAreTakenUpTo1023BytesFromTheCommandTopicOnly)
     EXPECT_STREQ(copy, R"({"TYP":1,"CMD":7})");
 }
 
-namespace
-{
-void report_loss_during_subscribe(int state)
-{
-    if (state == MQTT_SUBSCRIBE) {
-        MQTT_connectionLost(nullptr, const_cast<char *>("test"));
-    }
-}
-} // namespace
-
 TEST_F(BusTest, LossReportedInsideAStepIsNotOverwritten)
 {
-    TestBroker broker;
-    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(broker_.start());
     TraceCapture cap;
-    mqtt_test_set_step_hook(report_loss_during_subscribe);
+    mqtt_test_set_step_hook([](int state) {
+        if (state == MQTT_SUBSCRIBE) {
+            MQTT_connectionLost(nullptr, const_cast<char *>("test"));
+        }
+    });
     mqtt_worker_start();
     mqtt_run_state_pass(); // create
     mqtt_run_state_pass(); // connect
@@ -418,56 +388,45 @@ class RefusingBroker
     RefusingBroker()
     {
         const int on = 1; // earlier brokers of this process may have left TIME_WAIT behind
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(1883);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ok_ = bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(listener_, 1) == 0;
-        thread_ = std::thread([this] { serve(); });
+        setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const sockaddr_in a = loopback_address(1883);
+        ok_ = bind(listener_.get(), reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0 &&
+              listen(listener_.get(), 1) == 0;
+        // Connections one after the other: the bus worker first checks that
+        // something listens with a bare connect, then the client library connects.
+        thread_ = std::thread([this] {
+            for (int c; (c = accept(listener_.get(), nullptr, nullptr)) >= 0;) {
+                serve_one(UniqueFd(c));
+            }
+        });
     }
     ~RefusingBroker()
     {
-        shutdown(listener_, SHUT_RDWR);
+        shutdown(listener_.get(), SHUT_RDWR);
         thread_.join();
-        close(listener_);
     }
     bool ok() const { return ok_; }
 
   private:
-    // Connections one after the other: the bus worker first checks that
-    // something listens with a bare connect, then the client library connects.
-    void serve()
-    {
-        for (int c; (c = accept(listener_, nullptr, nullptr)) >= 0;) {
-            serve_one(c);
-        }
-    }
-
-    void serve_one(int c)
+    static void serve_one(UniqueFd c)
     {
         uint8_t in[256];
-        while (read(c, in, sizeof in) >= 4) { // DISCONNECT (2 bytes) or EOF ends it
+        while (read(c.get(), in, sizeof in) >= 4) { // DISCONNECT (2 bytes) or EOF ends it
             std::vector<uint8_t> reply;
-            switch (in[0]) {
-            case 0x10: // CONNECT
+            if (in[0] == 0x10) { // CONNECT
                 reply = {0x20, 0x02, 0x00, 0x00};
-                break;
-            case 0x82: // SUBSCRIBE
+            } else if (in[0] == 0x82) { // SUBSCRIBE
                 reply = {0x90, 0x04, in[2], in[3], 0x80, 0x80};
-                break;
-            case 0xA2: // UNSUBSCRIBE
+            } else if (in[0] == 0xA2) { // UNSUBSCRIBE
                 reply = {0xB0, 0x02, in[2], in[3]};
-                break;
             }
-            if (reply.empty() || write(c, reply.data(), reply.size()) < 0) {
+            if (reply.empty() || write(c.get(), reply.data(), reply.size()) < 0) {
                 break;
             }
         }
-        close(c);
     }
 
-    int listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    UniqueFd listener_{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
     bool ok_ = false;
     std::thread thread_;
 };
@@ -489,24 +448,17 @@ TEST_F(BusTest, RefusedSubscriptionIsAFailedStep)
     EXPECT_EQ(cap.count_line("INTR_MQTT_INFO : successfully Subscribed topics"), 0);
 }
 
-namespace
-{
-std::atomic<bool> s_thrown{false};
-void throw_once_in_subscribe(int state)
-{
-    if (state == MQTT_SUBSCRIBE && !s_thrown.exchange(true)) {
-        throw std::bad_alloc();
-    }
-}
-} // namespace
-
 TEST_F(BusTest, StepCutShortByAnExceptionIsRepeated)
 {
-    TestBroker broker;
-    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(broker_.start());
     TraceCapture cap;
-    s_thrown.store(false); // the program may run this test more than once
-    mqtt_test_set_step_hook(throw_once_in_subscribe);
+    static std::atomic<bool> thrown;
+    thrown.store(false); // the program may run this test more than once
+    mqtt_test_set_step_hook([](int state) {
+        if (state == MQTT_SUBSCRIBE && !thrown.exchange(true)) {
+            throw std::bad_alloc();
+        }
+    });
     BusWorkerRunner bus;
     const bool connected = wait_for_link_state(MQTT_CONNECTED, 5000);
     bus.stop();
@@ -536,8 +488,7 @@ TEST_F(BusTest, QosGrantedBySubscriptionLeavesThePublishQosAlone)
 
 TEST_F(BusTest, PublishingConcurrentWithTearDownIsSafe)
 {
-    TestBroker broker;
-    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(broker_.start());
     TraceCapture cap; // keep the trace of the loop out of the log
     std::atomic<bool> stop{false};
     std::atomic<int> accepted{0};

@@ -1,37 +1,37 @@
 #include "support/broker.h"
 
-#include <arpa/inet.h>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <netinet/in.h>
-#include <string>
 #include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 
-bool tcp_port_open(int port)
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "common/atomic_file.h"
+#include "common/unique_fd.h"
+
+sockaddr_in loopback_address(int port)
 {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) {
-        return false;
-    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
+    return a;
+}
+
+// True when something accepts TCP connections on 127.0.0.1:port.
+static bool tcp_port_open(int port)
+{
+    UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in a = loopback_address(port);
+    return s && connect(s.get(), reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
 }
 
 TestBroker::~TestBroker()
 {
     stop();
     if (!dir_.empty()) {
-        unlink((dir_ + "/mosquitto.conf").c_str());
-        unlink((dir_ + "/mosquitto.log").c_str());
-        rmdir(dir_.c_str());
+        std::filesystem::remove_all(dir_);
     }
 }
 
@@ -46,18 +46,14 @@ bool TestBroker::start()
             return false;
         }
         dir_ = tmpl;
-        std::string conf = dir_ + "/mosquitto.conf";
-        FILE *f = fopen(conf.c_str(), "w");
-        if (!f) {
+        const std::string conf = "listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                                 "log_dest none\nset_tcp_nodelay true\n" +
+                                 extra_config_;
+        if (!gw_write_file_atomic((dir_ + "/mosquitto.conf").c_str(), conf.data(), conf.size())) {
             return false;
         }
-        fprintf(f, "listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n"
-                   "log_dest none\nset_tcp_nodelay true\n");
-        fputs(extra_config_.c_str(), f);
-        fclose(f);
     }
-    std::string conf = dir_ + "/mosquitto.conf";
-    if (!process_.start({"mosquitto", "-c", conf}, {}, dir_ + "/mosquitto.log", true)) {
+    if (!process_.start({"mosquitto", "-c", dir_ + "/mosquitto.conf"}, {}, dir_ + "/mosquitto.log", true)) {
         return false;
     }
     for (int i = 0; i < 500; ++i) {

@@ -2,6 +2,8 @@
 // own network namespace (tests/netns_run.sh).
 #pragma once
 
+#include <netinet/in.h>
+
 #include <string>
 #include <utility>
 
@@ -28,5 +30,5 @@ class TestBroker
     std::string extra_config_;
 };
 
-// True when something accepts TCP connections on 127.0.0.1:port.
-bool tcp_port_open(int port);
+// 127.0.0.1:port.
+sockaddr_in loopback_address(int port);

@@ -15,11 +15,6 @@ BusWorkerRunner::BusWorkerRunner()
     });
 }
 
-BusWorkerRunner::~BusWorkerRunner()
-{
-    stop();
-}
-
 void BusWorkerRunner::stop()
 {
     if (!thread_.joinable()) {

@@ -8,7 +8,7 @@ class BusWorkerRunner
 {
   public:
     BusWorkerRunner();
-    ~BusWorkerRunner();
+    ~BusWorkerRunner() { stop(); }
     void stop();
 
   private:

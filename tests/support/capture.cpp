@@ -1,24 +1,21 @@
 #include "support/capture.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
 
 #include "common/atomic_file.h"
 
 std::vector<std::string> split_lines(const std::string &text)
 {
     std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) {
-            out.push_back(text.substr(start));
-            break;
-        }
-        out.push_back(text.substr(start, nl - start));
-        start = nl + 1;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
     }
     return out;
 }
@@ -26,7 +23,8 @@ std::vector<std::string> split_lines(const std::string &text)
 TraceCapture::TraceCapture()
 {
     char tmpl[] = "/tmp/obdgw-trace-XXXXXX";
-    int fd = mkstemp(tmpl);
+    // Appending for both streams, so lines of different threads never overwrite.
+    int fd = mkostemp(tmpl, O_APPEND);
     if (fd < 0) {
         return;
     }
@@ -35,9 +33,6 @@ TraceCapture::TraceCapture()
     fflush(stderr);
     saved_out_ = dup(STDOUT_FILENO);
     saved_err_ = dup(STDERR_FILENO);
-    // O_APPEND semantics for both streams so lines of different threads never overwrite.
-    int fl = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, fl | O_APPEND);
     dup2(fd, STDOUT_FILENO);
     dup2(fd, STDERR_FILENO);
     close(fd);
@@ -48,9 +43,7 @@ TraceCapture::TraceCapture()
 TraceCapture::~TraceCapture()
 {
     stop();
-    if (!path_.empty()) {
-        unlink(path_.c_str());
-    }
+    unlink(path_.c_str());
 }
 
 void TraceCapture::stop()
@@ -76,25 +69,15 @@ std::string TraceCapture::text()
     return s;
 }
 
-std::vector<std::string> TraceCapture::lines()
-{
-    return split_lines(text());
-}
-
 int TraceCapture::count_line(const std::string &line)
 {
-    int n = 0;
-    for (const auto &l : lines()) {
-        n += (l == line);
-    }
-    return n;
+    const auto all = lines();
+    return static_cast<int>(std::count(all.begin(), all.end(), line));
 }
 
 int TraceCapture::count_containing(const std::string &needle)
 {
-    int n = 0;
-    for (const auto &l : lines()) {
-        n += (l.find(needle) != std::string::npos);
-    }
-    return n;
+    const auto all = lines();
+    return static_cast<int>(std::count_if(
+        all.begin(), all.end(), [&](const std::string &l) { return l.find(needle) != std::string::npos; }));
 }

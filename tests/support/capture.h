@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+// Lines of `text`, split at '\n' (a trailing partial line included).
+std::vector<std::string> split_lines(const std::string &text);
+
 class TraceCapture
 {
   public:
@@ -15,7 +18,7 @@ class TraceCapture
 
     // Everything written so far (stdout and stderr interleaved as written).
     std::string text();
-    std::vector<std::string> lines();
+    std::vector<std::string> lines() { return split_lines(text()); }
     // Number of lines equal to `line`, or containing `needle` for count_containing.
     int count_line(const std::string &line);
     int count_containing(const std::string &needle);
@@ -28,6 +31,3 @@ class TraceCapture
     std::string path_;
     bool active_ = false;
 };
-
-// Lines of `text`, split at '\n' (a trailing partial line included).
-std::vector<std::string> split_lines(const std::string &text);

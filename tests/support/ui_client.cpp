@@ -14,21 +14,15 @@ int connect_without_delay(MQTTClient client, MQTTClient_connectOptions *opts)
     return rc;
 }
 
-namespace
-{
 // The library blocks a publication for 100 ms once this many are unacknowledged.
 constexpr int kFloodInflight = 1000;
-} // namespace
 
 int UiClient::on_message(void *ctx, char *topic, int, MQTTClient_message *msg)
 {
     auto *self = static_cast<UiClient *>(ctx);
-    UiMessage p;
-    p.at = std::chrono::steady_clock::now();
-    p.topic = topic;
-    p.payload.assign(static_cast<const char *>(msg->payload), static_cast<size_t>(msg->payloadlen));
-    p.qos = msg->qos;
-    p.retained = msg->retained;
+    UiMessage p{topic,
+                std::string(static_cast<const char *>(msg->payload), static_cast<size_t>(msg->payloadlen)),
+                msg->qos, msg->retained, std::chrono::steady_clock::now()};
     {
         std::lock_guard<std::mutex> lk(self->mu_);
         self->msgs_.push_back(std::move(p));
@@ -39,8 +33,6 @@ int UiClient::on_message(void *ctx, char *topic, int, MQTTClient_message *msg)
     return 1;
 }
 
-void UiClient::on_lost(void *, char *) {}
-
 bool UiClient::connect(const std::string &topic)
 {
     disconnect();
@@ -49,7 +41,7 @@ bool UiClient::connect(const std::string &topic)
         client_ = nullptr;
         return false;
     }
-    MQTTClient_setCallbacks(client_, this, on_lost, on_message, nullptr);
+    MQTTClient_setCallbacks(client_, this, nullptr, on_message, nullptr);
     MQTTClient_connectOptions opts = MQTTClient_connectOptions_initializer;
     opts.keepAliveInterval = 20;
     opts.cleansession = 1;
@@ -78,26 +70,16 @@ void UiClient::disconnect()
     client_ = nullptr;
 }
 
-bool UiClient::connected()
-{
-    return client_ != nullptr && MQTTClient_isConnected(client_);
-}
-
 bool UiClient::send(const std::string &payload, const std::string &topic)
 {
-    MQTTClient_deliveryToken token = 0;
-    if (client_ == nullptr || MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
-                                                 payload.data(), 1, 0, &token) != MQTTCLIENT_SUCCESS) {
-        return false;
-    }
-    return MQTTClient_waitForCompletion(client_, token, 5000) == MQTTCLIENT_SUCCESS;
+    return publish(topic, payload) &&
+           MQTTClient_waitForCompletion(client_, last_, 5000) == MQTTCLIENT_SUCCESS;
 }
 
 bool UiClient::publish(const std::string &topic, const std::string &payload)
 {
-    MQTTClient_deliveryToken token = 0;
     return client_ != nullptr && MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
-                                                    payload.data(), 1, 0, &token) == MQTTCLIENT_SUCCESS;
+                                                    payload.data(), 1, 0, &last_) == MQTTCLIENT_SUCCESS;
 }
 
 bool UiClient::wait_all_delivered(milliseconds timeout)
@@ -150,11 +132,6 @@ int UiClient::wait_for(const std::function<bool(const UiMessage &)> &pred, milli
         return false;
     });
     return found;
-}
-
-int UiClient::wait_exact(const std::string &payload, milliseconds timeout, size_t from)
-{
-    return wait_for([&](const UiMessage &p) { return p.payload == payload; }, timeout, from);
 }
 
 std::vector<std::string> UiClient::payloads(size_t from)

@@ -39,7 +39,7 @@ class UiClient
     // Connects and subscribes to `topic` (QoS 1). False on failure.
     bool connect(const std::string &topic = kResponseTopic);
     void disconnect();
-    bool connected();
+    bool connected() { return client_ != nullptr && MQTTClient_isConnected(client_); }
 
     // Publishes without waiting for the acknowledgement (several may be in flight).
     bool publish(const std::string &topic, const std::string &payload);
@@ -53,7 +53,6 @@ class UiClient
     bool wait_all_delivered(milliseconds timeout);
 
     std::vector<UiMessage> packets();
-    std::vector<UiMessage> messages() { return packets(); }
     size_t count();
     void clear();
     // Waits until at least `n` messages have arrived (or the time is up); returns them all.
@@ -61,7 +60,10 @@ class UiClient
     // Index of the first message at or after `from` that satisfies `pred`,
     // waiting up to `timeout`; -1 when none came.
     int wait_for(const std::function<bool(const UiMessage &)> &pred, milliseconds timeout, size_t from = 0);
-    int wait_exact(const std::string &payload, milliseconds timeout, size_t from = 0);
+    int wait_exact(const std::string &payload, milliseconds timeout, size_t from = 0)
+    {
+        return wait_for([&](const UiMessage &m) { return m.payload == payload; }, timeout, from);
+    }
     bool wait_for_payload(const std::string &needle, milliseconds timeout)
     {
         return wait_for([&](const UiMessage &m) { return m.payload.find(needle) != std::string::npos; },
@@ -74,10 +76,10 @@ class UiClient
 
   private:
     static int on_message(void *ctx, char *topic, int topic_len, MQTTClient_message *msg);
-    static void on_lost(void *ctx, char *cause);
 
     std::string id_;
     MQTTClient client_ = nullptr;
+    MQTTClient_deliveryToken last_ = 0; // of the latest publication
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<UiMessage> msgs_;
