@@ -81,11 +81,9 @@ TEST_F(SimBus, ReceiveFiltersFollowTheKernelRules)
             inject += " " + f;
         }
         ASSERT_EQ(control(inject + " " + c.marker), "ok\n");
-        auto rx = received(*p);
-        ASSERT_FALSE(rx.empty()) << "the marker never arrived";
-        EXPECT_EQ(rx.back(), c.marker);
-        rx.pop_back();
-        EXPECT_EQ(rx, c.expected);
+        auto expected = c.expected;
+        expected.push_back(c.marker);
+        EXPECT_EQ(received(*p), expected);
     }
 }
 
@@ -214,10 +212,8 @@ TEST_F(SimBus, RepeatedCanInitClosesTheEarlierSockets)
     ToolProcess p({built("tests/can-init-repeat"), "5"}, probe_env(bus_));
     ASSERT_EQ(p.wait(kProbeMs), 0) << p.err();
     auto runs = p.lines();
-    ASSERT_EQ(runs.size(), 5u) << p.err();
-    for (const auto &run : runs) {
-        EXPECT_EQ(run, runs[0]);
-    }
+    ASSERT_FALSE(runs.empty()) << p.err();
+    EXPECT_EQ(runs, std::vector<std::string>(5, runs[0])) << p.err();
     EXPECT_EQ(runs[0].rfind("run 1 ", 0), 0u) << runs[0];
 }
 

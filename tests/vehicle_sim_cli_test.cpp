@@ -1,7 +1,5 @@
 // obd-vehicle-sim's control channel: each command changes what the vehicle
 // puts on the bus, seen by a SocketCAN program through the preload library.
-#include <algorithm>
-
 #include "sim_bus_fixture.h"
 
 namespace
@@ -99,9 +97,8 @@ TEST_F(SimBus, LateAnswerComesLateOnce)
         }
         return -1;
     };
-    int first = stamp_of();
-    int second = stamp_of();
-    EXPECT_GE(first, 290);
+    EXPECT_GE(stamp_of(), 290);
+    const int second = stamp_of();
     EXPECT_GE(second, 0);
     EXPECT_LT(second, 200);
 }
@@ -155,11 +152,8 @@ TEST_F(SimBus, SendClientReportsTheReply)
     EXPECT_EQ(ok.lines(), std::vector<std::string>{"ok"});
     EXPECT_NE(control("status").find("pending [P0420]"), std::string::npos);
 
-    ToolProcess bad({sim_path_, "--send", ctl_, "dtc", "pending", "Q0420"});
-    EXPECT_EQ(bad.wait(kProbeMs), 1);
-
-    ToolProcess nobody({sim_path_, "--send", dir_ + "/nothing", "status"});
-    EXPECT_EQ(nobody.wait(kProbeMs), 2);
+    EXPECT_EQ(ToolProcess({sim_path_, "--send", ctl_, "dtc", "pending", "Q0420"}).wait(kProbeMs), 1);
+    EXPECT_EQ(ToolProcess({sim_path_, "--send", dir_ + "/nothing", "status"}).wait(kProbeMs), 2);
 }
 
 } // namespace

@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 extern char **environ;
 
@@ -35,16 +37,10 @@ std::string resolve(const std::string &name)
 
 bool fill(int fd, std::string &into, int timeout_ms)
 {
-    if (fd < 0) {
-        return false;
-    }
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0) {
-        return false;
-    }
     char b[4096];
-    ssize_t n = ::read(fd, b, sizeof b);
-    if (n <= 0) {
+    ssize_t n = 0;
+    if (fd < 0 || poll(&p, 1, timeout_ms) <= 0 || (n = ::read(fd, b, sizeof b)) <= 0) {
         return false;
     }
     into.append(b, static_cast<size_t>(n));
@@ -74,36 +70,29 @@ bool ChildProcess::start(const std::vector<std::string> &argv, const std::vector
     stop(9, std::chrono::milliseconds(0));
     close_fd(out_);
     close_fd(err_);
-    pid_ = -1;
-    exited_ = false;
-    group_killed_ = false;
-    status_ = -1;
+    pid_ = status_ = -1;
+    exited_ = group_killed_ = false;
     buf_.clear();
     errbuf_.clear();
 
-    std::vector<std::string> envs;
+    std::vector<std::string> args = argv.empty() ? std::vector<std::string>{""} : argv, envs = env;
+    args[0] = resolve(args[0]);
     for (char **e = environ; *e; ++e) {
-        std::string kv = *e;
-        bool replaced = false;
-        for (const auto &x : env) {
-            replaced = replaced || kv.substr(0, kv.find('=') + 1) == x.substr(0, x.find('=') + 1);
-        }
-        if (!replaced) {
+        const std::string kv = *e, name = kv.substr(0, kv.find('=') + 1);
+        if (std::none_of(env.begin(), env.end(),
+                         [&](const std::string &x) { return x.rfind(name, 0) == 0; })) {
             envs.push_back(kv);
         }
     }
-    envs.insert(envs.end(), env.begin(), env.end());
-    const std::string program = resolve(argv.empty() ? "" : argv[0]);
-    std::vector<char *> av, ev;
-    av.push_back(const_cast<char *>(program.c_str()));
-    for (size_t i = 1; i < argv.size(); ++i) {
-        av.push_back(const_cast<char *>(argv[i].c_str()));
-    }
-    av.push_back(nullptr);
-    for (const auto &e : envs) {
-        ev.push_back(const_cast<char *>(e.c_str()));
-    }
-    ev.push_back(nullptr);
+    const auto pointers = [](std::vector<std::string> &strings) {
+        std::vector<char *> v;
+        for (auto &str : strings) {
+            v.push_back(str.data());
+        }
+        v.push_back(nullptr);
+        return v;
+    };
+    std::vector<char *> av = pointers(args), ev = pointers(envs);
 
     // Everything the child needs is opened here: a file starts empty before
     // the child exists, so nobody reads an earlier run's lines as this one's.
@@ -263,13 +252,11 @@ void ChildProcess::stop(int sig, std::chrono::milliseconds grace)
 std::vector<std::string> ChildProcess::lines()
 {
     std::vector<std::string> v;
-    std::string l;
-    while (read_line(l, 0)) {
+    for (std::string l; read_line(l, 0);) {
         v.push_back(l);
     }
     if (!buf_.empty()) {
-        v.push_back(buf_);
-        buf_.clear();
+        v.push_back(std::exchange(buf_, {}));
     }
     return v;
 }
