@@ -9,10 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
-namespace
-{
-
-__attribute__((constructor)) void enter_test_namespaces(int argc, char **argv)
+__attribute__((constructor)) static void enter_test_namespaces(int argc, char **argv)
 {
     if (getenv("OBDGW_IN_TEST_NAMESPACES") != nullptr) {
         return;
@@ -25,13 +22,9 @@ __attribute__((constructor)) void enter_test_namespaces(int argc, char **argv)
     }
     self[n] = '\0';
     std::vector<char *> av{const_cast<char *>(OBDGW_NETNS_RUN), self};
-    for (int i = 1; i < argc; ++i) {
-        av.push_back(argv[i]);
-    }
+    av.insert(av.end(), argv + 1, argv + argc);
     av.push_back(nullptr);
     execv(av[0], av.data());
     perror(OBDGW_NETNS_RUN);
     _exit(1);
 }
-
-} // namespace

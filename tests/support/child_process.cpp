@@ -97,29 +97,20 @@ bool ChildProcess::start(const std::vector<std::string> &argv, const std::vector
     // Everything the child needs is opened here: a file starts empty before
     // the child exists, so nobody reads an earlier run's lines as this one's.
     int out[2] = {-1, -1}, err[2] = {-1, -1};
-    int file = -1;
-    if (!stdout_file.empty()) {
-        file = ::open(stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-    }
-    if ((!stdout_file.empty() && file < 0) || (stdout_file.empty() && pipe2(out, O_CLOEXEC) != 0) ||
-        (!stderr_too && pipe2(err, O_CLOEXEC) != 0)) {
-        for (int fd : {file, out[0], out[1], err[0], err[1]}) {
-            close_fd(fd);
-        }
-        return false;
-    }
+    const int file = stdout_file.empty() ? -1
+                                         : ::open(stdout_file.c_str(),
+                                                  O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    const bool opened = (stdout_file.empty() ? pipe2(out, O_CLOEXEC) == 0 : file >= 0) &&
+                        (stderr_too || pipe2(err, O_CLOEXEC) == 0);
     const int child_out = file >= 0 ? file : out[1];
     const int child_err = stderr_too ? child_out : err[1];
     const pid_t parent = ::getpid();
-    pid_t pid = ::fork();
+    const pid_t pid = opened ? ::fork() : -1;
     if (pid == 0) {
         // Only async-signal-safe calls between fork and exec.
         ::setpgid(0, 0);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) {
-            ::_exit(126);
-        }
-        int in = ::open("/dev/null", O_RDONLY);
+        const int in = ::getppid() == parent ? ::open("/dev/null", O_RDONLY) : -1;
         if (in < 0) {
             ::_exit(126);
         }
@@ -130,17 +121,15 @@ bool ChildProcess::start(const std::vector<std::string> &argv, const std::vector
         ::execve(av[0], av.data(), ev.data());
         ::_exit(127);
     }
-    for (int fd : {file, out[1], err[1]}) {
+    for (int fd : {file, out[1], err[1], pid < 0 ? out[0] : -1, pid < 0 ? err[0] : -1}) {
         close_fd(fd);
     }
-    out_ = out[0];
-    err_ = err[0];
     if (pid < 0) {
-        close_fd(out_);
-        close_fd(err_);
         return false;
     }
     ::setpgid(pid, pid);
+    out_ = out[0];
+    err_ = err[0];
     pid_ = pid;
     return true;
 }
@@ -157,16 +146,13 @@ bool ChildProcess::running()
         return false;
     }
     int st = 0;
-    pid_t r = ::waitpid(pid_, &st, WNOHANG);
-    if (r == 0) {
-        return true;
-    }
+    const pid_t r = ::waitpid(pid_, &st, WNOHANG);
     if (r == pid_) {
         reaped(st);
-    } else {
+    } else if (r != 0) {
         exited_ = true; // lost: nothing left to wait for
     }
-    return false;
+    return r == 0;
 }
 
 std::string ChildProcess::end_reason() const
