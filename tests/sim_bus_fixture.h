@@ -62,9 +62,6 @@ class SimBus : public SimTool
         ASSERT_EQ(access(preload_.c_str(), R_OK), 0) << preload_;
         bus_ = dir_ + "/bus";
         ctl_ = dir_ + "/ctl";
-        if (const char *can = std::getenv("OBDSIM_TEST_CAN")) {
-            can_ = can;
-        }
         sim_ = std::make_unique<ToolProcess>(
             std::vector<std::string>{sim_path_, "--vehicle", source(vehicle()),
                                      can_.empty() ? "--bus" : "--can", can_.empty() ? bus_ : can_,
@@ -164,7 +161,8 @@ class SimBus : public SimTool
 
     const std::string probe_path_ = built("tools/can_preload/obdsim-can-probe");
     const std::string preload_ = built("tools/can_preload/libobdsim_can_preload.so");
-    std::string bus_, ctl_, can_;
+    const std::string can_ = std::getenv("OBDSIM_TEST_CAN") ? std::getenv("OBDSIM_TEST_CAN") : "";
+    std::string bus_, ctl_;
     std::unique_ptr<ToolProcess> sim_;
 };
 

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -196,9 +195,7 @@ int ChildProcess::wait(int timeout_ms)
             std::this_thread::sleep_for(kPollStep);
         }
     }
-    while (fill(out_, buf_, 0)) {
-    }
-    while (fill(err_, errbuf_, 0)) {
+    while (fill(out_, buf_, 0) || fill(err_, errbuf_, 0)) {
     }
     return status_;
 }
