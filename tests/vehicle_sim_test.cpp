@@ -13,7 +13,6 @@
 
 using namespace std::chrono_literals;
 using vsim::make_frame;
-using vsim::TimedFrame;
 using vsim::Vehicle;
 
 namespace

@@ -73,9 +73,6 @@ int FakeClock::block(pollfd *fds, nfds_t n, int64_t deadline, const std::functio
 {
     const bool member = t_member == this;
     Waiter w{deadline, std::vector<pollfd>(fds, fds + n), ready, t_wake.fd};
-    for (pollfd &p : w.fds) {
-        p.revents = 0;
-    }
     std::vector<pollfd> sleeping = w.fds;
     sleeping.push_back(pollfd{w.wake_fd, POLLIN, 0});
     std::unique_lock lk(mu_);
