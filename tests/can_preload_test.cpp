@@ -3,6 +3,8 @@
 // against obd-vehicle-sim --bus. Filters, error masks, loopback and error codes
 // must be those of a kernel raw CAN socket, or the gateway would be tested
 // against a bus that forgives what can0 does not.
+#include <gmock/gmock.h>
+
 #include <algorithm>
 
 #include "sim_bus_fixture.h"
@@ -138,9 +140,7 @@ TEST_F(SimBus, SocketCallsFailLikeTheKernel)
         }
         auto p = probe(c.args, c.bus);
         p->wait(kProbeMs);
-        auto lines = p->lines();
-        EXPECT_NE(std::find(lines.begin(), lines.end(), c.expected_line), lines.end())
-            << "got: " << ::testing::PrintToString(lines) << p->err();
+        EXPECT_THAT(p->lines(), ::testing::Contains(c.expected_line)) << p->err();
     }
 }
 
@@ -172,9 +172,7 @@ TEST_F(SimBus, BusGoneReadsAsNetworkDown)
     sim_->signal(SIGTERM);
     EXPECT_EQ(sim_->wait(kStartMs), 0);
     EXPECT_EQ(p->wait(kProbeMs), 3);
-    auto lines = p->lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "read: ENETDOWN"), lines.end())
-        << ::testing::PrintToString(lines);
+    EXPECT_THAT(p->lines(), ::testing::Contains("read: ENETDOWN"));
 }
 
 // "sudo ip link ..." through system() is logged, not run; other commands run.

@@ -1,7 +1,8 @@
 // Vehicle files as obd-vehicle-sim --check reads them: every sample loads, and
 // a malformed file is refused with a message naming the field, never turned
 // into a vehicle that quietly answers something else.
-#include <algorithm>
+#include <gmock/gmock.h>
+
 #include <fstream>
 
 #include "sim_bus_fixture.h"
@@ -64,9 +65,7 @@ TEST_F(VehicleFile, ContentsAreTakenAsWritten)
              // 417001751 = 0x18DAF117: ECU address 17, flow control on 18DA17F1.
              "ecu 1: 29-bit answers 18DAF117, flow control on 18DA17F1",
          }) {
-        EXPECT_TRUE(std::any_of(r.out.begin(), r.out.end(),
-                                [&](const std::string &l) { return l.find(line) != std::string::npos; }))
-            << line << " not in " << ::testing::PrintToString(r.out);
+        EXPECT_THAT(r.out, ::testing::Contains(::testing::HasSubstr(line)));
     }
 }
 
