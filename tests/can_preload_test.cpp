@@ -154,11 +154,9 @@ TEST_F(SimBus, VehicleAnswersThroughTheGatewayFilter)
     auto rx = received(*p);
     ASSERT_EQ(rx.size(), 2u) << ::testing::PrintToString(rx);
     EXPECT_EQ(rx[0].substr(0, 10), "7E8#064100"); // PID 00 bitmask
-    std::string trace = slurp(dir_ + "/sim.log");
-    EXPECT_NE(trace.find("RX  7DF        [8]  02 01 0C"), std::string::npos)
-        << "request missing from the trace";
-    EXPECT_NE(trace.find("TX  7E8        [8]  04 41 0C 0C 35"), std::string::npos)
-        << "answer missing from the trace";
+    const std::string trace = slurp(dir_ + "/sim.log");
+    EXPECT_THAT(trace, ::testing::HasSubstr("RX  7DF        [8]  02 01 0C")) << "request missing";
+    EXPECT_THAT(trace, ::testing::HasSubstr("TX  7E8        [8]  04 41 0C 0C 35")) << "answer missing";
 }
 
 // When the simulator goes away, the open socket reports the link down
@@ -201,7 +199,7 @@ TEST_F(SimBus, RepeatedCanInitClosesTheEarlierSockets)
     auto runs = p.lines();
     ASSERT_FALSE(runs.empty()) << p.err();
     EXPECT_EQ(runs, std::vector<std::string>(5, runs[0])) << p.err();
-    EXPECT_EQ(runs[0].rfind("run 1 ", 0), 0u) << runs[0];
+    EXPECT_THAT(runs[0], ::testing::StartsWith("run 1 "));
 }
 
 } // namespace

@@ -120,8 +120,7 @@ TEST_F(VehicleFile, MalformedFilesAreRefusedNamingTheField)
         SCOPED_TRACE(text);
         Result r = check_text(text);
         EXPECT_EQ(r.status, 2);
-        std::string prefix = "obd-vehicle-sim: " + dir_ + "/v.json: ";
-        EXPECT_EQ(r.err.substr(0, prefix.size() + want.size()), prefix + want) << r.err;
+        EXPECT_THAT(r.err, ::testing::StartsWith("obd-vehicle-sim: " + dir_ + "/v.json: " + want));
     }
 }
 
@@ -129,13 +128,12 @@ TEST_F(VehicleFile, MissingFileAndBadUsageAreRefused)
 {
     Result r = check(dir_ + "/none.json");
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("none.json: cannot open the vehicle file"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, ::testing::HasSubstr("none.json: cannot open the vehicle file"));
 
     ToolProcess both({sim_path_, "--vehicle", source("tools/vehicles/petrol_11bit.json"), "--bus", "/tmp/x",
                       "--can", "vcan0"});
     EXPECT_EQ(both.wait(kRunMs), 2);
-    EXPECT_NE(both.err().find("give exactly one of --bus PATH and --can IFACE"), std::string::npos)
-        << both.err();
+    EXPECT_THAT(both.err(), ::testing::HasSubstr("give exactly one of --bus PATH and --can IFACE"));
 }
 
 } // namespace
