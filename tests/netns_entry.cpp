@@ -4,7 +4,6 @@
 // Not through the build's emulator setting: that one runs cross-built programs.
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -14,13 +13,11 @@ __attribute__((constructor)) static void enter_test_namespaces(int argc, char **
     if (getenv("OBDGW_IN_TEST_NAMESPACES") != nullptr) {
         return;
     }
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) {
-        perror("readlink /proc/self/exe");
+    char *self = realpath("/proc/self/exe", nullptr);
+    if (self == nullptr) {
+        perror("realpath /proc/self/exe");
         _exit(1);
     }
-    self[n] = '\0';
     std::vector<char *> av{const_cast<char *>(OBDGW_NETNS_RUN), self};
     av.insert(av.end(), argv + 1, argv + argc);
     av.push_back(nullptr);
