@@ -3,6 +3,8 @@
 // against obd-vehicle-sim --bus. Filters, error masks, loopback and error codes
 // must be those of a kernel raw CAN socket, or the gateway would be tested
 // against a bus that forgives what can0 does not.
+#include <gmock/gmock.h>
+
 #include <algorithm>
 
 #include "sim_bus_fixture.h"
@@ -16,8 +18,7 @@ struct FilterCase {
     const char *name;
     std::vector<std::string> socket_args; // probe options setting up the socket
     std::vector<std::string> bus_frames;  // put on the bus by the vehicle side, in order
-    std::string marker;                   // last frame, must pass; ends the probe
-    std::vector<std::string> expected;    // received, in order, marker excluded
+    std::vector<std::string> expected;    // received, in order; the last goes on the bus last, ends the probe
 };
 
 // Frames written by the vehicle side reach each socket as the kernel's raw
@@ -28,64 +29,52 @@ TEST_F(SimBus, ReceiveFiltersFollowTheKernelRules)
         {"gateway channel 0: 7E8..7EF, any frame format, TX-timeout errors",
          {"--filter", "7E8:7F8", "--err-mask", "1"},
          {"7EF#01", "7F0#02", "7E0#03", "7E7#04", "000007E8#05", "18DAF110#06", "20000001#", "20000040#"},
-         "7E8#AA",
-         {"7EF#01", "000007E8#05", "20000001#"}},
+         {"7EF#01", "000007E8#05", "20000001#", "7E8#AA"}},
         {"gateway channel 1: only 18DAF110",
          {"--filter", "18DAF110:1FFFFFFF", "--err-mask", "1"},
          {"18DAF111#01", "7E8#02", "18DAF110#03", "18DAF011#04", "20000001#", "20000004#"},
-         "18DAF110#AA",
-         {"18DAF110#03", "20000001#"}},
+         {"18DAF110#03", "20000001#", "18DAF110#AA"}},
         {"mask with the extended flag: 11-bit frames only",
          {"--filter", "7E8:C00007FF"},
          {"000007E8#01", "7E8#02", "7E9#03"},
-         "7E8#AA",
-         {"7E8#02"}},
+         {"7E8#02", "7E8#AA"}},
         {"inverted filter: everything but 7E8",
          {"--filter", "200007E8:7FF"},
          {"7E8#01", "7E9#02", "18DAF110#03"},
-         "7EA#AA",
-         {"7E9#02", "18DAF110#03"}},
+         {"7E9#02", "18DAF110#03", "7EA#AA"}},
         {"two matching filters deliver a frame once",
          {"--filter", "7E8:7F8", "--filter", "7E8:7FF"},
          {"7E8#01", "7EC#02"},
-         "7E9#AA",
-         {"7E8#01", "7EC#02"}},
+         {"7E8#01", "7EC#02", "7E9#AA"}},
         {"join filters: every filter must match",
          {"--filter", "7E0:7F0", "--filter", "0E8:0FF", "--join", "1"},
          {"7E1#01", "0E8#02", "7E8#03"},
-         "7E8#AA",
-         {"7E8#03"}},
+         {"7E8#03", "7E8#AA"}},
         {"no filter at all: only error frames of the mask",
          {"--no-filters", "--err-mask", "4"},
          {"7E8#01", "18DAF110#02", "20000001#"},
-         "20000004#",
-         {}},
+         {"20000004#"}},
         {"a fresh socket receives every data frame and no error frame",
          {},
          {"7E8#01", "18DAF110#02", "20000001#", "000#"},
-         "123#AA",
-         {"7E8#01", "18DAF110#02", "000#"}},
+         {"7E8#01", "18DAF110#02", "000#", "123#AA"}},
         {"error-class filter in the mask",
          {"--filter", "20000000:20000040"},
          {"7E8#01", "20000001#", "20000040#"},
-         "20000044#",
-         {"20000040#"}},
+         {"20000040#", "20000044#"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> args = c.socket_args;
-        args.insert(args.end(), {"--until", c.marker, "--listen", "3000"});
+        const std::string &marker = c.expected.back();
+        args.insert(args.end(), {"--until", marker, "--listen", "3000"});
         auto p = ready_probe(args);
         std::string inject = "inject";
         for (const auto &f : c.bus_frames) {
             inject += " " + f;
         }
-        ASSERT_EQ(control(inject + " " + c.marker), "ok\n");
-        auto rx = received(*p);
-        ASSERT_FALSE(rx.empty()) << "the marker never arrived";
-        EXPECT_EQ(rx.back(), c.marker);
-        rx.pop_back();
-        EXPECT_EQ(rx, c.expected);
+        ASSERT_EQ(control(inject + " " + marker), "ok\n");
+        EXPECT_EQ(received(*p), c.expected);
     }
 }
 
@@ -151,9 +140,7 @@ TEST_F(SimBus, SocketCallsFailLikeTheKernel)
         }
         auto p = probe(c.args, c.bus);
         p->wait(kProbeMs);
-        auto lines = p->lines();
-        EXPECT_NE(std::find(lines.begin(), lines.end(), c.expected_line), lines.end())
-            << "got: " << ::testing::PrintToString(lines) << p->err();
+        EXPECT_THAT(p->lines(), ::testing::Contains(c.expected_line)) << p->err();
     }
 }
 
@@ -167,11 +154,9 @@ TEST_F(SimBus, VehicleAnswersThroughTheGatewayFilter)
     auto rx = received(*p);
     ASSERT_EQ(rx.size(), 2u) << ::testing::PrintToString(rx);
     EXPECT_EQ(rx[0].substr(0, 10), "7E8#064100"); // PID 00 bitmask
-    std::string trace = slurp(dir_ + "/sim.log");
-    EXPECT_NE(trace.find("RX  7DF        [8]  02 01 0C"), std::string::npos)
-        << "request missing from the trace";
-    EXPECT_NE(trace.find("TX  7E8        [8]  04 41 0C 0C 35"), std::string::npos)
-        << "answer missing from the trace";
+    const std::string trace = slurp(dir_ + "/sim.log");
+    EXPECT_THAT(trace, ::testing::HasSubstr("RX  7DF        [8]  02 01 0C")) << "request missing";
+    EXPECT_THAT(trace, ::testing::HasSubstr("TX  7E8        [8]  04 41 0C 0C 35")) << "answer missing";
 }
 
 // When the simulator goes away, the open socket reports the link down
@@ -185,9 +170,7 @@ TEST_F(SimBus, BusGoneReadsAsNetworkDown)
     sim_->signal(SIGTERM);
     EXPECT_EQ(sim_->wait(kStartMs), 0);
     EXPECT_EQ(p->wait(kProbeMs), 3);
-    auto lines = p->lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "read: ENETDOWN"), lines.end())
-        << ::testing::PrintToString(lines);
+    EXPECT_THAT(p->lines(), ::testing::Contains("read: ENETDOWN"));
 }
 
 // "sudo ip link ..." through system() is logged, not run; other commands run.
@@ -214,11 +197,9 @@ TEST_F(SimBus, RepeatedCanInitClosesTheEarlierSockets)
     ToolProcess p({built("tests/can-init-repeat"), "5"}, probe_env(bus_));
     ASSERT_EQ(p.wait(kProbeMs), 0) << p.err();
     auto runs = p.lines();
-    ASSERT_EQ(runs.size(), 5u) << p.err();
-    for (const auto &run : runs) {
-        EXPECT_EQ(run, runs[0]);
-    }
-    EXPECT_EQ(runs[0].rfind("run 1 ", 0), 0u) << runs[0];
+    ASSERT_FALSE(runs.empty()) << p.err();
+    EXPECT_EQ(runs, std::vector<std::string>(5, runs[0])) << p.err();
+    EXPECT_THAT(runs[0], ::testing::StartsWith("run 1 "));
 }
 
 } // namespace

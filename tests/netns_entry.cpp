@@ -4,34 +4,24 @@
 // Not through the build's emulator setting: that one runs cross-built programs.
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
-namespace
-{
-
-__attribute__((constructor)) void enter_test_namespaces(int argc, char **argv)
+__attribute__((constructor)) static void enter_test_namespaces(int argc, char **argv)
 {
     if (getenv("OBDGW_IN_TEST_NAMESPACES") != nullptr) {
         return;
     }
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) {
-        perror("readlink /proc/self/exe");
+    char *self = realpath("/proc/self/exe", nullptr);
+    if (self == nullptr) {
+        perror("realpath /proc/self/exe");
         _exit(1);
     }
-    self[n] = '\0';
     std::vector<char *> av{const_cast<char *>(OBDGW_NETNS_RUN), self};
-    for (int i = 1; i < argc; ++i) {
-        av.push_back(argv[i]);
-    }
+    av.insert(av.end(), argv + 1, argv + argc);
     av.push_back(nullptr);
     execv(av[0], av.data());
     perror(OBDGW_NETNS_RUN);
     _exit(1);
 }
-
-} // namespace

@@ -9,11 +9,12 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <sstream>
+#include <thread>
 
+#include "common/atomic_file.h"
+#include "support/test_clock.h"
 #include "tool_process.h"
 
 namespace tooltest
@@ -24,13 +25,31 @@ constexpr int kProbeMs = 5000;
 
 inline std::string slurp(const std::string &path)
 {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    std::string text;
+    gw_read_file(path.c_str(), text);
+    return text;
 }
 
-class SimBus : public ::testing::Test
+// The built simulator and a scratch directory of the test's own.
+class SimTool : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(sim_path_.empty()) << "OBDGW_BUILD_DIR is not set";
+        ASSERT_EQ(access(sim_path_.c_str(), X_OK), 0) << sim_path_;
+        char tmpl[] = "/tmp/obdsim-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+
+    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+    const std::string sim_path_ = built("tools/vehicle_sim_cli/obd-vehicle-sim");
+    std::string dir_;
+};
+
+class SimBus : public SimTool
 {
   protected:
     // The vehicle the simulator starts with (a file of tools/vehicles).
@@ -38,31 +57,19 @@ class SimBus : public ::testing::Test
 
     void SetUp() override
     {
-        sim_path_ = tooltest::built("tools/vehicle_sim_cli/obd-vehicle-sim");
-        probe_path_ = tooltest::built("tools/can_preload/obdsim-can-probe");
-        preload_ = tooltest::built("tools/can_preload/libobdsim_can_preload.so");
-        ASSERT_FALSE(sim_path_.empty()) << "OBDGW_BUILD_DIR is not set";
-        ASSERT_EQ(access(sim_path_.c_str(), X_OK), 0) << sim_path_;
+        ASSERT_NO_FATAL_FAILURE(SimTool::SetUp());
         ASSERT_EQ(access(probe_path_.c_str(), X_OK), 0) << probe_path_;
         ASSERT_EQ(access(preload_.c_str(), R_OK), 0) << preload_;
-        char tmpl[] = "/tmp/obdsim-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         bus_ = dir_ + "/bus";
         ctl_ = dir_ + "/ctl";
-        if (const char *can = std::getenv("OBDSIM_TEST_CAN")) {
-            can_ = can;
-        }
-        start_sim(tooltest::source(vehicle()));
-    }
-
-    void start_sim(const std::string &vehicle)
-    {
         sim_ = std::make_unique<ToolProcess>(
-            std::vector<std::string>{sim_path_, "--vehicle", vehicle, can_.empty() ? "--bus" : "--can",
-                                     can_.empty() ? bus_ : can_, "--control", ctl_, "--no-stdin"},
+            std::vector<std::string>{sim_path_, "--vehicle", source(vehicle()),
+                                     can_.empty() ? "--bus" : "--can", can_.empty() ? bus_ : can_,
+                                     "--control", ctl_, "--no-stdin"},
             std::vector<std::string>{}, dir_ + "/sim.log");
-        ASSERT_TRUE(tooltest::wait_for_path(ctl_, kStartMs)) << slurp(dir_ + "/sim.log") << sim_->err();
+        ASSERT_TRUE(
+            wait_until([&] { return access(ctl_.c_str(), F_OK) == 0; }, std::chrono::milliseconds(kStartMs)))
+            << slurp(dir_ + "/sim.log") << sim_->err();
     }
 
     void TearDown() override
@@ -78,7 +85,7 @@ class SimBus : public ::testing::Test
         if (HasFailure()) {
             std::cout << "---- simulator trace\n" << slurp(dir_ + "/sim.log");
         }
-        std::system(("rm -rf " + dir_).c_str());
+        SimTool::TearDown();
     }
 
     std::vector<std::string> probe_env(const std::string &bus) const
@@ -141,21 +148,21 @@ class SimBus : public ::testing::Test
     // Waits until the simulator's trace holds `needle` at least `count` times.
     bool wait_trace(const std::string &needle, int count)
     {
-        for (int i = 0; i < kStartMs / 10; ++i) {
-            std::string t = slurp(dir_ + "/sim.log");
+        const auto seen = [&] {
+            const std::string t = slurp(dir_ + "/sim.log");
             int n = 0;
             for (size_t pos = t.find(needle); pos != std::string::npos; pos = t.find(needle, pos + 1)) {
                 ++n;
             }
-            if (n >= count) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+            return n >= count;
+        };
+        return wait_until(seen, std::chrono::milliseconds(kStartMs));
     }
 
-    std::string sim_path_, probe_path_, preload_, dir_, bus_, ctl_, can_;
+    const std::string probe_path_ = built("tools/can_preload/obdsim-can-probe");
+    const std::string preload_ = built("tools/can_preload/libobdsim_can_preload.so");
+    const std::string can_ = std::getenv("OBDSIM_TEST_CAN") ? std::getenv("OBDSIM_TEST_CAN") : "";
+    std::string bus_, ctl_;
     std::unique_ptr<ToolProcess> sim_;
 };
 

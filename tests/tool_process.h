@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/child_process.h"
@@ -48,40 +47,35 @@ inline std::vector<std::string> control_lines(const std::string &path, const std
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0 || connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        if (s >= 0)
-            ::close(s);
-        return {"error: cannot connect"};
-    }
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const std::string line = command + "\n";
     std::vector<std::string> lines;
-    std::string line = command + "\n", got;
-    if (::send(s, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
-        ::close(s);
-        return {"error: cannot send"};
+    if (s < 0 || connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        lines = {"error: cannot connect"};
+    } else if (::send(s, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
+        lines = {"error: cannot send"};
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        for (size_t nl; (nl = got.find('\n')) != std::string::npos;) {
-            lines.push_back(got.substr(0, nl));
-            got.erase(0, nl + 1);
-            if (lines.back() == "ok" || lines.back().rfind("error:", 0) == 0) {
-                ::close(s);
-                return lines;
-            }
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (std::string got; lines.empty() || (lines.back() != "ok" && lines.back().rfind("error:", 0) != 0);) {
+        const size_t nl = got.find('\n');
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd p{s, POLLIN, 0};
         char b[1024];
         ssize_t n = 0;
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
-            (n = ::read(s, b, sizeof b)) <= 0)
-            break;
-        got.append(b, static_cast<size_t>(n));
+        if (nl != std::string::npos) {
+            lines.push_back(got.substr(0, nl));
+            got.erase(0, nl + 1);
+        } else if (left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) > 0 &&
+                   (n = ::read(s, b, sizeof b)) > 0) {
+            got.append(b, static_cast<size_t>(n));
+        } else {
+            lines.push_back("error: no complete reply");
+        }
     }
-    ::close(s);
-    lines.push_back("error: no complete reply");
+    if (s >= 0) {
+        ::close(s);
+    }
     return lines;
 }
 
@@ -93,16 +87,6 @@ inline std::string control(const std::string &path, const std::string &command)
         text += l + "\n";
     }
     return text;
-}
-
-inline bool wait_for_path(const std::string &path, int timeout_ms)
-{
-    for (int i = 0; i < timeout_ms / 10; ++i) {
-        if (access(path.c_str(), F_OK) == 0)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
 }
 
 } // namespace tooltest

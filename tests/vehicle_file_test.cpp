@@ -1,33 +1,22 @@
 // Vehicle files as obd-vehicle-sim --check reads them: every sample loads, and
 // a malformed file is refused with a message naming the field, never turned
 // into a vehicle that quietly answers something else.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <fstream>
 
-#include "tool_process.h"
+#include "sim_bus_fixture.h"
 
 namespace
 {
 
-using tooltest::ToolProcess;
+using namespace tooltest;
 
 constexpr int kRunMs = 10000;
 
-class VehicleFile : public ::testing::Test
+class VehicleFile : public SimTool
 {
   protected:
-    void SetUp() override
-    {
-        sim_ = tooltest::built("tools/vehicle_sim_cli/obd-vehicle-sim");
-        ASSERT_FALSE(sim_.empty()) << "OBDGW_BUILD_DIR is not set";
-        ASSERT_EQ(access(sim_.c_str(), X_OK), 0) << sim_;
-        char tmpl[] = "/tmp/obdsim-vf-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-
     struct Result {
         int status;
         std::vector<std::string> out;
@@ -36,7 +25,7 @@ class VehicleFile : public ::testing::Test
 
     Result check(const std::string &path)
     {
-        ToolProcess p({sim_, "--vehicle", path, "--check"});
+        ToolProcess p({sim_path_, "--vehicle", path, "--check"});
         int st = p.wait(kRunMs);
         return Result{st, p.lines(), p.err()};
     }
@@ -47,15 +36,13 @@ class VehicleFile : public ::testing::Test
         std::ofstream(path) << text;
         return check(path);
     }
-
-    std::string sim_, dir_;
 };
 
 TEST_F(VehicleFile, SamplesLoad)
 {
     for (const char *f : {"petrol_11bit.json", "diesel_29bit.json", "awkward_two_ecus.json"}) {
         SCOPED_TRACE(f);
-        Result r = check(tooltest::source(std::string("tools/vehicles/") + f));
+        Result r = check(source(std::string("tools/vehicles/") + f));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(r.err.empty()) << r.err;
     }
@@ -70,21 +57,16 @@ TEST_F(VehicleFile, ContentsAreTakenAsWritten)
          "dtcs": {"stored": ["P0301", "c1234", "B0001", "U0100", 4660]}, "awaits_flow_control": false},
         {"addressing": "29-bit", "response_id": 417001751}]})");
     ASSERT_EQ(r.status, 0) << r.err;
-    auto has = [&](const std::string &s) {
-        for (const auto &l : r.out) {
-            if (l.find(s) != std::string::npos)
-                return true;
-        }
-        return false;
-    };
-    EXPECT_TRUE(
-        has("ecu 0: 11-bit answers 7EA, flow control on 7E2, answering, latency 0 ms, sends without flow "
-            "control"))
-        << ::testing::PrintToString(r.out);
-    EXPECT_TRUE(has("PIDs 0C=1AF8 0D=2A"));
-    EXPECT_TRUE(has("stored [P0301 C1234 B0001 U0100 P1234]"));
-    // 417001751 = 0x18DAF117: ECU address 17, flow control on 18DA17F1.
-    EXPECT_TRUE(has("ecu 1: 29-bit answers 18DAF117, flow control on 18DA17F1"));
+    for (const char *line : {
+             "ecu 0: 11-bit answers 7EA, flow control on 7E2, answering, latency 0 ms, sends without flow "
+             "control",
+             "PIDs 0C=1AF8 0D=2A",
+             "stored [P0301 C1234 B0001 U0100 P1234]",
+             // 417001751 = 0x18DAF117: ECU address 17, flow control on 18DA17F1.
+             "ecu 1: 29-bit answers 18DAF117, flow control on 18DA17F1",
+         }) {
+        EXPECT_THAT(r.out, ::testing::Contains(::testing::HasSubstr(line)));
+    }
 }
 
 TEST_F(VehicleFile, MalformedFilesAreRefusedNamingTheField)
@@ -138,8 +120,7 @@ TEST_F(VehicleFile, MalformedFilesAreRefusedNamingTheField)
         SCOPED_TRACE(text);
         Result r = check_text(text);
         EXPECT_EQ(r.status, 2);
-        std::string prefix = "obd-vehicle-sim: " + dir_ + "/v.json: ";
-        EXPECT_EQ(r.err.substr(0, prefix.size() + want.size()), prefix + want) << r.err;
+        EXPECT_THAT(r.err, ::testing::StartsWith("obd-vehicle-sim: " + dir_ + "/v.json: " + want));
     }
 }
 
@@ -147,13 +128,12 @@ TEST_F(VehicleFile, MissingFileAndBadUsageAreRefused)
 {
     Result r = check(dir_ + "/none.json");
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("none.json: cannot open the vehicle file"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, ::testing::HasSubstr("none.json: cannot open the vehicle file"));
 
-    ToolProcess both({sim_, "--vehicle", tooltest::source("tools/vehicles/petrol_11bit.json"), "--bus",
-                      "/tmp/x", "--can", "vcan0"});
+    ToolProcess both({sim_path_, "--vehicle", source("tools/vehicles/petrol_11bit.json"), "--bus", "/tmp/x",
+                      "--can", "vcan0"});
     EXPECT_EQ(both.wait(kRunMs), 2);
-    EXPECT_NE(both.err().find("give exactly one of --bus PATH and --can IFACE"), std::string::npos)
-        << both.err();
+    EXPECT_THAT(both.err(), ::testing::HasSubstr("give exactly one of --bus PATH and --can IFACE"));
 }
 
 } // namespace

@@ -13,7 +13,6 @@
 
 using namespace std::chrono_literals;
 using vsim::make_frame;
-using vsim::TimedFrame;
 using vsim::Vehicle;
 
 namespace
@@ -76,6 +75,12 @@ std::vector<uint8_t> whole_answer(Vehicle &v, const can_frame &req)
     return p;
 }
 
+bool read_frame(int fd, can_frame &f, int timeout_ms)
+{
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, timeout_ms) == 1 && recv(fd, &f, sizeof f, 0) == static_cast<ssize_t>(sizeof f);
+}
+
 } // namespace
 
 TEST(VehicleModel, Answers)
@@ -85,16 +90,13 @@ TEST(VehicleModel, Answers)
         can_frame req;
         std::vector<uint8_t> answer;
     };
-    const std::string vin = "1HGCM82633A004352";
-    std::vector<uint8_t> vin_answer{0x49, 0x02, 0x01};
-    vin_answer.insert(vin_answer.end(), vin.begin(), vin.end());
-    std::vector<uint8_t> calid{0x49, 0x04, 0x01, 'C', 'A', 'L', '-', '1', '2', '3'};
-    calid.resize(3 + 16, 0);
-    std::vector<uint8_t> name{0x49, 0x0A, 0x01};
-    for (char c : std::string("ECM-EngineControl")) {
-        name.push_back(static_cast<uint8_t>(c));
-    }
-    name.resize(3 + 20, 0);
+    // An InfoType answer: one item, its text padded with zeros to the field's width.
+    const auto info = [](uint8_t type, const std::string &text, size_t width) {
+        std::vector<uint8_t> a{0x49, type, 0x01};
+        a.insert(a.end(), text.begin(), text.end());
+        a.resize(3 + width, 0);
+        return a;
+    };
     const Case cases[] = {
         // 0x05, 0x0C, 0x0D present; 0x20 announced because 0x2F exists.
         {"PID 00 bitmask", request({0x01, 0x00}), {0x41, 0x00, 0x08, 0x18, 0x00, 0x01}},
@@ -106,10 +108,10 @@ TEST(VehicleModel, Answers)
         {"stored codes", request({0x03}), {0x43, 0x02, 0x01, 0x23, 0xC1, 0x00}},
         {"pending codes", request({0x07}), {0x47, 0x01, 0x01, 0x23}},
         {"permanent codes", request({0x0A}), {0x4A, 0x01, 0x04, 0x20}},
-        {"VIN", request({0x09, 0x02}), vin_answer},
-        {"CALID", request({0x09, 0x04}), calid},
+        {"VIN", request({0x09, 0x02}), info(0x02, "1HGCM82633A004352", 17)},
+        {"CALID", request({0x09, 0x04}), info(0x04, "CAL-123", 16)},
         {"CVN", request({0x09, 0x06}), {0x49, 0x06, 0x01, 0x12, 0xAB, 0x34, 0xCD}},
-        {"ECU name", request({0x09, 0x0A}), name},
+        {"ECU name", request({0x09, 0x0A}), info(0x0A, "ECM-EngineControl", 20)},
         {"InfoType 00", request({0x09, 0x00}), {0x49, 0x00, 0x54, 0x40, 0x00, 0x00}},
         {"unknown InfoType", request({0x09, 0x08}), {0x7F, 0x09, 0x12}},
         {"unknown service", request({0x22, 0xF1, 0x90}), {0x7F, 0x22, 0x11}},
@@ -299,20 +301,6 @@ TEST(ReceiveFilter, SocketCanMatchingRule)
         EXPECT_EQ(vsim::filter_passes(c.filter, c.frame), c.passes) << c.name;
     }
 }
-
-namespace
-{
-
-bool read_frame(int fd, can_frame &f, int timeout_ms)
-{
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) != 1) {
-        return false;
-    }
-    return recv(fd, &f, sizeof f, 0) == static_cast<ssize_t>(sizeof f);
-}
-
-} // namespace
 
 TEST(InProcessBus, DeliversThroughTheChannelFilters)
 {

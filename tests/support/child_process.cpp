@@ -4,13 +4,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 extern char **environ;
 
@@ -35,16 +36,10 @@ std::string resolve(const std::string &name)
 
 bool fill(int fd, std::string &into, int timeout_ms)
 {
-    if (fd < 0) {
-        return false;
-    }
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0) {
-        return false;
-    }
     char b[4096];
-    ssize_t n = ::read(fd, b, sizeof b);
-    if (n <= 0) {
+    ssize_t n = 0;
+    if (fd < 0 || poll(&p, 1, timeout_ms) <= 0 || (n = ::read(fd, b, sizeof b)) <= 0) {
         return false;
     }
     into.append(b, static_cast<size_t>(n));
@@ -74,63 +69,47 @@ bool ChildProcess::start(const std::vector<std::string> &argv, const std::vector
     stop(9, std::chrono::milliseconds(0));
     close_fd(out_);
     close_fd(err_);
-    pid_ = -1;
-    exited_ = false;
-    group_killed_ = false;
-    status_ = -1;
+    pid_ = status_ = -1;
+    exited_ = group_killed_ = false;
     buf_.clear();
     errbuf_.clear();
 
-    std::vector<std::string> envs;
+    std::vector<std::string> args = argv.empty() ? std::vector<std::string>{""} : argv, envs = env;
+    args[0] = resolve(args[0]);
     for (char **e = environ; *e; ++e) {
-        std::string kv = *e;
-        bool replaced = false;
-        for (const auto &x : env) {
-            replaced = replaced || kv.substr(0, kv.find('=') + 1) == x.substr(0, x.find('=') + 1);
-        }
-        if (!replaced) {
+        const std::string kv = *e, name = kv.substr(0, kv.find('=') + 1);
+        if (std::none_of(env.begin(), env.end(),
+                         [&](const std::string &x) { return x.rfind(name, 0) == 0; })) {
             envs.push_back(kv);
         }
     }
-    envs.insert(envs.end(), env.begin(), env.end());
-    const std::string program = resolve(argv.empty() ? "" : argv[0]);
-    std::vector<char *> av, ev;
-    av.push_back(const_cast<char *>(program.c_str()));
-    for (size_t i = 1; i < argv.size(); ++i) {
-        av.push_back(const_cast<char *>(argv[i].c_str()));
-    }
-    av.push_back(nullptr);
-    for (const auto &e : envs) {
-        ev.push_back(const_cast<char *>(e.c_str()));
-    }
-    ev.push_back(nullptr);
+    const auto pointers = [](std::vector<std::string> &strings) {
+        std::vector<char *> v;
+        for (auto &str : strings) {
+            v.push_back(str.data());
+        }
+        v.push_back(nullptr);
+        return v;
+    };
+    std::vector<char *> av = pointers(args), ev = pointers(envs);
 
     // Everything the child needs is opened here: a file starts empty before
     // the child exists, so nobody reads an earlier run's lines as this one's.
     int out[2] = {-1, -1}, err[2] = {-1, -1};
-    int file = -1;
-    if (!stdout_file.empty()) {
-        file = ::open(stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-    }
-    if ((!stdout_file.empty() && file < 0) || (stdout_file.empty() && pipe2(out, O_CLOEXEC) != 0) ||
-        (!stderr_too && pipe2(err, O_CLOEXEC) != 0)) {
-        for (int fd : {file, out[0], out[1], err[0], err[1]}) {
-            close_fd(fd);
-        }
-        return false;
-    }
+    const int file = stdout_file.empty() ? -1
+                                         : ::open(stdout_file.c_str(),
+                                                  O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    const bool opened = (stdout_file.empty() ? pipe2(out, O_CLOEXEC) == 0 : file >= 0) &&
+                        (stderr_too || pipe2(err, O_CLOEXEC) == 0);
     const int child_out = file >= 0 ? file : out[1];
     const int child_err = stderr_too ? child_out : err[1];
     const pid_t parent = ::getpid();
-    pid_t pid = ::fork();
+    const pid_t pid = opened ? ::fork() : -1;
     if (pid == 0) {
         // Only async-signal-safe calls between fork and exec.
         ::setpgid(0, 0);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) {
-            ::_exit(126);
-        }
-        int in = ::open("/dev/null", O_RDONLY);
+        const int in = ::getppid() == parent ? ::open("/dev/null", O_RDONLY) : -1;
         if (in < 0) {
             ::_exit(126);
         }
@@ -141,17 +120,15 @@ bool ChildProcess::start(const std::vector<std::string> &argv, const std::vector
         ::execve(av[0], av.data(), ev.data());
         ::_exit(127);
     }
-    for (int fd : {file, out[1], err[1]}) {
+    for (int fd : {file, out[1], err[1], pid < 0 ? out[0] : -1, pid < 0 ? err[0] : -1}) {
         close_fd(fd);
     }
-    out_ = out[0];
-    err_ = err[0];
     if (pid < 0) {
-        close_fd(out_);
-        close_fd(err_);
         return false;
     }
     ::setpgid(pid, pid);
+    out_ = out[0];
+    err_ = err[0];
     pid_ = pid;
     return true;
 }
@@ -168,16 +145,13 @@ bool ChildProcess::running()
         return false;
     }
     int st = 0;
-    pid_t r = ::waitpid(pid_, &st, WNOHANG);
-    if (r == 0) {
-        return true;
-    }
+    const pid_t r = ::waitpid(pid_, &st, WNOHANG);
     if (r == pid_) {
         reaped(st);
-    } else {
+    } else if (r != 0) {
         exited_ = true; // lost: nothing left to wait for
     }
-    return false;
+    return r == 0;
 }
 
 std::string ChildProcess::end_reason() const
@@ -221,9 +195,7 @@ int ChildProcess::wait(int timeout_ms)
             std::this_thread::sleep_for(kPollStep);
         }
     }
-    while (fill(out_, buf_, 0)) {
-    }
-    while (fill(err_, errbuf_, 0)) {
+    while (fill(out_, buf_, 0) || fill(err_, errbuf_, 0)) {
     }
     return status_;
 }
@@ -263,13 +235,11 @@ void ChildProcess::stop(int sig, std::chrono::milliseconds grace)
 std::vector<std::string> ChildProcess::lines()
 {
     std::vector<std::string> v;
-    std::string l;
-    while (read_line(l, 0)) {
+    for (std::string l; read_line(l, 0);) {
         v.push_back(l);
     }
     if (!buf_.empty()) {
-        v.push_back(buf_);
-        buf_.clear();
+        v.push_back(std::exchange(buf_, {}));
     }
     return v;
 }

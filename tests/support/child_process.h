@@ -31,7 +31,6 @@ class ChildProcess
     bool start(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
                const std::string &stdout_file = "", bool stderr_too = false);
 
-    bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
     // True while the process has not exited (reaps it when it has).
     bool running();

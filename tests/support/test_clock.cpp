@@ -18,11 +18,6 @@ struct WakeFd {
 thread_local WakeFd t_wake;
 thread_local FakeClock *t_member = nullptr;
 
-int ready_fds(std::vector<pollfd> fds)
-{
-    return fds.empty() ? 0 : ::poll(fds.data(), fds.size(), 0);
-}
-
 } // namespace
 
 struct FakeClock::Waiter {
@@ -33,13 +28,14 @@ struct FakeClock::Waiter {
 
     bool can_go(int64_t now) const
     {
-        return deadline <= now || ready_fds(fds) > 0 || (ready != nullptr && (*ready)());
+        std::vector<pollfd> polled = fds; // poll() writes into its argument
+        return deadline <= now || (!polled.empty() && ::poll(polled.data(), polled.size(), 0) > 0) ||
+               (ready != nullptr && (*ready)());
     }
 };
 
-FakeClock::FakeClock() : now_(1'000'000'000)
+FakeClock::FakeClock() : now_(1'000'000'000), running_(1)
 {
-    running_ = 1;
     t_member = this;
     gw_set_clock(this);
 }
@@ -68,9 +64,7 @@ void FakeClock::advance_locked()
     now_.store(next);
     for (const Waiter *w : waiters_) {
         if (w->deadline <= next) {
-            uint64_t one = 1;
-            ssize_t n = ::write(w->wake_fd, &one, sizeof one);
-            (void)n;
+            eventfd_write(w->wake_fd, 1);
         }
     }
 }
@@ -79,9 +73,6 @@ int FakeClock::block(pollfd *fds, nfds_t n, int64_t deadline, const std::functio
 {
     const bool member = t_member == this;
     Waiter w{deadline, std::vector<pollfd>(fds, fds + n), ready, t_wake.fd};
-    for (pollfd &p : w.fds) {
-        p.revents = 0;
-    }
     std::vector<pollfd> sleeping = w.fds;
     sleeping.push_back(pollfd{w.wake_fd, POLLIN, 0});
     std::unique_lock lk(mu_);
@@ -97,9 +88,8 @@ int FakeClock::block(pollfd *fds, nfds_t n, int64_t deadline, const std::functio
         lk.unlock();
         // Sockets wake the wait themselves; conditions are looked at again every millisecond.
         ::poll(sleeping.data(), sleeping.size(), ready != nullptr ? 1 : 50);
-        uint64_t v;
-        ssize_t r = ::read(w.wake_fd, &v, sizeof v);
-        (void)r;
+        eventfd_t v;
+        eventfd_read(w.wake_fd, &v);
         lk.lock();
     }
     waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &w));
@@ -156,16 +146,6 @@ void FakeClock::thread_ends()
     advance_locked();
 }
 
-FakeClock::Away::Away(FakeClock &c) : clock_(c)
-{
-    c.thread_ends();
-}
-
-FakeClock::Away::~Away()
-{
-    clock_.thread_begins();
-}
-
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
 {
     std::mutex m;
@@ -183,35 +163,4 @@ bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds tim
         }
     }
     return pred();
-}
-
-ScaledClock::ScaledClock(int divisor) : real_(gw_clock()), divisor_(std::max(divisor, 1))
-{
-    gw_set_clock(this);
-}
-
-ScaledClock::~ScaledClock()
-{
-    gw_set_clock(nullptr);
-}
-
-int64_t ScaledClock::now_us()
-{
-    return real_.now_us();
-}
-
-void ScaledClock::sleep_us(int64_t us)
-{
-    real_.sleep_us(scaled(us));
-}
-
-int ScaledClock::poll(pollfd *fds, nfds_t n, int64_t timeout_us)
-{
-    return real_.poll(fds, n, timeout_us);
-}
-
-bool ScaledClock::wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, int64_t us,
-                       const std::function<bool()> &ready)
-{
-    return real_.wait(lk, cv, scaled(us), ready);
 }

@@ -1,6 +1,7 @@
 // Clocks for tests, installed for their lifetime in place of real time.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -34,8 +35,8 @@ class FakeClock final : public GwClock
     class Away
     {
       public:
-        explicit Away(FakeClock &c);
-        ~Away();
+        explicit Away(FakeClock &c) : clock_(c) { c.thread_ends(); }
+        ~Away() { clock_.thread_begins(); }
         Away(const Away &) = delete;
         Away &operator=(const Away &) = delete;
 
@@ -64,14 +65,20 @@ bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds tim
 class ScaledClock final : public GwClock
 {
   public:
-    explicit ScaledClock(int divisor);
-    ~ScaledClock() override;
+    explicit ScaledClock(int divisor) : real_(gw_clock()), divisor_(std::max(divisor, 1))
+    {
+        gw_set_clock(this);
+    }
+    ~ScaledClock() override { gw_set_clock(nullptr); }
 
-    int64_t now_us() override;
-    void sleep_us(int64_t us) override;
-    int poll(pollfd *fds, nfds_t n, int64_t timeout_us) override;
+    int64_t now_us() override { return real_.now_us(); }
+    void sleep_us(int64_t us) override { real_.sleep_us(scaled(us)); }
+    int poll(pollfd *fds, nfds_t n, int64_t timeout_us) override { return real_.poll(fds, n, timeout_us); }
     bool wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, int64_t us,
-              const std::function<bool()> &ready) override;
+              const std::function<bool()> &ready) override
+    {
+        return real_.wait(lk, cv, scaled(us), ready);
+    }
 
   private:
     int64_t scaled(int64_t us) const { return us > 0 ? us / divisor_ : us; }

@@ -4,13 +4,9 @@
 
 #include "support/world.h"
 
-namespace
-{
-class WorldReset : public ::testing::EmptyTestEventListener
-{
+struct WorldReset : ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo &) override { reset_daemon_world(); }
 };
-} // namespace
 
 int main(int argc, char **argv)
 {
