@@ -14,59 +14,6 @@ bool is_live(const Packet &p)
     return p.payload.rfind("{\n  \"TYP\": 1,\n  \"CMD\": 2,\n", 0) == 0;
 }
 
-std::vector<uint8_t> request(std::initializer_list<uint8_t> head, uint8_t pad)
-{
-    std::vector<uint8_t> r(head);
-    r.resize(8, pad);
-    return r;
-}
-
-// Requests the gateway sent (functional id, 11-bit) after trace line `mark`.
-std::vector<std::vector<uint8_t>> requests_since(Sim &sim, size_t mark)
-{
-    std::vector<std::vector<uint8_t>> out;
-    for (const auto &f : sim.frames(mark)) {
-        if (f.from_gateway && f.id == 0x7DF) {
-            out.push_back(f.data);
-        }
-    }
-    return out;
-}
-
-// Index of the n-th (1-based) packet at or after `from` satisfying `pred`.
-int wait_nth(Ui &ui, const std::function<bool(const Packet &)> &pred, int n, milliseconds timeout,
-             size_t from)
-{
-    int idx = static_cast<int>(from) - 1;
-    for (int i = 0; i < n; ++i) {
-        idx = ui.wait_for(pred, timeout, static_cast<size_t>(idx + 1));
-        if (idx < 0) {
-            return -1;
-        }
-    }
-    return idx;
-}
-
-std::vector<std::string> codes(const char *prefix_fmt, int first, int count)
-{
-    std::vector<std::string> out;
-    for (int i = 0; i < count; ++i) {
-        char b[8];
-        std::snprintf(b, sizeof b, prefix_fmt, first + i);
-        out.push_back(b);
-    }
-    return out;
-}
-
-std::string join(const std::vector<std::string> &v)
-{
-    std::string s;
-    for (const auto &x : v) {
-        s += (s.empty() ? "" : " ") + x;
-    }
-    return s;
-}
-
 TEST_F(E2e, S06_TroubleCodes)
 {
     use_factory_config();
@@ -75,36 +22,36 @@ TEST_F(E2e, S06_TroubleCodes)
     // Stored, pending and permanent codes; the stored and pending answers are
     // segmented. Chassis/body codes, P3xxx and a repeat are dropped; stored
     // keeps only what is also pending.
-    size_t mark = sim->mark();
-    size_t from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    int idx = ui->wait_exact(dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}),
-                             scaled(milliseconds(5000)), from);
+    const size_t mark = sim->mark();
+    const int idx = ask(R"({"TYP":1,"CMD":1})",
+                        dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}),
+                        scaled(milliseconds(5000)));
     ASSERT_GE(idx, 0);
     EXPECT_EQ(ui->packets()[static_cast<size_t>(idx)].qos, 1);
-    EXPECT_EQ(requests_since(*sim, mark),
-              (std::vector<std::vector<uint8_t>>{request({0x01, 0x03}, 0xAA), request({0x01, 0x07}, 0xAA),
-                                                 request({0x01, 0x0A}, 0xAA)}));
-    int flow_controls = 0;
-    for (const auto &f : sim->frames(mark)) {
-        if (f.from_gateway && f.id == 0x7E0) {
-            ++flow_controls;
-            EXPECT_EQ(f.data, request({0x30, 0x00, 0x00}, 0xAA));
-        }
-    }
-    EXPECT_EQ(flow_controls, 2);
+    EXPECT_EQ(sent_to(0x7DF, mark),
+              (std::vector<std::vector<uint8_t>>{request({0x01, 0x03}), request({0x01, 0x07}),
+                                                 request({0x01, 0x0A})}));
+    // Flow control for each segmented answer.
+    EXPECT_EQ(sent_to(0x7E0, mark), std::vector<std::vector<uint8_t>>(2, request({0x30, 0x00, 0x00})));
 
     // A long pending answer: 100 codes, 29 consecutive frames, sequence numbers wrap twice.
-    auto pending = codes("P%04X", 0x0100, 100);
-    ASSERT_TRUE(sim->command_ok("dtc pending " + join(pending)));
+    std::vector<std::string> pending;
+    std::string set_pending = "dtc pending";
+    for (int i = 0; i < 100; ++i) {
+        char code[8];
+        std::snprintf(code, sizeof code, "P%04X", 0x0100 + i);
+        pending.push_back(code);
+        set_pending += std::string(" ") + code;
+    }
+    ASSERT_TRUE(sim->command_ok(set_pending));
     ASSERT_TRUE(sim->command_ok("dtc stored P0301 P0105"));
-    from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(dtc_packet({"P0105"}, pending, {"P0420"}), scaled(milliseconds(5000)), from), 0);
+    EXPECT_GE(
+        ask(R"({"TYP":1,"CMD":1})", dtc_packet({"P0105"}, pending, {"P0420"}), scaled(milliseconds(5000))),
+        0);
 
     // No pending codes: the stored group is always empty then.
     ASSERT_TRUE(sim->command_ok("dtc pending"));
-    from = ui->count();
+    const size_t from = ui->count();
     command(R"({"TYP":1,"CMD":1})");
     EXPECT_GE(ui->wait_exact(dtc_packet({}, {}, {"P0420"}), scaled(milliseconds(5000)), from), 0);
 
@@ -134,7 +81,7 @@ TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
     const size_t mark = sim->mark();
     const size_t from = ui->count();
     command(R"({"TYP":1,"CMD":2})");
-    int third = wait_nth(*ui, is_live, 3, scaled(milliseconds(5000)), from);
+    int third = wait_nth(is_live, 3, scaled(milliseconds(5000)), from);
     ASSERT_GE(third, 0) << "fewer than three snapshots";
     for (const auto &p : ui->packets()) {
         if (is_live(p)) {
@@ -143,11 +90,11 @@ TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
         }
     }
     // One request per sensor in configuration order, unknown keys skipped.
-    auto reqs = requests_since(*sim, mark);
+    auto reqs = sent_to(0x7DF, mark);
     const std::vector<uint8_t> order{0x0C, 0x0D, 0x0F, 0x5D, 0x32, 0x61, 0x0D};
     ASSERT_GE(reqs.size(), order.size());
     for (size_t i = 0; i < order.size(); ++i) {
-        EXPECT_EQ(reqs[i], request({0x02, 0x01, order[i]}, 0xAA)) << "request " << i;
+        EXPECT_EQ(reqs[i], request({0x02, 0x01, order[i]})) << "request " << i;
     }
 
     // New raw values show up in the stream.
@@ -166,12 +113,9 @@ TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
     const size_t stop_from = ui->count();
     command(R"({"TYP":1,"CMD":3})");
     std::this_thread::sleep_for(scaled(milliseconds(3000)));
-    int after_stop = 0;
-    auto pkts = ui->packets();
-    for (size_t i = stop_from; i < pkts.size(); ++i) {
-        after_stop += is_live(pkts[i]) ? 1 : 0;
-    }
-    EXPECT_LE(after_stop, 1) << "snapshots kept coming after command 3";
+    const auto pkts = ui->packets();
+    EXPECT_LE(std::count_if(pkts.begin() + static_cast<long>(stop_from), pkts.end(), is_live), 1)
+        << "snapshots kept coming after command 3";
     EXPECT_GE(ui->wait_exact(status("ECU", 0), milliseconds(6000), stop_from), 0);
 
     // Snapshots followed one another back to back while streaming.
@@ -190,13 +134,9 @@ TEST_F(E2e, S08_ClearTroubleCodes)
 {
     use_factory_config();
     bring_up(vehicle_11bit());
-    const auto clear_req = request({0x01, 0x04}, 0xAA);
     auto count_clears = [&](size_t mark) {
-        int n = 0;
-        for (const auto &r : requests_since(*sim, mark)) {
-            n += r == clear_req ? 1 : 0;
-        }
-        return n;
+        const auto reqs = sent_to(0x7DF, mark);
+        return std::count(reqs.begin(), reqs.end(), request({0x01, 0x04}));
     };
 
     // Two busy answers, then success: "DTC_CLEARED" about 4 s after the
@@ -221,13 +161,9 @@ TEST_F(E2e, S08_ClearTroubleCodes)
     from = ui->count();
     command(R"({"TYP":1,"CMD":4})");
     const std::string nores = status("NORES", 1, 4);
-    int fourth = wait_nth(
-        *ui, [&](const Packet &p) { return p.payload == nores; }, 4, scaled(milliseconds(4000)), from);
+    const int fourth = wait_nth(nores, 4, scaled(milliseconds(4000)), from);
     ASSERT_GE(fourth, 0);
-    auto idx = ui->indexes_of(nores, from);
-    auto pkts = ui->packets();
-    for (size_t i = 1; i < idx.size(); ++i) {
-        double gap = ms_between(pkts[idx[i - 1]], pkts[idx[i]]);
+    for (double gap : gaps_ms(nores, from)) {
         EXPECT_GT(gap, 900);
         EXPECT_LT(gap, scaled(milliseconds(2500)).count());
     }
@@ -267,22 +203,18 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
 
     // The engine's codes, then the transmission's not listed yet; stored keeps only pending ones.
     const size_t mark = sim->mark();
-    size_t from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(dtc_packet({"P0301", "P0171", "P0700"},
-                                        {"P0301", "P0171", "P0128", "U3456", "P0700", "P0715", "P0730"},
-                                        {"P0420", "P0700"}),
-                             scaled(milliseconds(8000)), from),
-              0);
-    const auto frames = sim->frames(mark);
-    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), [](const Frame &f) {
-        return f.from_gateway && f.id == 0x7E1;
-    })) << "the transmission's segmented answer got no flow control";
+    EXPECT_GE(
+        ask(R"({"TYP":1,"CMD":1})",
+            dtc_packet({"P0301", "P0171", "P0700"},
+                       {"P0301", "P0171", "P0128", "U3456", "P0700", "P0715", "P0730"}, {"P0420", "P0700"}),
+            scaled(milliseconds(8000))),
+        0);
+    EXPECT_FALSE(sent_to(0x7E1, mark).empty()) << "the transmission's segmented answer got no flow control";
 
     // One live packet per snapshot, the engine's values.
-    from = ui->count();
+    size_t from = ui->count();
     command(R"({"TYP":1,"CMD":2})");
-    ASSERT_GE(wait_nth(*ui, is_live, 2, scaled(milliseconds(5000)), from), 0);
+    ASSERT_GE(wait_nth(is_live, 2, scaled(milliseconds(5000)), from), 0);
     command(R"({"TYP":1,"CMD":3})");
     for (const auto &p : ui->packets()) {
         if (is_live(p)) {
@@ -346,15 +278,10 @@ TEST_F(E2e, S09_ReloadAfterConfigurationChange)
     size_t from = ui->count();
     command(R"({"TYP":1,"CMD":10})");
     ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(8000))), 0);
-    EXPECT_EQ(read_file(gw->ip_log_path()), "sudo ip link set can0 down\n"
-                                            "sudo ip link set can0 up type can bitrate 500000\n"
-                                            "sudo ip link set can0 up\n"
-                                            "sudo ip link set can0 down\n"
-                                            "sudo ip link set can0 up type can bitrate 250000\n"
-                                            "sudo ip link set can0 up\n");
+    EXPECT_EQ(read_file(gw->ip_log_path()), ip_log(500000) + ip_log(250000));
     EXPECT_EQ(gw->count_in_trace("Bitrate: 250000"), 1);
     EXPECT_EQ(gw->count_in_trace("Padding: 85"), 1);
-    auto reqs = requests_since(*sim, mark);
+    auto reqs = sent_to(0x7DF, mark);
     ASSERT_FALSE(reqs.empty());
     EXPECT_EQ(reqs.front(), request({0x02, 0x01, 0x00}, 0x55));
     for (const auto &r : reqs) {
@@ -365,23 +292,20 @@ TEST_F(E2e, S09_ReloadAfterConfigurationChange)
     EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit(250000)), milliseconds(3000)));
 
     // The new sensors are used: coolant 5F -> 55, torque FF -> 125 (clamped), oil 6E -> 70.
-    from = ui->count();
-    command(R"({"TYP":1,"CMD":2})");
-    EXPECT_GE(ui->wait_exact(live_packet({{"COLTMP", "55.00"}, {"DDTORQ", "125.00"}, {"OILTEMP", "70.00"}}),
-                             scaled(milliseconds(5000)), from),
+    EXPECT_GE(ask(R"({"TYP":1,"CMD":2})",
+                  live_packet({{"COLTMP", "55.00"}, {"DDTORQ", "125.00"}, {"OILTEMP", "70.00"}}),
+                  scaled(milliseconds(5000))),
               0);
     command(R"({"TYP":1,"CMD":3})");
 
     // And the new trouble-code groups: pending only.
     std::this_thread::sleep_for(milliseconds(800));
     mark = sim->mark();
-    from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(dtc_packet({}, {"P0301", "P0171", "P0128", "U3456"}, {}),
-                             scaled(milliseconds(5000)), from),
+    EXPECT_GE(ask(R"({"TYP":1,"CMD":1})", dtc_packet({}, {"P0301", "P0171", "P0128", "U3456"}, {}),
+                  scaled(milliseconds(5000))),
               0);
     std::vector<std::vector<uint8_t>> dtc_reqs;
-    for (const auto &r : requests_since(*sim, mark)) {
+    for (const auto &r : sent_to(0x7DF, mark)) {
         if (r[0] == 0x01) {
             dtc_reqs.push_back(r);
         }

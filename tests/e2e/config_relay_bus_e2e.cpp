@@ -2,11 +2,9 @@
 #include <unistd.h>
 
 #include <random>
-#include <set>
 #include <thread>
 
 #include "scenario.h"
-#include "support/relay_wiring.h"
 
 namespace e2e
 {
@@ -15,22 +13,18 @@ namespace
 
 TEST_F(E2e, S10a_CorruptConfigurationRestored)
 {
-    write_config("{\"can_port\": {\"BR\": 5000");
+    const std::string corrupt = "{\"can_port\": {\"BR\": 5000";
+    write_config(corrupt);
     ASSERT_TRUE(start_gateway());
     ASSERT_TRUE(gw->wait_trace("Default config restored successfully.", scaled(milliseconds(5000))));
     EXPECT_EQ(read_file(kConfigFile), read_file(kFactoryFile)) << "factory copy not restored byte for byte";
-    EXPECT_EQ(read_file(std::string(kConfigFile) + ".bad"), "{\"can_port\": {\"BR\": 5000")
-        << "user's file lost";
+    EXPECT_EQ(read_file(std::string(kConfigFile) + ".bad"), corrupt) << "user's file lost";
     EXPECT_GE(gw->count_in_trace("Error: JSON parse failed"), 1);
     EXPECT_GE(gw->count_in_trace("OBD2_ERROR : Error while parsing json."), 1);
 
     // Start-up continues with the restored file.
-    const size_t from = ui->count();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
-    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
-    EXPECT_EQ(read_file(gw->ip_log_path()), "sudo ip link set can0 down\n"
-                                            "sudo ip link set can0 up type can bitrate 500000\n"
-                                            "sudo ip link set can0 up\n");
+    ASSERT_GE(vehicle_up(vehicle_11bit()), 0);
+    EXPECT_EQ(read_file(gw->ip_log_path()), ip_log(500000));
 }
 
 TEST_F(E2e, S10b_MissingConfigurationAndFactoryCopy)
@@ -39,12 +33,8 @@ TEST_F(E2e, S10b_MissingConfigurationAndFactoryCopy)
     ASSERT_TRUE(start_gateway());
     // Unusable over and over: "WRNGCFG" about once a second, nothing written.
     const std::string wrng = status("WRNGCFG", 1);
-    int first = ui->wait_exact(wrng, scaled(milliseconds(4000)));
-    ASSERT_GE(first, 0);
-    int second = ui->wait_exact(wrng, scaled(milliseconds(4000)), static_cast<size_t>(first) + 1);
-    ASSERT_GE(second, 0);
-    auto pkts = ui->packets();
-    double gap = ms_between(pkts[static_cast<size_t>(first)], pkts[static_cast<size_t>(second)]);
+    ASSERT_GE(wait_nth(wrng, 2, scaled(milliseconds(4000))), 0);
+    const double gap = gaps_ms(wrng, 0).front();
     EXPECT_GT(gap, 800);
     EXPECT_LT(gap, scaled(milliseconds(2500)).count());
     EXPECT_GE(gw->count_in_trace("File open failed"), 1);
@@ -56,9 +46,7 @@ TEST_F(E2e, S10b_MissingConfigurationAndFactoryCopy)
     ASSERT_TRUE(write_file(kFactoryFile, read_file(repo_file("config/default_config.json"))));
     ASSERT_TRUE(gw->wait_trace("Default config restored successfully.", scaled(milliseconds(4000))));
     EXPECT_EQ(read_file(kConfigFile), read_file(kFactoryFile));
-    const size_t from = ui->count();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
-    int savsuc = expect_startup_reports(from, scaled(milliseconds(10000)));
+    const int savsuc = vehicle_up(vehicle_11bit());
     ASSERT_GE(savsuc, 0);
     std::this_thread::sleep_for(milliseconds(1500));
     EXPECT_TRUE(ui->indexes_of(wrng, static_cast<size_t>(savsuc)).empty());
@@ -71,9 +59,7 @@ TEST_F(E2e, S10c_ConfigurationWithoutBitRate)
     write_config(no_bitrate);
     ASSERT_TRUE(start_gateway());
     const std::string wrng = status("WRNGCFG", 1);
-    int first = ui->wait_exact(wrng, scaled(milliseconds(4000)));
-    ASSERT_GE(first, 0);
-    ASSERT_GE(ui->wait_exact(wrng, scaled(milliseconds(4000)), static_cast<size_t>(first) + 1), 0);
+    ASSERT_GE(wait_nth(wrng, 2, scaled(milliseconds(4000))), 0);
     EXPECT_GE(gw->count_in_trace("OBD2_ERROR : Incorrect bitrate"), 2);
     // Valid JSON is not replaced by the factory copy.
     EXPECT_EQ(read_file(kConfigFile), no_bitrate);
@@ -83,17 +69,8 @@ TEST_F(E2e, S10c_ConfigurationWithoutBitRate)
     // A bit rate in mixed-case keys is accepted and start-up continues.
     write_config(R"({"Can_Port":{"br":125000,"PADDING":170},"show_dtc":{"PNDDTC":1}})");
     ASSERT_TRUE(gw->wait_trace("Bitrate: 125000", scaled(milliseconds(4000))));
-    const size_t from = ui->count();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
-    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
-    EXPECT_EQ(read_file(gw->ip_log_path()), "sudo ip link set can0 down\n"
-                                            "sudo ip link set can0 up type can bitrate 125000\n"
-                                            "sudo ip link set can0 up\n");
-}
-
-std::map<std::string, int> levels_for(const std::set<int> &on)
-{
-    return relay_levels(on);
+    ASSERT_GE(vehicle_up(vehicle_11bit()), 0);
+    EXPECT_EQ(read_file(gw->ip_log_path()), ip_log(125000));
 }
 
 std::string relay_cmd(const std::string &dos)
@@ -106,17 +83,7 @@ TEST_F(E2e, S11_RelayCommands)
     ASSERT_TRUE(start_gateway());
     ASSERT_TRUE(
         gw->wait_trace("DO_INFO: GPIO initialized, all 12 relays set HIGH.", scaled(milliseconds(5000))));
-    auto wait_levels = [&](const std::map<std::string, int> &want, milliseconds timeout) {
-        auto until = Clock::now() + timeout;
-        while (Clock::now() < until) {
-            if (gw->gpio_levels() == want) {
-                return true;
-            }
-            std::this_thread::sleep_for(milliseconds(20));
-        }
-        return gw->gpio_levels() == want;
-    };
-    ASSERT_TRUE(wait_levels(levels_for({}), milliseconds(1000))) << "all twelve lines must start high";
+    ASSERT_TRUE(wait_relays({}, milliseconds(1000))) << "all twelve lines must start high";
     auto consumers = gw->gpio_consumers();
     for (int i = 0; i < DO_COUNT; ++i) {
         EXPECT_EQ(consumers[relay_line_name(i)], "do_ctrl_chip" + std::to_string(kRelay[i].chip)) << i;
@@ -151,8 +118,7 @@ TEST_F(E2e, S11_RelayCommands)
         if (i + 1 < steps.size() && steps[i].on == steps[i + 1].on) {
             continue;
         }
-        EXPECT_TRUE(wait_levels(levels_for(steps[i].on), scaled(milliseconds(2000))))
-            << "after " << steps[i].text;
+        EXPECT_TRUE(wait_relays(steps[i].on, scaled(milliseconds(2000)))) << "after " << steps[i].text;
     }
     // The trace reaches the file when the daemon flushes it: wait for it.
     EXPECT_TRUE(gw->wait_trace("DO_ERROR: DO object missing", milliseconds(2000)));
@@ -186,7 +152,7 @@ TEST_F(E2e, S11_RelayCommands)
             on.insert(i);
         }
     }
-    EXPECT_TRUE(wait_levels(levels_for(on), scaled(milliseconds(4000))));
+    EXPECT_TRUE(wait_relays(on, scaled(milliseconds(4000))));
     EXPECT_TRUE(gw->wait_trace("DO_INFO : PACKET : ", milliseconds(2000),
                                handed_before + static_cast<int>(burst.size())));
     EXPECT_EQ(gw->count_in_trace("Packet refused"), 0);
@@ -225,11 +191,7 @@ TEST_F(E2e, S12_BrokerRestartedMidRun)
     EXPECT_GE(ui->wait_exact(status("ECU", 0), scaled(milliseconds(7000)), from), 0);
     // Relay commands are taken over the new connection too.
     command(relay_cmd(R"("DO7":1)"));
-    auto until = Clock::now() + scaled(milliseconds(2000));
-    while (Clock::now() < until && gw->gpio_levels() != levels_for({7})) {
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    EXPECT_EQ(gw->gpio_levels(), levels_for({7}));
+    EXPECT_TRUE(wait_relays({7}, scaled(milliseconds(2000))));
 }
 
 // With no broker "GOTINFO" cannot be published and identification is repeated:
@@ -240,14 +202,13 @@ TEST_F(E2e, S15_IdentificationWithoutBrokerDoesNotSpin)
     use_factory_config();
     ui->disconnect();
     broker->stop();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
+    ASSERT_TRUE(sim->start(vehicle_11bit()));
     const size_t mark = sim->mark();
     ASSERT_TRUE(gw->start(sim->bus_path()));
     std::this_thread::sleep_for(milliseconds(5000));
-    int info_requests = 0;
-    for (const auto &f : sim->frames(mark)) {
-        info_requests += f.from_gateway && f.id == 0x7DF && f.data[1] == 0x09 ? 1 : 0;
-    }
+    const auto reqs = sent_to(0x7DF, mark);
+    const auto info_requests =
+        std::count_if(reqs.begin(), reqs.end(), [](const auto &r) { return r[1] == 0x09; });
     // One identification (four requests) a second would be 20.
     EXPECT_LE(info_requests, 40) << "vehicle-information requests in 5 s without a broker";
 

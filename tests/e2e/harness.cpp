@@ -46,8 +46,9 @@ bool mkdir_p(const std::string &path)
     return !ec;
 }
 
-// Path of the sanitizer runtime this (sanitized) test binary runs with, if any:
-// it must come first in LD_PRELOAD, before the preload libraries that need it.
+} // namespace
+
+// It must come first in LD_PRELOAD, before the preload libraries that need it.
 std::string sanitizer_runtime()
 {
     std::ifstream maps("/proc/self/maps");
@@ -64,14 +65,6 @@ std::string sanitizer_runtime()
     }
     return "";
 }
-
-std::string getenv_str(const char *name)
-{
-    const char *v = std::getenv(name);
-    return v ? v : "";
-}
-
-} // namespace
 
 // ---- files -----------------------------------------------------------------
 
@@ -243,11 +236,6 @@ bool Sim::start(const std::string &vehicle_file)
     return false;
 }
 
-void Sim::stop()
-{
-    child_.stop(SIGTERM);
-}
-
 std::vector<std::string> Sim::command(const std::string &line)
 {
     return tooltest::control_lines(dir_ + "/ctl.sock", line);
@@ -263,11 +251,6 @@ size_t Sim::mark()
 {
     command("status");
     return split_lines(log()).size();
-}
-
-std::string Sim::log()
-{
-    return read_file(log_path());
 }
 
 double Sim::clock_offset()
@@ -332,20 +315,11 @@ bool Gateway::start(const std::string &bus, const std::vector<std::string> &extr
     }
     std::vector<std::string> env{"OBDSIM_BUS=" + bus, "OBDSIM_IP_LOG=" + ip_log_path(),
                                  "FAKE_GPIOD_STATE_FILE=" + gpio_state_path(), "LD_PRELOAD=" + preload};
-    std::string asan = getenv_str("ASAN_OPTIONS");
+    const char *asan_env = std::getenv("ASAN_OPTIONS");
+    const std::string asan = asan_env ? asan_env : "";
     env.push_back("ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0");
     env.insert(env.end(), extra_env.begin(), extra_env.end());
     return child_.start({OBDGW_E2E_GATEWAY}, env, log_path(), true);
-}
-
-void Gateway::kill_now()
-{
-    child_.stop(SIGKILL, milliseconds(2000));
-}
-
-std::string Gateway::trace()
-{
-    return read_file(log_path());
 }
 
 int Gateway::count_in_trace(const std::string &needle)
@@ -372,11 +346,6 @@ bool Gateway::wait_trace(const std::string &needle, milliseconds timeout, int ti
     }
 }
 
-bool Gateway::wait_subscribed(milliseconds timeout, int times)
-{
-    return wait_trace("INTR_MQTT_INFO : successfully Subscribed topics", timeout, times);
-}
-
 std::string Gateway::sanitizer_report()
 {
     std::string out;
@@ -391,9 +360,7 @@ std::string Gateway::sanitizer_report()
     return out;
 }
 
-namespace
-{
-long status_field(pid_t pid, const char *field)
+long proc_status_kib(pid_t pid, const char *field)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(in, line);) {
@@ -402,16 +369,6 @@ long status_field(pid_t pid, const char *field)
         }
     }
     return -1;
-}
-} // namespace
-
-long Gateway::rss_kib()
-{
-    return status_field(pid(), "VmRSS:");
-}
-long Gateway::hwm_kib()
-{
-    return status_field(pid(), "VmHWM:");
 }
 
 long Gateway::cpu_ticks()
@@ -422,16 +379,13 @@ long Gateway::cpu_ticks()
         return -1;
     }
     std::istringstream in(s.substr(close + 2));
-    std::string field;
+    std::string skipped;
     long utime = 0, stime = 0;
     // Fields after the command name start at field 3 (state); utime is 14, stime 15.
-    for (int i = 3; i <= 15 && in >> field; ++i) {
-        if (i == 14) {
-            utime = std::atol(field.c_str());
-        } else if (i == 15) {
-            stime = std::atol(field.c_str());
-        }
+    for (int i = 3; i < 14; ++i) {
+        in >> skipped;
     }
+    in >> utime >> stime;
     return utime + stime;
 }
 
@@ -440,7 +394,7 @@ std::map<std::string, int> Gateway::gpio_levels()
     std::map<std::string, int> out;
     for (const auto &l : split_lines(read_file(gpio_state_path()))) {
         std::istringstream in(l);
-        std::string chip, dir, consumer;
+        std::string chip, dir;
         int offset = -1, level = -1;
         if (in >> chip >> offset >> dir >> level) {
             out[chip + ":" + std::to_string(offset)] = level;
@@ -516,9 +470,7 @@ EcuInfo reset_ecu_info(long br, const EcuInfo &texts_from)
     e.proto = "UNKNOWN";
     e.br = br;
     e.flags.assign(catalogue_keys().size(), 0);
-    for (size_t i = 0; i < 5; ++i) {
-        e.flags[i] = 1;
-    }
+    std::fill_n(e.flags.begin(), 5, 1);
     return e;
 }
 

@@ -8,14 +8,12 @@
 #pragma once
 
 #include <MQTTClient.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,11 +45,10 @@ using ::split_lines; // from support/capture.h
 // Path of a file shipped with the tests (tests/e2e/...) or the repository.
 std::string e2e_data(const std::string &rel);
 std::string repo_file(const std::string &rel);
-
-// ---- a child process in its own process group --------------------------------
-
-// stdout and stderr of the simulator and the daemon go to their logs.
-using Child = ::ChildProcess;
+// Path of the sanitizer runtime this (sanitized) test binary runs with, "" on a plain build.
+std::string sanitizer_runtime();
+// A field of /proc/PID/status in KiB (-1 when unavailable).
+long proc_status_kib(pid_t pid, const char *field);
 
 // ---- the private configuration folder ----------------------------------------
 
@@ -124,8 +121,7 @@ class Sim
     ~Sim() { stop(); }
     // Starts the simulator with a vehicle file; returns once its bus and control socket listen.
     bool start(const std::string &vehicle_file);
-    void stop();
-    bool running() { return child_.running(); }
+    void stop() { child_.stop(SIGTERM); }
     std::string bus_path() const { return dir_ + "/bus.sock"; }
     std::string log_path() const { return dir_ + "/sim.log"; }
 
@@ -137,14 +133,14 @@ class Sim
     size_t mark();
     // Frames traced after line `from_line`.
     std::vector<Frame> frames(size_t from_line = 0);
-    std::string log();
+    std::string log() { return read_file(log_path()); }
     // Seconds to add to a trace time to get steady_clock time (seconds since
     // its epoch), measured with a control round trip.
     double clock_offset();
 
   private:
     std::string dir_;
-    Child child_;
+    ChildProcess child_;
 };
 
 // ---- the daemon ------------------------------------------------------------------
@@ -157,7 +153,7 @@ class Gateway
     // Starts obd-gateway with the preload libraries; `bus` is the simulator's
     // bus path; `env` adds or replaces variables ("NAME=value").
     bool start(const std::string &bus, const std::vector<std::string> &env = {});
-    void kill_now(); // SIGKILL to the process group (power loss)
+    void kill_now() { child_.stop(SIGKILL, milliseconds(2000)); } // the whole group: power loss
     void stop() { child_.stop(); }
     bool running() { return child_.running(); }
     std::string end_reason() const { return child_.end_reason(); }
@@ -166,17 +162,19 @@ class Gateway
     std::string log_path() const { return dir_ + "/gateway.log"; }
     std::string ip_log_path() const { return dir_ + "/ip.log"; }
     std::string gpio_state_path() const { return dir_ + "/gpio.state"; }
-    std::string trace();
+    std::string trace() { return read_file(log_path()); }
     int count_in_trace(const std::string &needle);
     // Waits until the trace holds `needle` at least `times` times.
     bool wait_trace(const std::string &needle, milliseconds timeout, int times = 1);
-    bool wait_subscribed(milliseconds timeout, int times = 1);
+    bool wait_subscribed(milliseconds timeout, int times = 1)
+    {
+        return wait_trace("INTR_MQTT_INFO : successfully Subscribed topics", timeout, times);
+    }
     // Sanitizer reports in the trace, if any.
     std::string sanitizer_report();
 
-    // VmRSS / VmHWM from /proc/PID/status, in KiB (-1 when unavailable).
-    long rss_kib();
-    long hwm_kib();
+    long rss_kib() { return proc_status_kib(pid(), "VmRSS:"); }
+    long hwm_kib() { return proc_status_kib(pid(), "VmHWM:"); }
     // utime + stime of the process, in clock ticks.
     long cpu_ticks();
 
@@ -186,7 +184,7 @@ class Gateway
 
   private:
     std::string dir_;
-    Child child_;
+    ChildProcess child_;
 };
 
 // ---- expected texts ---------------------------------------------------------------

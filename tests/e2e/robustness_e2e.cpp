@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "scenario.h"
-#include "support/relay_wiring.h"
 
 namespace e2e
 {
@@ -74,7 +73,8 @@ class HostileMessages
             // reload request the daemon must ignore; the others never reach it.
             return {pick(2) ? kRespTopic : "dt/ui_to_app/cmdx", R"({"TYP":1,"CMD":10})"};
         default:
-            return cmd(relay_apply_ ? pick_from(kMistypedRelay) : pick_from(kRefusedRelay));
+            // The first kRefusedRelay texts never get as far as the lines.
+            return cmd(kRelayTexts[pick(relay_apply_ ? kRelayTexts.size() : kRefusedRelay)]);
         }
     }
 
@@ -144,62 +144,27 @@ class HostileMessages
     }
 
     static constexpr size_t kRelayBufSize = 500;
+    static constexpr size_t kRefusedRelay = 4;
     std::mt19937 rng_;
     bool relay_apply_ = true;
     const std::vector<std::string> kValid{R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":2})",
                                           R"({"TYP":1,"CMD":4})", R"({"TYP":1,"CMD":10})",
                                           R"({"TYP":2,"DATA":{"params":{"DO":{"DO0":1,"DO5":1}}}})"};
     const std::vector<std::string> kMistyped{
-        "",
-        " ",
-        "null",
-        "true",
-        "12",
-        "\"TYP\"",
-        "[]",
-        "{}",
-        R"({"TYP":"1","CMD":1})",
-        R"({"TYP":null,"CMD":1})",
-        R"({"TYP":true,"CMD":2})",
-        R"({"TYP":[1],"CMD":1})",
-        R"({"TYP":{"TYP":1},"CMD":4})",
-        R"({"TYP":1e400,"CMD":1})",
-        R"({"TYP":-1e400})",
-        R"({"TYP":3,"CMD":1})",
-        R"({"TYP":0,"CMD":2})",
-        R"({"TYP":-1,"CMD":4})",
-        R"({"TYP":2147483648,"CMD":1})",
-        R"({"TYP":-2147483649,"CMD":1})",
-        R"({"TYP":9e18,"CMD":10})",
-        R"({"TYP":1})",
-        R"({"TYP":1,"CMD":"1"})",
-        R"({"TYP":1,"CMD":"2"})",
-        R"({"TYP":1,"CMD":null})",
-        R"({"TYP":1,"CMD":[4]})",
-        R"({"TYP":1,"CMD":{"CMD":10}})",
-        R"({"TYP":1,"CMD":true})",
-        R"({"TYP":1,"CMD":0})",
-        R"({"TYP":1,"CMD":5})",
-        R"({"TYP":1,"CMD":6})",
-        R"({"TYP":1,"CMD":8})",
-        R"({"TYP":1,"CMD":9})",
-        R"({"TYP":1,"CMD":12})",
-        R"({"TYP":1,"CMD":-7})",
-        R"({"TYP":1,"CMD":99999999999999999999})",
-        R"({"TYP":1,"CMD":3,"CMD":1})",
-        R"({"TYP":1,"cmd":2})",
+        "", " ", "null", "true", "12", "\"TYP\"", "[]", "{}", R"({"TYP":"1","CMD":1})",
+        R"({"TYP":null,"CMD":1})", R"({"TYP":true,"CMD":2})", R"({"TYP":[1],"CMD":1})",
+        R"({"TYP":{"TYP":1},"CMD":4})", R"({"TYP":1e400,"CMD":1})", R"({"TYP":-1e400})",
+        R"({"TYP":3,"CMD":1})", R"({"TYP":0,"CMD":2})", R"({"TYP":-1,"CMD":4})",
+        R"({"TYP":2147483648,"CMD":1})", R"({"TYP":-2147483649,"CMD":1})", R"({"TYP":9e18,"CMD":10})",
+        R"({"TYP":1})", R"({"TYP":1,"CMD":"1"})", R"({"TYP":1,"CMD":"2"})", R"({"TYP":1,"CMD":null})",
+        R"({"TYP":1,"CMD":[4]})", R"({"TYP":1,"CMD":{"CMD":10}})", R"({"TYP":1,"CMD":true})",
+        R"({"TYP":1,"CMD":0})", R"({"TYP":1,"CMD":5})", R"({"TYP":1,"CMD":6})", R"({"TYP":1,"CMD":8})",
+        R"({"TYP":1,"CMD":9})", R"({"TYP":1,"CMD":12})", R"({"TYP":1,"CMD":-7})",
+        R"({"TYP":1,"CMD":99999999999999999999})", R"({"TYP":1,"CMD":3,"CMD":1})", R"({"TYP":1,"cmd":2})",
         R"({"TYP":1,"DATA":{"CMD":7},"CMD":11})",
         // The bus copy ends at the NUL: what is left is not JSON.
-        std::string("{\"TYP\":1,\"CMD\":1\0,\"x\":2}", 24),
-        std::string("\0{\"TYP\":1,\"CMD\":1}", 18),
-    };
-    const std::vector<std::string> kRefusedRelay{
-        R"({"TYP":2})",
-        R"({"TYP":2,"DATA":1})",
-        R"({"TYP":2,"DATA":{"params":[]}})",
-        R"({"TYP":2,"DATA":{"params":{"DO":[1,2]}}})",
-    };
-    const std::vector<std::string> kMistypedRelay{
+        std::string("{\"TYP\":1,\"CMD\":1\0,\"x\":2}", 24), std::string("\0{\"TYP\":1,\"CMD\":1}", 18)};
+    const std::vector<std::string> kRelayTexts{
         R"({"TYP":2})",
         R"({"TYP":2,"DATA":1})",
         R"({"TYP":2,"DATA":{"params":[]}})",
@@ -296,21 +261,13 @@ TEST_F(E2e, S13_HostileInput)
     const std::string all_on =
         R"({"TYP":2,"DATA":{"params":{"DO":{"DO0":1,"DO1":0,"DO2":1,"DO3":0,"DO4":1,"DO5":0,"DO6":1,"DO7":0,"DO8":1,"DO9":0,"DO10":1,"DO11":0}}}})";
     command(all_on);
-    const auto want = relay_levels({0, 2, 4, 6, 8, 10});
-    auto until = Clock::now() + milliseconds(3000);
-    while (Clock::now() < until && gw->gpio_levels() != want) {
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    EXPECT_EQ(gw->gpio_levels(), want);
+    EXPECT_TRUE(wait_relays({0, 2, 4, 6, 8, 10}, milliseconds(3000)));
 
-    size_t from = ui->count();
-    command(R"({"TYP":1,"CMD":3})");
     // Idle again: the heartbeat reports the vehicle.
-    ASSERT_GE(ui->wait_exact(status("ECU", 0), milliseconds(12000), from), 0);
-    from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}),
-                             milliseconds(8000), from),
+    ASSERT_GE(ask(R"({"TYP":1,"CMD":3})", status("ECU", 0), milliseconds(12000)), 0);
+    EXPECT_GE(ask(R"({"TYP":1,"CMD":1})",
+                  dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}),
+                  milliseconds(8000)),
               0);
     // Every malformed message reached the daemon and was refused (the trace
     // is flushed by now: the worker flushes after each command).
@@ -347,26 +304,18 @@ TEST_F(E2e, S14_PowerLossDuringIdentification)
 {
     const std::string factory = read_file(kFactoryFile);
     const std::string corrupt = "{\"can_port\": {\"BR\": 5";
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
+    ASSERT_TRUE(sim->start(vehicle_11bit()));
     const std::string described = ecu_info_text(described_11bit());
 
     std::mt19937 rng(14);
     int reset_seen = 0, described_seen = 0, other_seen = 0, restored = 0;
     for (int run = 0; run < 50; ++run) {
         // Some starts also have to restore the configuration file.
-        std::string config_before;
-        switch (run % 5) {
-        case 3:
-            write_config(corrupt);
-            config_before = corrupt;
-            break;
-        case 4:
+        const std::string config_before = run % 5 == 3 ? corrupt : run % 5 == 4 ? "" : factory;
+        if (config_before.empty()) {
             ::unlink(kConfigFile);
-            break;
-        default:
-            write_config(factory);
-            config_before = factory;
-            break;
+        } else {
+            write_config(config_before);
         }
         // Half of the cuts land in the first 100 ms (file reset, configuration
         // restore), the others during identification (probe, save).

@@ -9,10 +9,6 @@ namespace e2e
 namespace
 {
 
-const std::string kIpLog500k = "sudo ip link set can0 down\n"
-                               "sudo ip link set can0 up type can bitrate 500000\n"
-                               "sudo ip link set can0 up\n";
-
 // Service-01 PIDs the gateway asked for (PID 00 excluded: detection and heartbeat).
 std::vector<uint8_t> probed_pids(const std::vector<Frame> &frames)
 {
@@ -21,23 +17,6 @@ std::vector<uint8_t> probed_pids(const std::vector<Frame> &frames)
         if (f.from_gateway && f.data.size() == 8 && f.data[0] == 0x02 && f.data[1] == 0x01 &&
             f.data[2] != 0x00) {
             out.push_back(f.data[2]);
-        }
-    }
-    return out;
-}
-
-// Times between consecutive packets with this payload, from index `from` on.
-std::vector<double> gaps_ms(Ui &ui, const std::string &payload, size_t from)
-{
-    auto pkts = ui.packets();
-    std::vector<double> out;
-    const Packet *prev = nullptr;
-    for (size_t i = from; i < pkts.size(); ++i) {
-        if (pkts[i].payload == payload) {
-            if (prev) {
-                out.push_back(ms_between(*prev, pkts[i]));
-            }
-            prev = &pkts[i];
         }
     }
     return out;
@@ -54,8 +33,7 @@ TEST_F(E2e, S01_StartupWithVehicle)
     EXPECT_EQ(read_file(kEcuInfoFile), ecu_info_text(reset_ecu_info(0)));
 
     const size_t from = ui->count();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
-    const int savsuc = expect_startup_reports(from, scaled(milliseconds(10000)));
+    const int savsuc = vehicle_up(vehicle_11bit());
     ASSERT_GE(savsuc, 0);
     // Nothing but the four reports so far.
     EXPECT_EQ(ui->payloads(from).size(), 4u);
@@ -86,7 +64,7 @@ TEST_F(E2e, S01_StartupWithVehicle)
         }
     }
     // The interface was brought up at the configured bit rate.
-    EXPECT_EQ(read_file(gw->ip_log_path()), kIpLog500k);
+    EXPECT_EQ(read_file(gw->ip_log_path()), ip_log(500000));
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : Detected ECU with 11-bit mode."), 1);
 }
 
@@ -106,9 +84,7 @@ TEST_F(E2e, S02_RestartRunsFullScanAgain)
         gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(milliseconds(5000))));
     EXPECT_EQ(read_file(kEcuInfoFile), ecu_info_text(reset_ecu_info(0)));
 
-    const size_t from = ui->count();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
-    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
+    ASSERT_GE(vehicle_up(vehicle_11bit()), 0);
     EXPECT_EQ(probed_pids(sim->frames()), catalogue_pids());
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info mismatch or new vehicle. Proceeding with full scan."),
               1);
@@ -119,18 +95,14 @@ TEST_F(E2e, S02_RestartRunsFullScanAgain)
 TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
 {
     use_factory_config();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
+    ASSERT_TRUE(sim->start(vehicle_11bit()));
     ASSERT_TRUE(sim->command_ok("silent on"));
     ASSERT_TRUE(start_gateway());
 
     // "NOECU" about once a second (1 s pause plus two 100 ms detection waits).
     const std::string noecu = status("NOECU", 1);
-    int idx = -1;
-    for (int i = 0; i < 4; ++i) {
-        idx = ui->wait_exact(noecu, scaled(milliseconds(4000)), static_cast<size_t>(idx + 1));
-        ASSERT_GE(idx, 0) << "NOECU #" << i;
-    }
-    for (double gap : gaps_ms(*ui, noecu, 0)) {
+    ASSERT_GE(wait_nth(noecu, 4, scaled(milliseconds(4000))), 0) << "fewer than four NOECU";
+    for (double gap : gaps_ms(noecu, 0)) {
         EXPECT_GT(gap, 900);
         EXPECT_LT(gap, scaled(milliseconds(2000)).count());
     }
@@ -139,11 +111,9 @@ TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
 
     // Commands before any vehicle was detected: one "COMER" each, no retry,
     // and the search for the vehicle goes on.
-    size_t before = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    ASSERT_GE(ui->wait_exact(status("COMER", 1, 1), scaled(milliseconds(4000)), before), 0);
-    command(R"({"TYP":1,"CMD":2})");
-    ASSERT_GE(ui->wait_exact(status("COMER", 1, 2), scaled(milliseconds(4000)), before), 0);
+    const size_t before = ui->count();
+    ASSERT_GE(ask(R"({"TYP":1,"CMD":1})", status("COMER", 1, 1), scaled(milliseconds(4000))), 0);
+    ASSERT_GE(ask(R"({"TYP":1,"CMD":2})", status("COMER", 1, 2), scaled(milliseconds(4000))), 0);
     size_t after_comer = ui->count();
     ASSERT_GE(ui->wait_exact(noecu, scaled(milliseconds(4000)), after_comer), 0);
     EXPECT_EQ(ui->indexes_of(status("COMER", 1, 1), before).size(), 1u);
@@ -167,8 +137,7 @@ TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
 TEST_F(E2e, S04_VehicleLostAndBack)
 {
     use_factory_config();
-    size_t from = 0;
-    bring_up(vehicle_11bit(), &from);
+    bring_up(vehicle_11bit());
     const std::string described = ecu_info_text(described_11bit());
     ASSERT_TRUE(wait_file(kEcuInfoFile, described, milliseconds(3000)));
 
@@ -205,24 +174,17 @@ TEST_F(E2e, S05_Vehicle29Bit)
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : Detected ECU with 29-bit mode."), 1);
 
     const size_t mark = sim->mark();
-    const size_t from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    ASSERT_GE(ui->wait_exact(dtc_packet({"P2002", "P0087"}, {"P2002", "U0073", "P0087"}, {}),
-                             scaled(milliseconds(5000)), from),
+    ASSERT_GE(ask(R"({"TYP":1,"CMD":1})", dtc_packet({"P2002", "P0087"}, {"P2002", "U0073", "P0087"}, {}),
+                  scaled(milliseconds(5000))),
               0);
     EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_29bit()), milliseconds(3000)));
 
     // Detection tried 11-bit first; everything after it ran on 29-bit ids.
     auto all = sim->frames();
     ASSERT_FALSE(all.empty());
-    bool saw_11bit_detect = false;
-    for (const auto &f : all) {
-        if (f.from_gateway && f.id == 0x7DF) {
-            saw_11bit_detect = true;
-            EXPECT_EQ(f.data, (std::vector<uint8_t>{0x02, 0x01, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
-        }
-    }
-    EXPECT_TRUE(saw_11bit_detect);
+    const auto detect = sent_to(0x7DF);
+    EXPECT_FALSE(detect.empty());
+    EXPECT_EQ(detect, std::vector<std::vector<uint8_t>>(detect.size(), request({0x02, 0x01, 0x00})));
     EXPECT_EQ(probed_pids(all), catalogue_pids());
 
     // The trouble-code read: three requests to the functional 29-bit id, flow
@@ -238,13 +200,11 @@ TEST_F(E2e, S05_Vehicle29Bit)
             requests.push_back(f.data);
         } else if (f.id == 0x18DA10F1) {
             ++flow_controls;
-            EXPECT_EQ(f.data, (std::vector<uint8_t>{0x30, 0x00, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
+            EXPECT_EQ(f.data, request({0x30, 0x00, 0x00}));
         }
     }
-    const std::vector<std::vector<uint8_t>> expected{{0x01, 0x03, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA},
-                                                     {0x01, 0x07, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA},
-                                                     {0x01, 0x0A, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}};
-    EXPECT_EQ(requests, expected);
+    EXPECT_EQ(requests, (std::vector<std::vector<uint8_t>>{request({0x01, 0x03}), request({0x01, 0x07}),
+                                                           request({0x01, 0x0A})}));
     EXPECT_GE(flow_controls, 1);
 }
 
