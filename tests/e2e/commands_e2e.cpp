@@ -61,23 +61,18 @@ TEST_F(E2e, S06_TroubleCodes)
 
 TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
 {
-    Config cfg;
     // FOO is not a catalogue key: it never reaches the packet. SPD twice: two lines.
-    cfg.sensors = {"ENGRPM", "SPD", "INTTMP", "FOO", "INJTIM", "EVPPRS", "DDTORQ", "SPD"};
-    write_config(cfg);
+    write_config(Config{.sensors = {"ENGRPM", "SPD", "INTTMP", "FOO", "INJTIM", "EVPPRS", "DDTORQ", "SPD"}});
     bring_up(vehicle_11bit());
     ASSERT_TRUE(sim->command_ok("pid 0F -")); // intake temperature stops answering
 
     // Raw values of the vehicle file, scaled and clamped: 0C35 -> 781.25 rpm,
     // 3C -> 60 km/h, 6800 -> 18510 deg clamped to 302.4, 0000 -> -32767.75 Pa,
     // FF -> 130 % clamped to 125.
-    const std::string first = live_packet({{"ENGRPM", "781.25"},
-                                           {"SPD", "60.00"},
-                                           {"INTTMP", "\"--\""},
-                                           {"INJTIM", "302.40"},
-                                           {"EVPPRS", "-32767.75"},
-                                           {"DDTORQ", "125.00"},
-                                           {"SPD", "60.00"}});
+    std::vector<std::pair<std::string, std::string>> values{
+        {"ENGRPM", "781.25"},    {"SPD", "60.00"},     {"INTTMP", "\"--\""}, {"INJTIM", "302.40"},
+        {"EVPPRS", "-32767.75"}, {"DDTORQ", "125.00"}, {"SPD", "60.00"}};
+    const std::string first = live_packet(values);
     const size_t mark = sim->mark();
     const size_t from = ui->count();
     command(R"({"TYP":1,"CMD":2})");
@@ -97,17 +92,12 @@ TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
         EXPECT_EQ(reqs[i], request({0x02, 0x01, order[i]})) << "request " << i;
     }
 
-    // New raw values show up in the stream.
+    // New raw values show up in the stream: 1AF8 -> 1726 rpm, 3C -> 20 deg.
     ASSERT_TRUE(sim->command_ok("pid 0C 1A F8"));
     ASSERT_TRUE(sim->command_ok("pid 0F 3C"));
-    const std::string second = live_packet({{"ENGRPM", "1726.00"},
-                                            {"SPD", "60.00"},
-                                            {"INTTMP", "20.00"},
-                                            {"INJTIM", "302.40"},
-                                            {"EVPPRS", "-32767.75"},
-                                            {"DDTORQ", "125.00"},
-                                            {"SPD", "60.00"}});
-    ASSERT_GE(ui->wait_exact(second, scaled(milliseconds(6000)), from), 0);
+    values[0].second = "1726.00";
+    values[2].second = "20.00";
+    ASSERT_GE(ui->wait_exact(live_packet(values), scaled(milliseconds(6000)), from), 0);
 
     // Command 3 stops the stream (a snapshot under way may still arrive) and the worker idles.
     const size_t stop_from = ui->count();
@@ -189,9 +179,7 @@ std::string vehicle_two_ecus()
 
 TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
 {
-    Config cfg;
-    cfg.sensors = {"ENGRPM", "SPD"};
-    write_config(cfg);
+    write_config(Config{.sensors = {"ENGRPM", "SPD"}});
     bring_up(vehicle_two_ecus());
     // Exactly what the engine ECU alone gives.
     const std::string engine_alone = ecu_info_text(described_11bit());
@@ -242,9 +230,7 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
 
 TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
 {
-    Config cfg;
-    cfg.dtc_groups = {"PNDDTC"}; // each silent ECU costs the 10 s wait once
-    write_config(cfg);
+    write_config(Config{.dtc_groups = {"PNDDTC"}}); // each silent ECU costs the 10 s wait once
     bring_up(vehicle_two_ecus());
     ASSERT_TRUE(sim->command_ok("silent on"));
     const size_t from = ui->count();
@@ -259,18 +245,12 @@ TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
 
 TEST_F(E2e, S09_ReloadAfterConfigurationChange)
 {
-    Config before;
-    before.sensors = {"ENGRPM", "SPD"};
-    write_config(before);
+    write_config(Config{.sensors = {"ENGRPM", "SPD"}});
     bring_up(vehicle_11bit());
     ASSERT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), milliseconds(3000)));
 
-    Config after;
-    after.br = 250000;
-    after.padding = 0x55;
-    after.sensors = {"COLTMP", "DDTORQ", "OILTEMP"};
-    after.dtc_groups = {"PNDDTC"};
-    write_config(after);
+    write_config(Config{
+        .br = 250000, .padding = 0x55, .sensors = {"COLTMP", "DDTORQ", "OILTEMP"}, .dtc_groups = {"PNDDTC"}});
 
     // Command 10: configuration read again, interface brought up at the new
     // bit rate, detection and identification reported again.

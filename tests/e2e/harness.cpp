@@ -1,14 +1,12 @@
 #include "harness.h"
 
 #include "common/atomic_file.h"
+#include "support/test_clock.h"
 #include "tool_process.h"
 
 #include <cjson/cJSON.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace e2e
 {
@@ -26,7 +23,6 @@ namespace e2e
 namespace
 {
 
-constexpr milliseconds kPollStep{10};
 constexpr milliseconds kSimStartTimeout{10000};
 // The library blocks a publication for 100 ms once this many are unacknowledged.
 constexpr int kFloodInflight = 1000;
@@ -53,20 +49,13 @@ std::string sanitizer_runtime()
 {
     std::ifstream maps("/proc/self/maps");
     for (std::string line; std::getline(maps, line);) {
-        auto slash = line.find('/');
-        if (slash == std::string::npos) {
-            continue;
-        }
-        std::string path = line.substr(slash);
-        auto base = path.substr(path.rfind('/') + 1);
+        const auto base = line.substr(line.rfind('/') + 1); // the whole line when it names no file
         if (base.rfind("libasan.so", 0) == 0 || base.rfind("libtsan.so", 0) == 0) {
-            return path;
+            return line.substr(line.find('/'));
         }
     }
     return "";
 }
-
-// ---- files -----------------------------------------------------------------
 
 bool read_file(const std::string &path, std::string &out)
 {
@@ -108,8 +97,6 @@ std::string repo_file(const std::string &rel)
 {
     return std::string(OBDGW_E2E_SOURCE_DIR) + "/" + rel;
 }
-
-// ---- Workspace ------------------------------------------------------------------
 
 bool Workspace::set_up(std::string &error)
 {
@@ -168,8 +155,6 @@ void Workspace::tear_down()
     }
 }
 
-// ---- Ui ---------------------------------------------------------------------------
-
 Publisher::~Publisher()
 {
     if (client_ != nullptr) {
@@ -215,8 +200,6 @@ std::string status(const std::string &msg, int error, int cmd)
            ",\"DATA\":{\"msg\":\"" + msg + "\"}}";
 }
 
-// ---- Sim --------------------------------------------------------------------------
-
 bool Sim::start(const std::string &vehicle_file)
 {
     const std::string ctl = dir_ + "/ctl.sock";
@@ -226,14 +209,10 @@ bool Sim::start(const std::string &vehicle_file)
             {}, log_path(), true)) {
         return false;
     }
-    auto until = Clock::now() + kSimStartTimeout;
-    while (Clock::now() < until && child_.running()) {
-        if (file_exists(ctl) && command_ok("status")) {
-            return true;
-        }
-        std::this_thread::sleep_for(kPollStep);
-    }
-    return false;
+    // Ready once its control socket answers; no use waiting for a simulator that ended.
+    return wait_until([&] { return !child_.running() || (file_exists(ctl) && command_ok("status")); },
+                      kSimStartTimeout) &&
+           child_.running();
 }
 
 std::vector<std::string> Sim::command(const std::string &line)
@@ -304,8 +283,6 @@ std::vector<Frame> Sim::frames(size_t from_line)
     return out;
 }
 
-// ---- Gateway ----------------------------------------------------------------------
-
 bool Gateway::start(const std::string &bus, const std::vector<std::string> &extra_env)
 {
     std::string preload = std::string(OBDGW_E2E_CAN_PRELOAD) + ":" + OBDGW_E2E_GPIO_PRELOAD;
@@ -334,16 +311,9 @@ int Gateway::count_in_trace(const std::string &needle)
 
 bool Gateway::wait_trace(const std::string &needle, milliseconds timeout, int times)
 {
-    auto until = Clock::now() + timeout;
-    for (;;) {
-        if (count_in_trace(needle) >= times) {
-            return true;
-        }
-        if (Clock::now() > until || !running()) {
-            return false;
-        }
-        std::this_thread::sleep_for(kPollStep);
-    }
+    // A daemon that ended writes nothing more.
+    wait_until([&] { return count_in_trace(needle) >= times || !running(); }, timeout);
+    return count_in_trace(needle) >= times;
 }
 
 std::string Gateway::sanitizer_report()
@@ -416,8 +386,6 @@ std::map<std::string, std::string> Gateway::gpio_consumers()
     }
     return out;
 }
-
-// ---- expected texts ----------------------------------------------------------------
 
 const std::vector<std::string> &catalogue_keys()
 {

@@ -34,14 +34,11 @@ constexpr const char *kConfigFile = "/opt/vyr/configs/config.json";
 constexpr const char *kFactoryFile = "/opt/vyr/configs/default_config/default_config.json";
 constexpr const char *kEcuInfoFile = "/opt/vyr/configs/ecu_info.json";
 
-// ---- files -----------------------------------------------------------------
-
 bool read_file(const std::string &path, std::string &out);
 std::string read_file(const std::string &path); // "" when unreadable
 // Replaces the file atomically (the daemon may read it at any moment).
 bool write_file(const std::string &path, const std::string &text);
 bool file_exists(const std::string &path);
-using ::split_lines; // from support/capture.h
 // Path of a file shipped with the tests (tests/e2e/...) or the repository.
 std::string e2e_data(const std::string &rel);
 std::string repo_file(const std::string &rel);
@@ -49,8 +46,6 @@ std::string repo_file(const std::string &rel);
 std::string sanitizer_runtime();
 // A field of /proc/PID/status in KiB (-1 when unavailable).
 long proc_status_kib(pid_t pid, const char *field);
-
-// ---- the private configuration folder ----------------------------------------
 
 // Mounts a tmpfs on /opt (inside the private mount namespace only) and binds a
 // fresh temporary folder onto /opt/vyr/configs. The factory copy is the
@@ -104,8 +99,6 @@ class Publisher
 // Exact status packet text, as the gateway prints it.
 std::string status(const std::string &msg, int error, int cmd = 0);
 
-// ---- the simulated vehicle -------------------------------------------------------
-
 struct Frame {
     double t = 0;              // seconds on the simulator's clock (see Sim::clock_offset)
     bool from_gateway = false; // "RX" in the simulator's trace
@@ -142,8 +135,6 @@ class Sim
     std::string dir_;
     ChildProcess child_;
 };
-
-// ---- the daemon ------------------------------------------------------------------
 
 class Gateway
 {
@@ -212,7 +203,7 @@ std::string live_packet(const std::vector<std::pair<std::string, std::string>> &
 struct Config {
     long br = 500000;
     int padding = 0xAA;
-    std::vector<std::string> sensors;
+    std::vector<std::string> sensors{};
     std::vector<std::string> dtc_groups{"STRDTC", "PNDDTC", "PRMDTC"};
 };
 std::string config_text(const Config &c);

@@ -91,9 +91,7 @@ void E2e::SetUp()
 void E2e::TearDown()
 {
     if (gw && gw->pid() > 0) {
-        if (gateway_must_survive) {
-            EXPECT_TRUE(gw->running()) << "the daemon ended: " << gw->end_reason();
-        }
+        EXPECT_TRUE(gw->running()) << "the daemon ended: " << gw->end_reason();
         EXPECT_EQ(gw->sanitizer_report(), "") << "sanitizer reports in the daemon's trace";
     }
     if (HasFailure()) {

@@ -90,8 +90,6 @@ class E2e : public ::testing::Test
     std::unique_ptr<Ui> ui;
     std::unique_ptr<Sim> sim;
     std::unique_ptr<Gateway> gw;
-    // Set by tests that end the daemon on purpose.
-    bool gateway_must_survive = true;
 };
 
 } // namespace e2e
