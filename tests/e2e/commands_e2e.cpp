@@ -23,9 +23,9 @@ TEST_F(E2e, S06_TroubleCodes)
     // segmented. Chassis/body codes, P3xxx and a repeat are dropped; stored
     // keeps only what is also pending.
     const size_t mark = sim->mark();
-    const int idx = ask(R"({"TYP":1,"CMD":1})",
-                        dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}),
-                        scaled(milliseconds(5000)));
+    const int idx =
+        ask(R"({"TYP":1,"CMD":1})",
+            dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}), scaled(5000ms));
     ASSERT_GE(idx, 0);
     EXPECT_EQ(ui->packets()[static_cast<size_t>(idx)].qos, 1);
     EXPECT_EQ(sent_to(0x7DF, mark),
@@ -45,18 +45,16 @@ TEST_F(E2e, S06_TroubleCodes)
     }
     ASSERT_TRUE(sim->command_ok(set_pending));
     ASSERT_TRUE(sim->command_ok("dtc stored P0301 P0105"));
-    EXPECT_GE(
-        ask(R"({"TYP":1,"CMD":1})", dtc_packet({"P0105"}, pending, {"P0420"}), scaled(milliseconds(5000))),
-        0);
+    EXPECT_GE(ask(R"({"TYP":1,"CMD":1})", dtc_packet({"P0105"}, pending, {"P0420"}), scaled(5000ms)), 0);
 
     // No pending codes: the stored group is always empty then.
     ASSERT_TRUE(sim->command_ok("dtc pending"));
     const size_t from = ui->count();
     command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(dtc_packet({}, {}, {"P0420"}), scaled(milliseconds(5000)), from), 0);
+    EXPECT_GE(ui->wait_exact(dtc_packet({}, {}, {"P0420"}), scaled(5000ms), from), 0);
 
     // Each read went back to idle: the heartbeat carries on.
-    EXPECT_GE(ui->wait_exact(status("ECU", 0), milliseconds(7000), from), 0);
+    EXPECT_GE(ui->wait_exact(status("ECU", 0), 7000ms, from), 0);
 }
 
 TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
@@ -76,7 +74,7 @@ TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
     const size_t mark = sim->mark();
     const size_t from = ui->count();
     command(R"({"TYP":1,"CMD":2})");
-    int third = wait_nth(is_live, 3, scaled(milliseconds(5000)), from);
+    int third = wait_nth(is_live, 3, scaled(5000ms), from);
     ASSERT_GE(third, 0) << "fewer than three snapshots";
     for (const auto &p : ui->packets()) {
         if (is_live(p)) {
@@ -97,23 +95,23 @@ TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
     ASSERT_TRUE(sim->command_ok("pid 0F 3C"));
     values[0].second = "1726.00";
     values[2].second = "20.00";
-    ASSERT_GE(ui->wait_exact(live_packet(values), scaled(milliseconds(6000)), from), 0);
+    ASSERT_GE(ui->wait_exact(live_packet(values), scaled(6000ms), from), 0);
 
     // Command 3 stops the stream (a snapshot under way may still arrive) and the worker idles.
     const size_t stop_from = ui->count();
     command(R"({"TYP":1,"CMD":3})");
-    std::this_thread::sleep_for(scaled(milliseconds(3000)));
+    std::this_thread::sleep_for(scaled(3000ms));
     const auto pkts = ui->packets();
     EXPECT_LE(std::count_if(pkts.begin() + static_cast<long>(stop_from), pkts.end(), is_live), 1)
         << "snapshots kept coming after command 3";
-    EXPECT_GE(ui->wait_exact(status("ECU", 0), milliseconds(6000), stop_from), 0);
+    EXPECT_GE(ui->wait_exact(status("ECU", 0), 6000ms, stop_from), 0);
 
     // Snapshots followed one another back to back while streaming.
     const Packet *prev = nullptr;
     for (size_t i = from; i < stop_from; ++i) {
         if (is_live(pkts[i])) {
             if (prev) {
-                EXPECT_LT(ms_between(*prev, pkts[i]), scaled(milliseconds(2500)).count());
+                EXPECT_LT(ms_between(*prev, pkts[i]), scaled(2500ms).count());
             }
             prev = &pkts[i];
         }
@@ -136,12 +134,12 @@ TEST_F(E2e, S08_ClearTroubleCodes)
     size_t from = ui->count();
     auto sent = Clock::now();
     command(R"({"TYP":1,"CMD":4})");
-    int done = ui->wait_exact(status("DTC_CLEARED", 0, 4), scaled(milliseconds(9000)), from);
+    int done = ui->wait_exact(status("DTC_CLEARED", 0, 4), scaled(9000ms), from);
     ASSERT_GE(done, 0);
     double took =
         std::chrono::duration<double, std::milli>(ui->packets()[static_cast<size_t>(done)].at - sent).count();
     EXPECT_GT(took, 4500);
-    EXPECT_LT(took, scaled(milliseconds(6500)).count());
+    EXPECT_LT(took, scaled(6500ms).count());
     EXPECT_EQ(count_clears(mark), 3);
     EXPECT_TRUE(ui->indexes_of(status("NORES", 1, 4), from).empty());
 
@@ -151,13 +149,13 @@ TEST_F(E2e, S08_ClearTroubleCodes)
     from = ui->count();
     command(R"({"TYP":1,"CMD":4})");
     const std::string nores = status("NORES", 1, 4);
-    const int fourth = wait_nth(nores, 4, scaled(milliseconds(4000)), from);
+    const int fourth = wait_nth(nores, 4, scaled(4000ms), from);
     ASSERT_GE(fourth, 0);
     for (double gap : gaps_ms(nores, from)) {
         EXPECT_GT(gap, 900);
-        EXPECT_LT(gap, scaled(milliseconds(2500)).count());
+        EXPECT_LT(gap, scaled(2500ms).count());
     }
-    ASSERT_GE(ui->wait_exact(status("ECU", 0), milliseconds(7000), static_cast<size_t>(fourth)), 0)
+    ASSERT_GE(ui->wait_exact(status("ECU", 0), 7000ms, static_cast<size_t>(fourth)), 0)
         << "the worker did not go back to its heartbeat";
     EXPECT_EQ(ui->indexes_of(nores, from).size(), 4u);
     EXPECT_TRUE(ui->indexes_of(status("DTC_CLEARED", 0, 4), from).empty());
@@ -183,7 +181,7 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
     bring_up(vehicle_two_ecus());
     // Exactly what the engine ECU alone gives.
     const std::string engine_alone = ecu_info_text(described_11bit());
-    wait_file(kEcuInfoFile, engine_alone, milliseconds(3000));
+    wait_file(kEcuInfoFile, engine_alone, 3000ms);
     EXPECT_EQ(read_file(kEcuInfoFile), engine_alone);
     // From here on the transmission answers first.
     ASSERT_TRUE(sim->command_ok("latency 3 ecu=0"));
@@ -195,14 +193,14 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
         ask(R"({"TYP":1,"CMD":1})",
             dtc_packet({"P0301", "P0171", "P0700"},
                        {"P0301", "P0171", "P0128", "U3456", "P0700", "P0715", "P0730"}, {"P0420", "P0700"}),
-            scaled(milliseconds(8000))),
+            scaled(8000ms)),
         0);
     EXPECT_FALSE(sent_to(0x7E1, mark).empty()) << "the transmission's segmented answer got no flow control";
 
     // One live packet per snapshot, the engine's values.
     size_t from = ui->count();
     command(R"({"TYP":1,"CMD":2})");
-    ASSERT_GE(wait_nth(is_live, 2, scaled(milliseconds(5000)), from), 0);
+    ASSERT_GE(wait_nth(is_live, 2, scaled(5000ms), from), 0);
     command(R"({"TYP":1,"CMD":3})");
     for (const auto &p : ui->packets()) {
         if (is_live(p)) {
@@ -211,21 +209,21 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
     }
 
     // One clear command, one outcome, once both ECUs confirmed (the engine after two busy answers).
-    std::this_thread::sleep_for(milliseconds(800));
+    std::this_thread::sleep_for(800ms);
     from = ui->count();
     command(R"({"TYP":1,"CMD":4})");
-    const int done = ui->wait_exact(status("DTC_CLEARED", 0, 4), scaled(milliseconds(9000)), from);
+    const int done = ui->wait_exact(status("DTC_CLEARED", 0, 4), scaled(9000ms), from);
     ASSERT_GE(done, 0);
-    ASSERT_GE(ui->wait_exact(status("ECU", 0), milliseconds(7000), static_cast<size_t>(done)), 0);
+    ASSERT_GE(ui->wait_exact(status("ECU", 0), 7000ms, static_cast<size_t>(done)), 0);
     EXPECT_EQ(ui->indexes_of(status("DTC_CLEARED", 0, 4), from).size(), 1u);
     EXPECT_TRUE(ui->indexes_of(status("NORES", 1, 4), from).empty());
 
     // Identified again with the transmission answering first: still the engine's description.
     from = ui->count();
     command(R"({"TYP":1,"CMD":10})");
-    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
+    ASSERT_GE(expect_startup_reports(from, scaled(10000ms)), 0);
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 1);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, engine_alone, milliseconds(3000)));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, engine_alone, 3000ms));
 }
 
 TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
@@ -235,9 +233,8 @@ TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
     ASSERT_TRUE(sim->command_ok("silent on"));
     const size_t from = ui->count();
     command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(status("NORES", 1, 1), scaled(milliseconds(30000)), from), 0);
-    EXPECT_TRUE(gw->wait_trace("OBD2_ERROR : Error while handling received command--- Retrying [0]",
-                               milliseconds(2000)));
+    EXPECT_GE(ui->wait_exact(status("NORES", 1, 1), scaled(30000ms), from), 0);
+    EXPECT_TRUE(gw->wait_trace("OBD2_ERROR : Error while handling received command--- Retrying [0]", 2000ms));
     for (const auto &p : ui->payloads(from)) {
         EXPECT_EQ(p.find("\"DATA\":{\"STRDTC\""), std::string::npos) << "trouble codes without a vehicle";
     }
@@ -247,7 +244,7 @@ TEST_F(E2e, S09_ReloadAfterConfigurationChange)
 {
     write_config(Config{.sensors = {"ENGRPM", "SPD"}});
     bring_up(vehicle_11bit());
-    ASSERT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), milliseconds(3000)));
+    ASSERT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), 3000ms));
 
     write_config(Config{
         .br = 250000, .padding = 0x55, .sensors = {"COLTMP", "DDTORQ", "OILTEMP"}, .dtc_groups = {"PNDDTC"}});
@@ -257,7 +254,7 @@ TEST_F(E2e, S09_ReloadAfterConfigurationChange)
     size_t mark = sim->mark();
     size_t from = ui->count();
     command(R"({"TYP":1,"CMD":10})");
-    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(8000))), 0);
+    ASSERT_GE(expect_startup_reports(from, scaled(8000ms)), 0);
     EXPECT_EQ(read_file(gw->ip_log_path()), ip_log(500000) + ip_log(250000));
     EXPECT_EQ(gw->count_in_trace("Bitrate: 250000"), 1);
     EXPECT_EQ(gw->count_in_trace("Padding: 85"), 1);
@@ -269,21 +266,21 @@ TEST_F(E2e, S09_ReloadAfterConfigurationChange)
     }
     // Same vehicle: the probe is skipped, the file records the new bit rate.
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 1);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit(250000)), milliseconds(3000)));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit(250000)), 3000ms));
 
     // The new sensors are used: coolant 5F -> 55, torque FF -> 125 (clamped), oil 6E -> 70.
     EXPECT_GE(ask(R"({"TYP":1,"CMD":2})",
                   live_packet({{"COLTMP", "55.00"}, {"DDTORQ", "125.00"}, {"OILTEMP", "70.00"}}),
-                  scaled(milliseconds(5000))),
+                  scaled(5000ms)),
               0);
     command(R"({"TYP":1,"CMD":3})");
 
     // And the new trouble-code groups: pending only.
-    std::this_thread::sleep_for(milliseconds(800));
+    std::this_thread::sleep_for(800ms);
     mark = sim->mark();
-    EXPECT_GE(ask(R"({"TYP":1,"CMD":1})", dtc_packet({}, {"P0301", "P0171", "P0128", "U3456"}, {}),
-                  scaled(milliseconds(5000))),
-              0);
+    EXPECT_GE(
+        ask(R"({"TYP":1,"CMD":1})", dtc_packet({}, {"P0301", "P0171", "P0128", "U3456"}, {}), scaled(5000ms)),
+        0);
     std::vector<std::vector<uint8_t>> dtc_reqs;
     for (const auto &r : sent_to(0x7DF, mark)) {
         if (r[0] == 0x01) {

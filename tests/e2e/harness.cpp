@@ -100,44 +100,41 @@ std::string repo_file(const std::string &rel)
 
 bool Workspace::set_up(std::string &error)
 {
+    auto fail = [&error](const std::string &what) {
+        error = what;
+        return false;
+    };
     if (ns_id("self/ns/mnt").empty() || ns_id("self/ns/mnt") == ns_id("1/ns/mnt") ||
         ns_id("self/ns/net") == ns_id("1/ns/net")) {
-        error = "not in private mount and network namespaces: run through tests/netns_run.sh";
-        return false;
+        return fail("not in private mount and network namespaces: run through tests/netns_run.sh");
     }
     char tmpl[] = "/tmp/obdgw-e2e-XXXXXX";
     if (!::mkdtemp(tmpl)) {
-        error = std::string("mkdtemp: ") + std::strerror(errno);
-        return false;
+        return fail(std::string("mkdtemp: ") + std::strerror(errno));
     }
     dir_ = tmpl;
     const std::string configs = dir_ + "/configs";
     if (!mkdir_p(configs + "/default_config")) {
-        error = "cannot create " + configs;
-        return false;
+        return fail("cannot create " + configs);
     }
     // One tmpfs over /opt per process: nothing is ever created under the real /opt.
     static bool opt_mounted = false;
     if (!opt_mounted) {
         if (::mount("tmpfs", "/opt", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=16m") != 0) {
-            error = std::string("mount tmpfs on /opt: ") + std::strerror(errno);
-            return false;
+            return fail(std::string("mount tmpfs on /opt: ") + std::strerror(errno));
         }
         opt_mounted = true;
     }
     if (!mkdir_p(kConfigDir)) {
-        error = "cannot create /opt/vyr/configs on the tmpfs";
-        return false;
+        return fail("cannot create /opt/vyr/configs on the tmpfs");
     }
     if (::mount(configs.c_str(), kConfigDir, nullptr, MS_BIND, nullptr) != 0) {
-        error = std::string("bind mount on /opt/vyr/configs: ") + std::strerror(errno);
-        return false;
+        return fail(std::string("bind mount on /opt/vyr/configs: ") + std::strerror(errno));
     }
     mounted_ = true;
     std::string factory;
     if (!read_file(repo_file("config/default_config.json"), factory) || !write_file(kFactoryFile, factory)) {
-        error = "cannot install the factory configuration";
-        return false;
+        return fail("cannot install the factory configuration");
     }
     return true;
 }

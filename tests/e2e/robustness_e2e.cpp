@@ -205,17 +205,17 @@ TEST_F(E2e, S13_HostileInput)
             ASSERT_TRUE(send(gen.next())) << "publish " << i;
             // Small batches: the broker keeps at most 1000 messages queued for a client.
             if (i % kFloodBatch == kFloodBatch - 1) {
-                ASSERT_TRUE(pub.drain(milliseconds(20000)));
+                ASSERT_TRUE(pub.drain(20000ms));
             }
         }
-        ASSERT_TRUE(pub.drain(milliseconds(20000)));
+        ASSERT_TRUE(pub.drain(20000ms));
     };
     // Warm up the allocator, the stacks and the client library's buffers, then measure.
     for (const auto &m : gen.extremes()) {
         ASSERT_TRUE(send(m));
     }
     flood(1000);
-    std::this_thread::sleep_for(milliseconds(1500));
+    std::this_thread::sleep_for(1500ms);
     ASSERT_TRUE(gw->running());
     const long rss_before = gw->rss_kib();
 
@@ -236,20 +236,20 @@ TEST_F(E2e, S13_HostileInput)
         for (int attempt = 0; attempt < 5 && !sent; ++attempt) {
             sent = sim->command_ok(std::string("inject-raw ") + raw);
             if (!sent) {
-                std::this_thread::sleep_for(milliseconds(20));
+                std::this_thread::sleep_for(20ms);
             }
         }
         ASSERT_TRUE(sent) << raw;
     }
     flood(10000);
-    std::this_thread::sleep_until(storm_start + milliseconds(6000));
-    std::this_thread::sleep_for(milliseconds(2000));
+    std::this_thread::sleep_until(storm_start + 6000ms);
+    std::this_thread::sleep_for(2000ms);
     ASSERT_TRUE(gw->running()) << "the daemon died: " << gw->end_reason();
     const long rss_after = gw->rss_kib();
     std::printf("daemon RSS before %ld KiB, after %ld KiB, peak %ld KiB; %d messages were not JSON\n",
                 rss_before, rss_after, gw->hwm_kib(), not_json);
     // Sanitizer runtimes keep freed memory in quarantine: only the plain build measures.
-    if (scaled(milliseconds(1)) == milliseconds(1)) {
+    if (scaled(1ms) == 1ms) {
         EXPECT_LE(rss_after - rss_before, kRssTolerance) << "memory grew under hostile input";
     }
     EXPECT_GE(gw->count_in_trace("ERROR: 'TYP' field missing or not a number."), 100);
@@ -260,13 +260,12 @@ TEST_F(E2e, S13_HostileInput)
     const std::string all_on =
         R"({"TYP":2,"DATA":{"params":{"DO":{"DO0":1,"DO1":0,"DO2":1,"DO3":0,"DO4":1,"DO5":0,"DO6":1,"DO7":0,"DO8":1,"DO9":0,"DO10":1,"DO11":0}}}})";
     command(all_on);
-    EXPECT_TRUE(wait_relays({0, 2, 4, 6, 8, 10}, milliseconds(3000)));
+    EXPECT_TRUE(wait_relays({0, 2, 4, 6, 8, 10}, 3000ms));
 
     // Idle again: the heartbeat reports the vehicle.
-    ASSERT_GE(ask(R"({"TYP":1,"CMD":3})", status("ECU", 0), milliseconds(12000)), 0);
+    ASSERT_GE(ask(R"({"TYP":1,"CMD":3})", status("ECU", 0), 12000ms), 0);
     EXPECT_GE(ask(R"({"TYP":1,"CMD":1})",
-                  dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}),
-                  milliseconds(8000)),
+                  dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}), 8000ms),
               0);
     // Every malformed message reached the daemon and was refused (the trace
     // is flushed by now: the worker flushes after each command).
@@ -352,7 +351,7 @@ TEST_F(E2e, S14_PowerLossDuringIdentification)
     // After all that, a start without a cut identifies the vehicle normally.
     write_config(factory);
     ASSERT_TRUE(start_gateway());
-    EXPECT_TRUE(wait_file(kEcuInfoFile, described, scaled(milliseconds(8000))));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, described, scaled(8000ms)));
 }
 
 } // namespace

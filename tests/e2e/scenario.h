@@ -18,6 +18,8 @@
 namespace e2e
 {
 
+using namespace std::chrono_literals;
+
 // The vehicles shipped with the scenarios.
 std::string vehicle_11bit();
 std::string vehicle_29bit();
@@ -51,7 +53,7 @@ class E2e : public ::testing::Test
     bool start_gateway();
     // Starts the vehicle and expects the start-up reports from the next
     // packet on; returns the index of "SAVSUC" (-1 on failure).
-    int vehicle_up(const std::string &file, milliseconds timeout = scaled(milliseconds(10000)));
+    int vehicle_up(const std::string &file, milliseconds timeout = scaled(10000ms));
     // start_gateway, then vehicle_up: no status packet is published before the bus is up.
     void bring_up(const std::string &vehicle);
 

@@ -28,8 +28,7 @@ TEST_F(E2e, S01_StartupWithVehicle)
     ASSERT_TRUE(start_gateway());
     // No vehicle bus yet: the daemon has reset the file (before reading the
     // configuration, so "BR" is 0) and keeps retrying its CAN sockets.
-    ASSERT_TRUE(
-        gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(milliseconds(5000))));
+    ASSERT_TRUE(gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(5000ms)));
     EXPECT_EQ(read_file(kEcuInfoFile), ecu_info_text(reset_ecu_info(0)));
 
     const size_t from = ui->count();
@@ -40,9 +39,9 @@ TEST_F(E2e, S01_StartupWithVehicle)
 
     // Heartbeat: "ECU" about every four seconds.
     const std::string ecu = status("ECU", 0);
-    int first = ui->wait_exact(ecu, milliseconds(8000), static_cast<size_t>(savsuc));
+    int first = ui->wait_exact(ecu, 8000ms, static_cast<size_t>(savsuc));
     ASSERT_GE(first, 0);
-    int second = ui->wait_exact(ecu, milliseconds(8000), static_cast<size_t>(first) + 1);
+    int second = ui->wait_exact(ecu, 8000ms, static_cast<size_t>(first) + 1);
     ASSERT_GE(second, 0);
     auto pkts = ui->packets();
     EXPECT_NEAR(ms_between(pkts[static_cast<size_t>(savsuc)], pkts[static_cast<size_t>(first)]), 4100, 900);
@@ -73,15 +72,14 @@ TEST_F(E2e, S02_RestartRunsFullScanAgain)
     use_factory_config();
     bring_up(vehicle_11bit());
     const std::string described = ecu_info_text(described_11bit());
-    ASSERT_TRUE(wait_file(kEcuInfoFile, described, milliseconds(3000)));
+    ASSERT_TRUE(wait_file(kEcuInfoFile, described, 3000ms));
 
     // Restart the daemon with the same vehicle: the file is reset at start,
     // so the saved identity is gone and a full scan runs again.
     gw->stop();
     sim->stop();
     ASSERT_TRUE(start_gateway());
-    ASSERT_TRUE(
-        gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(milliseconds(5000))));
+    ASSERT_TRUE(gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(5000ms)));
     EXPECT_EQ(read_file(kEcuInfoFile), ecu_info_text(reset_ecu_info(0)));
 
     ASSERT_GE(vehicle_up(vehicle_11bit()), 0);
@@ -89,7 +87,7 @@ TEST_F(E2e, S02_RestartRunsFullScanAgain)
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info mismatch or new vehicle. Proceeding with full scan."),
               1);
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 0);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, described, milliseconds(3000)));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, described, 3000ms));
 }
 
 TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
@@ -101,10 +99,10 @@ TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
 
     // "NOECU" about once a second (1 s pause plus two 100 ms detection waits).
     const std::string noecu = status("NOECU", 1);
-    ASSERT_GE(wait_nth(noecu, 4, scaled(milliseconds(4000))), 0) << "fewer than four NOECU";
+    ASSERT_GE(wait_nth(noecu, 4, scaled(4000ms)), 0) << "fewer than four NOECU";
     for (double gap : gaps_ms(noecu, 0)) {
         EXPECT_GT(gap, 900);
-        EXPECT_LT(gap, scaled(milliseconds(2000)).count());
+        EXPECT_LT(gap, scaled(2000ms).count());
     }
     // Every failed detection resets the file, with the configured bit rate.
     EXPECT_EQ(read_file(kEcuInfoFile), ecu_info_text(reset_ecu_info(500000)));
@@ -112,10 +110,10 @@ TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
     // Commands before any vehicle was detected: one "COMER" each, no retry,
     // and the search for the vehicle goes on.
     const size_t before = ui->count();
-    ASSERT_GE(ask(R"({"TYP":1,"CMD":1})", status("COMER", 1, 1), scaled(milliseconds(4000))), 0);
-    ASSERT_GE(ask(R"({"TYP":1,"CMD":2})", status("COMER", 1, 2), scaled(milliseconds(4000))), 0);
+    ASSERT_GE(ask(R"({"TYP":1,"CMD":1})", status("COMER", 1, 1), scaled(4000ms)), 0);
+    ASSERT_GE(ask(R"({"TYP":1,"CMD":2})", status("COMER", 1, 2), scaled(4000ms)), 0);
     size_t after_comer = ui->count();
-    ASSERT_GE(ui->wait_exact(noecu, scaled(milliseconds(4000)), after_comer), 0);
+    ASSERT_GE(ui->wait_exact(noecu, scaled(4000ms), after_comer), 0);
     EXPECT_EQ(ui->indexes_of(status("COMER", 1, 1), before).size(), 1u);
     EXPECT_EQ(ui->indexes_of(status("COMER", 1, 2), before).size(), 1u);
     for (const auto &p : ui->payloads(before)) {
@@ -125,12 +123,12 @@ TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
     // The vehicle appears: detection and a full identification.
     const size_t from = ui->count();
     ASSERT_TRUE(sim->command_ok("silent off"));
-    const int savsuc = expect_startup_reports(from, scaled(milliseconds(6000)));
+    const int savsuc = expect_startup_reports(from, scaled(6000ms));
     ASSERT_GE(savsuc, 0);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), milliseconds(3000)));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), 3000ms));
     // No more "NOECU" once the vehicle answered.
-    int modedetected = ui->wait_exact(status("MODEDETECTED", 0), milliseconds(0), from);
-    std::this_thread::sleep_for(milliseconds(1500));
+    int modedetected = ui->wait_exact(status("MODEDETECTED", 0), 0ms, from);
+    std::this_thread::sleep_for(1500ms);
     EXPECT_TRUE(ui->indexes_of(noecu, static_cast<size_t>(modedetected)).empty());
 }
 
@@ -139,32 +137,31 @@ TEST_F(E2e, S04_VehicleLostAndBack)
     use_factory_config();
     bring_up(vehicle_11bit());
     const std::string described = ecu_info_text(described_11bit());
-    ASSERT_TRUE(wait_file(kEcuInfoFile, described, milliseconds(3000)));
+    ASSERT_TRUE(wait_file(kEcuInfoFile, described, 3000ms));
 
     // The vehicle goes silent: the next heartbeat probe reports "NOECU" and
     // resets the file (texts kept, protocol unknown, reset availability).
     ASSERT_TRUE(sim->command_ok("silent on"));
     const size_t lost_from = ui->count();
-    ASSERT_GE(ui->wait_exact(status("NOECU", 1), scaled(milliseconds(7000)), lost_from), 0);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(reset_ecu_info(500000, described_11bit())),
-                          milliseconds(2000)));
+    ASSERT_GE(ui->wait_exact(status("NOECU", 1), scaled(7000ms), lost_from), 0);
+    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(reset_ecu_info(500000, described_11bit())), 2000ms));
 
     // It answers again: "ECU", "GOTECU", then re-detection and identification
     // with the probe skipped, since the vehicle matches the saved texts.
     const size_t mark = sim->mark();
     const size_t back_from = ui->count();
     ASSERT_TRUE(sim->command_ok("silent off"));
-    int ecu = ui->wait_exact(status("ECU", 0), scaled(milliseconds(7000)), back_from);
+    int ecu = ui->wait_exact(status("ECU", 0), scaled(7000ms), back_from);
     ASSERT_GE(ecu, 0);
-    int gotecu = ui->wait_exact(status("GOTECU", 0), milliseconds(3000), static_cast<size_t>(ecu));
+    int gotecu = ui->wait_exact(status("GOTECU", 0), 3000ms, static_cast<size_t>(ecu));
     ASSERT_EQ(gotecu, ecu + 1) << "GOTECU must follow ECU directly";
-    ASSERT_GE(expect_startup_reports(static_cast<size_t>(gotecu) + 1, scaled(milliseconds(6000))), 0);
+    ASSERT_GE(expect_startup_reports(static_cast<size_t>(gotecu) + 1, scaled(6000ms)), 0);
     EXPECT_TRUE(probed_pids(sim->frames(mark)).empty())
         << "service 01 probe requests although the vehicle matched";
     EXPECT_EQ(
         gw->count_in_trace("OBD2_INFO : ECU info matches saved file. Skipping PID scan and JSON update."), 1);
     // The file describes the vehicle again, as after the first identification.
-    EXPECT_TRUE(wait_file(kEcuInfoFile, described, milliseconds(3000)));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, described, 3000ms));
 }
 
 TEST_F(E2e, S05_Vehicle29Bit)
@@ -175,9 +172,9 @@ TEST_F(E2e, S05_Vehicle29Bit)
 
     const size_t mark = sim->mark();
     ASSERT_GE(ask(R"({"TYP":1,"CMD":1})", dtc_packet({"P2002", "P0087"}, {"P2002", "U0073", "P0087"}, {}),
-                  scaled(milliseconds(5000))),
+                  scaled(5000ms)),
               0);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_29bit()), milliseconds(3000)));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_29bit()), 3000ms));
 
     // Detection tried 11-bit first; everything after it ran on 29-bit ids.
     auto all = sim->frames();
