@@ -178,19 +178,6 @@ bool Publisher::connect()
     return connect_without_delay(client_, &opts) == MQTTCLIENT_SUCCESS;
 }
 
-bool Publisher::publish(const std::string &topic, const std::string &payload)
-{
-    return client_ != nullptr && MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
-                                                    payload.data(), 1, 0, &last_) == MQTTCLIENT_SUCCESS;
-}
-
-bool Publisher::drain(milliseconds timeout)
-{
-    return client_ != nullptr &&
-           MQTTClient_waitForCompletion(client_, last_, static_cast<unsigned long>(timeout.count())) ==
-               MQTTCLIENT_SUCCESS;
-}
-
 std::string status(const std::string &msg, int error, int cmd)
 {
     return "{\"TYP\":1,\"CMD\":" + std::to_string(cmd) + ",\"ERROR\":" + std::to_string(error) +

@@ -86,9 +86,19 @@ class Publisher
     Publisher &operator=(const Publisher &) = delete;
 
     bool connect();
-    bool publish(const std::string &topic, const std::string &payload);
+    bool publish(const std::string &topic, const std::string &payload)
+    {
+        return client_ != nullptr &&
+               MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                                  0, &last_) == MQTTCLIENT_SUCCESS;
+    }
     // Waits until everything published so far is acknowledged.
-    bool drain(milliseconds timeout);
+    bool drain(milliseconds timeout)
+    {
+        return client_ != nullptr &&
+               MQTTClient_waitForCompletion(client_, last_, static_cast<unsigned long>(timeout.count())) ==
+                   MQTTCLIENT_SUCCESS;
+    }
 
   private:
     std::string id_;

@@ -2,6 +2,7 @@
 #include <cjson/cJSON.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <thread>
@@ -99,12 +100,10 @@ class HostileMessages
         std::string head =
             relay ? R"({"TYP":2,"DATA":{"params":{"DO":{"DO9":1}}},"pad":")" : R"({"TYP":1,"CMD":3,"pad":")";
         std::string tail = "\"}";
-        if (relay && !relay_apply_ && total < kRelayBufSize) {
-            total = kRelayBufSize; // just too long for the relay worker's buffer: refused
+        if (relay && !relay_apply_) {
+            total = std::max(total, kRelayBufSize); // just too long for the relay worker's buffer: refused
         }
-        if (total < head.size() + tail.size()) {
-            total = head.size() + tail.size();
-        }
+        total = std::max(total, head.size() + tail.size());
         return head + std::string(total - head.size() - tail.size(), 'x') + tail;
     }
 
