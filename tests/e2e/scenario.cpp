@@ -6,7 +6,6 @@ namespace e2e
 namespace
 {
 
-constexpr milliseconds kSubscribeTimeout{15000};
 constexpr size_t kTraceTailLines = 120;
 constexpr size_t kSimTailLines = 40;
 
@@ -106,19 +105,14 @@ void E2e::TearDown()
     }
 }
 
-bool E2e::start_gateway()
-{
-    return gw->start(sim->bus_path()) && gw->wait_subscribed(scaled(kSubscribeTimeout));
-}
-
-int E2e::vehicle_up(const std::string &file, milliseconds timeout)
+int E2e::vehicle_up(const std::string &file)
 {
     const size_t from = ui->count();
     if (!sim->start(file)) {
         ADD_FAILURE() << "the simulator did not start";
         return -1;
     }
-    return expect_startup_reports(from, timeout);
+    return expect_startup_reports(from, scaled(10000ms));
 }
 
 void E2e::bring_up(const std::string &vehicle)

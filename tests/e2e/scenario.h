@@ -50,10 +50,10 @@ class E2e : public ::testing::Test
     void use_factory_config() { write_config(read_file(kFactoryFile)); }
 
     // Starts the daemon and waits until it has subscribed to the broker.
-    bool start_gateway();
+    bool start_gateway() { return gw->start(sim->bus_path()) && gw->wait_subscribed(scaled(15000ms)); }
     // Starts the vehicle and expects the start-up reports from the next
     // packet on; returns the index of "SAVSUC" (-1 on failure).
-    int vehicle_up(const std::string &file, milliseconds timeout = scaled(10000ms));
+    int vehicle_up(const std::string &file);
     // start_gateway, then vehicle_up: no status packet is published before the bus is up.
     void bring_up(const std::string &vehicle);
 
