@@ -14,59 +14,6 @@ bool is_live(const Packet &p)
     return p.payload.rfind("{\n  \"TYP\": 1,\n  \"CMD\": 2,\n", 0) == 0;
 }
 
-std::vector<uint8_t> request(std::initializer_list<uint8_t> head, uint8_t pad)
-{
-    std::vector<uint8_t> r(head);
-    r.resize(8, pad);
-    return r;
-}
-
-// Requests the gateway sent (functional id, 11-bit) after trace line `mark`.
-std::vector<std::vector<uint8_t>> requests_since(Sim &sim, size_t mark)
-{
-    std::vector<std::vector<uint8_t>> out;
-    for (const auto &f : sim.frames(mark)) {
-        if (f.from_gateway && f.id == 0x7DF) {
-            out.push_back(f.data);
-        }
-    }
-    return out;
-}
-
-// Index of the n-th (1-based) packet at or after `from` satisfying `pred`.
-int wait_nth(Ui &ui, const std::function<bool(const Packet &)> &pred, int n, milliseconds timeout,
-             size_t from)
-{
-    int idx = static_cast<int>(from) - 1;
-    for (int i = 0; i < n; ++i) {
-        idx = ui.wait_for(pred, timeout, static_cast<size_t>(idx + 1));
-        if (idx < 0) {
-            return -1;
-        }
-    }
-    return idx;
-}
-
-std::vector<std::string> codes(const char *prefix_fmt, int first, int count)
-{
-    std::vector<std::string> out;
-    for (int i = 0; i < count; ++i) {
-        char b[8];
-        std::snprintf(b, sizeof b, prefix_fmt, first + i);
-        out.push_back(b);
-    }
-    return out;
-}
-
-std::string join(const std::vector<std::string> &v)
-{
-    std::string s;
-    for (const auto &x : v) {
-        s += (s.empty() ? "" : " ") + x;
-    }
-    return s;
-}
-
 TEST_F(E2e, S06_TroubleCodes)
 {
     use_factory_config();
@@ -75,66 +22,59 @@ TEST_F(E2e, S06_TroubleCodes)
     // Stored, pending and permanent codes; the stored and pending answers are
     // segmented. Chassis/body codes, P3xxx and a repeat are dropped; stored
     // keeps only what is also pending.
-    size_t mark = sim->mark();
-    size_t from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    int idx = ui->wait_exact(dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}),
-                             scaled(milliseconds(5000)), from);
+    const size_t mark = sim->mark();
+    const int idx =
+        ask(R"({"TYP":1,"CMD":1})",
+            dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}), scaled(5000ms));
     ASSERT_GE(idx, 0);
     EXPECT_EQ(ui->packets()[static_cast<size_t>(idx)].qos, 1);
-    EXPECT_EQ(requests_since(*sim, mark),
-              (std::vector<std::vector<uint8_t>>{request({0x01, 0x03}, 0xAA), request({0x01, 0x07}, 0xAA),
-                                                 request({0x01, 0x0A}, 0xAA)}));
-    int flow_controls = 0;
-    for (const auto &f : sim->frames(mark)) {
-        if (f.from_gateway && f.id == 0x7E0) {
-            ++flow_controls;
-            EXPECT_EQ(f.data, request({0x30, 0x00, 0x00}, 0xAA));
-        }
-    }
-    EXPECT_EQ(flow_controls, 2);
+    EXPECT_EQ(sent_to(0x7DF, mark),
+              (std::vector<std::vector<uint8_t>>{request({0x01, 0x03}), request({0x01, 0x07}),
+                                                 request({0x01, 0x0A})}));
+    // Flow control for each segmented answer.
+    EXPECT_EQ(sent_to(0x7E0, mark), std::vector<std::vector<uint8_t>>(2, request({0x30, 0x00, 0x00})));
 
     // A long pending answer: 100 codes, 29 consecutive frames, sequence numbers wrap twice.
-    auto pending = codes("P%04X", 0x0100, 100);
-    ASSERT_TRUE(sim->command_ok("dtc pending " + join(pending)));
+    std::vector<std::string> pending;
+    std::string set_pending = "dtc pending";
+    for (int i = 0; i < 100; ++i) {
+        char code[8];
+        std::snprintf(code, sizeof code, "P%04X", 0x0100 + i);
+        pending.push_back(code);
+        set_pending += std::string(" ") + code;
+    }
+    ASSERT_TRUE(sim->command_ok(set_pending));
     ASSERT_TRUE(sim->command_ok("dtc stored P0301 P0105"));
-    from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(dtc_packet({"P0105"}, pending, {"P0420"}), scaled(milliseconds(5000)), from), 0);
+    EXPECT_GE(ask(R"({"TYP":1,"CMD":1})", dtc_packet({"P0105"}, pending, {"P0420"}), scaled(5000ms)), 0);
 
     // No pending codes: the stored group is always empty then.
     ASSERT_TRUE(sim->command_ok("dtc pending"));
-    from = ui->count();
+    const size_t from = ui->count();
     command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(dtc_packet({}, {}, {"P0420"}), scaled(milliseconds(5000)), from), 0);
+    EXPECT_GE(ui->wait_exact(dtc_packet({}, {}, {"P0420"}), scaled(5000ms), from), 0);
 
     // Each read went back to idle: the heartbeat carries on.
-    EXPECT_GE(ui->wait_exact(status("ECU", 0), milliseconds(7000), from), 0);
+    EXPECT_GE(ui->wait_exact(status("ECU", 0), 7000ms, from), 0);
 }
 
 TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
 {
-    Config cfg;
     // FOO is not a catalogue key: it never reaches the packet. SPD twice: two lines.
-    cfg.sensors = {"ENGRPM", "SPD", "INTTMP", "FOO", "INJTIM", "EVPPRS", "DDTORQ", "SPD"};
-    write_config(cfg);
+    write_config(Config{.sensors = {"ENGRPM", "SPD", "INTTMP", "FOO", "INJTIM", "EVPPRS", "DDTORQ", "SPD"}});
     bring_up(vehicle_11bit());
     ASSERT_TRUE(sim->command_ok("pid 0F -")); // intake temperature stops answering
 
     // Raw values of the vehicle file, scaled and clamped: 0C35 -> 781.25 rpm,
     // 3C -> 60 km/h, 6800 -> 18510 deg clamped to 302.4, 0000 -> -32767.75 Pa,
     // FF -> 130 % clamped to 125.
-    const std::string first = live_packet({{"ENGRPM", "781.25"},
-                                           {"SPD", "60.00"},
-                                           {"INTTMP", "\"--\""},
-                                           {"INJTIM", "302.40"},
-                                           {"EVPPRS", "-32767.75"},
-                                           {"DDTORQ", "125.00"},
-                                           {"SPD", "60.00"}});
+    std::vector<std::pair<std::string, std::string>> values{
+        {"ENGRPM", "781.25"},    {"SPD", "60.00"},     {"INTTMP", "\"--\""}, {"INJTIM", "302.40"},
+        {"EVPPRS", "-32767.75"}, {"DDTORQ", "125.00"}, {"SPD", "60.00"}};
+    const std::string first = live_packet(values);
     const size_t mark = sim->mark();
     const size_t from = ui->count();
     command(R"({"TYP":1,"CMD":2})");
-    int third = wait_nth(*ui, is_live, 3, scaled(milliseconds(5000)), from);
+    int third = wait_nth(is_live, 3, scaled(5000ms), from);
     ASSERT_GE(third, 0) << "fewer than three snapshots";
     for (const auto &p : ui->packets()) {
         if (is_live(p)) {
@@ -143,43 +83,35 @@ TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
         }
     }
     // One request per sensor in configuration order, unknown keys skipped.
-    auto reqs = requests_since(*sim, mark);
+    auto reqs = sent_to(0x7DF, mark);
     const std::vector<uint8_t> order{0x0C, 0x0D, 0x0F, 0x5D, 0x32, 0x61, 0x0D};
     ASSERT_GE(reqs.size(), order.size());
     for (size_t i = 0; i < order.size(); ++i) {
-        EXPECT_EQ(reqs[i], request({0x02, 0x01, order[i]}, 0xAA)) << "request " << i;
+        EXPECT_EQ(reqs[i], request({0x02, 0x01, order[i]})) << "request " << i;
     }
 
-    // New raw values show up in the stream.
+    // New raw values show up in the stream: 1AF8 -> 1726 rpm, 3C -> 20 deg.
     ASSERT_TRUE(sim->command_ok("pid 0C 1A F8"));
     ASSERT_TRUE(sim->command_ok("pid 0F 3C"));
-    const std::string second = live_packet({{"ENGRPM", "1726.00"},
-                                            {"SPD", "60.00"},
-                                            {"INTTMP", "20.00"},
-                                            {"INJTIM", "302.40"},
-                                            {"EVPPRS", "-32767.75"},
-                                            {"DDTORQ", "125.00"},
-                                            {"SPD", "60.00"}});
-    ASSERT_GE(ui->wait_exact(second, scaled(milliseconds(6000)), from), 0);
+    values[0].second = "1726.00";
+    values[2].second = "20.00";
+    ASSERT_GE(ui->wait_exact(live_packet(values), scaled(6000ms), from), 0);
 
     // Command 3 stops the stream (a snapshot under way may still arrive) and the worker idles.
     const size_t stop_from = ui->count();
     command(R"({"TYP":1,"CMD":3})");
-    std::this_thread::sleep_for(scaled(milliseconds(3000)));
-    int after_stop = 0;
-    auto pkts = ui->packets();
-    for (size_t i = stop_from; i < pkts.size(); ++i) {
-        after_stop += is_live(pkts[i]) ? 1 : 0;
-    }
-    EXPECT_LE(after_stop, 1) << "snapshots kept coming after command 3";
-    EXPECT_GE(ui->wait_exact(status("ECU", 0), milliseconds(6000), stop_from), 0);
+    std::this_thread::sleep_for(scaled(3000ms));
+    const auto pkts = ui->packets();
+    EXPECT_LE(std::count_if(pkts.begin() + static_cast<long>(stop_from), pkts.end(), is_live), 1)
+        << "snapshots kept coming after command 3";
+    EXPECT_GE(ui->wait_exact(status("ECU", 0), 6000ms, stop_from), 0);
 
     // Snapshots followed one another back to back while streaming.
     const Packet *prev = nullptr;
     for (size_t i = from; i < stop_from; ++i) {
         if (is_live(pkts[i])) {
             if (prev) {
-                EXPECT_LT(ms_between(*prev, pkts[i]), scaled(milliseconds(2500)).count());
+                EXPECT_LT(ms_between(*prev, pkts[i]), scaled(2500ms).count());
             }
             prev = &pkts[i];
         }
@@ -190,13 +122,9 @@ TEST_F(E2e, S08_ClearTroubleCodes)
 {
     use_factory_config();
     bring_up(vehicle_11bit());
-    const auto clear_req = request({0x01, 0x04}, 0xAA);
     auto count_clears = [&](size_t mark) {
-        int n = 0;
-        for (const auto &r : requests_since(*sim, mark)) {
-            n += r == clear_req ? 1 : 0;
-        }
-        return n;
+        const auto reqs = sent_to(0x7DF, mark);
+        return std::count(reqs.begin(), reqs.end(), request({0x01, 0x04}));
     };
 
     // Two busy answers, then success: "DTC_CLEARED" about 4 s after the
@@ -206,12 +134,12 @@ TEST_F(E2e, S08_ClearTroubleCodes)
     size_t from = ui->count();
     auto sent = Clock::now();
     command(R"({"TYP":1,"CMD":4})");
-    int done = ui->wait_exact(status("DTC_CLEARED", 0, 4), scaled(milliseconds(9000)), from);
+    int done = ui->wait_exact(status("DTC_CLEARED", 0, 4), scaled(9000ms), from);
     ASSERT_GE(done, 0);
     double took =
         std::chrono::duration<double, std::milli>(ui->packets()[static_cast<size_t>(done)].at - sent).count();
     EXPECT_GT(took, 4500);
-    EXPECT_LT(took, scaled(milliseconds(6500)).count());
+    EXPECT_LT(took, scaled(6500ms).count());
     EXPECT_EQ(count_clears(mark), 3);
     EXPECT_TRUE(ui->indexes_of(status("NORES", 1, 4), from).empty());
 
@@ -221,17 +149,13 @@ TEST_F(E2e, S08_ClearTroubleCodes)
     from = ui->count();
     command(R"({"TYP":1,"CMD":4})");
     const std::string nores = status("NORES", 1, 4);
-    int fourth = wait_nth(
-        *ui, [&](const Packet &p) { return p.payload == nores; }, 4, scaled(milliseconds(4000)), from);
+    const int fourth = wait_nth(nores, 4, scaled(4000ms), from);
     ASSERT_GE(fourth, 0);
-    auto idx = ui->indexes_of(nores, from);
-    auto pkts = ui->packets();
-    for (size_t i = 1; i < idx.size(); ++i) {
-        double gap = ms_between(pkts[idx[i - 1]], pkts[idx[i]]);
+    for (double gap : gaps_ms(nores, from)) {
         EXPECT_GT(gap, 900);
-        EXPECT_LT(gap, scaled(milliseconds(2500)).count());
+        EXPECT_LT(gap, scaled(2500ms).count());
     }
-    ASSERT_GE(ui->wait_exact(status("ECU", 0), milliseconds(7000), static_cast<size_t>(fourth)), 0)
+    ASSERT_GE(ui->wait_exact(status("ECU", 0), 7000ms, static_cast<size_t>(fourth)), 0)
         << "the worker did not go back to its heartbeat";
     EXPECT_EQ(ui->indexes_of(nores, from).size(), 4u);
     EXPECT_TRUE(ui->indexes_of(status("DTC_CLEARED", 0, 4), from).empty());
@@ -253,13 +177,11 @@ std::string vehicle_two_ecus()
 
 TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
 {
-    Config cfg;
-    cfg.sensors = {"ENGRPM", "SPD"};
-    write_config(cfg);
+    write_config(Config{.sensors = {"ENGRPM", "SPD"}});
     bring_up(vehicle_two_ecus());
     // Exactly what the engine ECU alone gives.
     const std::string engine_alone = ecu_info_text(described_11bit());
-    wait_file(kEcuInfoFile, engine_alone, milliseconds(3000));
+    wait_file(kEcuInfoFile, engine_alone, 3000ms);
     EXPECT_EQ(read_file(kEcuInfoFile), engine_alone);
     // From here on the transmission answers first.
     ASSERT_TRUE(sim->command_ok("latency 3 ecu=0"));
@@ -267,22 +189,18 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
 
     // The engine's codes, then the transmission's not listed yet; stored keeps only pending ones.
     const size_t mark = sim->mark();
-    size_t from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(dtc_packet({"P0301", "P0171", "P0700"},
-                                        {"P0301", "P0171", "P0128", "U3456", "P0700", "P0715", "P0730"},
-                                        {"P0420", "P0700"}),
-                             scaled(milliseconds(8000)), from),
-              0);
-    const auto frames = sim->frames(mark);
-    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), [](const Frame &f) {
-        return f.from_gateway && f.id == 0x7E1;
-    })) << "the transmission's segmented answer got no flow control";
+    EXPECT_GE(
+        ask(R"({"TYP":1,"CMD":1})",
+            dtc_packet({"P0301", "P0171", "P0700"},
+                       {"P0301", "P0171", "P0128", "U3456", "P0700", "P0715", "P0730"}, {"P0420", "P0700"}),
+            scaled(8000ms)),
+        0);
+    EXPECT_FALSE(sent_to(0x7E1, mark).empty()) << "the transmission's segmented answer got no flow control";
 
     // One live packet per snapshot, the engine's values.
-    from = ui->count();
+    size_t from = ui->count();
     command(R"({"TYP":1,"CMD":2})");
-    ASSERT_GE(wait_nth(*ui, is_live, 2, scaled(milliseconds(5000)), from), 0);
+    ASSERT_GE(wait_nth(is_live, 2, scaled(5000ms), from), 0);
     command(R"({"TYP":1,"CMD":3})");
     for (const auto &p : ui->packets()) {
         if (is_live(p)) {
@@ -291,35 +209,32 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
     }
 
     // One clear command, one outcome, once both ECUs confirmed (the engine after two busy answers).
-    std::this_thread::sleep_for(milliseconds(800));
+    std::this_thread::sleep_for(800ms);
     from = ui->count();
     command(R"({"TYP":1,"CMD":4})");
-    const int done = ui->wait_exact(status("DTC_CLEARED", 0, 4), scaled(milliseconds(9000)), from);
+    const int done = ui->wait_exact(status("DTC_CLEARED", 0, 4), scaled(9000ms), from);
     ASSERT_GE(done, 0);
-    ASSERT_GE(ui->wait_exact(status("ECU", 0), milliseconds(7000), static_cast<size_t>(done)), 0);
+    ASSERT_GE(ui->wait_exact(status("ECU", 0), 7000ms, static_cast<size_t>(done)), 0);
     EXPECT_EQ(ui->indexes_of(status("DTC_CLEARED", 0, 4), from).size(), 1u);
     EXPECT_TRUE(ui->indexes_of(status("NORES", 1, 4), from).empty());
 
     // Identified again with the transmission answering first: still the engine's description.
     from = ui->count();
     command(R"({"TYP":1,"CMD":10})");
-    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
+    ASSERT_GE(expect_startup_reports(from, scaled(10000ms)), 0);
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 1);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, engine_alone, milliseconds(3000)));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, engine_alone, 3000ms));
 }
 
 TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
 {
-    Config cfg;
-    cfg.dtc_groups = {"PNDDTC"}; // each silent ECU costs the 10 s wait once
-    write_config(cfg);
+    write_config(Config{.dtc_groups = {"PNDDTC"}}); // each silent ECU costs the 10 s wait once
     bring_up(vehicle_two_ecus());
     ASSERT_TRUE(sim->command_ok("silent on"));
     const size_t from = ui->count();
     command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(status("NORES", 1, 1), scaled(milliseconds(30000)), from), 0);
-    EXPECT_TRUE(gw->wait_trace("OBD2_ERROR : Error while handling received command--- Retrying [0]",
-                               milliseconds(2000)));
+    EXPECT_GE(ui->wait_exact(status("NORES", 1, 1), scaled(30000ms), from), 0);
+    EXPECT_TRUE(gw->wait_trace("OBD2_ERROR : Error while handling received command--- Retrying [0]", 2000ms));
     for (const auto &p : ui->payloads(from)) {
         EXPECT_EQ(p.find("\"DATA\":{\"STRDTC\""), std::string::npos) << "trouble codes without a vehicle";
     }
@@ -327,34 +242,23 @@ TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
 
 TEST_F(E2e, S09_ReloadAfterConfigurationChange)
 {
-    Config before;
-    before.sensors = {"ENGRPM", "SPD"};
-    write_config(before);
+    write_config(Config{.sensors = {"ENGRPM", "SPD"}});
     bring_up(vehicle_11bit());
-    ASSERT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), milliseconds(3000)));
+    ASSERT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), 3000ms));
 
-    Config after;
-    after.br = 250000;
-    after.padding = 0x55;
-    after.sensors = {"COLTMP", "DDTORQ", "OILTEMP"};
-    after.dtc_groups = {"PNDDTC"};
-    write_config(after);
+    write_config(Config{
+        .br = 250000, .padding = 0x55, .sensors = {"COLTMP", "DDTORQ", "OILTEMP"}, .dtc_groups = {"PNDDTC"}});
 
     // Command 10: configuration read again, interface brought up at the new
     // bit rate, detection and identification reported again.
     size_t mark = sim->mark();
     size_t from = ui->count();
     command(R"({"TYP":1,"CMD":10})");
-    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(8000))), 0);
-    EXPECT_EQ(read_file(gw->ip_log_path()), "sudo ip link set can0 down\n"
-                                            "sudo ip link set can0 up type can bitrate 500000\n"
-                                            "sudo ip link set can0 up\n"
-                                            "sudo ip link set can0 down\n"
-                                            "sudo ip link set can0 up type can bitrate 250000\n"
-                                            "sudo ip link set can0 up\n");
+    ASSERT_GE(expect_startup_reports(from, scaled(8000ms)), 0);
+    EXPECT_EQ(read_file(gw->ip_log_path()), ip_log(500000) + ip_log(250000));
     EXPECT_EQ(gw->count_in_trace("Bitrate: 250000"), 1);
     EXPECT_EQ(gw->count_in_trace("Padding: 85"), 1);
-    auto reqs = requests_since(*sim, mark);
+    auto reqs = sent_to(0x7DF, mark);
     ASSERT_FALSE(reqs.empty());
     EXPECT_EQ(reqs.front(), request({0x02, 0x01, 0x00}, 0x55));
     for (const auto &r : reqs) {
@@ -362,26 +266,23 @@ TEST_F(E2e, S09_ReloadAfterConfigurationChange)
     }
     // Same vehicle: the probe is skipped, the file records the new bit rate.
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 1);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit(250000)), milliseconds(3000)));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit(250000)), 3000ms));
 
     // The new sensors are used: coolant 5F -> 55, torque FF -> 125 (clamped), oil 6E -> 70.
-    from = ui->count();
-    command(R"({"TYP":1,"CMD":2})");
-    EXPECT_GE(ui->wait_exact(live_packet({{"COLTMP", "55.00"}, {"DDTORQ", "125.00"}, {"OILTEMP", "70.00"}}),
-                             scaled(milliseconds(5000)), from),
+    EXPECT_GE(ask(R"({"TYP":1,"CMD":2})",
+                  live_packet({{"COLTMP", "55.00"}, {"DDTORQ", "125.00"}, {"OILTEMP", "70.00"}}),
+                  scaled(5000ms)),
               0);
     command(R"({"TYP":1,"CMD":3})");
 
     // And the new trouble-code groups: pending only.
-    std::this_thread::sleep_for(milliseconds(800));
+    std::this_thread::sleep_for(800ms);
     mark = sim->mark();
-    from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(dtc_packet({}, {"P0301", "P0171", "P0128", "U3456"}, {}),
-                             scaled(milliseconds(5000)), from),
-              0);
+    EXPECT_GE(
+        ask(R"({"TYP":1,"CMD":1})", dtc_packet({}, {"P0301", "P0171", "P0128", "U3456"}, {}), scaled(5000ms)),
+        0);
     std::vector<std::vector<uint8_t>> dtc_reqs;
-    for (const auto &r : requests_since(*sim, mark)) {
+    for (const auto &r : sent_to(0x7DF, mark)) {
         if (r[0] == 0x01) {
             dtc_reqs.push_back(r);
         }

@@ -2,11 +2,9 @@
 #include <unistd.h>
 
 #include <random>
-#include <set>
 #include <thread>
 
 #include "scenario.h"
-#include "support/relay_wiring.h"
 
 namespace e2e
 {
@@ -15,22 +13,18 @@ namespace
 
 TEST_F(E2e, S10a_CorruptConfigurationRestored)
 {
-    write_config("{\"can_port\": {\"BR\": 5000");
+    const std::string corrupt = "{\"can_port\": {\"BR\": 5000";
+    write_config(corrupt);
     ASSERT_TRUE(start_gateway());
-    ASSERT_TRUE(gw->wait_trace("Default config restored successfully.", scaled(milliseconds(5000))));
+    ASSERT_TRUE(gw->wait_trace("Default config restored successfully.", scaled(5000ms)));
     EXPECT_EQ(read_file(kConfigFile), read_file(kFactoryFile)) << "factory copy not restored byte for byte";
-    EXPECT_EQ(read_file(std::string(kConfigFile) + ".bad"), "{\"can_port\": {\"BR\": 5000")
-        << "user's file lost";
+    EXPECT_EQ(read_file(std::string(kConfigFile) + ".bad"), corrupt) << "user's file lost";
     EXPECT_GE(gw->count_in_trace("Error: JSON parse failed"), 1);
     EXPECT_GE(gw->count_in_trace("OBD2_ERROR : Error while parsing json."), 1);
 
     // Start-up continues with the restored file.
-    const size_t from = ui->count();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
-    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
-    EXPECT_EQ(read_file(gw->ip_log_path()), "sudo ip link set can0 down\n"
-                                            "sudo ip link set can0 up type can bitrate 500000\n"
-                                            "sudo ip link set can0 up\n");
+    ASSERT_GE(vehicle_up(vehicle_11bit()), 0);
+    EXPECT_EQ(read_file(gw->ip_log_path()), ip_log(500000));
 }
 
 TEST_F(E2e, S10b_MissingConfigurationAndFactoryCopy)
@@ -39,14 +33,10 @@ TEST_F(E2e, S10b_MissingConfigurationAndFactoryCopy)
     ASSERT_TRUE(start_gateway());
     // Unusable over and over: "WRNGCFG" about once a second, nothing written.
     const std::string wrng = status("WRNGCFG", 1);
-    int first = ui->wait_exact(wrng, scaled(milliseconds(4000)));
-    ASSERT_GE(first, 0);
-    int second = ui->wait_exact(wrng, scaled(milliseconds(4000)), static_cast<size_t>(first) + 1);
-    ASSERT_GE(second, 0);
-    auto pkts = ui->packets();
-    double gap = ms_between(pkts[static_cast<size_t>(first)], pkts[static_cast<size_t>(second)]);
+    ASSERT_GE(wait_nth(wrng, 2, scaled(4000ms)), 0);
+    const double gap = gaps_ms(wrng, 0).front();
     EXPECT_GT(gap, 800);
-    EXPECT_LT(gap, scaled(milliseconds(2500)).count());
+    EXPECT_LT(gap, scaled(2500ms).count());
     EXPECT_GE(gw->count_in_trace("File open failed"), 1);
     EXPECT_GE(gw->count_in_trace("OBD2_ERROR : Failed to restore default config file!"), 1);
     EXPECT_FALSE(file_exists(kConfigFile)) << "a configuration file was created without a factory copy";
@@ -54,13 +44,11 @@ TEST_F(E2e, S10b_MissingConfigurationAndFactoryCopy)
 
     // The factory copy comes back: it is restored and start-up continues.
     ASSERT_TRUE(write_file(kFactoryFile, read_file(repo_file("config/default_config.json"))));
-    ASSERT_TRUE(gw->wait_trace("Default config restored successfully.", scaled(milliseconds(4000))));
+    ASSERT_TRUE(gw->wait_trace("Default config restored successfully.", scaled(4000ms)));
     EXPECT_EQ(read_file(kConfigFile), read_file(kFactoryFile));
-    const size_t from = ui->count();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
-    int savsuc = expect_startup_reports(from, scaled(milliseconds(10000)));
+    const int savsuc = vehicle_up(vehicle_11bit());
     ASSERT_GE(savsuc, 0);
-    std::this_thread::sleep_for(milliseconds(1500));
+    std::this_thread::sleep_for(1500ms);
     EXPECT_TRUE(ui->indexes_of(wrng, static_cast<size_t>(savsuc)).empty());
 }
 
@@ -71,9 +59,7 @@ TEST_F(E2e, S10c_ConfigurationWithoutBitRate)
     write_config(no_bitrate);
     ASSERT_TRUE(start_gateway());
     const std::string wrng = status("WRNGCFG", 1);
-    int first = ui->wait_exact(wrng, scaled(milliseconds(4000)));
-    ASSERT_GE(first, 0);
-    ASSERT_GE(ui->wait_exact(wrng, scaled(milliseconds(4000)), static_cast<size_t>(first) + 1), 0);
+    ASSERT_GE(wait_nth(wrng, 2, scaled(4000ms)), 0);
     EXPECT_GE(gw->count_in_trace("OBD2_ERROR : Incorrect bitrate"), 2);
     // Valid JSON is not replaced by the factory copy.
     EXPECT_EQ(read_file(kConfigFile), no_bitrate);
@@ -82,18 +68,9 @@ TEST_F(E2e, S10c_ConfigurationWithoutBitRate)
 
     // A bit rate in mixed-case keys is accepted and start-up continues.
     write_config(R"({"Can_Port":{"br":125000,"PADDING":170},"show_dtc":{"PNDDTC":1}})");
-    ASSERT_TRUE(gw->wait_trace("Bitrate: 125000", scaled(milliseconds(4000))));
-    const size_t from = ui->count();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
-    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
-    EXPECT_EQ(read_file(gw->ip_log_path()), "sudo ip link set can0 down\n"
-                                            "sudo ip link set can0 up type can bitrate 125000\n"
-                                            "sudo ip link set can0 up\n");
-}
-
-std::map<std::string, int> levels_for(const std::set<int> &on)
-{
-    return relay_levels(on);
+    ASSERT_TRUE(gw->wait_trace("Bitrate: 125000", scaled(4000ms)));
+    ASSERT_GE(vehicle_up(vehicle_11bit()), 0);
+    EXPECT_EQ(read_file(gw->ip_log_path()), ip_log(125000));
 }
 
 std::string relay_cmd(const std::string &dos)
@@ -104,19 +81,8 @@ std::string relay_cmd(const std::string &dos)
 TEST_F(E2e, S11_RelayCommands)
 {
     ASSERT_TRUE(start_gateway());
-    ASSERT_TRUE(
-        gw->wait_trace("DO_INFO: GPIO initialized, all 12 relays set HIGH.", scaled(milliseconds(5000))));
-    auto wait_levels = [&](const std::map<std::string, int> &want, milliseconds timeout) {
-        auto until = Clock::now() + timeout;
-        while (Clock::now() < until) {
-            if (gw->gpio_levels() == want) {
-                return true;
-            }
-            std::this_thread::sleep_for(milliseconds(20));
-        }
-        return gw->gpio_levels() == want;
-    };
-    ASSERT_TRUE(wait_levels(levels_for({}), milliseconds(1000))) << "all twelve lines must start high";
+    ASSERT_TRUE(gw->wait_trace("DO_INFO: GPIO initialized, all 12 relays set HIGH.", scaled(5000ms)));
+    ASSERT_TRUE(wait_relays({}, 1000ms)) << "all twelve lines must start high";
     auto consumers = gw->gpio_consumers();
     for (int i = 0; i < DO_COUNT; ++i) {
         EXPECT_EQ(consumers[relay_line_name(i)], "do_ctrl_chip" + std::to_string(kRelay[i].chip)) << i;
@@ -151,27 +117,30 @@ TEST_F(E2e, S11_RelayCommands)
         if (i + 1 < steps.size() && steps[i].on == steps[i + 1].on) {
             continue;
         }
-        EXPECT_TRUE(wait_levels(levels_for(steps[i].on), scaled(milliseconds(2000))))
-            << "after " << steps[i].text;
+        EXPECT_TRUE(wait_relays(steps[i].on, scaled(2000ms))) << "after " << steps[i].text;
     }
     // The trace reaches the file when the daemon flushes it: wait for it.
-    EXPECT_TRUE(gw->wait_trace("DO_ERROR: DO object missing", milliseconds(2000)));
-    EXPECT_TRUE(gw->wait_trace("ERROR: 'TYP' field missing or not a number.", milliseconds(2000)));
-    EXPECT_EQ(gw->count_in_trace("DO_ERROR: DO object missing"), 1);
-    EXPECT_EQ(gw->count_in_trace("ERROR: 'TYP' field missing or not a number."), 1);
-    EXPECT_EQ(gw->count_in_trace("DO_ERROR: Failed to parse packet"), 1);
+    for (const char *refusal : {"DO_ERROR: DO object missing", "ERROR: 'TYP' field missing or not a number.",
+                                "DO_ERROR: Failed to parse packet"}) {
+        EXPECT_TRUE(gw->wait_trace(refusal, 2000ms));
+        EXPECT_EQ(gw->count_in_trace(refusal), 1);
+    }
     const int handed_before = gw->count_in_trace("DO_INFO : PACKET : ");
 
     // A burst: thirty commands back to back are all taken, in order.
     std::mt19937 rng(20240611);
-    std::vector<int> state(12, 0);
+    std::set<int> on;
     std::vector<std::string> burst;
     for (int k = 0; k < 30; ++k) {
         std::string dos;
         for (int j = 0; j < 3; ++j) {
             int r = static_cast<int>(rng() % 12);
             int v = static_cast<int>(rng() % 2);
-            state[static_cast<size_t>(r)] = v;
+            if (v) {
+                on.insert(r);
+            } else {
+                on.erase(r);
+            }
             dos += (j ? "," : "") + std::string("\"DO") + std::to_string(r) + "\":" + std::to_string(v);
         }
         burst.push_back(relay_cmd(dos));
@@ -179,16 +148,10 @@ TEST_F(E2e, S11_RelayCommands)
     for (const auto &c : burst) {
         ASSERT_TRUE(ui->send_nowait(c));
     }
-    ASSERT_TRUE(ui->wait_all_delivered(milliseconds(5000)));
-    std::set<int> on;
-    for (int i = 0; i < 12; ++i) {
-        if (state[static_cast<size_t>(i)]) {
-            on.insert(i);
-        }
-    }
-    EXPECT_TRUE(wait_levels(levels_for(on), scaled(milliseconds(4000))));
-    EXPECT_TRUE(gw->wait_trace("DO_INFO : PACKET : ", milliseconds(2000),
-                               handed_before + static_cast<int>(burst.size())));
+    ASSERT_TRUE(ui->wait_all_delivered(5000ms));
+    EXPECT_TRUE(wait_relays(on, scaled(4000ms)));
+    EXPECT_TRUE(
+        gw->wait_trace("DO_INFO : PACKET : ", 2000ms, handed_before + static_cast<int>(burst.size())));
     EXPECT_EQ(gw->count_in_trace("Packet refused"), 0);
     // The daemon's own record of the hand-overs, in the order sent.
     std::vector<std::string> handed;
@@ -208,28 +171,24 @@ TEST_F(E2e, S12_BrokerRestartedMidRun)
 
     ASSERT_TRUE(ui->connected());
     broker->stop();
-    ASSERT_TRUE(gw->wait_trace("Client-1 -> Callback: connection lost", scaled(milliseconds(8000))));
+    ASSERT_TRUE(gw->wait_trace("Client-1 -> Callback: connection lost", scaled(8000ms)));
     // Let a few connection attempts fail before the broker is back.
-    std::this_thread::sleep_for(milliseconds(1500));
+    std::this_thread::sleep_for(1500ms);
     ASSERT_TRUE(broker->start());
     ASSERT_TRUE(ui->connect());
-    ASSERT_TRUE(gw->wait_subscribed(scaled(milliseconds(20000)), 2)) << "no resubscription after the restart";
+    ASSERT_TRUE(gw->wait_subscribed(scaled(20000ms), 2)) << "no resubscription after the restart";
     EXPECT_GE(gw->count_in_trace("INTR_MQTT_INFO : Retrying to connect - [1]"), 1);
 
     // The daemon answers commands and reports its heartbeat again.
     size_t from = ui->count();
     command(R"({"TYP":1,"CMD":1})");
     EXPECT_GE(ui->wait_exact(dtc_packet({"P0301", "P0171"}, {"P0301", "P0171", "P0128", "U3456"}, {"P0420"}),
-                             scaled(milliseconds(5000)), from),
+                             scaled(5000ms), from),
               0);
-    EXPECT_GE(ui->wait_exact(status("ECU", 0), scaled(milliseconds(7000)), from), 0);
+    EXPECT_GE(ui->wait_exact(status("ECU", 0), scaled(7000ms), from), 0);
     // Relay commands are taken over the new connection too.
     command(relay_cmd(R"("DO7":1)"));
-    auto until = Clock::now() + scaled(milliseconds(2000));
-    while (Clock::now() < until && gw->gpio_levels() != levels_for({7})) {
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    EXPECT_EQ(gw->gpio_levels(), levels_for({7}));
+    EXPECT_TRUE(wait_relays({7}, scaled(2000ms)));
 }
 
 // With no broker "GOTINFO" cannot be published and identification is repeated:
@@ -240,21 +199,20 @@ TEST_F(E2e, S15_IdentificationWithoutBrokerDoesNotSpin)
     use_factory_config();
     ui->disconnect();
     broker->stop();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
+    ASSERT_TRUE(sim->start(vehicle_11bit()));
     const size_t mark = sim->mark();
     ASSERT_TRUE(gw->start(sim->bus_path()));
-    std::this_thread::sleep_for(milliseconds(5000));
-    int info_requests = 0;
-    for (const auto &f : sim->frames(mark)) {
-        info_requests += f.from_gateway && f.id == 0x7DF && f.data[1] == 0x09 ? 1 : 0;
-    }
+    std::this_thread::sleep_for(5000ms);
+    const auto reqs = sent_to(0x7DF, mark);
+    const auto info_requests =
+        std::count_if(reqs.begin(), reqs.end(), [](const auto &r) { return r[1] == 0x09; });
     // One identification (four requests) a second would be 20.
     EXPECT_LE(info_requests, 40) << "vehicle-information requests in 5 s without a broker";
 
     // Once the broker is there, identification completes.
     ASSERT_TRUE(broker->start());
     ASSERT_TRUE(ui->connect());
-    EXPECT_GE(ui->wait_exact(status("SAVSUC", 0), scaled(milliseconds(20000))), 0);
+    EXPECT_GE(ui->wait_exact(status("SAVSUC", 0), scaled(20000ms)), 0);
 }
 
 } // namespace

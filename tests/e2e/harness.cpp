@@ -1,14 +1,12 @@
 #include "harness.h"
 
 #include "common/atomic_file.h"
+#include "support/test_clock.h"
 #include "tool_process.h"
 
 #include <cjson/cJSON.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace e2e
 {
@@ -26,7 +23,6 @@ namespace e2e
 namespace
 {
 
-constexpr milliseconds kPollStep{10};
 constexpr milliseconds kSimStartTimeout{10000};
 // The library blocks a publication for 100 ms once this many are unacknowledged.
 constexpr int kFloodInflight = 1000;
@@ -46,34 +42,20 @@ bool mkdir_p(const std::string &path)
     return !ec;
 }
 
-// Path of the sanitizer runtime this (sanitized) test binary runs with, if any:
-// it must come first in LD_PRELOAD, before the preload libraries that need it.
+} // namespace
+
+// It must come first in LD_PRELOAD, before the preload libraries that need it.
 std::string sanitizer_runtime()
 {
     std::ifstream maps("/proc/self/maps");
     for (std::string line; std::getline(maps, line);) {
-        auto slash = line.find('/');
-        if (slash == std::string::npos) {
-            continue;
-        }
-        std::string path = line.substr(slash);
-        auto base = path.substr(path.rfind('/') + 1);
+        const auto base = line.substr(line.rfind('/') + 1); // the whole line when it names no file
         if (base.rfind("libasan.so", 0) == 0 || base.rfind("libtsan.so", 0) == 0) {
-            return path;
+            return line.substr(line.find('/'));
         }
     }
     return "";
 }
-
-std::string getenv_str(const char *name)
-{
-    const char *v = std::getenv(name);
-    return v ? v : "";
-}
-
-} // namespace
-
-// ---- files -----------------------------------------------------------------
 
 bool read_file(const std::string &path, std::string &out)
 {
@@ -116,48 +98,43 @@ std::string repo_file(const std::string &rel)
     return std::string(OBDGW_E2E_SOURCE_DIR) + "/" + rel;
 }
 
-// ---- Workspace ------------------------------------------------------------------
-
 bool Workspace::set_up(std::string &error)
 {
+    auto fail = [&error](const std::string &what) {
+        error = what;
+        return false;
+    };
     if (ns_id("self/ns/mnt").empty() || ns_id("self/ns/mnt") == ns_id("1/ns/mnt") ||
         ns_id("self/ns/net") == ns_id("1/ns/net")) {
-        error = "not in private mount and network namespaces: run through tests/netns_run.sh";
-        return false;
+        return fail("not in private mount and network namespaces: run through tests/netns_run.sh");
     }
     char tmpl[] = "/tmp/obdgw-e2e-XXXXXX";
     if (!::mkdtemp(tmpl)) {
-        error = std::string("mkdtemp: ") + std::strerror(errno);
-        return false;
+        return fail(std::string("mkdtemp: ") + std::strerror(errno));
     }
     dir_ = tmpl;
     const std::string configs = dir_ + "/configs";
     if (!mkdir_p(configs + "/default_config")) {
-        error = "cannot create " + configs;
-        return false;
+        return fail("cannot create " + configs);
     }
     // One tmpfs over /opt per process: nothing is ever created under the real /opt.
     static bool opt_mounted = false;
     if (!opt_mounted) {
         if (::mount("tmpfs", "/opt", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=16m") != 0) {
-            error = std::string("mount tmpfs on /opt: ") + std::strerror(errno);
-            return false;
+            return fail(std::string("mount tmpfs on /opt: ") + std::strerror(errno));
         }
         opt_mounted = true;
     }
     if (!mkdir_p(kConfigDir)) {
-        error = "cannot create /opt/vyr/configs on the tmpfs";
-        return false;
+        return fail("cannot create /opt/vyr/configs on the tmpfs");
     }
     if (::mount(configs.c_str(), kConfigDir, nullptr, MS_BIND, nullptr) != 0) {
-        error = std::string("bind mount on /opt/vyr/configs: ") + std::strerror(errno);
-        return false;
+        return fail(std::string("bind mount on /opt/vyr/configs: ") + std::strerror(errno));
     }
     mounted_ = true;
     std::string factory;
     if (!read_file(repo_file("config/default_config.json"), factory) || !write_file(kFactoryFile, factory)) {
-        error = "cannot install the factory configuration";
-        return false;
+        return fail("cannot install the factory configuration");
     }
     return true;
 }
@@ -174,8 +151,6 @@ void Workspace::tear_down()
         dir_.clear();
     }
 }
-
-// ---- Ui ---------------------------------------------------------------------------
 
 Publisher::~Publisher()
 {
@@ -203,26 +178,11 @@ bool Publisher::connect()
     return connect_without_delay(client_, &opts) == MQTTCLIENT_SUCCESS;
 }
 
-bool Publisher::publish(const std::string &topic, const std::string &payload)
-{
-    return client_ != nullptr && MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
-                                                    payload.data(), 1, 0, &last_) == MQTTCLIENT_SUCCESS;
-}
-
-bool Publisher::drain(milliseconds timeout)
-{
-    return client_ != nullptr &&
-           MQTTClient_waitForCompletion(client_, last_, static_cast<unsigned long>(timeout.count())) ==
-               MQTTCLIENT_SUCCESS;
-}
-
 std::string status(const std::string &msg, int error, int cmd)
 {
     return "{\"TYP\":1,\"CMD\":" + std::to_string(cmd) + ",\"ERROR\":" + std::to_string(error) +
            ",\"DATA\":{\"msg\":\"" + msg + "\"}}";
 }
-
-// ---- Sim --------------------------------------------------------------------------
 
 bool Sim::start(const std::string &vehicle_file)
 {
@@ -233,19 +193,10 @@ bool Sim::start(const std::string &vehicle_file)
             {}, log_path(), true)) {
         return false;
     }
-    auto until = Clock::now() + kSimStartTimeout;
-    while (Clock::now() < until && child_.running()) {
-        if (file_exists(ctl) && command_ok("status")) {
-            return true;
-        }
-        std::this_thread::sleep_for(kPollStep);
-    }
-    return false;
-}
-
-void Sim::stop()
-{
-    child_.stop(SIGTERM);
+    // Ready once its control socket answers; no use waiting for a simulator that ended.
+    return wait_until([&] { return !child_.running() || (file_exists(ctl) && command_ok("status")); },
+                      kSimStartTimeout) &&
+           child_.running();
 }
 
 std::vector<std::string> Sim::command(const std::string &line)
@@ -263,11 +214,6 @@ size_t Sim::mark()
 {
     command("status");
     return split_lines(log()).size();
-}
-
-std::string Sim::log()
-{
-    return read_file(log_path());
 }
 
 double Sim::clock_offset()
@@ -321,8 +267,6 @@ std::vector<Frame> Sim::frames(size_t from_line)
     return out;
 }
 
-// ---- Gateway ----------------------------------------------------------------------
-
 bool Gateway::start(const std::string &bus, const std::vector<std::string> &extra_env)
 {
     std::string preload = std::string(OBDGW_E2E_CAN_PRELOAD) + ":" + OBDGW_E2E_GPIO_PRELOAD;
@@ -332,20 +276,11 @@ bool Gateway::start(const std::string &bus, const std::vector<std::string> &extr
     }
     std::vector<std::string> env{"OBDSIM_BUS=" + bus, "OBDSIM_IP_LOG=" + ip_log_path(),
                                  "FAKE_GPIOD_STATE_FILE=" + gpio_state_path(), "LD_PRELOAD=" + preload};
-    std::string asan = getenv_str("ASAN_OPTIONS");
+    const char *asan_env = std::getenv("ASAN_OPTIONS");
+    const std::string asan = asan_env ? asan_env : "";
     env.push_back("ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0");
     env.insert(env.end(), extra_env.begin(), extra_env.end());
     return child_.start({OBDGW_E2E_GATEWAY}, env, log_path(), true);
-}
-
-void Gateway::kill_now()
-{
-    child_.stop(SIGKILL, milliseconds(2000));
-}
-
-std::string Gateway::trace()
-{
-    return read_file(log_path());
 }
 
 int Gateway::count_in_trace(const std::string &needle)
@@ -360,21 +295,9 @@ int Gateway::count_in_trace(const std::string &needle)
 
 bool Gateway::wait_trace(const std::string &needle, milliseconds timeout, int times)
 {
-    auto until = Clock::now() + timeout;
-    for (;;) {
-        if (count_in_trace(needle) >= times) {
-            return true;
-        }
-        if (Clock::now() > until || !running()) {
-            return false;
-        }
-        std::this_thread::sleep_for(kPollStep);
-    }
-}
-
-bool Gateway::wait_subscribed(milliseconds timeout, int times)
-{
-    return wait_trace("INTR_MQTT_INFO : successfully Subscribed topics", timeout, times);
+    // A daemon that ended writes nothing more.
+    wait_until([&] { return count_in_trace(needle) >= times || !running(); }, timeout);
+    return count_in_trace(needle) >= times;
 }
 
 std::string Gateway::sanitizer_report()
@@ -391,9 +314,7 @@ std::string Gateway::sanitizer_report()
     return out;
 }
 
-namespace
-{
-long status_field(pid_t pid, const char *field)
+long proc_status_kib(pid_t pid, const char *field)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(in, line);) {
@@ -402,16 +323,6 @@ long status_field(pid_t pid, const char *field)
         }
     }
     return -1;
-}
-} // namespace
-
-long Gateway::rss_kib()
-{
-    return status_field(pid(), "VmRSS:");
-}
-long Gateway::hwm_kib()
-{
-    return status_field(pid(), "VmHWM:");
 }
 
 long Gateway::cpu_ticks()
@@ -422,16 +333,13 @@ long Gateway::cpu_ticks()
         return -1;
     }
     std::istringstream in(s.substr(close + 2));
-    std::string field;
+    std::string skipped;
     long utime = 0, stime = 0;
     // Fields after the command name start at field 3 (state); utime is 14, stime 15.
-    for (int i = 3; i <= 15 && in >> field; ++i) {
-        if (i == 14) {
-            utime = std::atol(field.c_str());
-        } else if (i == 15) {
-            stime = std::atol(field.c_str());
-        }
+    for (int i = 3; i < 14; ++i) {
+        in >> skipped;
     }
+    in >> utime >> stime;
     return utime + stime;
 }
 
@@ -440,7 +348,7 @@ std::map<std::string, int> Gateway::gpio_levels()
     std::map<std::string, int> out;
     for (const auto &l : split_lines(read_file(gpio_state_path()))) {
         std::istringstream in(l);
-        std::string chip, dir, consumer;
+        std::string chip, dir;
         int offset = -1, level = -1;
         if (in >> chip >> offset >> dir >> level) {
             out[chip + ":" + std::to_string(offset)] = level;
@@ -462,8 +370,6 @@ std::map<std::string, std::string> Gateway::gpio_consumers()
     }
     return out;
 }
-
-// ---- expected texts ----------------------------------------------------------------
 
 const std::vector<std::string> &catalogue_keys()
 {
@@ -516,9 +422,7 @@ EcuInfo reset_ecu_info(long br, const EcuInfo &texts_from)
     e.proto = "UNKNOWN";
     e.br = br;
     e.flags.assign(catalogue_keys().size(), 0);
-    for (size_t i = 0; i < 5; ++i) {
-        e.flags[i] = 1;
-    }
+    std::fill_n(e.flags.begin(), 5, 1);
     return e;
 }
 

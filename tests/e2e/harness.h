@@ -8,14 +8,12 @@
 #pragma once
 
 #include <MQTTClient.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,24 +34,18 @@ constexpr const char *kConfigFile = "/opt/vyr/configs/config.json";
 constexpr const char *kFactoryFile = "/opt/vyr/configs/default_config/default_config.json";
 constexpr const char *kEcuInfoFile = "/opt/vyr/configs/ecu_info.json";
 
-// ---- files -----------------------------------------------------------------
-
 bool read_file(const std::string &path, std::string &out);
 std::string read_file(const std::string &path); // "" when unreadable
 // Replaces the file atomically (the daemon may read it at any moment).
 bool write_file(const std::string &path, const std::string &text);
 bool file_exists(const std::string &path);
-using ::split_lines; // from support/capture.h
 // Path of a file shipped with the tests (tests/e2e/...) or the repository.
 std::string e2e_data(const std::string &rel);
 std::string repo_file(const std::string &rel);
-
-// ---- a child process in its own process group --------------------------------
-
-// stdout and stderr of the simulator and the daemon go to their logs.
-using Child = ::ChildProcess;
-
-// ---- the private configuration folder ----------------------------------------
+// Path of the sanitizer runtime this (sanitized) test binary runs with, "" on a plain build.
+std::string sanitizer_runtime();
+// A field of /proc/PID/status in KiB (-1 when unavailable).
+long proc_status_kib(pid_t pid, const char *field);
 
 // Mounts a tmpfs on /opt (inside the private mount namespace only) and binds a
 // fresh temporary folder onto /opt/vyr/configs. The factory copy is the
@@ -94,9 +86,19 @@ class Publisher
     Publisher &operator=(const Publisher &) = delete;
 
     bool connect();
-    bool publish(const std::string &topic, const std::string &payload);
+    bool publish(const std::string &topic, const std::string &payload)
+    {
+        return client_ != nullptr &&
+               MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                                  0, &last_) == MQTTCLIENT_SUCCESS;
+    }
     // Waits until everything published so far is acknowledged.
-    bool drain(milliseconds timeout);
+    bool drain(milliseconds timeout)
+    {
+        return client_ != nullptr &&
+               MQTTClient_waitForCompletion(client_, last_, static_cast<unsigned long>(timeout.count())) ==
+                   MQTTCLIENT_SUCCESS;
+    }
 
   private:
     std::string id_;
@@ -106,8 +108,6 @@ class Publisher
 
 // Exact status packet text, as the gateway prints it.
 std::string status(const std::string &msg, int error, int cmd = 0);
-
-// ---- the simulated vehicle -------------------------------------------------------
 
 struct Frame {
     double t = 0;              // seconds on the simulator's clock (see Sim::clock_offset)
@@ -124,8 +124,7 @@ class Sim
     ~Sim() { stop(); }
     // Starts the simulator with a vehicle file; returns once its bus and control socket listen.
     bool start(const std::string &vehicle_file);
-    void stop();
-    bool running() { return child_.running(); }
+    void stop() { child_.stop(SIGTERM); }
     std::string bus_path() const { return dir_ + "/bus.sock"; }
     std::string log_path() const { return dir_ + "/sim.log"; }
 
@@ -137,17 +136,15 @@ class Sim
     size_t mark();
     // Frames traced after line `from_line`.
     std::vector<Frame> frames(size_t from_line = 0);
-    std::string log();
+    std::string log() { return read_file(log_path()); }
     // Seconds to add to a trace time to get steady_clock time (seconds since
     // its epoch), measured with a control round trip.
     double clock_offset();
 
   private:
     std::string dir_;
-    Child child_;
+    ChildProcess child_;
 };
-
-// ---- the daemon ------------------------------------------------------------------
 
 class Gateway
 {
@@ -157,7 +154,7 @@ class Gateway
     // Starts obd-gateway with the preload libraries; `bus` is the simulator's
     // bus path; `env` adds or replaces variables ("NAME=value").
     bool start(const std::string &bus, const std::vector<std::string> &env = {});
-    void kill_now(); // SIGKILL to the process group (power loss)
+    void kill_now() { child_.stop(SIGKILL, milliseconds(2000)); } // the whole group: power loss
     void stop() { child_.stop(); }
     bool running() { return child_.running(); }
     std::string end_reason() const { return child_.end_reason(); }
@@ -166,17 +163,19 @@ class Gateway
     std::string log_path() const { return dir_ + "/gateway.log"; }
     std::string ip_log_path() const { return dir_ + "/ip.log"; }
     std::string gpio_state_path() const { return dir_ + "/gpio.state"; }
-    std::string trace();
+    std::string trace() { return read_file(log_path()); }
     int count_in_trace(const std::string &needle);
     // Waits until the trace holds `needle` at least `times` times.
     bool wait_trace(const std::string &needle, milliseconds timeout, int times = 1);
-    bool wait_subscribed(milliseconds timeout, int times = 1);
+    bool wait_subscribed(milliseconds timeout, int times = 1)
+    {
+        return wait_trace("INTR_MQTT_INFO : successfully Subscribed topics", timeout, times);
+    }
     // Sanitizer reports in the trace, if any.
     std::string sanitizer_report();
 
-    // VmRSS / VmHWM from /proc/PID/status, in KiB (-1 when unavailable).
-    long rss_kib();
-    long hwm_kib();
+    long rss_kib() { return proc_status_kib(pid(), "VmRSS:"); }
+    long hwm_kib() { return proc_status_kib(pid(), "VmHWM:"); }
     // utime + stime of the process, in clock ticks.
     long cpu_ticks();
 
@@ -186,7 +185,7 @@ class Gateway
 
   private:
     std::string dir_;
-    Child child_;
+    ChildProcess child_;
 };
 
 // ---- expected texts ---------------------------------------------------------------
@@ -214,7 +213,7 @@ std::string live_packet(const std::vector<std::pair<std::string, std::string>> &
 struct Config {
     long br = 500000;
     int padding = 0xAA;
-    std::vector<std::string> sensors;
+    std::vector<std::string> sensors{};
     std::vector<std::string> dtc_groups{"STRDTC", "PNDDTC", "PRMDTC"};
 };
 std::string config_text(const Config &c);

@@ -1,28 +1,13 @@
 #include "scenario.h"
 
-#include <fstream>
-#include <thread>
-
 namespace e2e
 {
 
 namespace
 {
 
-constexpr milliseconds kSubscribeTimeout{15000};
 constexpr size_t kTraceTailLines = 120;
 constexpr size_t kSimTailLines = 40;
-
-bool sanitized_build()
-{
-    std::ifstream maps("/proc/self/maps");
-    for (std::string line; std::getline(maps, line);) {
-        if (line.find("libasan.so") != std::string::npos || line.find("libtsan.so") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
 
 std::string tail(const std::string &text, size_t n)
 {
@@ -32,6 +17,16 @@ std::string tail(const std::string &text, size_t n)
         out += "    " + lines[i] + "\n";
     }
     return out;
+}
+
+// Catalogue PIDs the test vehicles do not answer: O2S7, O2S8, THRPSE, THRPSF.
+std::vector<int> test_vehicle_flags()
+{
+    std::vector<int> flags;
+    for (uint8_t pid : catalogue_pids()) {
+        flags.push_back(pid == 0x1A || pid == 0x1B || pid == 0x4A || pid == 0x4B ? 0 : 1);
+    }
+    return flags;
 }
 
 } // namespace
@@ -45,49 +40,38 @@ std::string vehicle_29bit()
     return e2e_data("vehicles/full_29bit.json");
 }
 
-namespace
-{
-// Catalogue PIDs the test vehicles do not answer: O2S7, O2S8, THRPSE, THRPSF.
-std::vector<int> test_vehicle_flags()
-{
-    std::vector<int> flags;
-    for (uint8_t pid : catalogue_pids()) {
-        flags.push_back(pid == 0x1A || pid == 0x1B || pid == 0x4A || pid == 0x4B ? 0 : 1);
-    }
-    return flags;
-}
-} // namespace
-
+// The CVN's count-of-items byte is rendered too.
 EcuInfo described_11bit(long br)
 {
-    EcuInfo e;
-    e.vid = "VF1E2E00000001234";
-    e.cid = "E2E-CAL-11BIT-01";
-    e.cvn = "0112AB34CD"; // the count-of-items byte is rendered too
-    e.ecunm = "ECM-E2E-Engine";
-    e.proto = "ISO15765-4 (11-bit)";
-    e.br = br;
-    e.flags = test_vehicle_flags();
-    return e;
+    return {"VF1E2E00000001234", "E2E-CAL-11BIT-01",    "0112AB34CD",
+            "ECM-E2E-Engine",    "ISO15765-4 (11-bit)", br,
+            test_vehicle_flags()};
 }
 
 EcuInfo described_29bit(long br)
 {
-    EcuInfo e;
-    e.vid = "WDBE2E29BIT000777";
-    e.cid = "E2E-CAL-29BIT-02";
-    e.cvn = "01CAFEF00D";
-    e.ecunm = "ECM-E2E-Diesel";
-    e.proto = "ISO15765-4 (29-bit)";
-    e.br = br;
-    e.flags = test_vehicle_flags();
-    return e;
+    return {"WDBE2E29BIT000777", "E2E-CAL-29BIT-02",    "01CAFEF00D",
+            "ECM-E2E-Diesel",    "ISO15765-4 (29-bit)", br,
+            test_vehicle_flags()};
 }
 
 milliseconds scaled(milliseconds base)
 {
-    static const bool slow = sanitized_build();
+    static const bool slow = !sanitizer_runtime().empty();
     return slow ? base * 3 : base;
+}
+
+std::vector<uint8_t> request(std::initializer_list<uint8_t> head, uint8_t pad)
+{
+    std::vector<uint8_t> r(head);
+    r.resize(8, pad);
+    return r;
+}
+
+std::string ip_log(long br)
+{
+    return "sudo ip link set can0 down\nsudo ip link set can0 up type can bitrate " + std::to_string(br) +
+           "\nsudo ip link set can0 up\n";
 }
 
 void E2e::SetUp()
@@ -102,12 +86,11 @@ void E2e::SetUp()
     gw = std::make_unique<Gateway>(ws.dir());
 }
 
+// The members' destructors stop the daemon, the simulator, the client and the broker, in this order.
 void E2e::TearDown()
 {
     if (gw && gw->pid() > 0) {
-        if (gateway_must_survive) {
-            EXPECT_TRUE(gw->running()) << "the daemon ended: " << gw->end_reason();
-        }
+        EXPECT_TRUE(gw->running()) << "the daemon ended: " << gw->end_reason();
         EXPECT_EQ(gw->sanitizer_report(), "") << "sanitizer reports in the daemon's trace";
     }
     if (HasFailure()) {
@@ -115,57 +98,27 @@ void E2e::TearDown()
                           tail(read_file(gw ? gw->log_path() : ""), kTraceTailLines) +
                           "  simulator (tail):\n" +
                           tail(read_file(sim ? sim->log_path() : ""), kSimTailLines) + "  packets:\n";
-        if (ui) {
-            for (const auto &p : ui->payloads()) {
-                msg += "    " + p.substr(0, 200) + "\n";
-            }
+        for (const auto &p : ui ? ui->payloads() : std::vector<std::string>{}) {
+            msg += "    " + p.substr(0, 200) + "\n";
         }
         std::printf("%s", msg.c_str());
     }
-    if (gw) {
-        gw->stop();
-    }
-    if (sim) {
-        sim->stop();
-    }
-    if (ui) {
-        ui->disconnect();
-    }
-    if (broker) {
-        broker->stop();
-    }
-    ws.tear_down();
 }
 
-void E2e::write_config(const std::string &text)
+int E2e::vehicle_up(const std::string &file)
 {
-    ASSERT_TRUE(e2e::write_file(kConfigFile, text));
+    const size_t from = ui->count();
+    if (!sim->start(file)) {
+        ADD_FAILURE() << "the simulator did not start";
+        return -1;
+    }
+    return expect_startup_reports(from, scaled(10000ms));
 }
 
-void E2e::use_factory_config()
-{
-    write_config(read_file(kFactoryFile));
-}
-
-bool E2e::start_gateway()
-{
-    return gw->start(sim->bus_path()) && gw->wait_subscribed(scaled(kSubscribeTimeout));
-}
-
-bool E2e::start_vehicle(const std::string &file)
-{
-    return sim->start(file);
-}
-
-void E2e::bring_up(const std::string &vehicle, size_t *from)
+void E2e::bring_up(const std::string &vehicle)
 {
     ASSERT_TRUE(start_gateway()) << "the daemon did not subscribe";
-    size_t first = ui->count();
-    if (from) {
-        *from = first;
-    }
-    ASSERT_TRUE(start_vehicle(vehicle)) << "the simulator did not start";
-    ASSERT_GE(expect_startup_reports(first, scaled(milliseconds(10000))), 0);
+    ASSERT_GE(vehicle_up(vehicle), 0);
 }
 
 int E2e::expect_startup_reports(size_t from, milliseconds timeout)
@@ -192,21 +145,47 @@ int E2e::expect_startup_reports(size_t from, milliseconds timeout)
     return at - 1;
 }
 
-bool E2e::wait_file(const std::string &path, const std::string &text, milliseconds timeout)
+int E2e::ask(const std::string &json, const std::string &answer, milliseconds timeout)
 {
-    auto until = Clock::now() + timeout;
-    while (Clock::now() < until) {
-        if (read_file(path) == text) {
-            return true;
-        }
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return read_file(path) == text;
+    const size_t from = ui->count();
+    command(json);
+    return ui->wait_exact(answer, timeout, from);
 }
 
-void E2e::command(const std::string &json)
+int E2e::wait_nth(const std::function<bool(const Packet &)> &pred, int n, milliseconds timeout, size_t from)
 {
-    ASSERT_TRUE(ui->send(json)) << "publish failed: " << json;
+    int idx = static_cast<int>(from) - 1;
+    for (int i = 0; i < n && (i == 0 || idx >= 0); ++i) {
+        idx = ui->wait_for(pred, timeout, static_cast<size_t>(idx + 1));
+    }
+    return idx;
+}
+
+std::vector<double> E2e::gaps_ms(const std::string &payload, size_t from)
+{
+    const auto pkts = ui->packets();
+    std::vector<double> out;
+    const Packet *prev = nullptr;
+    for (size_t i = from; i < pkts.size(); ++i) {
+        if (pkts[i].payload == payload) {
+            if (prev) {
+                out.push_back(ms_between(*prev, pkts[i]));
+            }
+            prev = &pkts[i];
+        }
+    }
+    return out;
+}
+
+std::vector<std::vector<uint8_t>> E2e::sent_to(uint32_t id, size_t mark)
+{
+    std::vector<std::vector<uint8_t>> out;
+    for (const auto &f : sim->frames(mark)) {
+        if (f.from_gateway && f.id == id) {
+            out.push_back(f.data);
+        }
+    }
+    return out;
 }
 
 } // namespace e2e

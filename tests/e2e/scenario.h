@@ -4,15 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "harness.h"
 #include "support/broker.h"
+#include "support/relay_wiring.h"
+#include "support/test_clock.h"
 
 namespace e2e
 {
+
+using namespace std::chrono_literals;
 
 // The vehicles shipped with the scenarios.
 std::string vehicle_11bit();
@@ -26,6 +32,11 @@ EcuInfo described_29bit(long br = 500000);
 // Waits scale with the build: sanitizers make everything several times slower.
 milliseconds scaled(milliseconds base);
 
+// A single-frame request as sent: `head`, padded to eight bytes.
+std::vector<uint8_t> request(std::initializer_list<uint8_t> head, uint8_t pad = 0xAA);
+// The ip commands of bringing can0 up at `br`, as the stand-in logs them.
+std::string ip_log(long br);
+
 class E2e : public ::testing::Test
 {
   protected:
@@ -33,35 +44,54 @@ class E2e : public ::testing::Test
     void TearDown() override;
 
     // Writes config.json (atomically).
-    void write_config(const std::string &text);
+    void write_config(const std::string &text) { ASSERT_TRUE(write_file(kConfigFile, text)); }
     void write_config(const Config &cfg) { write_config(config_text(cfg)); }
     // config.json := the factory copy.
-    void use_factory_config();
+    void use_factory_config() { write_config(read_file(kFactoryFile)); }
 
     // Starts the daemon and waits until it has subscribed to the broker.
-    // The vehicle is started after this (start_vehicle), so no status packet
-    // is published before the bus is up.
-    bool start_gateway();
-    bool start_vehicle(const std::string &file);
-    // start_gateway + start_vehicle, then waits for the full start-up reports.
-    // `from` receives the index of the first packet after the daemon subscribed.
-    void bring_up(const std::string &vehicle, size_t *from = nullptr);
+    bool start_gateway() { return gw->start(sim->bus_path()) && gw->wait_subscribed(scaled(15000ms)); }
+    // Starts the vehicle and expects the start-up reports from the next
+    // packet on; returns the index of "SAVSUC" (-1 on failure).
+    int vehicle_up(const std::string &file);
+    // start_gateway, then vehicle_up: no status packet is published before the bus is up.
+    void bring_up(const std::string &vehicle);
 
     // Expects the four start-up reports in this order from packet `from` on,
     // each exactly once before "SAVSUC"; returns the index of "SAVSUC" (-1 on failure).
     int expect_startup_reports(size_t from, milliseconds timeout);
-    // Waits for a file to hold exactly `text`.
-    bool wait_file(const std::string &path, const std::string &text, milliseconds timeout);
+    bool wait_file(const std::string &path, const std::string &text, milliseconds timeout)
+    {
+        return wait_until([&] { return read_file(path) == text; }, timeout);
+    }
+    // Waits until the relay lines show exactly the relays in `on` switched on.
+    bool wait_relays(const std::set<int> &on, milliseconds timeout)
+    {
+        return wait_until([&] { return gw->gpio_levels() == relay_levels(on); }, timeout);
+    }
     // Sends a command and waits for its publication to be acknowledged.
-    void command(const std::string &json);
+    void command(const std::string &json) { ASSERT_TRUE(ui->send(json)) << "publish failed: " << json; }
+    // Sends a command and waits for exactly `answer` after it: its index, -1 when it did not come.
+    int ask(const std::string &json, const std::string &answer, milliseconds timeout);
+    // Index of the n-th packet from `from` on that satisfies `pred`, each
+    // waited for up to `timeout`; -1 when one did not come.
+    int wait_nth(const std::function<bool(const Packet &)> &pred, int n, milliseconds timeout,
+                 size_t from = 0);
+    int wait_nth(const std::string &payload, int n, milliseconds timeout, size_t from = 0)
+    {
+        return wait_nth([&](const Packet &p) { return p.payload == payload; }, n, timeout, from);
+    }
+    // Milliseconds between consecutive packets with this payload, from index `from` on.
+    std::vector<double> gaps_ms(const std::string &payload, size_t from);
+    // Data of the frames the gateway sent to `id` after simulator trace line `mark`.
+    std::vector<std::vector<uint8_t>> sent_to(uint32_t id, size_t mark = 0);
 
+    // Declared in the order they are torn down in reverse.
     Workspace ws;
     std::unique_ptr<TestBroker> broker;
     std::unique_ptr<Ui> ui;
     std::unique_ptr<Sim> sim;
     std::unique_ptr<Gateway> gw;
-    // Set by tests that end the daemon on purpose.
-    bool gateway_must_survive = true;
 };
 
 } // namespace e2e

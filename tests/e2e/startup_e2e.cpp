@@ -9,10 +9,6 @@ namespace e2e
 namespace
 {
 
-const std::string kIpLog500k = "sudo ip link set can0 down\n"
-                               "sudo ip link set can0 up type can bitrate 500000\n"
-                               "sudo ip link set can0 up\n";
-
 // Service-01 PIDs the gateway asked for (PID 00 excluded: detection and heartbeat).
 std::vector<uint8_t> probed_pids(const std::vector<Frame> &frames)
 {
@@ -26,45 +22,26 @@ std::vector<uint8_t> probed_pids(const std::vector<Frame> &frames)
     return out;
 }
 
-// Times between consecutive packets with this payload, from index `from` on.
-std::vector<double> gaps_ms(Ui &ui, const std::string &payload, size_t from)
-{
-    auto pkts = ui.packets();
-    std::vector<double> out;
-    const Packet *prev = nullptr;
-    for (size_t i = from; i < pkts.size(); ++i) {
-        if (pkts[i].payload == payload) {
-            if (prev) {
-                out.push_back(ms_between(*prev, pkts[i]));
-            }
-            prev = &pkts[i];
-        }
-    }
-    return out;
-}
-
 TEST_F(E2e, S01_StartupWithVehicle)
 {
     use_factory_config();
     ASSERT_TRUE(start_gateway());
     // No vehicle bus yet: the daemon has reset the file (before reading the
     // configuration, so "BR" is 0) and keeps retrying its CAN sockets.
-    ASSERT_TRUE(
-        gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(milliseconds(5000))));
+    ASSERT_TRUE(gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(5000ms)));
     EXPECT_EQ(read_file(kEcuInfoFile), ecu_info_text(reset_ecu_info(0)));
 
     const size_t from = ui->count();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
-    const int savsuc = expect_startup_reports(from, scaled(milliseconds(10000)));
+    const int savsuc = vehicle_up(vehicle_11bit());
     ASSERT_GE(savsuc, 0);
     // Nothing but the four reports so far.
     EXPECT_EQ(ui->payloads(from).size(), 4u);
 
     // Heartbeat: "ECU" about every four seconds.
     const std::string ecu = status("ECU", 0);
-    int first = ui->wait_exact(ecu, milliseconds(8000), static_cast<size_t>(savsuc));
+    int first = ui->wait_exact(ecu, 8000ms, static_cast<size_t>(savsuc));
     ASSERT_GE(first, 0);
-    int second = ui->wait_exact(ecu, milliseconds(8000), static_cast<size_t>(first) + 1);
+    int second = ui->wait_exact(ecu, 8000ms, static_cast<size_t>(first) + 1);
     ASSERT_GE(second, 0);
     auto pkts = ui->packets();
     EXPECT_NEAR(ms_between(pkts[static_cast<size_t>(savsuc)], pkts[static_cast<size_t>(first)]), 4100, 900);
@@ -86,7 +63,7 @@ TEST_F(E2e, S01_StartupWithVehicle)
         }
     }
     // The interface was brought up at the configured bit rate.
-    EXPECT_EQ(read_file(gw->ip_log_path()), kIpLog500k);
+    EXPECT_EQ(read_file(gw->ip_log_path()), ip_log(500000));
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : Detected ECU with 11-bit mode."), 1);
 }
 
@@ -95,57 +72,48 @@ TEST_F(E2e, S02_RestartRunsFullScanAgain)
     use_factory_config();
     bring_up(vehicle_11bit());
     const std::string described = ecu_info_text(described_11bit());
-    ASSERT_TRUE(wait_file(kEcuInfoFile, described, milliseconds(3000)));
+    ASSERT_TRUE(wait_file(kEcuInfoFile, described, 3000ms));
 
     // Restart the daemon with the same vehicle: the file is reset at start,
     // so the saved identity is gone and a full scan runs again.
     gw->stop();
     sim->stop();
     ASSERT_TRUE(start_gateway());
-    ASSERT_TRUE(
-        gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(milliseconds(5000))));
+    ASSERT_TRUE(gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[0]", scaled(5000ms)));
     EXPECT_EQ(read_file(kEcuInfoFile), ecu_info_text(reset_ecu_info(0)));
 
-    const size_t from = ui->count();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
-    ASSERT_GE(expect_startup_reports(from, scaled(milliseconds(10000))), 0);
+    ASSERT_GE(vehicle_up(vehicle_11bit()), 0);
     EXPECT_EQ(probed_pids(sim->frames()), catalogue_pids());
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info mismatch or new vehicle. Proceeding with full scan."),
               1);
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 0);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, described, milliseconds(3000)));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, described, 3000ms));
 }
 
 TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
 {
     use_factory_config();
-    ASSERT_TRUE(start_vehicle(vehicle_11bit()));
+    ASSERT_TRUE(sim->start(vehicle_11bit()));
     ASSERT_TRUE(sim->command_ok("silent on"));
     ASSERT_TRUE(start_gateway());
 
     // "NOECU" about once a second (1 s pause plus two 100 ms detection waits).
     const std::string noecu = status("NOECU", 1);
-    int idx = -1;
-    for (int i = 0; i < 4; ++i) {
-        idx = ui->wait_exact(noecu, scaled(milliseconds(4000)), static_cast<size_t>(idx + 1));
-        ASSERT_GE(idx, 0) << "NOECU #" << i;
-    }
-    for (double gap : gaps_ms(*ui, noecu, 0)) {
+    ASSERT_GE(wait_nth(noecu, 4, scaled(4000ms)), 0) << "fewer than four NOECU";
+    for (double gap : gaps_ms(noecu, 0)) {
         EXPECT_GT(gap, 900);
-        EXPECT_LT(gap, scaled(milliseconds(2000)).count());
+        EXPECT_LT(gap, scaled(2000ms).count());
     }
     // Every failed detection resets the file, with the configured bit rate.
     EXPECT_EQ(read_file(kEcuInfoFile), ecu_info_text(reset_ecu_info(500000)));
 
     // Commands before any vehicle was detected: one "COMER" each, no retry,
     // and the search for the vehicle goes on.
-    size_t before = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    ASSERT_GE(ui->wait_exact(status("COMER", 1, 1), scaled(milliseconds(4000)), before), 0);
-    command(R"({"TYP":1,"CMD":2})");
-    ASSERT_GE(ui->wait_exact(status("COMER", 1, 2), scaled(milliseconds(4000)), before), 0);
+    const size_t before = ui->count();
+    ASSERT_GE(ask(R"({"TYP":1,"CMD":1})", status("COMER", 1, 1), scaled(4000ms)), 0);
+    ASSERT_GE(ask(R"({"TYP":1,"CMD":2})", status("COMER", 1, 2), scaled(4000ms)), 0);
     size_t after_comer = ui->count();
-    ASSERT_GE(ui->wait_exact(noecu, scaled(milliseconds(4000)), after_comer), 0);
+    ASSERT_GE(ui->wait_exact(noecu, scaled(4000ms), after_comer), 0);
     EXPECT_EQ(ui->indexes_of(status("COMER", 1, 1), before).size(), 1u);
     EXPECT_EQ(ui->indexes_of(status("COMER", 1, 2), before).size(), 1u);
     for (const auto &p : ui->payloads(before)) {
@@ -155,47 +123,45 @@ TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
     // The vehicle appears: detection and a full identification.
     const size_t from = ui->count();
     ASSERT_TRUE(sim->command_ok("silent off"));
-    const int savsuc = expect_startup_reports(from, scaled(milliseconds(6000)));
+    const int savsuc = expect_startup_reports(from, scaled(6000ms));
     ASSERT_GE(savsuc, 0);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), milliseconds(3000)));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), 3000ms));
     // No more "NOECU" once the vehicle answered.
-    int modedetected = ui->wait_exact(status("MODEDETECTED", 0), milliseconds(0), from);
-    std::this_thread::sleep_for(milliseconds(1500));
+    int modedetected = ui->wait_exact(status("MODEDETECTED", 0), 0ms, from);
+    std::this_thread::sleep_for(1500ms);
     EXPECT_TRUE(ui->indexes_of(noecu, static_cast<size_t>(modedetected)).empty());
 }
 
 TEST_F(E2e, S04_VehicleLostAndBack)
 {
     use_factory_config();
-    size_t from = 0;
-    bring_up(vehicle_11bit(), &from);
+    bring_up(vehicle_11bit());
     const std::string described = ecu_info_text(described_11bit());
-    ASSERT_TRUE(wait_file(kEcuInfoFile, described, milliseconds(3000)));
+    ASSERT_TRUE(wait_file(kEcuInfoFile, described, 3000ms));
 
     // The vehicle goes silent: the next heartbeat probe reports "NOECU" and
     // resets the file (texts kept, protocol unknown, reset availability).
     ASSERT_TRUE(sim->command_ok("silent on"));
     const size_t lost_from = ui->count();
-    ASSERT_GE(ui->wait_exact(status("NOECU", 1), scaled(milliseconds(7000)), lost_from), 0);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(reset_ecu_info(500000, described_11bit())),
-                          milliseconds(2000)));
+    ASSERT_GE(ui->wait_exact(status("NOECU", 1), scaled(7000ms), lost_from), 0);
+    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(reset_ecu_info(500000, described_11bit())), 2000ms));
 
     // It answers again: "ECU", "GOTECU", then re-detection and identification
     // with the probe skipped, since the vehicle matches the saved texts.
     const size_t mark = sim->mark();
     const size_t back_from = ui->count();
     ASSERT_TRUE(sim->command_ok("silent off"));
-    int ecu = ui->wait_exact(status("ECU", 0), scaled(milliseconds(7000)), back_from);
+    int ecu = ui->wait_exact(status("ECU", 0), scaled(7000ms), back_from);
     ASSERT_GE(ecu, 0);
-    int gotecu = ui->wait_exact(status("GOTECU", 0), milliseconds(3000), static_cast<size_t>(ecu));
+    int gotecu = ui->wait_exact(status("GOTECU", 0), 3000ms, static_cast<size_t>(ecu));
     ASSERT_EQ(gotecu, ecu + 1) << "GOTECU must follow ECU directly";
-    ASSERT_GE(expect_startup_reports(static_cast<size_t>(gotecu) + 1, scaled(milliseconds(6000))), 0);
+    ASSERT_GE(expect_startup_reports(static_cast<size_t>(gotecu) + 1, scaled(6000ms)), 0);
     EXPECT_TRUE(probed_pids(sim->frames(mark)).empty())
         << "service 01 probe requests although the vehicle matched";
     EXPECT_EQ(
         gw->count_in_trace("OBD2_INFO : ECU info matches saved file. Skipping PID scan and JSON update."), 1);
     // The file describes the vehicle again, as after the first identification.
-    EXPECT_TRUE(wait_file(kEcuInfoFile, described, milliseconds(3000)));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, described, 3000ms));
 }
 
 TEST_F(E2e, S05_Vehicle29Bit)
@@ -205,30 +171,22 @@ TEST_F(E2e, S05_Vehicle29Bit)
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : Detected ECU with 29-bit mode."), 1);
 
     const size_t mark = sim->mark();
-    const size_t from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    ASSERT_GE(ui->wait_exact(dtc_packet({"P2002", "P0087"}, {"P2002", "U0073", "P0087"}, {}),
-                             scaled(milliseconds(5000)), from),
+    ASSERT_GE(ask(R"({"TYP":1,"CMD":1})", dtc_packet({"P2002", "P0087"}, {"P2002", "U0073", "P0087"}, {}),
+                  scaled(5000ms)),
               0);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_29bit()), milliseconds(3000)));
+    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_29bit()), 3000ms));
 
     // Detection tried 11-bit first; everything after it ran on 29-bit ids.
     auto all = sim->frames();
     ASSERT_FALSE(all.empty());
-    bool saw_11bit_detect = false;
-    for (const auto &f : all) {
-        if (f.from_gateway && f.id == 0x7DF) {
-            saw_11bit_detect = true;
-            EXPECT_EQ(f.data, (std::vector<uint8_t>{0x02, 0x01, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
-        }
-    }
-    EXPECT_TRUE(saw_11bit_detect);
+    const auto detect = sent_to(0x7DF);
+    EXPECT_FALSE(detect.empty());
+    EXPECT_EQ(detect, std::vector<std::vector<uint8_t>>(detect.size(), request({0x02, 0x01, 0x00})));
     EXPECT_EQ(probed_pids(all), catalogue_pids());
 
     // The trouble-code read: three requests to the functional 29-bit id, flow
     // control to the ECU's physical id for the segmented stored-code answer.
     std::vector<std::vector<uint8_t>> requests;
-    int flow_controls = 0;
     for (const auto &f : sim->frames(mark)) {
         if (!f.from_gateway || f.id == 0x7DF) { // 0x7DF: a heartbeat probe tries 11-bit first
             continue;
@@ -236,16 +194,14 @@ TEST_F(E2e, S05_Vehicle29Bit)
         EXPECT_TRUE(f.extended);
         if (f.id == 0x18DB33F1 && f.data[0] == 0x01) {
             requests.push_back(f.data);
-        } else if (f.id == 0x18DA10F1) {
-            ++flow_controls;
-            EXPECT_EQ(f.data, (std::vector<uint8_t>{0x30, 0x00, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
         }
     }
-    const std::vector<std::vector<uint8_t>> expected{{0x01, 0x03, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA},
-                                                     {0x01, 0x07, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA},
-                                                     {0x01, 0x0A, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}};
-    EXPECT_EQ(requests, expected);
-    EXPECT_GE(flow_controls, 1);
+    EXPECT_EQ(requests, (std::vector<std::vector<uint8_t>>{request({0x01, 0x03}), request({0x01, 0x07}),
+                                                           request({0x01, 0x0A})}));
+    const auto flow_controls = sent_to(0x18DA10F1, mark);
+    EXPECT_FALSE(flow_controls.empty());
+    EXPECT_EQ(flow_controls,
+              std::vector<std::vector<uint8_t>>(flow_controls.size(), request({0x30, 0x00, 0x00})));
 }
 
 // The only arguments answer at once: no thread, relay, can0 or file is touched
