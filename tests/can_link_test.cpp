@@ -202,15 +202,8 @@ TEST_F(Exchange, AnswersOfTheSimulatedVehicle)
         std::vector<std::string> trace = {}; // lines traced once each
         bool wrong_sequence = false;         // in the next consecutive frame
     };
-    // Every kind but the long one gives up after the short wait.
-    const auto short_wait = [](const char *name, int kind) {
-        return Case{name,
-                    {},
-                    {1, 0x01, 0x0C, kind},
-                    {-1, 0, {}, OBD2_SHORT_WAIT_US},
-                    {},
-                    {"Timeout: No CAN frame received"}};
-    };
+    const Want short_wait{-1, 0, {}, OBD2_SHORT_WAIT_US};
+    const std::string timed_out = "Timeout: No CAN frame received";
     const Case cases[] = {
         {"single frame kept whole with its data length",
          vehicle_of({pid00}),
@@ -251,10 +244,11 @@ TEST_F(Exchange, AnswersOfTheSimulatedVehicle)
         {"long kind waits ten seconds", vsim::VehicleModel{}, codes, {-1, 0, {}, OBD2_LONG_WAIT_US}},
         {"answer inside the long wait is taken", vehicle_of({slow}), vin, {0, 21, vin_answer}},
         {"answer after a short wait is not", vehicle_of({slow}), {1, 0x01, 0x0C, OBD2_REQ_LIVE}, {-1, 0, {}}},
-        short_wait("live kind", OBD2_REQ_LIVE),
-        short_wait("probe kind", OBD2_REQ_PID_PROBE),
-        short_wait("detect kind", OBD2_REQ_DETECT),
-        short_wait("unknown kind", 99),
+        // Every kind but the long one gives up after the short wait.
+        {"live kind", {}, {1, 0x01, 0x0C, OBD2_REQ_LIVE}, short_wait, {}, {timed_out}},
+        {"probe kind", {}, {1, 0x01, 0x0C, OBD2_REQ_PID_PROBE}, short_wait, {}, {timed_out}},
+        {"detect kind", {}, {1, 0x01, 0x0C, OBD2_REQ_DETECT}, short_wait, {}, {timed_out}},
+        {"unknown kind", {}, {1, 0x01, 0x0C, 99}, short_wait, {}, {timed_out}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
