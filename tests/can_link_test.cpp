@@ -74,6 +74,11 @@ vsim::EcuModel engine_ecu()
     return e;
 }
 
+// The simulated bus, its channels in the gateway's table.
+struct AttachedBus : InProcessBus {
+    explicit AttachedBus(vsim::VehicleModel vehicle) : InProcessBus(std::move(vehicle)) { attach(); }
+};
+
 class Exchange : public ::testing::Test
 {
   protected:
@@ -252,8 +257,7 @@ TEST_F(Exchange, AnswersOfTheSimulatedVehicle)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        InProcessBus bus(c.vehicle);
-        bus.attach();
+        AttachedBus bus(c.vehicle);
         if (c.wrong_sequence) {
             bus.vehicle().inject_wrong_sequence();
         }
@@ -307,8 +311,7 @@ TEST_F(Exchange, DetectModeFindsTheAddressingAndEveryAnsweringEcu)
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
-        InProcessBus bus(c.vehicle);
-        bus.attach();
+        AttachedBus bus(c.vehicle);
         uint8_t req[8];
         prepare_request(req, 2, 0x01, 0x00);
         Answer a;
@@ -429,8 +432,7 @@ TEST_F(Exchange, ScriptedAnswers)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        InProcessBus bus(vsim::VehicleModel{});
-        bus.attach();
+        AttachedBus bus(vsim::VehicleModel{});
         TraceCapture trace; // hundreds of traced frames stay out of the log
         Answer a;
         {
@@ -579,8 +581,7 @@ TEST(Reassembly, EachAnswerComesWholeFromOneEcuAndAnswersTheRequest)
 
 TEST_F(Exchange, BadRequestLengthIsRefusedBeforeSending)
 {
-    InProcessBus bus(vehicle_of({engine_ecu()}));
-    bus.attach();
+    AttachedBus bus(vehicle_of({engine_ecu()}));
     TraceCapture trace;
     uint8_t req[9] = {2, 1, 0, 0, 0, 0, 0, 0, 0};
     for (size_t len : {size_t{0}, size_t{1}, size_t{9}}) {
@@ -604,8 +605,7 @@ TEST_F(Exchange, StaleAnswersAreNeverTakenForTheNextRequest)
     auto a2 = make_ecu11(2);
     a2.pids = {{0x0C, {0x22, 0x22}}, {0x0D, {0x88}}};
     a2.latency = 10ms;
-    InProcessBus bus(vehicle_of({engine_ecu(), a1, a2}));
-    bus.attach();
+    AttachedBus bus(vehicle_of({engine_ecu(), a1, a2}));
     const Ask rpm{1, 0x01, 0x0C, OBD2_REQ_LIVE};
 
     auto first = exchange(rpm);
@@ -643,8 +643,7 @@ TEST_F(Exchange, LeftoverFirstFramesGetFlowControlOnlyWhenSeveralEcusAreRecorded
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.from) + (c.during ? " during" : " before"));
-        InProcessBus bus(vehicle_of({engine_ecu()}));
-        bus.attach();
+        AttachedBus bus(vehicle_of({engine_ecu()}));
         g_ecu_count = c.ecus;
         const can_frame leftover = make_frame(c.from, {0x10, 0x0E, 0x43, 0x06, 0x03, 0x01, 0x04, 0x20});
         c.during ? bus.inject_on_request(0, leftover) : bus.inject(0, leftover);
@@ -675,8 +674,7 @@ TEST_F(Exchange, FloodsCannotHoldTheExchange)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        InProcessBus bus(vsim::VehicleModel{});
-        bus.attach();
+        AttachedBus bus(vsim::VehicleModel{});
         const size_t noise_after = c.first_frame ? 2 : 1;
         Answer a;
         {
