@@ -217,30 +217,29 @@ TEST_F(DtcWithVehicle, GroupSelectionAndRefusedGroups)
     vsim::EcuModel refusing = codes;
     refusing.stored_dtcs.clear();
     refusing.negative[0x0700] = 0x22;
+    const auto packet = [](const std::string &data) { return R"({"TYP":1,"CMD":1,"DATA":{)" + data + "}}"; };
+    const std::string none = packet(R"("STRDTC":[],"PNDDTC":[],"PRMDTC":[])");
     struct Case {
         std::vector<const char *> groups;
         vsim::EcuModel ecu;
         size_t requests;
-        const char *packet;
+        std::string packet;
     };
     const std::vector<Case> cases = {
-        {{"STRDTC"}, codes, 1, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
-        {{}, codes, 0, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
-        {{"pnddtc", "OTHER"}, codes, 0, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
-        {{"PRMDTC", "PNDDTC"},
-         codes,
-         2,
-         R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":["P0123"],"PRMDTC":["P0789"]}})"},
+        {{"STRDTC"}, codes, 1, none},
+        {{}, codes, 0, none},
+        {{"pnddtc", "OTHER"}, codes, 0, none},
+        {{"PRMDTC", "PNDDTC"}, codes, 2, packet(R"("STRDTC":[],"PNDDTC":["P0123"],"PRMDTC":["P0789"])")},
         {{"STRDTC", "PNDDTC", "PRMDTC"},
          refusing,
          3,
-         R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":["P0789"]}})"},
+         packet(R"("STRDTC":[],"PNDDTC":[],"PRMDTC":["P0789"])")},
     };
     for (const Case &c : cases) {
         vsim::InProcessBus bus(vehicle_of({c.ecu}));
         bus.attach();
         set_groups(c.groups);
-        EXPECT_STREQ(handle_dtc_command(), c.packet);
+        EXPECT_STREQ(handle_dtc_command(), c.packet.c_str());
         EXPECT_EQ(requests(bus, 0).size(), c.requests) << c.packet;
     }
 }
@@ -403,14 +402,7 @@ TEST_F(DtcWithVehicle, ClearOutcomes)
         {"six busy", 6, 0, 0, 6, 5, "OBD2: Retry limit reached. Clear DTC failed.", {}},
         {"short answers holding 44 are unusable", 0, 0, 0, 3, 0, unusable, {cut, cut, cut, ok}},
         {"two unusable answers do not end the call", 0, 0, 1, 3, 0, cleared, {cut, cut, ok}},
-        {"a busy answer breaks a run of unusable ones",
-         0,
-         0,
-         1,
-         6,
-         1,
-         cleared,
-         {cut, cut, wait, cut, cut, ok}},
+        {"a busy answer ends a run of unusable ones", 0, 0, 1, 6, 1, cleared, {cut, cut, wait, cut, cut, ok}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
