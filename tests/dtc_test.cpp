@@ -5,6 +5,7 @@
 #include <cjson/cJSON.h>
 
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -39,11 +40,14 @@ std::vector<uint8_t> long_answer(uint8_t sid, const std::vector<uint16_t> &codes
     return a;
 }
 
-std::string quoted_list(const std::vector<std::string> &codes, const char *sep)
+// The decoded list of these P codes, items separated by `sep`.
+std::string p_codes(const std::vector<uint16_t> &codes, const char *sep)
 {
     std::string s = "[";
     for (size_t i = 0; i < codes.size(); ++i) {
-        s += (i ? sep : "") + ("\"" + codes[i] + "\"");
+        char text[16];
+        snprintf(text, sizeof text, "\"P%04X\"", codes[i]);
+        s += (i ? sep : "") + std::string(text);
     }
     return s + "]";
 }
@@ -80,19 +84,13 @@ TEST(DecodeDtcArray, OneFrameAnswers)
 
 TEST(DecodeDtcArray, RemembersOnlyTwentyCodesForRepeats)
 {
-    std::vector<uint16_t> codes;
-    std::vector<std::string> expected;
-    for (uint16_t i = 1; i <= 21; ++i) {
-        codes.push_back(i);
-        char text[8];
-        snprintf(text, sizeof text, "P%04X", i);
-        expected.push_back(text);
-    }
+    std::vector<uint16_t> codes(21);
+    std::iota(codes.begin(), codes.end(), 1);
     codes.push_back(21); // not remembered: written again
-    expected.push_back("P0015");
+    const std::vector<uint16_t> expected = codes;
     codes.push_back(1); // remembered: left out
     const auto answer = long_answer(0x43, codes, static_cast<uint8_t>(codes.size()));
-    EXPECT_EQ(decode(answer), quoted_list(expected, ", "));
+    EXPECT_EQ(decode(answer), p_codes(expected, ", "));
 }
 
 TEST(DecodeDtcArray, LargestAnswerIsCompleteJson)
@@ -294,18 +292,13 @@ TEST_F(DtcWithVehicle, EveryEcuIsAskedAndTheEngineCodesComeFirstEachOnce)
 TEST_F(DtcWithVehicle, SegmentedAnswerWithManyCodes)
 {
     vsim::EcuModel e;
-    std::vector<std::string> expected;
-    for (uint16_t i = 0; i < 100; ++i) {
-        e.pending_dtcs.push_back(static_cast<uint16_t>(0x0100 + i));
-        char text[8];
-        snprintf(text, sizeof text, "P%04X", 0x0100 + i);
-        expected.push_back(text);
-    }
+    e.pending_dtcs.resize(100);
+    std::iota(e.pending_dtcs.begin(), e.pending_dtcs.end(), 0x0100);
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     set_groups({"PNDDTC"});
     const std::string packet = handle_dtc_command();
-    EXPECT_EQ(packet, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":)" + quoted_list(expected, ",") +
+    EXPECT_EQ(packet, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":)" + p_codes(e.pending_dtcs, ",") +
                           R"(,"PRMDTC":[]}})");
     // One request and one flow-control frame.
     const auto sent = bus.received(0);
