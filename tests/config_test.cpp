@@ -26,6 +26,7 @@ namespace
 std::vector<std::string> g_commands;
 
 const char *kWrongConfig = R"({"TYP":1,"CMD":0,"ERROR":1,"DATA":{"msg":"WRNGCFG"}})";
+const std::string kFactory = R"({"can_port":{"BR":500000,"padding":170}})"; // a usable factory copy
 
 class Config : public ::testing::Test
 {
@@ -231,13 +232,12 @@ TEST_F(Config, StepWithGoodFileBringsUpCan0)
 
 TEST_F(Config, MissingFileIsRestoredFromFactoryCopyAndUsedNextPass)
 {
-    const std::string factory = R"({"can_port":{"BR":500000,"padding":170}})";
-    write(factory_, factory);
+    write(factory_, kFactory);
     TraceCapture trace;
     int64_t t0 = gw_monotonic_us();
     EXPECT_EQ(obd2_config_step(), 0);
     EXPECT_EQ(gw_monotonic_us() - t0, CONFIG_RETRY_PAUSE_US);
-    EXPECT_EQ(read(cfg_), factory);
+    EXPECT_EQ(read(cfg_), kFactory);
     EXPECT_EQ(trace.count_line("OBD2_ERROR : Error while parsing json."), 1);
     EXPECT_EQ(trace.count_line("Default config restored successfully."), 1);
     EXPECT_EQ(published_.packets(), (std::vector<std::string>{kWrongConfig}));
@@ -288,7 +288,6 @@ TEST_F(Config, MissingFactoryCopyLeavesTheFileAsItWas)
 
 TEST_F(Config, UserFileIsKeptAsBadBeforeTheFactoryCopyReplacesIt)
 {
-    const std::string factory = R"({"can_port":{"BR":500000,"padding":170}})";
     const std::string bad = cfg_ + ".bad";
     const std::string kept_line = "OBD2_INFO : Unusable configuration kept as " + bad;
     struct Case {
@@ -300,11 +299,11 @@ TEST_F(Config, UserFileIsKeptAsBadBeforeTheFactoryCopyReplacesIt)
         std::string config_after;
     };
     const Case cases[] = {
-        {"typo", R"({"can_port":{"BR":250000,})", nullptr, factory.c_str(), R"({"can_port":{"BR":250000,})",
-         factory},
-        {"the latest is kept", "{broken", "{older", factory.c_str(), "{broken", factory},
-        {"same as kept", "{broken", "{broken", factory.c_str(), "{broken", factory},
-        {"no file", nullptr, "{older", factory.c_str(), "{older", factory},
+        {"typo", R"({"can_port":{"BR":250000,})", nullptr, kFactory.c_str(), R"({"can_port":{"BR":250000,})",
+         kFactory},
+        {"the latest is kept", "{broken", "{older", kFactory.c_str(), "{broken", kFactory},
+        {"same as kept", "{broken", "{broken", kFactory.c_str(), "{broken", kFactory},
+        {"no file", nullptr, "{older", kFactory.c_str(), "{older", kFactory},
         // Nothing replaces the file: nothing to keep.
         {"no factory copy", "{broken", "{older", nullptr, "{older", "{broken"},
         // A broken factory copy restored earlier is not the user's file.

@@ -5,6 +5,7 @@
 #include <cjson/cJSON.h>
 
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -39,11 +40,14 @@ std::vector<uint8_t> long_answer(uint8_t sid, const std::vector<uint16_t> &codes
     return a;
 }
 
-std::string quoted_list(const std::vector<std::string> &codes, const char *sep)
+// The decoded list of these P codes, items separated by `sep`.
+std::string p_codes(const std::vector<uint16_t> &codes, const char *sep)
 {
     std::string s = "[";
     for (size_t i = 0; i < codes.size(); ++i) {
-        s += (i ? sep : "") + ("\"" + codes[i] + "\"");
+        char text[16];
+        snprintf(text, sizeof text, "\"P%04X\"", codes[i]);
+        s += (i ? sep : "") + std::string(text);
     }
     return s + "]";
 }
@@ -80,19 +84,13 @@ TEST(DecodeDtcArray, OneFrameAnswers)
 
 TEST(DecodeDtcArray, RemembersOnlyTwentyCodesForRepeats)
 {
-    std::vector<uint16_t> codes;
-    std::vector<std::string> expected;
-    for (uint16_t i = 1; i <= 21; ++i) {
-        codes.push_back(i);
-        char text[8];
-        snprintf(text, sizeof text, "P%04X", i);
-        expected.push_back(text);
-    }
+    std::vector<uint16_t> codes(21);
+    std::iota(codes.begin(), codes.end(), 1);
     codes.push_back(21); // not remembered: written again
-    expected.push_back("P0015");
+    const std::vector<uint16_t> expected = codes;
     codes.push_back(1); // remembered: left out
     const auto answer = long_answer(0x43, codes, static_cast<uint8_t>(codes.size()));
-    EXPECT_EQ(decode(answer), quoted_list(expected, ", "));
+    EXPECT_EQ(decode(answer), p_codes(expected, ", "));
 }
 
 TEST(DecodeDtcArray, LargestAnswerIsCompleteJson)
@@ -217,30 +215,29 @@ TEST_F(DtcWithVehicle, GroupSelectionAndRefusedGroups)
     vsim::EcuModel refusing = codes;
     refusing.stored_dtcs.clear();
     refusing.negative[0x0700] = 0x22;
+    const auto packet = [](const std::string &data) { return R"({"TYP":1,"CMD":1,"DATA":{)" + data + "}}"; };
+    const std::string none = packet(R"("STRDTC":[],"PNDDTC":[],"PRMDTC":[])");
     struct Case {
         std::vector<const char *> groups;
         vsim::EcuModel ecu;
         size_t requests;
-        const char *packet;
+        std::string packet;
     };
     const std::vector<Case> cases = {
-        {{"STRDTC"}, codes, 1, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
-        {{}, codes, 0, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
-        {{"pnddtc", "OTHER"}, codes, 0, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})"},
-        {{"PRMDTC", "PNDDTC"},
-         codes,
-         2,
-         R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":["P0123"],"PRMDTC":["P0789"]}})"},
+        {{"STRDTC"}, codes, 1, none},
+        {{}, codes, 0, none},
+        {{"pnddtc", "OTHER"}, codes, 0, none},
+        {{"PRMDTC", "PNDDTC"}, codes, 2, packet(R"("STRDTC":[],"PNDDTC":["P0123"],"PRMDTC":["P0789"])")},
         {{"STRDTC", "PNDDTC", "PRMDTC"},
          refusing,
          3,
-         R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":["P0789"]}})"},
+         packet(R"("STRDTC":[],"PNDDTC":[],"PRMDTC":["P0789"])")},
     };
     for (const Case &c : cases) {
         vsim::InProcessBus bus(vehicle_of({c.ecu}));
         bus.attach();
         set_groups(c.groups);
-        EXPECT_STREQ(handle_dtc_command(), c.packet);
+        EXPECT_STREQ(handle_dtc_command(), c.packet.c_str());
         EXPECT_EQ(requests(bus, 0).size(), c.requests) << c.packet;
     }
 }
@@ -295,18 +292,13 @@ TEST_F(DtcWithVehicle, EveryEcuIsAskedAndTheEngineCodesComeFirstEachOnce)
 TEST_F(DtcWithVehicle, SegmentedAnswerWithManyCodes)
 {
     vsim::EcuModel e;
-    std::vector<std::string> expected;
-    for (uint16_t i = 0; i < 100; ++i) {
-        e.pending_dtcs.push_back(static_cast<uint16_t>(0x0100 + i));
-        char text[8];
-        snprintf(text, sizeof text, "P%04X", 0x0100 + i);
-        expected.push_back(text);
-    }
+    e.pending_dtcs.resize(100);
+    std::iota(e.pending_dtcs.begin(), e.pending_dtcs.end(), 0x0100);
     vsim::InProcessBus bus(vehicle_of({e}));
     bus.attach();
     set_groups({"PNDDTC"});
     const std::string packet = handle_dtc_command();
-    EXPECT_EQ(packet, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":)" + quoted_list(expected, ",") +
+    EXPECT_EQ(packet, R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":)" + p_codes(e.pending_dtcs, ",") +
                           R"(,"PRMDTC":[]}})");
     // One request and one flow-control frame.
     const auto sent = bus.received(0);
@@ -403,14 +395,7 @@ TEST_F(DtcWithVehicle, ClearOutcomes)
         {"six busy", 6, 0, 0, 6, 5, "OBD2: Retry limit reached. Clear DTC failed.", {}},
         {"short answers holding 44 are unusable", 0, 0, 0, 3, 0, unusable, {cut, cut, cut, ok}},
         {"two unusable answers do not end the call", 0, 0, 1, 3, 0, cleared, {cut, cut, ok}},
-        {"a busy answer breaks a run of unusable ones",
-         0,
-         0,
-         1,
-         6,
-         1,
-         cleared,
-         {cut, cut, wait, cut, cut, ok}},
+        {"a busy answer ends a run of unusable ones", 0, 0, 1, 6, 1, cleared, {cut, cut, wait, cut, cut, ok}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
