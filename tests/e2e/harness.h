@@ -38,7 +38,6 @@ bool read_file(const std::string &path, std::string &out);
 std::string read_file(const std::string &path); // "" when unreadable
 // Replaces the file atomically (the daemon may read it at any moment).
 bool write_file(const std::string &path, const std::string &text);
-bool file_exists(const std::string &path);
 // Path of a file shipped with the tests (tests/e2e/...) or the repository.
 std::string e2e_data(const std::string &rel);
 std::string repo_file(const std::string &rel);
@@ -179,9 +178,9 @@ class Gateway
     // utime + stime of the process, in clock ticks.
     long cpu_ticks();
 
-    // Relay lines as the stand-in libgpiod reports them: "gpiochip4:10" -> level.
+    // Relay lines as the stand-in libgpiod reports them: "gpiochip4:10" -> level (and consumer).
     std::map<std::string, int> gpio_levels();
-    std::map<std::string, std::string> gpio_consumers();
+    std::map<std::string, std::pair<int, std::string>> gpio_lines();
 
   private:
     std::string dir_;

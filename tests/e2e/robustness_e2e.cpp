@@ -32,14 +32,11 @@ class HostileMessages
     // is measured.
     std::vector<Message> extremes() const
     {
-        std::vector<Message> out;
         const size_t max = 1023;
-        out.push_back(cmd(std::string(max / 2, '[') + std::string(max / 2, ']')));
-        out.push_back(cmd(std::string(max, '[')));  // as deep as the parser goes before it refuses
-        out.push_back(cmd(objects((max - 1) / 8))); // eight bytes a level, the deepest that fits
-        out.push_back(cmd(std::string(100000, 'x')));
-        out.push_back(cmd(std::string(max, ' ')));
-        return out;
+        return {cmd(std::string(max / 2, '[') + std::string(max / 2, ']')),
+                cmd(std::string(max, '[')),  // as deep as the parser goes before it refuses
+                cmd(objects((max - 1) / 8)), // eight bytes a level, the deepest that fits
+                cmd(std::string(100000, 'x')), cmd(std::string(max, ' '))};
     }
 
     // Relay commands that get as far as driving the lines make the stand-in
@@ -109,11 +106,8 @@ class HostileMessages
 
     std::string nested()
     {
-        size_t depth = 1 + pick(3000);
-        if (pick(2)) {
-            return std::string(depth, '[') + std::string(depth, ']');
-        }
-        return objects(depth);
+        const size_t depth = 1 + pick(3000);
+        return pick(2) ? std::string(depth, '[') + std::string(depth, ']') : objects(depth);
     }
 
     // {"TYP":{"TYP":...1...}}, `depth` objects deep.
@@ -181,8 +175,7 @@ constexpr long kRssTolerance = 256;
 
 TEST_F(E2e, S13_HostileInput)
 {
-    use_factory_config();
-    bring_up(vehicle_11bit());
+    bring_up();
 
     HostileMessages gen(13);
     Publisher pub;
