@@ -164,8 +164,7 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
 {
     bring_up(Config{.sensors = {"ENGRPM", "SPD"}}, vehicle_two_ecus());
     // Exactly what the engine ECU alone gives.
-    const std::string engine_alone = ecu_info_text(described_11bit());
-    EXPECT_TRUE(wait_file(kEcuInfoFile, engine_alone, 3000ms));
+    EXPECT_TRUE(wait_ecu_info(described_11bit()));
     // From here on the transmission answers first.
     ASSERT_TRUE(sim->command_ok("latency 3 ecu=0"));
     ASSERT_TRUE(sim->command_ok("latency 0 ecu=1"));
@@ -205,7 +204,7 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
     command(R"({"TYP":1,"CMD":10})");
     ASSERT_GE(expect_startup_reports(from, scaled(10000ms)), 0);
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 1);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, engine_alone, 3000ms));
+    EXPECT_TRUE(wait_ecu_info(described_11bit()));
 }
 
 TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
@@ -224,7 +223,7 @@ TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
 TEST_F(E2e, S09_ReloadAfterConfigurationChange)
 {
     bring_up(Config{.sensors = {"ENGRPM", "SPD"}});
-    ASSERT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), 3000ms));
+    ASSERT_TRUE(wait_ecu_info(described_11bit()));
 
     write_config(Config{
         .br = 250000, .padding = 0x55, .sensors = {"COLTMP", "DDTORQ", "OILTEMP"}, .dtc_groups = {"PNDDTC"}});
@@ -246,7 +245,7 @@ TEST_F(E2e, S09_ReloadAfterConfigurationChange)
     }
     // Same vehicle: the probe is skipped, the file records the new bit rate.
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 1);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit(250000)), 3000ms));
+    EXPECT_TRUE(wait_ecu_info(described_11bit(250000)));
 
     // The new sensors are used: coolant 5F -> 55, torque FF -> 125 (clamped), oil 6E -> 70.
     EXPECT_GE(ask(R"({"TYP":1,"CMD":2})",

@@ -2,7 +2,6 @@
 
 #include "common/atomic_file.h"
 #include "support/test_clock.h"
-#include "tool_process.h"
 
 #include <cjson/cJSON.h>
 #include <sys/mount.h>
@@ -190,17 +189,6 @@ bool Sim::start(const std::string &vehicle_file)
                [&] { return !child_.running() || (std::filesystem::exists(ctl) && command_ok("status")); },
                kSimStartTimeout) &&
            child_.running();
-}
-
-std::vector<std::string> Sim::command(const std::string &line)
-{
-    return tooltest::control_lines(dir_ + "/ctl.sock", line);
-}
-
-bool Sim::command_ok(const std::string &line)
-{
-    auto r = command(line);
-    return !r.empty() && r.back() == "ok";
 }
 
 size_t Sim::mark()

@@ -20,6 +20,7 @@
 #include "support/capture.h"
 #include "support/child_process.h"
 #include "support/ui_client.h"
+#include "tool_process.h"
 
 namespace e2e
 {
@@ -128,8 +129,11 @@ class Sim
     std::string log_path() const { return dir_ + "/sim.log"; }
 
     // One control command; returns the reply lines (the last is "ok" or "error: ...").
-    std::vector<std::string> command(const std::string &line);
-    bool command_ok(const std::string &line);
+    std::vector<std::string> command(const std::string &line)
+    {
+        return tooltest::control_lines(dir_ + "/ctl.sock", line);
+    }
+    bool command_ok(const std::string &line) { return command(line).back() == "ok"; }
     // Number of trace lines written so far; everything the simulator did
     // before this call is inside that count (it answers commands in order).
     size_t mark();

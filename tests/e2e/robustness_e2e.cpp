@@ -164,8 +164,7 @@ class HostileMessages
         R"({"TYP":2,"DATA":{"params":{"DO":[1,2]}}})",
         R"({"TYP":2,"DATA":{"params":{"DO":{"DO0":"1","DO1":null,"DO2":[1],"DO3":{},"DO12":1,"DO-1":1}}}})",
         R"({"TYP":2,"DATA":{"params":{"DO":{"DO0":1e308,"DO1":-1e308,"DO2":1e-308,"DO99999999999":1}}}})",
-        R"({"TYP":2.9,"DATA":{"params":{"DO":{"DO4":-0.5}}}})",
-    };
+        R"({"TYP":2.9,"DATA":{"params":{"DO":{"DO4":-0.5}}}})"};
 };
 
 constexpr int kFloodBatch = 250;
@@ -343,7 +342,7 @@ TEST_F(E2e, S14_PowerLossDuringIdentification)
     // After all that, a start without a cut identifies the vehicle normally.
     write_config(factory);
     ASSERT_TRUE(start_gateway());
-    EXPECT_TRUE(wait_file(kEcuInfoFile, described, scaled(8000ms)));
+    EXPECT_TRUE(wait_ecu_info(described_11bit(), scaled(8000ms)));
 }
 
 } // namespace

@@ -63,9 +63,10 @@ class E2e : public ::testing::Test
     // Expects the four start-up reports in this order from packet `from` on,
     // each exactly once before "SAVSUC"; returns the index of "SAVSUC" (-1 on failure).
     int expect_startup_reports(size_t from, milliseconds timeout);
-    bool wait_file(const std::string &path, const std::string &text, milliseconds timeout)
+    // Waits until the ECU information file holds exactly what `info` describes.
+    bool wait_ecu_info(const EcuInfo &info, milliseconds timeout = 3000ms)
     {
-        return wait_until([&] { return read_file(path) == text; }, timeout);
+        return wait_until([&] { return read_file(kEcuInfoFile) == ecu_info_text(info); }, timeout);
     }
     // Waits until the relay lines show exactly the relays in `on` switched on.
     bool wait_relays(const std::set<int> &on, milliseconds timeout)

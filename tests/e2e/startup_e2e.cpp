@@ -69,8 +69,7 @@ TEST_F(E2e, S01_StartupWithVehicle)
 TEST_F(E2e, S02_RestartRunsFullScanAgain)
 {
     bring_up();
-    const std::string described = ecu_info_text(described_11bit());
-    ASSERT_TRUE(wait_file(kEcuInfoFile, described, 3000ms));
+    ASSERT_TRUE(wait_ecu_info(described_11bit()));
 
     // Restart the daemon with the same vehicle: the file is reset at start,
     // so the saved identity is gone and a full scan runs again.
@@ -85,7 +84,7 @@ TEST_F(E2e, S02_RestartRunsFullScanAgain)
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info mismatch or new vehicle. Proceeding with full scan."),
               1);
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 0);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, described, 3000ms));
+    EXPECT_TRUE(wait_ecu_info(described_11bit()));
 }
 
 TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
@@ -107,8 +106,7 @@ TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
     const size_t before = ui->count();
     ASSERT_GE(ask(R"({"TYP":1,"CMD":1})", status("COMER", 1, 1), scaled(4000ms)), 0);
     ASSERT_GE(ask(R"({"TYP":1,"CMD":2})", status("COMER", 1, 2), scaled(4000ms)), 0);
-    size_t after_comer = ui->count();
-    ASSERT_GE(ui->wait_exact(noecu, scaled(4000ms), after_comer), 0);
+    ASSERT_GE(ui->wait_exact(noecu, scaled(4000ms), ui->count()), 0);
     EXPECT_EQ(ui->indexes_of(status("COMER", 1, 1), before).size(), 1u);
     EXPECT_EQ(ui->indexes_of(status("COMER", 1, 2), before).size(), 1u);
     for (const auto &p : ui->payloads(before)) {
@@ -120,7 +118,7 @@ TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
     ASSERT_TRUE(sim->command_ok("silent off"));
     const int savsuc = expect_startup_reports(from, scaled(6000ms));
     ASSERT_GE(savsuc, 0);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), 3000ms));
+    EXPECT_TRUE(wait_ecu_info(described_11bit()));
     // No more "NOECU" once the vehicle answered.
     int modedetected = ui->wait_exact(status("MODEDETECTED", 0), 0ms, from);
     std::this_thread::sleep_for(1500ms);
@@ -130,15 +128,14 @@ TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
 TEST_F(E2e, S04_VehicleLostAndBack)
 {
     bring_up();
-    const std::string described = ecu_info_text(described_11bit());
-    ASSERT_TRUE(wait_file(kEcuInfoFile, described, 3000ms));
+    ASSERT_TRUE(wait_ecu_info(described_11bit()));
 
     // The vehicle goes silent: the next heartbeat probe reports "NOECU" and
     // resets the file (texts kept, protocol unknown, reset availability).
     ASSERT_TRUE(sim->command_ok("silent on"));
     const size_t lost_from = ui->count();
     ASSERT_GE(ui->wait_exact(status("NOECU", 1), scaled(7000ms), lost_from), 0);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(reset_ecu_info(500000, described_11bit())), 2000ms));
+    EXPECT_TRUE(wait_ecu_info(reset_ecu_info(500000, described_11bit()), 2000ms));
 
     // It answers again: "ECU", "GOTECU", then re-detection and identification
     // with the probe skipped, since the vehicle matches the saved texts.
@@ -155,7 +152,7 @@ TEST_F(E2e, S04_VehicleLostAndBack)
     EXPECT_EQ(
         gw->count_in_trace("OBD2_INFO : ECU info matches saved file. Skipping PID scan and JSON update."), 1);
     // The file describes the vehicle again, as after the first identification.
-    EXPECT_TRUE(wait_file(kEcuInfoFile, described, 3000ms));
+    EXPECT_TRUE(wait_ecu_info(described_11bit()));
 }
 
 TEST_F(E2e, S05_Vehicle29Bit)
@@ -167,7 +164,7 @@ TEST_F(E2e, S05_Vehicle29Bit)
     ASSERT_GE(ask(R"({"TYP":1,"CMD":1})", dtc_packet({"P2002", "P0087"}, {"P2002", "U0073", "P0087"}, {}),
                   scaled(5000ms)),
               0);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_29bit()), 3000ms));
+    EXPECT_TRUE(wait_ecu_info(described_29bit()));
 
     // Detection tried 11-bit first; everything after it ran on 29-bit ids.
     auto all = sim->frames();
