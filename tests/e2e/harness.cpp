@@ -250,11 +250,9 @@ std::vector<Frame> Sim::frames(size_t from_line)
 
 bool Gateway::start(const std::string &bus, const std::vector<std::string> &extra_env)
 {
-    std::string preload = std::string(OBDGW_E2E_CAN_PRELOAD) + ":" + OBDGW_E2E_GPIO_PRELOAD;
-    std::string runtime = sanitizer_runtime();
-    if (!runtime.empty()) {
-        preload = runtime + ":" + preload;
-    }
+    const std::string runtime = sanitizer_runtime();
+    const std::string preload =
+        (runtime.empty() ? "" : runtime + ":") + OBDGW_E2E_CAN_PRELOAD + ":" + OBDGW_E2E_GPIO_PRELOAD;
     std::vector<std::string> env{"OBDSIM_BUS=" + bus, "OBDSIM_IP_LOG=" + ip_log_path(),
                                  "FAKE_GPIOD_STATE_FILE=" + gpio_state_path(), "LD_PRELOAD=" + preload};
     const char *asan_env = std::getenv("ASAN_OPTIONS");

@@ -176,16 +176,12 @@ TEST_F(E2e, S05_Vehicle29Bit)
 
     // The trouble-code read: three requests to the functional 29-bit id, flow
     // control to the ECU's physical id for the segmented stored-code answer.
-    std::vector<std::vector<uint8_t>> requests;
     for (const auto &f : sim->frames(mark)) {
-        if (!f.from_gateway || f.id == 0x7DF) { // 0x7DF: a heartbeat probe tries 11-bit first
-            continue;
-        }
-        EXPECT_TRUE(f.extended);
-        if (f.id == 0x18DB33F1 && f.data[0] == 0x01) {
-            requests.push_back(f.data);
-        }
+        // 0x7DF: a heartbeat probe tries 11-bit first.
+        EXPECT_TRUE(!f.from_gateway || f.id == 0x7DF || f.extended) << std::hex << f.id;
     }
+    auto requests = sent_to(0x18DB33F1, mark);
+    std::erase_if(requests, [](const auto &r) { return r[0] != 0x01; });
     EXPECT_EQ(requests, (std::vector<std::vector<uint8_t>>{request({0x01, 0x03}), request({0x01, 0x07}),
                                                            request({0x01, 0x0A})}));
     const auto flow_controls = sent_to(0x18DA10F1, mark);
