@@ -16,8 +16,7 @@ bool is_live(const Packet &p)
 
 TEST_F(E2e, S06_TroubleCodes)
 {
-    use_factory_config();
-    bring_up(vehicle_11bit());
+    bring_up();
 
     // Stored, pending and permanent codes; the stored and pending answers are
     // segmented. Chassis/body codes, P3xxx and a repeat are dropped; stored
@@ -50,8 +49,7 @@ TEST_F(E2e, S06_TroubleCodes)
     // No pending codes: the stored group is always empty then.
     ASSERT_TRUE(sim->command_ok("dtc pending"));
     const size_t from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(dtc_packet({}, {}, {"P0420"}), scaled(5000ms), from), 0);
+    EXPECT_GE(ask(R"({"TYP":1,"CMD":1})", dtc_packet({}, {}, {"P0420"}), scaled(5000ms)), 0);
 
     // Each read went back to idle: the heartbeat carries on.
     EXPECT_GE(ui->wait_exact(status("ECU", 0), 7000ms, from), 0);
@@ -60,8 +58,7 @@ TEST_F(E2e, S06_TroubleCodes)
 TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
 {
     // FOO is not a catalogue key: it never reaches the packet. SPD twice: two lines.
-    write_config(Config{.sensors = {"ENGRPM", "SPD", "INTTMP", "FOO", "INJTIM", "EVPPRS", "DDTORQ", "SPD"}});
-    bring_up(vehicle_11bit());
+    bring_up(Config{.sensors = {"ENGRPM", "SPD", "INTTMP", "FOO", "INJTIM", "EVPPRS", "DDTORQ", "SPD"}});
     ASSERT_TRUE(sim->command_ok("pid 0F -")); // intake temperature stops answering
 
     // Raw values of the vehicle file, scaled and clamped: 0C35 -> 781.25 rpm,
@@ -78,8 +75,7 @@ TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
     ASSERT_GE(third, 0) << "fewer than three snapshots";
     for (const auto &p : ui->packets()) {
         if (is_live(p)) {
-            EXPECT_EQ(p.payload, first);
-            EXPECT_EQ(p.qos, 1);
+            EXPECT_EQ(std::pair(p.payload, p.qos), std::pair(first, 1));
         }
     }
     // One request per sensor in configuration order, unknown keys skipped.
@@ -107,21 +103,12 @@ TEST_F(E2e, S07_LiveDataStreamsUntilStopped)
     EXPECT_GE(ui->wait_exact(status("ECU", 0), 6000ms, stop_from), 0);
 
     // Snapshots followed one another back to back while streaming.
-    const Packet *prev = nullptr;
-    for (size_t i = from; i < stop_from; ++i) {
-        if (is_live(pkts[i])) {
-            if (prev) {
-                EXPECT_LT(ms_between(*prev, pkts[i]), scaled(2500ms).count());
-            }
-            prev = &pkts[i];
-        }
-    }
+    expect_gaps(is_live, from, 0, 2500ms, stop_from);
 }
 
 TEST_F(E2e, S08_ClearTroubleCodes)
 {
-    use_factory_config();
-    bring_up(vehicle_11bit());
+    bring_up();
     auto count_clears = [&](size_t mark) {
         const auto reqs = sent_to(0x7DF, mark);
         return std::count(reqs.begin(), reqs.end(), request({0x01, 0x04}));
@@ -151,10 +138,7 @@ TEST_F(E2e, S08_ClearTroubleCodes)
     const std::string nores = status("NORES", 1, 4);
     const int fourth = wait_nth(nores, 4, scaled(4000ms), from);
     ASSERT_GE(fourth, 0);
-    for (double gap : gaps_ms(nores, from)) {
-        EXPECT_GT(gap, 900);
-        EXPECT_LT(gap, scaled(2500ms).count());
-    }
+    expect_gaps(nores, from, 900, 2500ms);
     ASSERT_GE(ui->wait_exact(status("ECU", 0), 7000ms, static_cast<size_t>(fourth)), 0)
         << "the worker did not go back to its heartbeat";
     EXPECT_EQ(ui->indexes_of(nores, from).size(), 4u);
@@ -177,12 +161,9 @@ std::string vehicle_two_ecus()
 
 TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
 {
-    write_config(Config{.sensors = {"ENGRPM", "SPD"}});
-    bring_up(vehicle_two_ecus());
+    bring_up(Config{.sensors = {"ENGRPM", "SPD"}}, vehicle_two_ecus());
     // Exactly what the engine ECU alone gives.
-    const std::string engine_alone = ecu_info_text(described_11bit());
-    wait_file(kEcuInfoFile, engine_alone, 3000ms);
-    EXPECT_EQ(read_file(kEcuInfoFile), engine_alone);
+    EXPECT_TRUE(wait_ecu_info(described_11bit()));
     // From here on the transmission answers first.
     ASSERT_TRUE(sim->command_ok("latency 3 ecu=0"));
     ASSERT_TRUE(sim->command_ok("latency 0 ecu=1"));
@@ -211,8 +192,7 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
     // One clear command, one outcome, once both ECUs confirmed (the engine after two busy answers).
     std::this_thread::sleep_for(800ms);
     from = ui->count();
-    command(R"({"TYP":1,"CMD":4})");
-    const int done = ui->wait_exact(status("DTC_CLEARED", 0, 4), scaled(9000ms), from);
+    const int done = ask(R"({"TYP":1,"CMD":4})", status("DTC_CLEARED", 0, 4), scaled(9000ms));
     ASSERT_GE(done, 0);
     ASSERT_GE(ui->wait_exact(status("ECU", 0), 7000ms, static_cast<size_t>(done)), 0);
     EXPECT_EQ(ui->indexes_of(status("DTC_CLEARED", 0, 4), from).size(), 1u);
@@ -223,17 +203,16 @@ TEST_F(E2e, S16_TwoEcusEngineIdentifiesAndStreamsEveryEcuReportsCodesAndClears)
     command(R"({"TYP":1,"CMD":10})");
     ASSERT_GE(expect_startup_reports(from, scaled(10000ms)), 0);
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 1);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, engine_alone, 3000ms));
+    EXPECT_TRUE(wait_ecu_info(described_11bit()));
 }
 
 TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
 {
-    write_config(Config{.dtc_groups = {"PNDDTC"}}); // each silent ECU costs the 10 s wait once
-    bring_up(vehicle_two_ecus());
+    bring_up(Config{.dtc_groups = {"PNDDTC"}},
+             vehicle_two_ecus()); // each silent ECU costs the 10 s wait once
     ASSERT_TRUE(sim->command_ok("silent on"));
     const size_t from = ui->count();
-    command(R"({"TYP":1,"CMD":1})");
-    EXPECT_GE(ui->wait_exact(status("NORES", 1, 1), scaled(30000ms), from), 0);
+    EXPECT_GE(ask(R"({"TYP":1,"CMD":1})", status("NORES", 1, 1), scaled(30000ms)), 0);
     EXPECT_TRUE(gw->wait_trace("OBD2_ERROR : Error while handling received command--- Retrying [0]", 2000ms));
     for (const auto &p : ui->payloads(from)) {
         EXPECT_EQ(p.find("\"DATA\":{\"STRDTC\""), std::string::npos) << "trouble codes without a vehicle";
@@ -242,9 +221,8 @@ TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
 
 TEST_F(E2e, S09_ReloadAfterConfigurationChange)
 {
-    write_config(Config{.sensors = {"ENGRPM", "SPD"}});
-    bring_up(vehicle_11bit());
-    ASSERT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit()), 3000ms));
+    bring_up(Config{.sensors = {"ENGRPM", "SPD"}});
+    ASSERT_TRUE(wait_ecu_info(described_11bit()));
 
     write_config(Config{
         .br = 250000, .padding = 0x55, .sensors = {"COLTMP", "DDTORQ", "OILTEMP"}, .dtc_groups = {"PNDDTC"}});
@@ -266,7 +244,7 @@ TEST_F(E2e, S09_ReloadAfterConfigurationChange)
     }
     // Same vehicle: the probe is skipped, the file records the new bit rate.
     EXPECT_EQ(gw->count_in_trace("OBD2_INFO : ECU info matches saved file."), 1);
-    EXPECT_TRUE(wait_file(kEcuInfoFile, ecu_info_text(described_11bit(250000)), 3000ms));
+    EXPECT_TRUE(wait_ecu_info(described_11bit(250000)));
 
     // The new sensors are used: coolant 5F -> 55, torque FF -> 125 (clamped), oil 6E -> 70.
     EXPECT_GE(ask(R"({"TYP":1,"CMD":2})",
@@ -281,12 +259,8 @@ TEST_F(E2e, S09_ReloadAfterConfigurationChange)
     EXPECT_GE(
         ask(R"({"TYP":1,"CMD":1})", dtc_packet({}, {"P0301", "P0171", "P0128", "U3456"}, {}), scaled(5000ms)),
         0);
-    std::vector<std::vector<uint8_t>> dtc_reqs;
-    for (const auto &r : sent_to(0x7DF, mark)) {
-        if (r[0] == 0x01) {
-            dtc_reqs.push_back(r);
-        }
-    }
+    auto dtc_reqs = sent_to(0x7DF, mark);
+    std::erase_if(dtc_reqs, [](const auto &r) { return r[0] != 0x01; });
     EXPECT_EQ(dtc_reqs, (std::vector<std::vector<uint8_t>>{request({0x01, 0x07}, 0x55)}));
 }
 

@@ -2,11 +2,9 @@
 
 #include "common/atomic_file.h"
 #include "support/test_clock.h"
-#include "tool_process.h"
 
 #include <cjson/cJSON.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,13 +78,6 @@ bool write_file(const std::string &path, const std::string &text)
         }
     }
     return ::rename(tmp.c_str(), path.c_str()) == 0;
-}
-
-bool file_exists(const std::string &path)
-{
-    struct stat st {
-    };
-    return ::stat(path.c_str(), &st) == 0;
 }
 
 std::string e2e_data(const std::string &rel)
@@ -194,20 +185,10 @@ bool Sim::start(const std::string &vehicle_file)
         return false;
     }
     // Ready once its control socket answers; no use waiting for a simulator that ended.
-    return wait_until([&] { return !child_.running() || (file_exists(ctl) && command_ok("status")); },
-                      kSimStartTimeout) &&
+    return wait_until(
+               [&] { return !child_.running() || (std::filesystem::exists(ctl) && command_ok("status")); },
+               kSimStartTimeout) &&
            child_.running();
-}
-
-std::vector<std::string> Sim::command(const std::string &line)
-{
-    return tooltest::control_lines(dir_ + "/ctl.sock", line);
-}
-
-bool Sim::command_ok(const std::string &line)
-{
-    auto r = command(line);
-    return !r.empty() && r.back() == "ok";
 }
 
 size_t Sim::mark()
@@ -269,11 +250,9 @@ std::vector<Frame> Sim::frames(size_t from_line)
 
 bool Gateway::start(const std::string &bus, const std::vector<std::string> &extra_env)
 {
-    std::string preload = std::string(OBDGW_E2E_CAN_PRELOAD) + ":" + OBDGW_E2E_GPIO_PRELOAD;
-    std::string runtime = sanitizer_runtime();
-    if (!runtime.empty()) {
-        preload = runtime + ":" + preload;
-    }
+    const std::string runtime = sanitizer_runtime();
+    const std::string preload =
+        (runtime.empty() ? "" : runtime + ":") + OBDGW_E2E_CAN_PRELOAD + ":" + OBDGW_E2E_GPIO_PRELOAD;
     std::vector<std::string> env{"OBDSIM_BUS=" + bus, "OBDSIM_IP_LOG=" + ip_log_path(),
                                  "FAKE_GPIOD_STATE_FILE=" + gpio_state_path(), "LD_PRELOAD=" + preload};
     const char *asan_env = std::getenv("ASAN_OPTIONS");
@@ -343,30 +322,26 @@ long Gateway::cpu_ticks()
     return utime + stime;
 }
 
-std::map<std::string, int> Gateway::gpio_levels()
+std::map<std::string, std::pair<int, std::string>> Gateway::gpio_lines()
 {
-    std::map<std::string, int> out;
+    std::map<std::string, std::pair<int, std::string>> out;
     for (const auto &l : split_lines(read_file(gpio_state_path()))) {
         std::istringstream in(l);
-        std::string chip, dir;
+        std::string chip, dir, consumer;
         int offset = -1, level = -1;
         if (in >> chip >> offset >> dir >> level) {
-            out[chip + ":" + std::to_string(offset)] = level;
+            in >> consumer;
+            out[chip + ":" + std::to_string(offset)] = {level, consumer};
         }
     }
     return out;
 }
 
-std::map<std::string, std::string> Gateway::gpio_consumers()
+std::map<std::string, int> Gateway::gpio_levels()
 {
-    std::map<std::string, std::string> out;
-    for (const auto &l : split_lines(read_file(gpio_state_path()))) {
-        std::istringstream in(l);
-        std::string chip, dir, consumer;
-        int offset = -1, level = -1;
-        if (in >> chip >> offset >> dir >> level >> consumer) {
-            out[chip + ":" + std::to_string(offset)] = consumer;
-        }
+    std::map<std::string, int> out;
+    for (const auto &[line, state] : gpio_lines()) {
+        out[line] = state.first;
     }
     return out;
 }

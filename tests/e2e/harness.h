@@ -20,6 +20,7 @@
 #include "support/capture.h"
 #include "support/child_process.h"
 #include "support/ui_client.h"
+#include "tool_process.h"
 
 namespace e2e
 {
@@ -38,7 +39,6 @@ bool read_file(const std::string &path, std::string &out);
 std::string read_file(const std::string &path); // "" when unreadable
 // Replaces the file atomically (the daemon may read it at any moment).
 bool write_file(const std::string &path, const std::string &text);
-bool file_exists(const std::string &path);
 // Path of a file shipped with the tests (tests/e2e/...) or the repository.
 std::string e2e_data(const std::string &rel);
 std::string repo_file(const std::string &rel);
@@ -129,8 +129,11 @@ class Sim
     std::string log_path() const { return dir_ + "/sim.log"; }
 
     // One control command; returns the reply lines (the last is "ok" or "error: ...").
-    std::vector<std::string> command(const std::string &line);
-    bool command_ok(const std::string &line);
+    std::vector<std::string> command(const std::string &line)
+    {
+        return tooltest::control_lines(dir_ + "/ctl.sock", line);
+    }
+    bool command_ok(const std::string &line) { return command(line).back() == "ok"; }
     // Number of trace lines written so far; everything the simulator did
     // before this call is inside that count (it answers commands in order).
     size_t mark();
@@ -179,9 +182,9 @@ class Gateway
     // utime + stime of the process, in clock ticks.
     long cpu_ticks();
 
-    // Relay lines as the stand-in libgpiod reports them: "gpiochip4:10" -> level.
+    // Relay lines as the stand-in libgpiod reports them: "gpiochip4:10" -> level (and consumer).
     std::map<std::string, int> gpio_levels();
-    std::map<std::string, std::string> gpio_consumers();
+    std::map<std::string, std::pair<int, std::string>> gpio_lines();
 
   private:
     std::string dir_;

@@ -32,14 +32,11 @@ class HostileMessages
     // is measured.
     std::vector<Message> extremes() const
     {
-        std::vector<Message> out;
         const size_t max = 1023;
-        out.push_back(cmd(std::string(max / 2, '[') + std::string(max / 2, ']')));
-        out.push_back(cmd(std::string(max, '[')));  // as deep as the parser goes before it refuses
-        out.push_back(cmd(objects((max - 1) / 8))); // eight bytes a level, the deepest that fits
-        out.push_back(cmd(std::string(100000, 'x')));
-        out.push_back(cmd(std::string(max, ' ')));
-        return out;
+        return {cmd(std::string(max / 2, '[') + std::string(max / 2, ']')),
+                cmd(std::string(max, '[')),  // as deep as the parser goes before it refuses
+                cmd(objects((max - 1) / 8)), // eight bytes a level, the deepest that fits
+                cmd(std::string(100000, 'x')), cmd(std::string(max, ' '))};
     }
 
     // Relay commands that get as far as driving the lines make the stand-in
@@ -109,11 +106,8 @@ class HostileMessages
 
     std::string nested()
     {
-        size_t depth = 1 + pick(3000);
-        if (pick(2)) {
-            return std::string(depth, '[') + std::string(depth, ']');
-        }
-        return objects(depth);
+        const size_t depth = 1 + pick(3000);
+        return pick(2) ? std::string(depth, '[') + std::string(depth, ']') : objects(depth);
     }
 
     // {"TYP":{"TYP":...1...}}, `depth` objects deep.
@@ -170,8 +164,7 @@ class HostileMessages
         R"({"TYP":2,"DATA":{"params":{"DO":[1,2]}}})",
         R"({"TYP":2,"DATA":{"params":{"DO":{"DO0":"1","DO1":null,"DO2":[1],"DO3":{},"DO12":1,"DO-1":1}}}})",
         R"({"TYP":2,"DATA":{"params":{"DO":{"DO0":1e308,"DO1":-1e308,"DO2":1e-308,"DO99999999999":1}}}})",
-        R"({"TYP":2.9,"DATA":{"params":{"DO":{"DO4":-0.5}}}})",
-    };
+        R"({"TYP":2.9,"DATA":{"params":{"DO":{"DO4":-0.5}}}})"};
 };
 
 constexpr int kFloodBatch = 250;
@@ -181,8 +174,7 @@ constexpr long kRssTolerance = 256;
 
 TEST_F(E2e, S13_HostileInput)
 {
-    use_factory_config();
-    bring_up(vehicle_11bit());
+    bring_up();
 
     HostileMessages gen(13);
     Publisher pub;
@@ -350,7 +342,7 @@ TEST_F(E2e, S14_PowerLossDuringIdentification)
     // After all that, a start without a cut identifies the vehicle normally.
     write_config(factory);
     ASSERT_TRUE(start_gateway());
-    EXPECT_TRUE(wait_file(kEcuInfoFile, described, scaled(8000ms)));
+    EXPECT_TRUE(wait_ecu_info(described_11bit(), scaled(8000ms)));
 }
 
 } // namespace

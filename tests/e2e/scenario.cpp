@@ -115,8 +115,9 @@ int E2e::vehicle_up(const std::string &file)
     return expect_startup_reports(from, scaled(10000ms));
 }
 
-void E2e::bring_up(const std::string &vehicle)
+void E2e::bring_up(const std::optional<Config> &cfg, const std::string &vehicle)
 {
+    write_config(cfg ? config_text(*cfg) : read_file(kFactoryFile));
     ASSERT_TRUE(start_gateway()) << "the daemon did not subscribe";
     ASSERT_GE(vehicle_up(vehicle), 0);
 }
@@ -125,24 +126,23 @@ int E2e::expect_startup_reports(size_t from, milliseconds timeout)
 {
     const std::vector<std::string> expected{status("MODEDETECTED", 0), status("GOTINFO", 0),
                                             status("GOTPID", 0), status("SAVSUC", 0)};
-    int at = static_cast<int>(from);
+    size_t at = from;
     for (const auto &e : expected) {
-        int idx = ui->wait_exact(e, timeout, static_cast<size_t>(at));
-        EXPECT_GE(idx, 0) << "missing " << e;
+        const int idx = ui->wait_exact(e, timeout, at);
         if (idx < 0) {
+            ADD_FAILURE() << "missing " << e;
             return -1;
         }
-        const auto pkts = ui->packets();
-        EXPECT_EQ(pkts[static_cast<size_t>(idx)].qos, 1) << e;
-        EXPECT_EQ(pkts[static_cast<size_t>(idx)].retained, 0) << e;
-        at = idx + 1;
+        const Packet p = ui->packets()[static_cast<size_t>(idx)];
+        EXPECT_EQ(std::make_pair(p.qos, p.retained), std::make_pair(1, 0)) << e;
+        at = static_cast<size_t>(idx) + 1;
     }
     // Each report exactly once, none of them out of order.
     const auto got = ui->payloads(from);
     for (const auto &e : expected) {
-        EXPECT_EQ(std::count(got.begin(), got.begin() + (at - static_cast<int>(from)), e), 1) << e;
+        EXPECT_EQ(std::count(got.begin(), got.begin() + static_cast<long>(at - from), e), 1) << e;
     }
-    return at - 1;
+    return static_cast<int>(at) - 1;
 }
 
 int E2e::ask(const std::string &json, const std::string &answer, milliseconds timeout)
@@ -161,20 +161,20 @@ int E2e::wait_nth(const std::function<bool(const Packet &)> &pred, int n, millis
     return idx;
 }
 
-std::vector<double> E2e::gaps_ms(const std::string &payload, size_t from)
+void E2e::expect_gaps(const std::function<bool(const Packet &)> &pred, size_t from, double lo,
+                      milliseconds hi, size_t to)
 {
     const auto pkts = ui->packets();
-    std::vector<double> out;
     const Packet *prev = nullptr;
-    for (size_t i = from; i < pkts.size(); ++i) {
-        if (pkts[i].payload == payload) {
+    for (size_t i = from; i < std::min(to, pkts.size()); ++i) {
+        if (pred(pkts[i])) {
             if (prev) {
-                out.push_back(ms_between(*prev, pkts[i]));
+                EXPECT_GT(ms_between(*prev, pkts[i]), lo);
+                EXPECT_LT(ms_between(*prev, pkts[i]), scaled(hi).count());
             }
             prev = &pkts[i];
         }
     }
-    return out;
 }
 
 std::vector<std::vector<uint8_t>> E2e::sent_to(uint32_t id, size_t mark)

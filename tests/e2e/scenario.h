@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -54,15 +55,18 @@ class E2e : public ::testing::Test
     // Starts the vehicle and expects the start-up reports from the next
     // packet on; returns the index of "SAVSUC" (-1 on failure).
     int vehicle_up(const std::string &file);
-    // start_gateway, then vehicle_up: no status packet is published before the bus is up.
-    void bring_up(const std::string &vehicle);
+    // Writes config.json (the factory copy by default), then start_gateway and
+    // vehicle_up: no status packet is published before the bus is up.
+    void bring_up(const std::optional<Config> &cfg = std::nullopt,
+                  const std::string &vehicle = vehicle_11bit());
 
     // Expects the four start-up reports in this order from packet `from` on,
     // each exactly once before "SAVSUC"; returns the index of "SAVSUC" (-1 on failure).
     int expect_startup_reports(size_t from, milliseconds timeout);
-    bool wait_file(const std::string &path, const std::string &text, milliseconds timeout)
+    // Waits until the ECU information file holds exactly what `info` describes.
+    bool wait_ecu_info(const EcuInfo &info, milliseconds timeout = 3000ms)
     {
-        return wait_until([&] { return read_file(path) == text; }, timeout);
+        return wait_until([&] { return read_file(kEcuInfoFile) == ecu_info_text(info); }, timeout);
     }
     // Waits until the relay lines show exactly the relays in `on` switched on.
     bool wait_relays(const std::set<int> &on, milliseconds timeout)
@@ -81,8 +85,14 @@ class E2e : public ::testing::Test
     {
         return wait_nth([&](const Packet &p) { return p.payload == payload; }, n, timeout, from);
     }
-    // Milliseconds between consecutive packets with this payload, from index `from` on.
-    std::vector<double> gaps_ms(const std::string &payload, size_t from);
+    // Expects every gap between consecutive packets that satisfy `pred`, among
+    // those from index `from` up to `to`, longer than `lo` ms and shorter than `hi` (scaled).
+    void expect_gaps(const std::function<bool(const Packet &)> &pred, size_t from, double lo, milliseconds hi,
+                     size_t to = SIZE_MAX);
+    void expect_gaps(const std::string &payload, size_t from, double lo, milliseconds hi)
+    {
+        expect_gaps([&](const Packet &p) { return p.payload == payload; }, from, lo, hi);
+    }
     // Data of the frames the gateway sent to `id` after simulator trace line `mark`.
     std::vector<std::vector<uint8_t>> sent_to(uint32_t id, size_t mark = 0);
 

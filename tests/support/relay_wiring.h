@@ -31,3 +31,9 @@ inline std::map<std::string, int> relay_levels(const std::set<int> &on)
     }
     return levels;
 }
+
+// A relay command text with these "DOn":value members.
+inline std::string do_command(const std::string &do_body)
+{
+    return R"({"TYP":2,"DATA":{"params":{"DO":{)" + do_body + "}}}}";
+}
