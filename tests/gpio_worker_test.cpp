@@ -24,11 +24,6 @@ using namespace std::chrono_literals;
 namespace
 {
 
-std::string do_command(const std::string &do_body)
-{
-    return R"({"TYP":2,"DATA":{"params":{"DO":{)" + do_body + "}}}}";
-}
-
 std::string relay_set(int i, int value)
 {
     return do_command("\"DO" + std::to_string(i) + "\":" + std::to_string(value));
