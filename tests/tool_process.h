@@ -39,6 +39,21 @@ inline std::string source(const std::string &rel)
 
 using ToolProcess = ::ChildProcess;
 
+// Whether something listens on the UNIX stream socket at `path`: the socket
+// file exists from bind on, a moment before the listener accepts.
+inline bool accepts(const std::string &path)
+{
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    if (s >= 0) {
+        ::close(s);
+    }
+    return ok;
+}
+
 // Sends one command line to a simulator's control socket and returns the
 // reply lines; the last is "ok" or "error: ..." (also when the simulator
 // cannot be reached or does not complete its reply within 5 s).
