@@ -67,7 +67,8 @@ class SimBus : public SimTool
                                      can_.empty() ? "--bus" : "--can", can_.empty() ? bus_ : can_,
                                      "--control", ctl_, "--no-stdin"},
             std::vector<std::string>{}, dir_ + "/sim.log");
-        ASSERT_TRUE(wait_until([&] { return accepts(ctl_); }, std::chrono::milliseconds(kStartMs)))
+        ASSERT_TRUE(wait_until([&] { return static_cast<bool>(connected(ctl_)); },
+                               std::chrono::milliseconds(kStartMs)))
             << slurp(dir_ + "/sim.log") << sim_->err();
     }
 

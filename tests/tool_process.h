@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "support/child_process.h"
 
 namespace tooltest
@@ -39,19 +40,18 @@ inline std::string source(const std::string &rel)
 
 using ToolProcess = ::ChildProcess;
 
-// Whether something listens on the UNIX stream socket at `path`: the socket
-// file exists from bind on, a moment before the listener accepts.
-inline bool accepts(const std::string &path)
+// A stream socket connected to the UNIX socket at `path`; empty when nothing
+// listens there (its file exists from bind on, a moment before listen).
+inline UniqueFd connected(const std::string &path)
 {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ok = s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    if (s >= 0) {
-        ::close(s);
+    UniqueFd s(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (s && connect(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        s.reset();
     }
-    return ok;
+    return s;
 }
 
 // Sends one command line to a simulator's control socket and returns the
@@ -59,15 +59,12 @@ inline bool accepts(const std::string &path)
 // cannot be reached or does not complete its reply within 5 s).
 inline std::vector<std::string> control_lines(const std::string &path, const std::string &command)
 {
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const UniqueFd s = connected(path);
     const std::string line = command + "\n";
     std::vector<std::string> lines;
-    if (s < 0 || connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    if (!s) {
         lines = {"error: cannot connect"};
-    } else if (::send(s, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
+    } else if (::send(s.get(), line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
         lines = {"error: cannot send"};
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -75,21 +72,18 @@ inline std::vector<std::string> control_lines(const std::string &path, const std
         const size_t nl = got.find('\n');
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd p{s, POLLIN, 0};
+        pollfd p{s.get(), POLLIN, 0};
         char b[1024];
         ssize_t n = 0;
         if (nl != std::string::npos) {
             lines.push_back(got.substr(0, nl));
             got.erase(0, nl + 1);
         } else if (left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) > 0 &&
-                   (n = ::read(s, b, sizeof b)) > 0) {
+                   (n = ::read(s.get(), b, sizeof b)) > 0) {
             got.append(b, static_cast<size_t>(n));
         } else {
             lines.push_back("error: no complete reply");
         }
-    }
-    if (s >= 0) {
-        ::close(s);
     }
     return lines;
 }
