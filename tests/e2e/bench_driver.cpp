@@ -71,10 +71,6 @@ double percentile(std::vector<double> v, double p)
     return v[lo] + (v[hi] - v[lo]) * (idx - static_cast<double>(lo));
 }
 
-bool is_live(const Packet &p)
-{
-    return p.payload.rfind("{\n  \"TYP\": 1,\n  \"CMD\": 2,\n", 0) == 0;
-}
 bool is_dtc(const Packet &p)
 {
     return p.payload.rfind("{\"TYP\":1,\"CMD\":1,\"DATA\":", 0) == 0;

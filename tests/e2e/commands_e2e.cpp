@@ -9,11 +9,6 @@ namespace e2e
 namespace
 {
 
-bool is_live(const Packet &p)
-{
-    return p.payload.rfind("{\n  \"TYP\": 1,\n  \"CMD\": 2,\n", 0) == 0;
-}
-
 TEST_F(E2e, S06_TroubleCodes)
 {
     bring_up();

@@ -22,9 +22,6 @@ namespace
 {
 
 constexpr milliseconds kSimStartTimeout{10000};
-// The library blocks a publication for 100 ms once this many are unacknowledged.
-constexpr int kFloodInflight = 1000;
-
 std::string ns_id(const char *what)
 {
     char buf[128] = {};

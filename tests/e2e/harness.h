@@ -72,6 +72,12 @@ class Workspace
 // ---- the broker-side UI application --------------------------------------------
 
 using Packet = ::UiMessage;
+
+// A live data snapshot (the gateway prints it indented).
+inline bool is_live(const Packet &p)
+{
+    return p.payload.rfind("{\n  \"TYP\": 1,\n  \"CMD\": 2,\n", 0) == 0;
+}
 using Ui = ::UiClient;
 
 // A publisher for floods: a client without callbacks, so no background

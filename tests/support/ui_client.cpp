@@ -14,9 +14,6 @@ int connect_without_delay(MQTTClient client, MQTTClient_connectOptions *opts)
     return rc;
 }
 
-// The library blocks a publication for 100 ms once this many are unacknowledged.
-constexpr int kFloodInflight = 1000;
-
 int UiClient::on_message(void *ctx, char *topic, int, MQTTClient_message *msg)
 {
     auto *self = static_cast<UiClient *>(ctx);

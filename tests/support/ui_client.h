@@ -16,6 +16,9 @@
 // clients send their commands at once, as the gateway and the broker do.
 int connect_without_delay(MQTTClient client, MQTTClient_connectOptions *opts);
 
+// The library blocks a publication for 100 ms once this many are unacknowledged.
+inline constexpr int kFloodInflight = 1000;
+
 struct UiMessage {
     std::string topic;
     std::string payload;
