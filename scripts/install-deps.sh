@@ -68,16 +68,10 @@ fi
 
 apt_get update
 
-# Test machines only: keep mosquitto's package scripts from starting a system
-# broker on 1883; every test starts its own broker in a private network namespace.
-policy=/usr/sbin/policy-rc.d
-created_policy=0
-if ! dpkg -s mosquitto >/dev/null 2>&1 && [ ! -e "$policy" ]; then
-    printf '#!/bin/sh\nexit 101\n' >"$policy"
-    chmod +x "$policy"
-    created_policy=1
-fi
-
+# The system broker is installed and left as its package sets it up: every
+# test runs its own broker in a private network namespace, so a broker on
+# this machine's 1883 is never in the way, and this script neither stops,
+# disables nor reconfigures it, nor leaves anything behind that would.
 apt_get install -y --no-install-recommends \
     cmake ninja-build g++ make pkg-config git ca-certificates dpkg-dev fakeroot file \
     libcjson-dev libpaho-mqtt-dev libgtest-dev libgmock-dev libbenchmark-dev \
@@ -91,18 +85,6 @@ apt_get install -y --no-install-recommends -t bookworm-backports libgpiod-dev
 # Kernel scenarios (tests/kernel): QEMU boots a Debian kernel with CAN modules.
 apt-get install -y --no-install-recommends \
     qemu-system-x86 qemu-system-arm busybox-static can-utils cpio
-
-if [ "$created_policy" -eq 1 ]; then
-    rm -f "$policy"
-fi
-
-# Test machines only: the system broker service is not needed (tests bring
-# their own) and is kept from starting with the machine. Brokers of test runs
-# in progress (other namespaces) are left alone.
-if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet mosquitto 2>/dev/null; then
-    systemctl stop mosquitto || true
-    systemctl disable mosquitto >/dev/null 2>&1 || true
-fi
 
 ver=$(pkg-config --modversion libgpiod)
 case "$ver" in
