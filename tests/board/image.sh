@@ -63,7 +63,7 @@ mkdir -p "$root/$arch"
 exec 9>"$root/$arch/.lock"
 flock 9 # runs of several users share the cache: one builds at a time
 work=$(mktemp -d "$root/$arch/build.XXXXXX")
-trap 'cp "$work"/*.log "$root/$arch/" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'cp "$work"/*.log "$root/$arch/" 2>/dev/null || true; rm -rf "$work"' EXIT
 t0=$(date +%s)
 
 # --- the system ----------------------------------------------------------
