@@ -54,7 +54,8 @@ TEST_F(VehicleFile, ContentsAreTakenAsWritten)
 {
     Result r = check_text(R"({"name": "t", "ecus": [
         {"addressing": "11-bit", "response_id": "7EA", "pids": {"0C": [26, 248], "0x0D": "0x2A"},
-         "dtcs": {"stored": ["P0301", "c1234", "B0001", "U0100", 4660]}, "awaits_flow_control": false},
+         "dtcs": {"stored": ["P0301", "c1234", "B0001", "U0100", 4660]}, "awaits_flow_control": false,
+         "pending": [{"service": "04", "count": 2, "ms": 1500}]},
         {"addressing": "29-bit", "response_id": 417001751}]})");
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char *line : {
@@ -62,6 +63,7 @@ TEST_F(VehicleFile, ContentsAreTakenAsWritten)
              "control",
              "PIDs 0C=1AF8 0D=2A",
              "stored [P0301 C1234 B0001 U0100 P1234]",
+             "service 04: 2 response pending, 1500 ms apart, before the answer",
              // 417001751 = 0x18DAF117: ECU address 17, flow control on 18DA17F1.
              "ecu 1: 29-bit answers 18DAF117, flow control on 18DA17F1",
          }) {
@@ -88,6 +90,9 @@ TEST_F(VehicleFile, MalformedFilesAreRefusedNamingTheField)
          "ecus[0].response_id: a 29-bit"},
         {one(R"("response_id": 2024.5)"), "ecus[0].response_id: expected an 11-bit identifier"},
         {one(R"("pidz": {})"), "ecus[0].pidz: unknown field"},
+        {one(R"("pending": [{"count": 1}])"), "ecus[0].pending[0].service: missing"},
+        {one(R"("pending": [{"service": "07", "ms": -1}])"), "ecus[0].pending[0].ms:"},
+        {one(R"("pending": {"service": "07"})"), "ecus[0].pending: expected an array"},
         {one(R"("pids": {"0C": "1G"})"), "ecus[0].pids.0C: expected hex bytes"},
         {one(R"("pids": {"100": "01"})"), "ecus[0].pids.100: a PID key is one hex byte"},
         {one(R"("pids": {"0C": [1, 256]})"), "ecus[0].pids.0C[1]: expected a byte"},
