@@ -82,6 +82,15 @@ sed -i 's/"BR": *500000/"BR": 250000/' "$x/opt/vyr/configs/default_config/defaul
 dpkg-deb -b "$x" "$share/debs/next/obd-gateway_99.0.0-1_$arch.deb" >/dev/null && rm -rf "$x"
 echo "JOURNAL_SECONDS=$jsecs" >"$share/config"
 [ -n "$lab" ] && cp "$lab" "$share/lab.sh"
+# The preload library's rule tests, built for the host, run against the amd64 kernel.
+b=$src/build/default
+if [ "$arch" = amd64 ] && [ -x "$b/tests/can_preload_test" ]; then
+    mkdir -p "$share/kt/build/tests" "$share/kt/build/tools/can_preload" "$share/kt/build/tools/vehicle_sim_cli" "$share/kt/src/tools/vehicles"
+    cp "$b/tests/can_preload_test" "$b/tests/can-init-repeat" "$share/kt/build/tests/"
+    cp "$b/tools/can_preload/obdsim-can-probe" "$b/tools/can_preload/libobdsim_can_preload.so" "$share/kt/build/tools/can_preload/"
+    cp "$b/tools/vehicle_sim_cli/obd-vehicle-sim" "$share/kt/build/tools/vehicle_sim_cli/"
+    cp "$src/tools/vehicles/petrol_11bit.json" "$share/kt/src/tools/vehicles/"
+fi
 
 # The board's disk: a copy-on-write layer over the cached image, new for each
 # run (--keep: the last run's, to go on from where it stopped).
