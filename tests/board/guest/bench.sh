@@ -217,11 +217,13 @@ s_trace_complete() {
     grep -o '"msg":"[A-Z_]*"' $OUT/resp.log >"$D/ui.txt"
     journalctl -b -u obd-gateway -o cat --no-pager | grep -o 'Payload \[{"TYP".*"msg":"[A-Z_]*"' |
         grep -o '"msg":"[A-Z_]*"' >"$D/traced.txt"
-    # The UI subscribed after the daemon started: its list is the tail of the trace's.
+    # The UI subscribed after the daemon started and lost the broker once:
+    # what it got is the traced list in the same order, with gaps only.
     local n
     n=$(wc -l <"$D/ui.txt")
     [ "$n" -gt 4 ] || fail "only $n status packets seen"
-    tail -n "$n" "$D/traced.txt" | cmp -s - "$D/ui.txt" || fail "trace and UI disagree on the status packets"
+    awk 'NR == FNR { ui[++u] = $0; next } i < u && $0 == ui[i + 1] { i++ } END { exit i != u }' \
+        "$D/ui.txt" "$D/traced.txt" || fail "a packet the UI got is not in the trace, or not in its order"
     journalctl -b -u systemd-journald -o cat --no-pager | grep -i 'suppressed\|missed' >"$D/journald.txt" &&
         fail "journald dropped lines: $(head -1 "$D/journald.txt")"
     finish
@@ -496,26 +498,27 @@ s_factory() {
 }
 
 # Journal growth: idle, then streaming live data; journald must drop nothing.
-# Each period is a journal file of its own (rotated before and after); an
-# archived file is cut to what it holds, so its size is what the period wrote.
-journal_period() { # NAME SECONDS: prints the period's file size, lines of the daemon
-    local since
-    journalctl --rotate
+# Each period is a journal file of its own (rotated before and after); its
+# size less that of a file rotated at once (the header and hash tables) is
+# what the period added.
+journal_period() { # SECONDS: prints the bytes added and the daemon's trace lines
+    local since f0 f
+    journalctl --rotate && journalctl --rotate
+    f0=$(stat -c %s "$(ls -t /var/log/journal/*/system@*.journal | head -1)")
     since=$(date +%s)
-    sleep "$2"
+    sleep "$1"
     journalctl --rotate
-    local f
-    f=$(ls -t /var/log/journal/*/system@*.journal | head -1)
-    echo "$(stat -c %s "$f") $(journalctl -u obd-gateway -o cat --no-pager --since "@$since" | wc -l)"
+    f=$(stat -c %s "$(ls -t /var/log/journal/*/system@*.journal | head -1)")
+    echo "$((f - f0)) $(journalctl -u obd-gateway -o cat --no-pager --since "@$since" | wc -l)"
 }
 s_journal() {
     begin journal
     local secs=${JOURNAL_SECONDS:-60} idle live from packets
-    idle=$(journal_period idle "$secs")
+    idle=$(journal_period "$secs")
     say "NOTE journal idle: ${idle#* } trace lines, ${idle% *} bytes in $secs s = $((${idle% *} * 3600 / secs / 1024)) KiB/h"
     from=$(lines $OUT/resp.log)
     send '{"TYP":1,"CMD":2}'
-    live=$(journal_period streaming "$secs")
+    live=$(journal_period "$secs")
     send '{"TYP":1,"CMD":3}'
     packets=$(tail -n +$((from + 1)) $OUT/resp.log | grep -c '"CMD": 2,')
     say "NOTE journal streaming: $packets live packets, ${live#* } trace lines, ${live% *} bytes in $secs s = $((${live% *} * 3600 / secs / 1024)) KiB/h"
@@ -585,11 +588,14 @@ PROBE
 s_preload_rules() {
     [ -x $B/kt/build/tests/can_preload_test ] || return 0
     begin preload_rules
-    modprobe vcan && ip link add vcan0 type vcan && ip link set vcan0 up || fail "no vcan0"
-    OBDGW_IN_TEST_NAMESPACES=1 OBDSIM_TEST_CAN=vcan0 OBDGW_BUILD_DIR=$B/kt/build OBDGW_SOURCE_DIR=$B/kt/src \
-        $B/kt/build/tests/can_preload_test >"$D/gtest.log" 2>&1 || fail "can_preload_test on vcan0: $(grep -m1 FAILED "$D/gtest.log")"
+    # A network namespace of its own, where a vcan is the can0 the tests expect.
+    modprobe vcan && ip netns add rules || fail "no namespace for the rules"
+    ip netns exec rules sh -c 'ip link set lo up && ip link add can0 type vcan && ip link set can0 up &&
+        OBDGW_IN_TEST_NAMESPACES=1 OBDSIM_TEST_CAN=can0 OBDGW_BUILD_DIR=$0/kt/build OBDGW_SOURCE_DIR=$0/kt/src \
+        $0/kt/build/tests/can_preload_test' $B >"$D/gtest.log" 2>&1 ||
+        fail "can_preload_test on a vcan can0: $(grep -m1 FAILED "$D/gtest.log")"
     grep -E '^\[  SKIPPED \]' "$D/gtest.log" | sed 's/^/NOTE preload_rules: /' | while read -r l; do say "$l"; done
-    ip link del vcan0
+    ip netns del rules
     finish
 }
 
