@@ -90,7 +90,10 @@ if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
     for arch in ${OBDGW_BOARD_ARCHS:-arm64 amd64}; do
         echo "== board: $arch"
         log=$(mktemp)
-        bash tests/board/run.sh --arch "$arch" 2>&1 | tee "$log"
+        # Power cuts (one per moment) on the board's architecture only; more by hand.
+        cuts=${OBDGW_BOARD_CUTS:-$([ "$arch" = arm64 ] && echo 1 || echo 0)}
+        bash tests/board/run.sh --arch "$arch" --cuts "$cuts" --journal-seconds "${OBDGW_BOARD_JOURNAL_SECONDS:-20}" 2>&1 |
+            tee "$log"
         if [ "${PIPESTATUS[0]}" -eq 0 ]; then
             summaries+=("[board $arch] passed")
         else
