@@ -154,7 +154,8 @@ for p in "${phases[@]}"; do
         i=0
         while [ $i -lt "$cuts" ]; do
             for m in ecu_info factory apt; do
-                w=$(sed -n "s/^BT NOTE window $m \([0-9]*\) \([0-9]*\)$/\1 \2/p" "$out/console-main.log" "$out"/console-cut-*.log 2>/dev/null | tail -1)
+                w=$(cat "$out/console-main.log" 2>/dev/null | tr -d '\r' |
+                    sed -n "s/^BT NOTE window $m \([0-9]*\) \([0-9]*\)$/\1 \2/p" | tail -1)
                 [ -n "$w" ] || w="500 3000"
                 ms=$(awk -v w="$w" 'BEGIN { srand(); split(w, a, " "); printf "%d", a[1] + rand() * (a[2] - a[1]) }')
                 boot "cut-$m-$i" "$ms" | tee -a "$results"
