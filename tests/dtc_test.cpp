@@ -19,7 +19,6 @@
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/freeze_frame.h"
 #include "th_obd2_com/obd2_worker.h"
-#include "th_obd2_com/readiness.h"
 #include "scripted_answers.h"
 #include "vehicle_sim.h"
 
@@ -421,114 +420,48 @@ TEST_F(DtcWithVehicle, ClearOutcomes)
 // Service 02 of the engine ECU: PID 02, the bitmasks its frame announces, then its catalogue PIDs.
 TEST_F(DtcWithVehicle, FreezeFrameOutcomes)
 {
-    vsim::EcuModel::FreezeFrame frame{
-        0x0301, {{0x03, {0x02, 0x00}}, {0x0C, {0x21, 0x98}}, {0x2F, {0xA6}}, {0x42, {0x37, 0xC8}}}};
+    using Frame = vsim::EcuModel::FreezeFrame;
+    const Frame frame{0x0301,
+                      {{0x03, {0x02, 0x00}}, {0x0C, {0x21, 0x98}}, {0x2F, {0xA6}}, {0x42, {0x37, 0xC8}}}};
+    const auto values = [](const char *v) {
+        return R"({"TYP":1,"CMD":14,"DATA":{"DTC":"P0301","VAL":{)" + std::string(v) + "}}}";
+    };
+    const auto status = [](const char *m) {
+        return R"({"TYP":1,"CMD":14,"ERROR":0,"DATA":{"msg":")" + std::string(m) + "\"}}";
+    };
+    const std::vector<uint8_t> all = {0x02, 0x00, 0x20, 0x40, 0x0C, 0x2F, 0x42};
     struct Case {
         const char *what;
-        std::optional<vsim::EcuModel::FreezeFrame> frame;
+        std::optional<Frame> frame;
         uint16_t refused; // service << 8 | PID answered 7F 02 12
         bool silent;
-        const char *packet;
+        std::string packet;
         std::vector<uint8_t> asked;
     };
     const std::vector<Case> cases = {
-        {"stored frame",
-         frame,
-         0,
-         false,
-         R"({"TYP":1,"CMD":14,"DATA":{"DTC":"P0301","VAL":{"ENGRPM":2150.00,"FLLVL":65.10,"CNTMDVOL":14.28}}})",
-         {0x02, 0x00, 0x20, 0x40, 0x0C, 0x2F, 0x42}},
-        {"a value refused",
-         frame,
-         0x022F,
-         false,
-         R"({"TYP":1,"CMD":14,"DATA":{"DTC":"P0301","VAL":{"ENGRPM":2150.00,"FLLVL":"--","CNTMDVOL":14.28}}})",
-         {0x02, 0x00, 0x20, 0x40, 0x0C, 0x2F, 0x42}},
-        {"bitmask refused",
-         frame,
-         0x0200,
-         false,
-         R"({"TYP":1,"CMD":14,"DATA":{"DTC":"P0301","VAL":{}}})",
-         {0x02, 0x00}},
-        {"no frame stored",
-         vsim::EcuModel::FreezeFrame{},
-         0,
-         false,
-         R"({"TYP":1,"CMD":14,"ERROR":0,"DATA":{"msg":"NOFRAME"}})",
-         {0x02}},
-        {"service 02 refused",
-         std::nullopt,
-         0,
-         false,
-         R"({"TYP":1,"CMD":14,"ERROR":0,"DATA":{"msg":"NOTSUP"}})",
-         {0x02}},
+        {"stored frame", frame, 0, false, values(R"("ENGRPM":2150.00,"FLLVL":65.10,"CNTMDVOL":14.28)"), all},
+        {"a value refused", frame, 0x022F, false, values(R"("ENGRPM":2150.00,"FLLVL":"--","CNTMDVOL":14.28)"),
+         all},
+        {"bitmask refused", frame, 0x0200, false, values(""), {0x02, 0x00}},
+        {"no frame stored", Frame{}, 0, false, status("NOFRAME"), {0x02}},
+        {"service 02 refused", std::nullopt, 0, false, status("NOTSUP"), {0x02}},
         {"no answer", frame, 0, true, "(none)", {0x02}},
     };
     for (const Case &c : cases) {
         vsim::EcuModel e;
         e.freeze_frame = c.frame;
         e.silent = c.silent;
-        if (c.refused != 0) {
-            e.negative[c.refused] = 0x12;
-        }
+        e.negative[c.refused] = c.refused != 0 ? 0x12 : 0;
         vsim::InProcessBus bus(vehicle_of({e}));
         bus.attach();
         const char *packet = handle_freeze_frame_command();
-        EXPECT_STREQ(packet != nullptr ? packet : "(none)", c.packet) << c.what;
+        EXPECT_EQ(packet != nullptr ? packet : "(none)", c.packet) << c.what;
         std::vector<uint8_t> asked;
         for (const auto &r : requests(bus, 0)) {
             EXPECT_EQ(r, (std::vector<uint8_t>{0x03, 0x02, r[2], 0x00, PAD, PAD, PAD, PAD})) << c.what;
             asked.push_back(r[2]);
         }
         EXPECT_EQ(asked, c.asked) << c.what;
-    }
-}
-
-// PID 01, then PID 41, from every recorded ECU; a refusal is an answer.
-TEST_F(DtcWithVehicle, ReadinessOfEveryEcu)
-{
-    struct Case {
-        const char *what;
-        bool engine_refuses;
-        bool transmission_refuses;
-        bool silent;
-        std::string packet; // its start
-    };
-    const std::string head = R"({"TYP":1,"CMD":13,"DATA":{"MIL":1,)";
-    const std::string rest =
-        R"("HCAT":"UNSUPPORTED","EVAP":"UNSUPPORTED","SAIR":"UNSUPPORTED","ACRF":"UNSUPPORTED",)"
-        R"("O2S":"UNSUPPORTED","O2SH":"UNSUPPORTED","EGR":"UNSUPPORTED"})";
-    const std::vector<Case> cases = {
-        {"both answer", false, false, false,
-         head +
-             R"("DTCCNT":3,"IGN":"SPARK","MON":{"MISF":"COMPLETE","FUEL":"UNSUPPORTED","CCM":"INCOMPLETE",)" +
-             R"("CAT":"COMPLETE",)" + rest + R"(,"CYC":{"MISF":"INCOMPLETE","FUEL":"UNSUPPORTED",)" +
-             R"("CCM":"UNSUPPORTED","CAT":"UNSUPPORTED",)" + rest + "}}"},
-        {"the transmission refuses", false, true, false,
-         head +
-             R"("DTCCNT":1,"IGN":"SPARK","MON":{"MISF":"COMPLETE","FUEL":"UNSUPPORTED","CCM":"COMPLETE",)"},
-        {"both refuse", true, true, false, R"({"TYP":1,"CMD":13,"ERROR":0,"DATA":{"msg":"NOTSUP"}})"},
-        {"no answer", false, false, true, "(none)"},
-    };
-    for (const Case &c : cases) {
-        vsim::EcuModel engine;
-        engine.pids = {{0x01, {0x81, 0x05, 0x01, 0x00}}, {0x41, {0x00, 0x11, 0x00, 0x00}}};
-        engine.latency = std::chrono::milliseconds(20); // the transmission answers first
-        vsim::EcuModel transmission = vsim::make_ecu11(1);
-        transmission.pids = {{0x01, {0x02, 0x44, 0x00, 0x00}}};
-        for (vsim::EcuModel *e : {&engine, &transmission}) {
-            if (e == &engine ? c.engine_refuses : c.transmission_refuses) {
-                e->negative[0x0101] = 0x12;
-            }
-            e->silent = c.silent;
-        }
-        vsim::InProcessBus bus(vehicle_of({engine, transmission}));
-        bus.attach();
-        g_ecu_count = 2;
-        g_ecu_list[1] = {0x7E9, 1};
-        const char *packet = handle_readiness_command();
-        EXPECT_EQ(std::string(packet != nullptr ? packet : "(none)").substr(0, c.packet.size()), c.packet)
-            << c.what;
     }
 }
 

@@ -21,14 +21,6 @@ constexpr size_t STATUS_PACKET_BUF_SIZE = 128;
 
 std::string g_packet;
 
-std::span<const Obd2Monitor> monitors_of(const MonitorStatus &s)
-{
-    if (is_compression_ignition(s)) {
-        return OBD2_MONITORS_COMPRESSION;
-    }
-    return OBD2_MONITORS_SPARK;
-}
-
 const char *state_text(MonitorState state)
 {
     switch (state) {
@@ -42,13 +34,13 @@ const char *state_text(MonitorState state)
     return "UNSUPPORTED";
 }
 
-// The monitors of `table` as key -> state, in table order.
-bool add_monitors(cJSON *data, const char *key, const MonitorStatus &s, std::span<const Obd2Monitor> table)
+// The monitors as key -> state, in table order.
+bool add_monitors(cJSON *data, const char *key, const std::vector<MonitorEntry> &monitors)
 {
     cJSON *obj = cJSON_AddObjectToObject(data, key);
     bool ok = obj != nullptr;
-    for (const Obd2Monitor &m : table) {
-        ok = ok && cJSON_AddStringToObject(obj, m.key, state_text(monitor_state(s, m.continuous, m.bit)));
+    for (const MonitorEntry &m : monitors) {
+        ok = ok && cJSON_AddStringToObject(obj, m.key, state_text(m.state));
     }
     return ok;
 }
@@ -121,15 +113,22 @@ bool is_compression_ignition(const MonitorStatus &s)
     return (s.b & OBD2_MON_COMPRESSION) != 0;
 }
 
-MonitorState monitor_state(const MonitorStatus &s, bool continuous, uint8_t bit)
+std::vector<MonitorEntry> monitor_states(const MonitorStatus &s, std::optional<bool> compression)
 {
-    const bool supported = ((continuous ? s.b : s.c) >> bit & 1) != 0;
-    const bool incomplete =
-        ((continuous ? s.b >> OBD2_MON_CONTINUOUS_INCOMPLETE_SHIFT : s.d) >> bit & 1) != 0;
-    if (!supported) {
-        return MonitorState::NotSupported;
+    const std::span<const Obd2Monitor> table = compression.value_or(is_compression_ignition(s))
+                                                   ? std::span<const Obd2Monitor>(OBD2_MONITORS_COMPRESSION)
+                                                   : std::span<const Obd2Monitor>(OBD2_MONITORS_SPARK);
+    std::vector<MonitorEntry> out;
+    for (const Obd2Monitor &m : table) {
+        const uint8_t supported = m.continuous ? s.b : s.c;
+        const uint8_t incomplete = m.continuous ? s.b >> OBD2_MON_CONTINUOUS_INCOMPLETE_SHIFT : s.d;
+        MonitorState state = MonitorState::NotSupported;
+        if (supported >> m.bit & 1) {
+            state = (incomplete >> m.bit & 1) ? MonitorState::Incomplete : MonitorState::Complete;
+        }
+        out.push_back(MonitorEntry{m.key, state});
     }
-    return incomplete ? MonitorState::Incomplete : MonitorState::Complete;
+    return out;
 }
 
 std::string readiness_packet(const MonitorStatus &since_clear, const std::optional<MonitorStatus> &cycle)
@@ -143,10 +142,10 @@ std::string readiness_packet(const MonitorStatus &since_clear, const std::option
         cJSON_AddNumberToObject(data, "MIL", since_clear.mil ? 1 : 0) &&
         cJSON_AddNumberToObject(data, "DTCCNT", since_clear.dtc_count) &&
         cJSON_AddStringToObject(data, "IGN", is_compression_ignition(since_clear) ? "COMPRESSION" : "SPARK");
-    const auto table = monitors_of(since_clear);
-    ok = ok && add_monitors(data, "MON", since_clear, table);
+    const bool compression = is_compression_ignition(since_clear);
+    ok = ok && add_monitors(data, "MON", monitor_states(since_clear, compression));
     if (cycle) {
-        ok = ok && add_monitors(data, "CYC", *cycle, table);
+        ok = ok && add_monitors(data, "CYC", monitor_states(*cycle, compression));
     }
     CJsonText text(ok ? cJSON_PrintUnformatted(root.get()) : nullptr);
     return text ? text.get() : "";

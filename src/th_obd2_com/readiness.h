@@ -40,9 +40,15 @@ std::optional<MonitorStatus> merge_monitor_status(const std::vector<MonitorReply
 
 enum class MonitorState { NotSupported, Complete, Incomplete };
 
+struct MonitorEntry {
+    const char *key;
+    MonitorState state;
+};
+
 bool is_compression_ignition(const MonitorStatus &s);
-// The state of one monitor of the table of the status's ignition type.
-MonitorState monitor_state(const MonitorStatus &s, bool continuous, uint8_t bit);
+// The monitors of an ignition type (the status's unless given) in table order.
+std::vector<MonitorEntry> monitor_states(const MonitorStatus &s,
+                                         std::optional<bool> compression = std::nullopt);
 
 // The packet: {"TYP":1,"CMD":13,"DATA":{"MIL":..,"DTCCNT":..,"IGN":..,"MON":{..}[,"CYC":{..}]}};
 // the ignition of `since_clear` names the monitors of both. Empty when it cannot be built.
