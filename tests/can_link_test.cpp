@@ -186,6 +186,17 @@ TEST_F(Exchange, AnswersOfTheSimulatedVehicle)
         many_codes.stored_dtcs.push_back(static_cast<uint16_t>(0x0100 + i));
         codes_answer.insert(codes_answer.end(), {0x01, i});
     }
+    // "Response pending" before the answer; one that never ends; one too many.
+    auto pending = engine_ecu();
+    pending.pending_dtcs = {0x0123};
+    pending.pending[0x07] = {1, 300ms};
+    pending.pending[0x01] = {1, 300ms}; // longer than a short wait
+    auto stays_busy = engine_ecu();
+    stays_busy.negative[0x010C] = 0x78;
+    auto too_many = engine_ecu();
+    too_many.pending[0x01] = {OBD2_MAX_RESPONSE_PENDING + 1, 10ms};
+    const std::string waits =
+        "OBD2 INFO: response pending (NRC=0x78) from 0x7E8, waiting for its final answer";
     std::vector<uint8_t> vin_answer{0x14, 0x49, 0x02, 0x01};
     vin_answer.insert(vin_answer.end(), kVin.begin(), kVin.end());
     const Ask vin{1, 0x09, 0x02, OBD2_REQ_VEHICLE_INFO};
@@ -254,6 +265,30 @@ TEST_F(Exchange, AnswersOfTheSimulatedVehicle)
         {"probe kind", {}, {1, 0x01, 0x0C, OBD2_REQ_PID_PROBE}, short_wait, {}, {timed_out}},
         {"detect kind", {}, {1, 0x01, 0x0C, OBD2_REQ_DETECT}, short_wait, {}, {timed_out}},
         {"unknown kind", {}, {1, 0x01, 0x0C, 99}, short_wait, {}, {timed_out}},
+        {"response pending, then the answer",
+         vehicle_of({pending}),
+         {1, 0x07, 0xAA, OBD2_REQ_DTC, 1},
+         {0, 8, {0x04, 0x47, 0x01, 0x01, 0x23}},
+         {},
+         {waits}},
+        {"response pending outlasts a short wait",
+         vehicle_of({pending}),
+         {1, 0x01, 0x0C, OBD2_REQ_LIVE},
+         {0, 8, {0x04, 0x41, 0x0C, 0x1A, 0xF8}},
+         {},
+         {waits}},
+        {"response pending without end",
+         vehicle_of({stays_busy}),
+         {1, 0x01, 0x0C, OBD2_REQ_LIVE},
+         {-2, 8, {0x03, 0x7F, 0x01, 0x78}, OBD2_RESPONSE_PENDING_WAIT_US},
+         {},
+         {waits, "OBD2 WARN: no final answer from 0x7E8 after response pending"}},
+        {"one response pending too many",
+         vehicle_of({too_many}),
+         {1, 0x01, 0x0C, OBD2_REQ_LIVE},
+         {-2, 8, {0x03, 0x7F, 0x01, 0x78}, OBD2_MAX_RESPONSE_PENDING * 10'000},
+         {},
+         {"OBD2 Negative Response: SID=0x01, NRC=0x78"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -657,34 +692,64 @@ TEST_F(Exchange, LeftoverFirstFramesGetFlowControlOnlyWhenSeveralEcusAreRecorded
     }
 }
 
-TEST_F(Exchange, FloodsCannotHoldTheExchange)
+TEST_F(Exchange, NoSequenceOfFramesHoldsTheExchange)
 {
+    // Frames that carry no new byte of the answer do not extend the wait, and
+    // no exchange outlasts its limit, whatever comes.
+    const can_frame vin_start = make_frame(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'});
+    const can_frame huge_start = make_frame(0x7E8, {0x1F, 0xFF, 0x49, 0x02, 0x01, 'A', 'B', 'C'});
+    std::vector<can_frame> empty_cfs, full_cfs;
+    for (int i = 1; i <= 600; ++i) {
+        const uint8_t seq = static_cast<uint8_t>(0x20 | (i & 0x0F));
+        empty_cfs.push_back(with_dlc(make_frame(0x7E8, {seq}), 1));
+        full_cfs.push_back(make_frame(0x7E8, {seq, 1, 2, 3, 4, 5, 6, 7}));
+    }
     struct Case {
         const char *name;
-        bool first_frame; // the answer starts, then only noise follows
-        can_frame noise;
+        const can_frame *first_frame; // the answer starts with it, then only the frames below follow
+        std::vector<can_frame> frames;
+        std::chrono::microseconds period;
         int kind;
         long limit_us; // from the request
     };
     const Case cases[] = {
-        {"error frames, silent vehicle", false, kErrorFrame, OBD2_REQ_LIVE, OBD2_SHORT_WAIT_US},
-        {"error frames after a first frame", true, kErrorFrame, OBD2_REQ_LIVE, OBD2_SHORT_WAIT_US},
-        {"other frames of the answering ECU after its first frame", true,
-         make_frame(0x7E8, {0x02, 0x41, 0x00}), OBD2_REQ_VEHICLE_INFO, OBD2_SEGMENT_GAP_LIMIT_US},
+        {"error frames, silent vehicle", nullptr, {kErrorFrame}, 200us, OBD2_REQ_LIVE, OBD2_SHORT_WAIT_US},
+        {"error frames after a first frame",
+         &vin_start,
+         {kErrorFrame},
+         200us,
+         OBD2_REQ_LIVE,
+         OBD2_SHORT_WAIT_US},
+        {"other frames of the answering ECU after its first frame",
+         &vin_start,
+         {make_frame(0x7E8, {0x02, 0x41, 0x00})},
+         200us,
+         OBD2_REQ_VEHICLE_INFO,
+         OBD2_SEGMENT_GAP_LIMIT_US},
+        {"the same first frame again and again", &vin_start, std::vector<can_frame>(100, vin_start), 50ms,
+         OBD2_REQ_LIVE, OBD2_SHORT_WAIT_US},
+        {"consecutive frames without a byte",
+         &vin_start,
+         {empty_cfs.begin(), empty_cfs.begin() + 100},
+         50ms,
+         OBD2_REQ_LIVE,
+         OBD2_SHORT_WAIT_US},
+        {"new bytes just in time, for ever", &huge_start, full_cfs, 90ms, OBD2_REQ_LIVE,
+         obd2_exchange_limit_us(OBD2_SHORT_WAIT_US)},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         AttachedBus bus(vsim::VehicleModel{});
-        const size_t noise_after = c.first_frame ? 2 : 1;
+        const size_t noise_after = c.first_frame != nullptr ? 2 : 1;
         Answer a;
         {
             TraceCapture trace; // thousands of traced frames stay out of the log
             OnWrites noise(bus, 0, [&bus, &c, noise_after](size_t n, const can_frame &) {
-                if (c.first_frame && n == 1) {
-                    bus.inject(0, make_frame(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'}));
+                if (c.first_frame != nullptr && n == 1) {
+                    bus.inject(0, *c.first_frame);
                 }
                 if (n == noise_after) {
-                    bus.start_noise(c.noise, 200us);
+                    bus.start_noise(c.frames, c.period, c.frames.size() == 1);
                 }
             });
             a = exchange({1, 0x09, 0x02, c.kind});

@@ -3,12 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cjson/cJSON.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/atomic_file.h"
@@ -236,7 +238,7 @@ TEST_F(Config, MissingFileIsRestoredFromFactoryCopyAndUsedNextPass)
     TraceCapture trace;
     int64_t t0 = gw_monotonic_us();
     EXPECT_EQ(obd2_config_step(), 0);
-    EXPECT_EQ(gw_monotonic_us() - t0, CONFIG_RETRY_PAUSE_US);
+    EXPECT_EQ(gw_monotonic_us() - t0, CONFIG_SECOND_READ_PAUSE_US + CONFIG_RETRY_PAUSE_US);
     EXPECT_EQ(read(cfg_), kFactory);
     EXPECT_EQ(trace.count_line("OBD2_ERROR : Error while parsing json."), 1);
     EXPECT_EQ(trace.count_line("Default config restored successfully."), 1);
@@ -332,6 +334,87 @@ TEST_F(Config, UserFileIsKeptAsBadBeforeTheFactoryCopyReplacesIt)
     EXPECT_EQ(read(cfg_), "{broken");
     EXPECT_EQ(trace.count_containing("OBD2_ERROR : Failed to keep the unusable configuration as " + bad), 1);
     EXPECT_EQ(trace.count_line("OBD2_ERROR : Failed to restore default config file!"), 1);
+}
+
+TEST_F(Config, ReplacedFileKeepsItsOwnerPermissionsAndLink)
+{
+    // The UI's file, behind a link, owned by the UI's user and writable by its group.
+    const std::string ui_dir = dir_ + "/ui";
+    const std::string target = ui_dir + "/config.json";
+    ASSERT_EQ(mkdir(ui_dir.c_str(), 0755), 0);
+    write(target, "{broken");
+    ASSERT_EQ(chown(target.c_str(), 1000, 1000), 0);
+    ASSERT_EQ(chmod(target.c_str(), 0664), 0);
+    ASSERT_EQ(symlink("ui/config.json", cfg_.c_str()), 0);
+    write(factory_, kFactory);
+    TraceCapture trace;
+    EXPECT_EQ(obd2_config_step(), 0);
+    EXPECT_EQ(read(target), kFactory);
+    struct stat st = {};
+    ASSERT_EQ(lstat(cfg_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a plain file";
+    for (const std::string &path : {target, cfg_ + ".bad"}) {
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(std::make_tuple(st.st_uid, st.st_gid, st.st_mode & 07777),
+                  std::make_tuple(1000u, 1000u, 0664u))
+            << path;
+    }
+    EXPECT_EQ(read(cfg_ + ".bad"), "{broken");
+}
+
+// A file that cannot be used is read again a moment later: only the same
+// unusable bytes twice make it unusable, so a file caught while the UI writes
+// it, or a parse that ran out of memory, never replaces a good file.
+TEST_F(Config, FileIsJudgedUnusableOnlyWhenASecondReadGivesTheSameBytes)
+{
+    static std::string s_path;
+    static std::vector<std::string> s_later; // what the file holds at the second, third, ... read
+    static int s_reads;
+    static int s_failing_allocs;
+    s_path = cfg_;
+    gw_test_set_read_hook([](const char *path) {
+        if (s_path == path && s_reads++ > 0 && static_cast<size_t>(s_reads - 2) < s_later.size()) {
+            const std::string &text = s_later[static_cast<size_t>(s_reads - 2)];
+            gw_write_file_atomic(path, text.data(), text.size());
+        }
+    });
+    cJSON_Hooks hooks{[](size_t n) { return s_failing_allocs-- > 0 ? nullptr : malloc(n); }, free};
+    const std::string good = R"({"can_port":{"BR":250000,"padding":85}})";
+    struct Case {
+        const char *name;
+        std::string first;
+        std::vector<std::string> later;
+        int failing_allocs;
+        int result;
+        std::string after;
+    };
+    const Case cases[] = {
+        {"caught half written", good.substr(0, 20), {good}, 0, 1, good},
+        {"still being written", "{", {"{\"can", "{\"can_port\""}, 0, 0, "{\"can"},
+        {"no memory to parse it", good, {}, 1, 1, good},
+        {"unusable twice", "{broken", {}, 0, 0, kFactory},
+    };
+    write(factory_, kFactory);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        write(cfg_, c.first);
+        s_later = c.later;
+        s_reads = 0;
+        s_failing_allocs = c.failing_allocs;
+        cJSON_InitHooks(&hooks);
+        published_.clear();
+        g_can_bitrate = 0;
+        TraceCapture trace;
+        const int result = obd2_config_step();
+        trace.stop();
+        cJSON_InitHooks(nullptr);
+        s_later.clear();
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(read(cfg_), c.after);
+        EXPECT_EQ(published_.packets().size(), c.after == kFactory ? 1u : 0u); // WRNGCFG only when replaced
+        EXPECT_EQ(g_can_bitrate, c.result == 1 ? 250000 : 0);
+    }
+    gw_test_set_read_hook(nullptr);
 }
 
 TEST_F(Config, BadBitrateIsReportedWithoutRestoringAndRetriedAboutOncePerSecond)

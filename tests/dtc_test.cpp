@@ -216,6 +216,12 @@ TEST_F(DtcWithVehicle, GroupSelectionAndRefusedGroups)
     vsim::EcuModel refusing = codes;
     refusing.stored_dtcs.clear();
     refusing.negative[0x0700] = 0x22;
+    // "Response pending", then the codes 30 ms later: they count.
+    vsim::EcuModel pending = codes;
+    pending.pending[0x07] = {1, std::chrono::milliseconds(30)};
+    // Pending without end: no codes from that group, the others still count.
+    vsim::EcuModel stays_busy = codes;
+    stays_busy.negative[0x0700] = 0x78;
     const auto packet = [](const std::string &data) { return R"({"TYP":1,"CMD":1,"DATA":{)" + data + "}}"; };
     const std::string none = packet(R"("STRDTC":[],"PNDDTC":[],"PRMDTC":[])");
     struct Case {
@@ -233,6 +239,8 @@ TEST_F(DtcWithVehicle, GroupSelectionAndRefusedGroups)
          refusing,
          3,
          packet(R"("STRDTC":[],"PNDDTC":[],"PRMDTC":["P0789"])")},
+        {{"STRDTC", "PNDDTC"}, pending, 2, packet(R"("STRDTC":["P0123"],"PNDDTC":["P0123"],"PRMDTC":[])")},
+        {{"STRDTC", "PNDDTC"}, stays_busy, 2, packet(R"("STRDTC":[],"PNDDTC":[],"PRMDTC":[])")},
     };
     for (const Case &c : cases) {
         vsim::InProcessBus bus(vehicle_of({c.ecu}));
@@ -259,34 +267,60 @@ TEST_F(DtcWithVehicle, AnswerOfAnotherGroupIsNotTaken)
                  R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":["P0123","P0124"],"PRMDTC":[]}})");
 }
 
-TEST_F(DtcWithVehicle, EveryEcuIsAskedAndTheEngineCodesComeFirstEachOnce)
+TEST_F(DtcWithVehicle, EveryEcuIsAskedAtOnceAndTheEngineCodesComeFirstEachOnce)
 {
-    // The second ECU answers first; its codes still follow the engine's.
+    // One request per group reaches every ECU. The second ECU answers first;
+    // its codes still follow the engine's. Once the engine has answered, a
+    // silent ECU costs only the time any ECU has to answer after the first,
+    // and one that says "response pending" is waited for.
+    const char *both =
+        R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123","P0700"],"PNDDTC":["P0171","P0123","P0700"],"PRMDTC":["P0700"]}})";
+    const char *engine_only =
+        R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0171","P0123"],"PRMDTC":[]}})";
+    const auto engine_answers = std::chrono::milliseconds(20);
+    vsim::EcuModel tcm = vsim::make_ecu11(1);
+    tcm.stored_dtcs = {0x0700, 0x0123};
+    tcm.pending_dtcs = {0x0123, 0x0700};
+    tcm.permanent_dtcs = {0x0700};
+    vsim::EcuModel tcm29 = tcm;
+    tcm29.addressing = vsim::Addressing::Bit29;
+    tcm29.response_id = 0x18DAF110;
+    tcm29.physical_id = 0x18DA10F1;
+    vsim::EcuModel silent = tcm;
+    silent.silent = true;
+    vsim::EcuModel busy = tcm;
+    for (uint8_t service : {0x03, 0x07, 0x0A}) {
+        busy.pending[service] = {1, std::chrono::milliseconds(300)};
+    }
     struct Case {
+        const char *what;
         vsim::EcuModel second;
         EcuEntry entry;
-        int channel;
+        const char *packet;
+        int64_t took_us; // at most
     };
-    for (const Case &c :
-         {Case{vsim::make_ecu11(1), {0x7E9, 1}, 0}, Case{vsim::make_ecu29(), {0x18DAF110, 2}, 1}}) {
+    const Case cases[] = {
+        {"11-bit", tcm, {0x7E9, 1}, both, 3 * 20'000},
+        {"29-bit", tcm29, {0x18DAF110, 2}, both, 3 * 20'000},
+        {"silent second ECU", silent, {0x7E9, 1}, engine_only, 3 * (20'000 + OBD2_DETECT_SETTLE_US)},
+        {"response pending first", busy, {0x7E9, 1}, both, 3 * 300'000},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
         vsim::EcuModel a;
-        a.latency = std::chrono::milliseconds(20);
+        a.latency = engine_answers;
         a.stored_dtcs = {0x0123};
         a.pending_dtcs = {0x0171, 0x0123};
-        vsim::EcuModel b = c.second;
-        b.stored_dtcs = {0x0700, 0x0123};
-        b.pending_dtcs = {0x0123, 0x0700};
-        b.permanent_dtcs = {0x0700};
-        vsim::InProcessBus bus(vehicle_of({a, b}));
+        vsim::InProcessBus bus(vehicle_of({a, c.second}));
         bus.attach();
         g_ecu_count = 2;
         g_ecu_list[1] = c.entry;
-        EXPECT_STREQ(
-            handle_dtc_command(),
-            R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123","P0700"],"PNDDTC":["P0171","P0123","P0700"],"PRMDTC":["P0700"]}})")
-            << c.entry.response_id;
-        EXPECT_EQ(requests(bus, 0).size(), c.channel == 0 ? 6u : 3u);
-        EXPECT_EQ(requests(bus, 1).size(), c.channel == 1 ? 3u : 0u);
+        const int64_t start = gw_monotonic_us();
+        EXPECT_STREQ(handle_dtc_command(), c.packet);
+        EXPECT_LE(gw_monotonic_us() - start, c.took_us);
+        const size_t on_29bit = c.entry.mode == 2 ? 3 : 0;
+        EXPECT_EQ(requests(bus, 0).size(), 3u);
+        EXPECT_EQ(requests(bus, 1).size(), on_29bit);
     }
 }
 
@@ -340,6 +374,38 @@ TEST_F(DtcWithVehicle, PacketAtTheLimitLeavesOutWholeCodesFromTheEnd)
     EXPECT_EQ(cap.count_line(limit + "18 PNDDTC codes left out"), 1);
 }
 
+// Out of memory at any point of the read is no result: never a packet that
+// reads as "no codes" or lacks a group.
+TEST_F(DtcWithVehicle, ReadWithoutMemoryFailsLikeAReadNobodyAnswered)
+{
+    vsim::EcuModel e;
+    e.stored_dtcs = {0x0123};
+    e.pending_dtcs = {0x0123, 0xC100};
+    e.permanent_dtcs = {0x0789};
+    const char *whole =
+        R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0123"],"PNDDTC":["P0123","U0100"],"PRMDTC":["P0789"]}})";
+    static int s_allocs_left;
+    cJSON_Hooks hooks{[](size_t n) { return s_allocs_left-- > 0 ? malloc(n) : nullptr; }, free};
+    int failures = 0;
+    for (int allocs = 0; allocs < 60; ++allocs) {
+        SCOPED_TRACE(allocs);
+        vsim::InProcessBus bus(vehicle_of({e}));
+        bus.attach();
+        s_allocs_left = allocs;
+        cJSON_InitHooks(&hooks);
+        TraceCapture quiet;
+        const char *packet = handle_dtc_command();
+        cJSON_InitHooks(nullptr);
+        quiet.stop();
+        if (packet == nullptr) {
+            ++failures;
+        } else {
+            EXPECT_STREQ(packet, whole);
+        }
+    }
+    EXPECT_GT(failures, 0);
+}
+
 TEST_F(DtcWithVehicle, ReadWithoutAnyAnswerFailsButARefusalIsAnAnswer)
 {
     // A failed send is as good as a silent ECU here and does not wait 10 s.
@@ -370,18 +436,21 @@ TEST_F(DtcWithVehicle, ReadWithoutAnyAnswerFailsButARefusalIsAnAnswer)
     }
 }
 
-// Every request is the same 04 request; a busy answer is retried after a pause, up to the limit.
+// Every request is the same 04 request. After "response pending" the final
+// answer is awaited; only when none comes is the request sent again, after a
+// pause, up to the limit.
 TEST_F(DtcWithVehicle, ClearOutcomes)
 {
     struct Case {
         const char *what;
-        int busy;
+        int busy; // answers 7F 04 78 and nothing more, this many times
         uint8_t nrc;
         int result;
         size_t requests;
-        int pauses;
+        int pauses; // each after a pending wait that ended without an answer
         const char *trace;
-        std::vector<std::vector<uint8_t>> script; // answers of another node; the ECU is then silent
+        std::vector<std::vector<uint8_t>> script = {}; // answers of another node; the ECU is then silent
+        std::chrono::milliseconds confirms_after = {}; // "response pending", then the answer this late
     };
     const std::vector<uint8_t> ok = {0x01, 0x44, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
     const std::vector<uint8_t> cut = {0x01, 0x44}; // holds 44 but is too short
@@ -397,6 +466,16 @@ TEST_F(DtcWithVehicle, ClearOutcomes)
         {"short answers holding 44 are unusable", 0, 0, 0, 3, 0, unusable, {cut, cut, cut, ok}},
         {"two unusable answers do not end the call", 0, 0, 1, 3, 0, cleared, {cut, cut, ok}},
         {"a busy answer ends a run of unusable ones", 0, 0, 1, 6, 1, cleared, {cut, cut, wait, cut, cut, ok}},
+        {"confirmed 3 s after response pending", 0, 0, 1, 1, 0, cleared, {}, std::chrono::milliseconds(3000)},
+        {"a confirmation just after the pending wait is not thrown away",
+         0,
+         0,
+         1,
+         1,
+         1,
+         cleared,
+         {},
+         std::chrono::milliseconds(5100)},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -404,13 +483,18 @@ TEST_F(DtcWithVehicle, ClearOutcomes)
         e.clear_busy_count = c.busy;
         e.clear_nrc = c.nrc;
         e.silent = !c.script.empty();
+        if (c.confirms_after.count() > 0) {
+            e.pending[0x04] = {1, c.confirms_after};
+        }
         vsim::InProcessBus bus(vehicle_of({e}));
         bus.attach();
         SequencedAnswers node(bus, 0x7E8, c.script);
         TraceCapture cap;
         const int64_t start = gw_monotonic_us();
         EXPECT_EQ(handle_clear_dtc_command(1), c.result);
-        EXPECT_GE(gw_monotonic_us() - start, c.pauses * DTC_CLEAR_BUSY_PAUSE_US);
+        const int64_t took = gw_monotonic_us() - start;
+        EXPECT_GE(took, c.pauses * (OBD2_RESPONSE_PENDING_WAIT_US + DTC_CLEAR_BUSY_PAUSE_US));
+        EXPECT_GE(took, std::chrono::microseconds(c.confirms_after).count());
         EXPECT_EQ(requests(bus, 0),
                   std::vector<std::vector<uint8_t>>(c.requests, {0x01, 0x04, PAD, PAD, PAD, PAD, PAD, PAD}));
         EXPECT_EQ(cap.count_line(c.trace), 1);

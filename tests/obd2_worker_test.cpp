@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio_ext.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 
 #include "common/atomic_file.h"
 #include "common/gw_time.h"
+#include "common/unique_fd.h"
 #include "main/gateway.h"
 #include "support/broker.h"
 #include "support/bus_runner.h"
@@ -25,11 +27,13 @@
 #include "support/worker_env.h"
 #include "th_mqtt/mqtt_link.h"
 #include "th_mqtt/mqtt_msg.h"
+#include "th_obd2_com/can_link.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/obd2_state.h"
 #include "th_obd2_com/obd2_worker.h"
 #include "th_obd2_com/pid_probe.h"
 #include "th_obd2_com/vehicle_info.h"
+#include "scripted_answers.h"
 
 using namespace std::chrono_literals;
 
@@ -176,6 +180,64 @@ TEST(Worker, NoVehicleReportsNoEcuAboutOnceASecondAndKeepsTheResetFile)
     EXPECT_NE(info.find("\"BR\":\t500000"), std::string::npos); // later resets carry the configured rate
 }
 
+TEST(Worker, CommandForAnAbsentVehicleTakesOneShortRequestAndAStopIsTakenAtOnce)
+{
+    // Three ECUs recorded, then the vehicle is switched off and reported absent.
+    vsim::VehicleModel model = WorkerEnv::sample_vehicle();
+    model.ecus.push_back(vsim::make_ecu11(1));
+    model.ecus.push_back(vsim::make_ecu11(2));
+    WorkerEnv env(model);
+    ASSERT_TRUE(env.start_until("SAVSUC"));
+    env.bus().vehicle().set_silent(true);
+    ASSERT_TRUE(env.published().wait_for_token("NOECU", 1, 20s));
+    TraceCapture cap;
+    env.bus().clear_received();
+    const int64_t sent = gw_monotonic_us();
+    command_for_can(R"({"TYP":1,"CMD":1})");
+    const bool answered = env.published().wait_for_token("NORES", 1, 5s);
+    const int64_t answered_us = gw_monotonic_us() - sent;
+    gw_sleep_us(1'000'000);
+    const int64_t stop_sent = gw_monotonic_us();
+    command_for_can(R"({"TYP":1,"CMD":3})");
+    const bool stopped = wait_until([&] { return cap.count_line("[DEBUG] TYP=1, CMD=3") == 1; }, 5s);
+    const int64_t stop_taken_us = gw_monotonic_us() - stop_sent;
+    env.stop_worker();
+    cap.stop();
+    ASSERT_TRUE(answered && stopped);
+    EXPECT_EQ(answered_us, OBD2_SHORT_WAIT_US); // one detection request, no trouble-code request
+    EXPECT_LE(stop_taken_us, OBD2_SHORT_WAIT_US);
+    // Detection requests only (01 00), one per attempt: no trouble-code request waits for anybody.
+    for (const can_frame &f : env.bus().received(0)) {
+        EXPECT_EQ(std::vector<uint8_t>(f.data, f.data + 3), (std::vector<uint8_t>{0x02, 0x01, 0x00}));
+    }
+    EXPECT_GE(cap.count_line("OBD2_ERROR : The vehicle does not answer."), 1);
+}
+
+TEST(Worker, LostInterfaceIsBroughtUpAgainAndTheVehicleFoundAgain)
+{
+    WorkerEnv env(WorkerEnv::sample_vehicle());
+    ASSERT_TRUE(env.start_until("SAVSUC"));
+    TraceCapture cap;
+    // The interface goes away under the worker's sockets (an adapter pulled,
+    // a driver reloaded): every socket call fails until new sockets are opened.
+    UniqueFd gone(::socket(AF_INET, SOCK_DGRAM, 0)); // sends without an address fail
+    env.set_can_available(false);
+    std::atomic<bool> pulled{false};
+    env.published().set_on_publish([&](const std::string &text) {
+        if (packet_token(text) == "ECU" && !pulled.exchange(true)) {
+            can_cfg[0].sock = can_cfg[1].sock = gone.get(); // on the worker's thread, between exchanges
+        }
+    });
+    ASSERT_TRUE(
+        wait_until([&] { return cap.count_containing("OBD2_ERROR : CAN interface lost") == 1; }, 30s));
+    ASSERT_TRUE(wait_until([&] { return env.shell_commands().size() == 6; }, 5s)) << "not brought up again";
+    env.published().clear();
+    env.set_can_available(true);
+    ASSERT_TRUE(env.published().wait_for_token("SAVSUC", 1, 20s));
+    env.stop_worker();
+    EXPECT_EQ(env.published().tokens().front(), "MODEDETECTED");
+}
+
 TEST(Worker, NegativeAnswerToleranceStartsAgainAfterAPositiveAnswer)
 {
     WorkerEnv env(WorkerEnv::sample_vehicle());
@@ -232,8 +294,13 @@ TEST(Worker, ExceptionsFailTheOperationAndTheWorkerGoesOn)
         }
     });
     env.start_worker();
-    const bool restore_failed = wait_until(
-        [&] { return cap.count_line("OBD2_ERROR : Failed to restore default config file!") >= 2; }, 10s);
+    const bool not_judged = wait_until(
+        [&] {
+            return cap.count_line(
+                       "OBD2 WARN: The configuration changed or could not be read again; it is read "
+                       "on the next pass.") >= 2;
+        },
+        10s);
     gw_test_set_read_hook(nullptr);
     std::atomic<bool> thrown{false};
     env.published().set_on_publish([&](const std::string &text) {
@@ -245,7 +312,7 @@ TEST(Worker, ExceptionsFailTheOperationAndTheWorkerGoesOn)
     env.stop_worker();
     env.published().set_on_publish(nullptr);
     cap.stop();
-    EXPECT_TRUE(restore_failed);
+    EXPECT_TRUE(not_judged);
     EXPECT_TRUE(identified);
     EXPECT_GE(cap.count_line("OBD2_ERROR : Failed to open file: " + env.ecu_info_path()), 1);
     EXPECT_EQ(cap.count_line("OBD2_ERROR : Pass of state 2 abandoned: std::bad_alloc"), 1);
@@ -421,7 +488,8 @@ TEST(Worker, DtcClearedIsReportedAboutFourSecondsAfterTheAnswer)
     ASSERT_TRUE(env.start_until("SAVSUC", 1, 30s));
     TraceCapture cap;
     command_for_can(R"({"TYP":1,"CMD":4})");
-    ASSERT_TRUE(wait_until([&] { return cap.count_line("OBD2: DTCs cleared successfully.") == 1; }, 10s));
+    // Each busy answer is followed by the wait for a final answer that never comes.
+    ASSERT_TRUE(wait_until([&] { return cap.count_line("OBD2: DTCs cleared successfully.") == 1; }, 30s));
     const int64_t answered = gw_monotonic_us();
     ASSERT_TRUE(env.published().wait_for_token("DTC_CLEARED", 1, 10s));
     const int64_t delay = gw_monotonic_us() - answered;
@@ -515,8 +583,8 @@ TEST(Worker, TwoEcusIdentifyStreamAndHeartbeatWithTheEngineAloneAndReadAndClearB
         EXPECT_EQ(handle_received_cmd(cmd), 1) << cmd;
         EXPECT_EQ(env.published().packets(), std::vector<std::string>{packet}) << cmd;
     }
-    // One clear request per ECU, one outcome; a refusal by either ECU is no clear.
-    EXPECT_EQ(env.bus().received(0).size(), 2u);
+    // One clear request reaches both ECUs, one outcome; a refusal by either ECU is no clear.
+    EXPECT_EQ(env.bus().received(0).size(), 1u);
     env.bus().vehicle().set_clear_behaviour(1, 0, 0x22);
     gw_sleep_us(20'000);
     env.published().clear();
@@ -577,28 +645,61 @@ TEST(Worker, CommandDuringStartupResumesStartupAfterwards)
     }
 }
 
-TEST(Worker, BurstOfCommandsRunsTheLatestAndLosesNone)
+TEST(Worker, CommandsHandedOverWhileBusyAreCarriedOutInOrderAndNoneIsLostSilently)
 {
     WorkerEnv env(WorkerEnv::sample_vehicle());
     ASSERT_TRUE(env.start_until("SAVSUC"));
+    env.write_config(
+        R"({"can_port":{"padding":170,"BR":250000},"live_page":{"sensors":[{"name":"SPD","show":1}]}})");
     env.published().clear();
-    for (int i = 0; i < 99; ++i) {
-        command_for_can(R"({"TYP":1,"CMD":7})");
+    TraceCapture cap;
+    {
+        // During the trouble-code read: a reload, then live data.
+        std::atomic<bool> sent{false};
+        OnWrites during(env.bus(), 0, [&](size_t, const can_frame &f) {
+            if (f.data[1] == 0x03 && !sent.exchange(true)) {
+                command_for_can(R"({"TYP":1,"CMD":10})");
+                command_for_can(R"({"TYP":1,"CMD":2})");
+            }
+        });
+        command_for_can(R"({"TYP":1,"CMD":1})");
+        ASSERT_TRUE(env.published().wait_for_token("<1,2>", 1, 20s));
     }
-    // One more arrives while the result is published, just before the worker
-    // moves on by itself: that move must not drop it.
-    std::atomic<bool> sent{false};
+    command_for_can(R"({"TYP":1,"CMD":3})");
+    ASSERT_TRUE(wait_until([] { return get_obd2_thrd_state() == OBD2_STATE_IDLE; }, 5s));
+
+    // While the worker cannot take commands (inside a publication), a full
+    // queue refuses the excess with a trace; the queued ones all run, in order,
+    // and one handed over just before the worker moves on by itself is not dropped.
+    std::atomic<bool> burst{false};
     env.published().set_on_publish([&](const std::string &text) {
-        if (packet_token(text) == "<1,1>" && !sent.exchange(true)) {
-            command_for_can(R"({"TYP":1,"CMD":1})");
+        if (packet_token(text) == "<1,1>" && !burst.exchange(true)) {
+            for (size_t i = 0; i < OBD2_CMD_QUEUE_SIZE + 2; ++i) {
+                command_for_can(i + 1 < OBD2_CMD_QUEUE_SIZE ? R"({"TYP":1,"CMD":7})"
+                                                            : R"({"TYP":1,"CMD":1})");
+            }
         }
     });
     command_for_can(R"({"TYP":1,"CMD":1})");
-    ASSERT_TRUE(env.published().wait_for_token("<1,1>", 2, 20s));
+    ASSERT_TRUE(env.published().wait_for_token("<1,1>", 3, 20s));
     ASSERT_TRUE(wait_until([] { return get_obd2_thrd_state() == OBD2_STATE_IDLE; }, 5s));
     gw_sleep_us(2'000'000);
     env.stop_worker();
-    EXPECT_EQ(env.published().count_token("<1,1>"), 2);
+    cap.stop();
+
+    auto tokens = env.published().tokens();
+    std::erase(tokens, "ECU");
+    ASSERT_GE(tokens.size(), 6u) << ::testing::PrintToString(tokens);
+    EXPECT_EQ(std::vector<std::string>(tokens.begin(), tokens.begin() + 6),
+              (std::vector<std::string>{"<1,1>", "MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC", "<1,2>"}));
+    const auto cmds = env.shell_commands();
+    ASSERT_EQ(cmds.size(), 6u);
+    EXPECT_EQ(cmds[4], "sudo ip link set can0 up type can bitrate 250000");
+    EXPECT_EQ(cap.count_line("[DEBUG] TYP=1, CMD=7"), static_cast<int>(OBD2_CMD_QUEUE_SIZE) - 1);
+    EXPECT_EQ(env.published().count_token("<1,1>"), 3); // the first read, then the two queued last
+    EXPECT_EQ(cap.count_line("OBD2_ERROR : Command refused: " + std::to_string(OBD2_CMD_QUEUE_SIZE) +
+                             " commands already pending."),
+              2);
 }
 
 TEST(Worker, CommandDuringHeartbeatPublishIsHandedOverWithoutWaiting)

@@ -55,6 +55,7 @@ TEST_F(VehicleFile, ContentsAreTakenAsWritten)
     Result r = check_text(R"({"name": "t", "ecus": [
         {"addressing": "11-bit", "response_id": "7EA", "pids": {"0C": [26, 248], "0x0D": "0x2A"},
          "dtcs": {"stored": ["P0301", "c1234", "B0001", "U0100", 4660]}, "awaits_flow_control": false,
+         "pending": [{"service": "04", "count": 2, "ms": 1500}],
          "monitors": {"mil": true, "complete": ["MISF", "CAT"], "incomplete": ["CCM", "EGR"]},
          "freeze_frame": {"dtc": "P0301", "pids": {"0C": "21 98"}}},
         {"addressing": "29-bit", "response_id": 417001751}]})");
@@ -67,6 +68,7 @@ TEST_F(VehicleFile, ContentsAreTakenAsWritten)
              "PIDs 01=85458180 0C=1AF8 0D=2A",
              "monitors since clear: MIL on, confirmed codes 5, spark, complete MISF CAT, incomplete CCM EGR",
              "freeze frame: P0301 0C=2198",
+             "service 04: 2 response pending, 1500 ms apart, before the answer",
              // 417001751 = 0x18DAF117: ECU address 17, flow control on 18DA17F1.
              "ecu 1: 29-bit answers 18DAF117, flow control on 18DA17F1",
          }) {
@@ -93,6 +95,9 @@ TEST_F(VehicleFile, MalformedFilesAreRefusedNamingTheField)
          "ecus[0].response_id: a 29-bit"},
         {one(R"("response_id": 2024.5)"), "ecus[0].response_id: expected an 11-bit identifier"},
         {one(R"("pidz": {})"), "ecus[0].pidz: unknown field"},
+        {one(R"("pending": [{"count": 1}])"), "ecus[0].pending[0].service: missing"},
+        {one(R"("pending": [{"service": "07", "ms": -1}])"), "ecus[0].pending[0].ms:"},
+        {one(R"("pending": {"service": "07"})"), "ecus[0].pending: expected an array"},
         {one(R"("pids": {"0C": "1G"})"), "ecus[0].pids.0C: expected hex bytes"},
         {one(R"("pids": {"100": "01"})"), "ecus[0].pids.100: a PID key is one hex byte"},
         {one(R"("pids": {"0C": [1, 256]})"), "ecus[0].pids.0C[1]: expected a byte"},

@@ -218,6 +218,17 @@ TEST(VehicleModel, FaultsOnDemand)
     EXPECT_EQ(v.on_frame(request({0x01, 0x0D})).at(0).delay, 320ms);
     EXPECT_EQ(v.on_frame(request({0x01, 0x0D})).at(0).delay, 20ms) << "late only once";
 
+    // Two "response pending", 30 ms apart, then the answer.
+    v.set_pending(0, 0x01, 2, 30ms);
+    std::vector<std::pair<std::chrono::microseconds, std::vector<uint8_t>>> sent;
+    for (const auto &tf : v.on_frame(request({0x01, 0x0D}))) {
+        sent.emplace_back(tf.delay, std::vector<uint8_t>(tf.frame.data, tf.frame.data + 4));
+    }
+    const std::vector<uint8_t> busy{0x03, 0x7F, 0x01, 0x78};
+    EXPECT_EQ(sent, (decltype(sent){{20ms, busy}, {50ms, busy}, {80ms, {0x03, 0x41, 0x0D, 0x32}}}));
+    v.set_pending(0, 0x01, 0, 0ms);
+    EXPECT_EQ(v.on_frame(request({0x01, 0x0D})).size(), 1u);
+
     v.set_silent(true);
     EXPECT_TRUE(v.on_frame(request({0x01, 0x0D})).empty());
     v.set_silent(false);

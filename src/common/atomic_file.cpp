@@ -1,10 +1,12 @@
 #include "common/atomic_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 
@@ -48,11 +50,51 @@ void fsync_parent_dir(const std::string &path)
 
 } // namespace
 
-bool gw_write_file_atomic(const char *path, const void *data, size_t len)
+namespace
 {
-    std::string tmp = std::string(path) + ".tmp";
+
+// The file a path leads to through symbolic links (which need not exist yet).
+std::string link_target(const char *path)
+{
+    std::string target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        char buf[4096];
+        const ssize_t n = ::readlink(target.c_str(), buf, sizeof buf - 1);
+        if (n < 0) {
+            return target;
+        }
+        std::string next(buf, static_cast<size_t>(n));
+        const auto slash = target.rfind('/');
+        if (next.front() != '/' && slash != std::string::npos) {
+            next = target.substr(0, slash + 1) + next;
+        }
+        target = next;
+    }
+    return target;
+}
+
+} // namespace
+
+bool gw_write_file_atomic(const char *path, const void *data, size_t len, const char *like)
+{
+    const std::string target = link_target(path);
+    struct stat old {
+    };
+    const bool keep = ::stat(like != nullptr ? like : target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    std::string tmp = target + ".tmp";
     UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) {
+        return false;
+    }
+    // Owner first: changing it may clear set-id bits the mode then puts back.
+    // Without the right to give the file away it stays ours, but readable and
+    // writable as before.
+    if (keep && ((::fchown(fd.get(), old.st_uid, old.st_gid) != 0 && errno != EPERM) ||
+                 ::fchmod(fd.get(), old.st_mode & 07777) != 0)) {
+        int e = errno;
+        fd.reset();
+        ::unlink(tmp.c_str());
+        errno = e;
         return false;
     }
     if (!write_all(fd.get(), static_cast<const char *>(data), len) || ::fsync(fd.get()) != 0) {
@@ -62,13 +104,13 @@ bool gw_write_file_atomic(const char *path, const void *data, size_t len)
         errno = e;
         return false;
     }
-    if (::close(fd.release()) != 0 || ::rename(tmp.c_str(), path) != 0) {
+    if (::close(fd.release()) != 0 || ::rename(tmp.c_str(), target.c_str()) != 0) {
         int e = errno;
         ::unlink(tmp.c_str());
         errno = e;
         return false;
     }
-    fsync_parent_dir(path);
+    fsync_parent_dir(target);
     return true;
 }
 
@@ -77,7 +119,7 @@ void gw_test_set_read_hook(GwReadHook hook)
     s_read_hook.store(hook);
 }
 
-bool gw_read_file(const char *path, std::string &out)
+bool gw_read_file(const char *path, std::string &out, size_t limit)
 {
     if (GwReadHook hook = s_read_hook.load()) {
         hook(path);
@@ -88,8 +130,8 @@ bool gw_read_file(const char *path, std::string &out)
     }
     out.clear();
     char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    while (out.size() < limit) {
+        ssize_t n = ::read(fd.get(), buf, std::min(sizeof buf, limit - out.size()));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -101,4 +143,5 @@ bool gw_read_file(const char *path, std::string &out)
         }
         out.append(buf, static_cast<size_t>(n));
     }
+    return true;
 }

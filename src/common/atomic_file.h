@@ -4,14 +4,18 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Returns true when `path` holds exactly `data` afterwards. errno is set on failure.
-bool gw_write_file_atomic(const char *path, const void *data, size_t len);
+// A symbolic link at `path` stays a link: the file it leads to is replaced.
+// The new file keeps the owner, group and permissions of the one it replaces,
+// or of `like` when given (a new file next to a user's own); otherwise it is 0644.
+bool gw_write_file_atomic(const char *path, const void *data, size_t len, const char *like = nullptr);
 
-// Reads a whole file. Returns false when it cannot be opened or read; throws
-// std::bad_alloc when the contents do not fit in memory.
-bool gw_read_file(const char *path, std::string &out);
+// Reads a whole file, or its first `limit` bytes. Returns false when it cannot
+// be opened or read; throws std::bad_alloc when the contents do not fit in memory.
+bool gw_read_file(const char *path, std::string &out, size_t limit = SIZE_MAX);
 
 // Test-only: called with the path at the start of every gw_read_file (a test
 // may throw from it to stand for a failed allocation). Null removes it.

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "common/gw_time.h"
 #include "th_obd2_com/ecu_list.h"
@@ -33,7 +34,9 @@ namespace
 
 constexpr const char *CAN_IFNAME = "can0";
 constexpr size_t CAN_SETUP_CMD_LEN = 128;
-constexpr uint32_t CAN_ERROR_MASK = CAN_ERR_TX_TIMEOUT;
+// Transmission timeouts (skipped by the exchange), and bus-off, which tells
+// that the controller stopped and the interface must be brought up again.
+constexpr uint32_t CAN_ERROR_MASK = CAN_ERR_TX_TIMEOUT | CAN_ERR_BUSOFF;
 
 // Frames already queued when a request goes out are stale; this bounds the
 // drain so a babbling bus cannot keep the worker in it.
@@ -106,26 +109,6 @@ void setup_channel(int ch, int &result)
         // The socket stays usable for data; the next attempt replaces it.
         perror("CAN error filter setup failed");
         result = 0;
-    }
-}
-
-// Reads and drops whatever is queued on the socket without waiting. With
-// several ECUs, one may have begun a segmented answer after the exchange that
-// asked had taken another ECU's answer and ended: that ECU waits for flow
-// control and answers nothing meanwhile, so it gets it now (best effort).
-void drain_stale_frames(int sock, int mode)
-{
-    const bool several_ecus = g_ecu_count > 1;
-    can_frame f{};
-    can_frame fc{};
-    for (int i = 0; i < MAX_STALE_FRAMES; ++i) {
-        if (::recv(sock, &f, sizeof f, MSG_DONTWAIT) < 0) {
-            return;
-        }
-        // No answering ECU has identifier 0: every ECU's first frame counts.
-        if (several_ecus && Obd2Reassembly::releases(mode, 0, f, &fc) && ::write(sock, &fc, sizeof fc) < 0) {
-            perror("CAN write failed");
-        }
     }
 }
 
@@ -222,132 +205,400 @@ int apply_can_filter(int sock, int kind, int id, int mask)
 namespace
 {
 
-// One exchange; `answered_id` (when given) receives the identifier of the ECU
-// that answered or refused.
+long wait_of(int kind)
+{
+    return (kind == OBD2_REQ_DTC || kind == OBD2_REQ_CLEAR_DTC || kind == OBD2_REQ_VEHICLE_INFO)
+               ? OBD2_LONG_WAIT_US
+               : OBD2_SHORT_WAIT_US;
+}
+
+// Exchanges in a row that failed on the interface itself; see can_link_failures().
+int g_link_failures = 0;
+
+// One ECU's answer while a request runs.
+struct AnswerWait {
+    int64_t deadline_us = 0; // from the request, the last new bytes, or its last "response pending"
+    size_t high_water = 0;   // bytes of a segmented answer ever collected: only new ones are progress
+    int pendings = 0;
+    bool heard = false; // it began its answer or said "response pending"
+    bool final = false;
+    int rc = -1;
+};
+
+// One request and the answers it gets. With one receiver, that receiver takes
+// the answer (bound to an ECU, or the first ECU that answers); with several,
+// each is bound to its ECU and frames go to the receiver of their identifier.
+class RequestRun
+{
+  public:
+    RequestRun(int mode, const uint8_t *request, size_t request_len, int kind, Obd2Reassembly *rx,
+               AnswerWait *w, size_t n)
+        : mode_(mode), chan_(can_cfg[mode == 1 ? 0 : 1]), request_(request), request_len_(request_len),
+          wait_us_(wait_of(kind)), rx_(rx), w_(w), n_(n)
+    {
+    }
+
+    // Sends the request (after dropping what is queued); false when it was not sent.
+    // `take_queued_final`: a final answer to the same request already queued
+    // (it came after the previous exchange ended) is taken, not dropped.
+    bool send(bool take_queued_final)
+    {
+        printf("REQUEST ");
+        for (size_t i = 0; i < request_len_; ++i) {
+            printf("[ %2x ] ", request_[i]);
+        }
+        printf("\n");
+
+        can_frame req{};
+        req.can_id = chan_.request_id | (mode_ == 2 ? CAN_EFF_FLAG : 0);
+        req.can_dlc = static_cast<uint8_t>(request_len_);
+        std::memcpy(req.data, request_, request_len_);
+
+        start_us_ = gw_monotonic_us();
+        drain(take_queued_final);
+        if (remaining() == 0) {
+            return true; // every answer was already there
+        }
+        if (::write(chan_.sock, &req, sizeof req) < 0) {
+            perror("CAN write failed");
+            io_failed_ = true;
+            finish_link();
+            return false;
+        }
+        start_us_ = gw_monotonic_us();
+        return true;
+    }
+
+    // Collects until every receiver has its final answer or its wait ended.
+    void collect()
+    {
+        // No sequence of frames extends an exchange past this.
+        const int64_t limit_us = start_us_ + obd2_exchange_limit_us(wait_us_);
+        for (size_t i = 0; i < n_; ++i) {
+            if (w_[i].deadline_us == 0) {
+                w_[i].deadline_us = start_us_ + wait_us_;
+            }
+        }
+        while (remaining() > 0) {
+            int64_t next_us = limit_us;
+            const int64_t now_us = gw_monotonic_us();
+            for (size_t i = 0; i < n_; ++i) {
+                if (w_[i].final) {
+                    continue;
+                }
+                const int64_t due = std::min(deadline_of(i), limit_us);
+                if (due <= now_us) {
+                    time_out(i);
+                } else {
+                    next_us = std::min(next_us, due);
+                }
+            }
+            if (remaining() == 0) {
+                break;
+            }
+            pollfd pfd{chan_.sock, POLLIN, 0};
+            const int rc = gw_poll(&pfd, 1, std::max<int64_t>(next_us - gw_monotonic_us(), 0));
+            if (rc < 0) {
+                perror("OBD2 ERROR: select() failed");
+                fail_all();
+                break;
+            }
+            if (rc == 0) {
+                continue; // the wait of someone ended: decided at the top
+            }
+            can_frame rx{};
+            const ssize_t got = ::read(chan_.sock, &rx, sizeof rx);
+            puts("response : ");
+            for (uint8_t b : rx.data) {
+                printf("[ %02x ] ", b);
+            }
+            printf("\n");
+            puts("");
+            if (got <= 0) {
+                // A CAN socket never reads 0 bytes; a stand-in bus that went away does.
+                if (got == 0) {
+                    errno = ENODEV;
+                }
+                perror("CAN read failed");
+                fail_all();
+                break;
+            }
+            if (got != static_cast<ssize_t>(sizeof rx)) {
+                continue;
+            }
+            if (rx.can_id & CAN_ERR_FLAG) {
+                bus_off_ = bus_off_ || (rx.can_id & CAN_ERR_BUSOFF) != 0;
+                continue;
+            }
+            if (!take(rx)) {
+                break; // a flow control could not be sent
+            }
+        }
+        finish_link();
+    }
+
+    int rc(size_t i) const { return w_[i].rc; }
+
+  private:
+    size_t remaining() const
+    {
+        return static_cast<size_t>(std::count_if(w_, w_ + n_, [](const AnswerWait &w) { return !w.final; }));
+    }
+
+    // With several ECUs asked, those not heard from get the time any ECU may
+    // take to answer once the first final answer is in.
+    int64_t deadline_of(size_t i) const
+    {
+        if (n_ > 1 && first_final_us_ >= 0 && !w_[i].heard) {
+            return std::min(w_[i].deadline_us, first_final_us_ + OBD2_DETECT_SETTLE_US);
+        }
+        return w_[i].deadline_us;
+    }
+
+    void finish(size_t i, int rc)
+    {
+        w_[i].final = true;
+        w_[i].rc = rc;
+        if (rc != -1 && first_final_us_ < 0) {
+            first_final_us_ = gw_monotonic_us();
+        }
+    }
+
+    void fail_all()
+    {
+        io_failed_ = true;
+        for (size_t i = 0; i < n_; ++i) {
+            if (!w_[i].final) {
+                finish(i, -1);
+            }
+        }
+    }
+
+    void time_out(size_t i)
+    {
+        if (w_[i].pendings > 0) {
+            // The pending frame is the last word of that ECU: callers see the 0x78.
+            printf("OBD2 WARN: no final answer from 0x%X after response pending\n",
+                   static_cast<unsigned>(rx_[i].response_id()));
+            const uint8_t *a = rx_[i].answer();
+            printf("OBD2 Negative Response: SID=0x%02X, NRC=0x%02X\n", a[2], a[3]);
+            finish(i, -2);
+            return;
+        }
+        if (n_ > 1 && first_final_us_ >= 0) {
+            printf("OBD2 WARN: no answer from ECU 0x%X\n", static_cast<unsigned>(rx_[i].response_id()));
+        } else {
+            puts("Timeout: No CAN frame received");
+        }
+        finish(i, -1);
+    }
+
+    // The receiver a frame belongs to, or n_ when none.
+    size_t receiver_of(const can_frame &rx) const
+    {
+        if (n_ == 1) {
+            return 0;
+        }
+        const uint32_t id = Obd2Reassembly::answering_id(mode_, rx);
+        for (size_t i = 0; id != 0 && i < n_; ++i) {
+            if (rx_[i].response_id() == id) {
+                return i;
+            }
+        }
+        return n_;
+    }
+
+    void write_best_effort(const can_frame &fc)
+    {
+        if (::write(chan_.sock, &fc, sizeof fc) < 0) {
+            perror("CAN write failed");
+        }
+    }
+
+    // One frame of the bus; false when the exchange must end.
+    bool take(const can_frame &f)
+    {
+        const size_t i = receiver_of(f);
+        if (i == n_) {
+            // Another ECU's segmented answer: release it so it does not hold its next answers.
+            can_frame fc{};
+            if (Obd2Reassembly::releases(mode_, 0, f, &fc)) {
+                write_best_effort(fc);
+            }
+            return true;
+        }
+        if (w_[i].final) {
+            return true;
+        }
+        Obd2Reassembly &r = rx_[i];
+        AnswerWait &w = w_[i];
+        const Obd2RxStep step = r.step(f);
+        if (r.advanced() || (step == Obd2RxStep::Complete && r.collecting())) {
+            printf("---------: response len : %d copy len : %d | expected seq : %d | Total len : %d\n",
+                   static_cast<int>(r.collected_len()), static_cast<int>(r.last_copy()),
+                   static_cast<int>(r.sequence_counter()), static_cast<int>(r.expected_total()));
+        }
+        const int64_t now_us = gw_monotonic_us();
+        switch (step) {
+        case Obd2RxStep::Skip:
+            if (r.releases_other_ecu()) {
+                write_best_effort(r.released_flow_control()); // the answer asked for does not depend on it
+            }
+            if (r.advanced()) {
+                progress(w, r, now_us);
+            } else if (r.stray_from_ecu() && now_us - start_us_ >= OBD2_SEGMENT_GAP_LIMIT_US) {
+                finish(i, -1);
+            }
+            return true;
+        case Obd2RxStep::SendFlowControl: {
+            printf(" >>>>>>> Total Len: %d <<<<<<<<\n", static_cast<int>(r.expected_total()));
+            const can_frame &fc = r.flow_control();
+            if (::write(chan_.sock, &fc, sizeof fc) < 0) {
+                fail_all();
+                return false;
+            }
+            w.heard = true;
+            progress(w, r, now_us);
+            return true;
+        }
+        case Obd2RxStep::Pending:
+            w.heard = true;
+            printf("OBD2 INFO: response pending (NRC=0x78) from 0x%X, waiting for its final answer\n",
+                   static_cast<unsigned>(r.response_id()));
+            if (++w.pendings > OBD2_MAX_RESPONSE_PENDING) {
+                printf("OBD2 Negative Response: SID=0x%02X, NRC=0x%02X\n", f.data[2], f.data[3]);
+                finish(i, -2);
+            } else {
+                w.deadline_us = now_us + OBD2_RESPONSE_PENDING_WAIT_US;
+            }
+            return true;
+        case Obd2RxStep::Failed:
+            printf("OBD2 unexpected sequence: got 0x%02X, expected 0x%02X\n", r.received_sequence(),
+                   static_cast<unsigned>(r.sequence_counter() % 16));
+            finish(i, -1);
+            return true;
+        case Obd2RxStep::Refused:
+            printf("OBD2 Negative Response: SID=0x%02X, NRC=0x%02X\n", f.data[2], f.data[3]);
+            finish(i, -2);
+            return true;
+        case Obd2RxStep::Complete:
+            finish(i, 0);
+            return true;
+        }
+        return true;
+    }
+
+    // Only bytes never collected before re-arm the wait: a first frame sent
+    // again, or consecutive frames that carry nothing, keep no exchange alive.
+    void progress(AnswerWait &w, const Obd2Reassembly &r, int64_t now_us)
+    {
+        if (r.collected_len() > w.high_water) {
+            w.high_water = r.collected_len();
+            w.deadline_us = now_us + wait_us_;
+        }
+    }
+
+    // Frames queued before the request are stale. With several ECUs, one may
+    // have begun a segmented answer after the exchange that asked had taken
+    // another ECU's answer and ended: that ECU waits for flow control and
+    // answers nothing meanwhile, so it gets it now (best effort).
+    void drain(bool take_queued_final)
+    {
+        const bool several_ecus = g_ecu_count > 1;
+        can_frame f{};
+        can_frame fc{};
+        for (int k = 0; k < MAX_STALE_FRAMES; ++k) {
+            if (::recv(chan_.sock, &f, sizeof f, MSG_DONTWAIT) < 0) {
+                return;
+            }
+            if (take_queued_final && (f.can_id & CAN_ERR_FLAG) == 0 &&
+                (f.data[0] >> 4) == ISOTP_SINGLE_FRAME) {
+                const size_t i = receiver_of(f);
+                if (i < n_ && !w_[i].final) {
+                    const Obd2RxStep step = rx_[i].step(f);
+                    if (step == Obd2RxStep::Complete || step == Obd2RxStep::Refused) {
+                        puts("OBD2 INFO: final answer to the same request taken from the queue");
+                        finish(i, step == Obd2RxStep::Complete ? 0 : -2);
+                    } else if (step == Obd2RxStep::Pending) {
+                        w_[i].heard = true;
+                        ++w_[i].pendings;
+                        w_[i].deadline_us = start_us_ + OBD2_RESPONSE_PENDING_WAIT_US;
+                    }
+                    continue;
+                }
+            }
+            // No answering ECU has identifier 0: every ECU's first frame counts.
+            if (several_ecus && Obd2Reassembly::releases(mode_, 0, f, &fc)) {
+                write_best_effort(fc);
+            }
+        }
+    }
+
+    // Socket failures, or a controller gone bus-off with nobody answering,
+    // count against the interface; any answer clears the count.
+    void finish_link()
+    {
+        const bool answered = std::any_of(w_, w_ + n_, [](const AnswerWait &w) { return w.rc != -1; });
+        if (io_failed_ || (bus_off_ && !answered)) {
+            ++g_link_failures;
+        } else if (answered) {
+            g_link_failures = 0;
+        }
+    }
+
+    int mode_;
+    const CanChannel &chan_;
+    const uint8_t *request_;
+    size_t request_len_;
+    long wait_us_;
+    Obd2Reassembly *rx_;
+    AnswerWait *w_;
+    size_t n_;
+    int64_t start_us_ = 0;
+    int64_t first_final_us_ = -1;
+    bool io_failed_ = false;
+    bool bus_off_ = false;
+};
+
+bool valid_request_len(size_t request_len)
+{
+    if (request_len < 2 || request_len > 8) {
+        printf("Invalid OBD2 request length: %zu bytes\n", request_len);
+        return false;
+    }
+    return true;
+}
+
+// One exchange with one ECU (the scoped one, or the first that answers);
+// `answered_id` (when given) receives the identifier of the ECU that answered
+// or refused.
 int run_exchange(int mode, const uint8_t *request, size_t request_len, uint8_t *response,
                  size_t *response_len, int kind, uint32_t *answered_id)
 {
-    const CanChannel &chan = can_cfg[mode == 1 ? 0 : 1];
-    const int sock = chan.sock;
-    const long wait_us = (kind == OBD2_REQ_DTC || kind == OBD2_REQ_CLEAR_DTC || kind == OBD2_REQ_VEHICLE_INFO)
-                             ? OBD2_LONG_WAIT_US
-                             : OBD2_SHORT_WAIT_US;
-
-    if (request_len < 2 || request_len > 8) {
-        printf("Invalid OBD2 request length: %zu bytes\n", request_len);
+    if (!valid_request_len(request_len)) {
         return -1;
     }
-
-    printf("REQUEST ");
-    for (size_t i = 0; i < request_len; ++i) {
-        printf("[ %2x ] ", request[i]);
-    }
-    printf("\n");
-
-    can_frame req{};
-    req.can_id = chan.request_id | (mode == 2 ? CAN_EFF_FLAG : 0);
-    req.can_dlc = static_cast<uint8_t>(request_len);
-    std::memcpy(req.data, request, request_len);
-
-    drain_stale_frames(sock, mode);
-    if (::write(sock, &req, sizeof req) < 0) {
-        perror("CAN write failed");
-        return -1;
-    }
-
     // With several ECUs, a first frame left from an earlier request of the ECU
-    // asked is released as well (see drain_stale_frames).
-    Obd2Reassembly rx_state(mode, request, request_len, ecu_scope_response_id(), g_ecu_count > 1);
-    *response_len = 0;
-    const int64_t start_us = gw_monotonic_us();
-    // The wait runs from the request or from the last useful frame; frames
-    // that are skipped do not extend it.
-    int64_t deadline_us = start_us + wait_us;
-
-    for (;;) {
-        // poll rather than select: a descriptor number above FD_SETSIZE must
-        // not write past an fd_set.
-        pollfd pfd{sock, POLLIN, 0};
-        int64_t left_us = std::max<int64_t>(deadline_us - gw_monotonic_us(), 0);
-        int rc = gw_poll(&pfd, 1, left_us);
-        if (rc < 0) {
-            perror("OBD2 ERROR: select() failed");
-            return -1;
-        }
-        if (rc == 0) {
-            puts("Timeout: No CAN frame received");
-            return -1;
-        }
-
-        can_frame rx{};
-        ssize_t n = ::read(sock, &rx, sizeof rx);
-        puts("response : ");
-        for (uint8_t b : rx.data) {
-            printf("[ %02x ] ", b);
-        }
-        printf("\n");
-        puts("");
-        if (n < 0) {
-            perror("CAN read failed");
-            return -1;
-        }
-        if (n != static_cast<ssize_t>(sizeof rx) || (rx.can_id & CAN_ERR_FLAG)) {
-            continue;
-        }
-
-        const Obd2RxStep step = rx_state.step(rx);
-        if (rx_state.advanced() || (step == Obd2RxStep::Complete && rx_state.collecting())) {
-            *response_len = rx_state.collected_len();
-            printf("---------: response len : %d copy len : %d | expected seq : %d | Total len : %d\n",
-                   static_cast<int>(rx_state.collected_len()), static_cast<int>(rx_state.last_copy()),
-                   static_cast<int>(rx_state.sequence_counter()),
-                   static_cast<int>(rx_state.expected_total()));
-        }
-        switch (step) {
-        case Obd2RxStep::Skip:
-            if (rx_state.releases_other_ecu()) {
-                // Best effort: the answer asked for does not depend on it.
-                const can_frame &fc = rx_state.released_flow_control();
-                if (::write(sock, &fc, sizeof fc) < 0) {
-                    perror("CAN write failed");
-                }
-            }
-            if (rx_state.advanced()) {
-                deadline_us = gw_monotonic_us() + wait_us;
-            } else if (rx_state.stray_from_ecu() &&
-                       gw_monotonic_us() - start_us >= OBD2_SEGMENT_GAP_LIMIT_US) {
-                return -1;
-            }
-            continue;
-        case Obd2RxStep::SendFlowControl: {
-            *response_len = rx_state.collected_len();
-            printf(" >>>>>>> Total Len: %d <<<<<<<<\n", static_cast<int>(rx_state.expected_total()));
-            const can_frame &fc = rx_state.flow_control();
-            if (::write(sock, &fc, sizeof fc) < 0) {
-                return -1;
-            }
-            deadline_us = gw_monotonic_us() + wait_us;
-            continue;
-        }
-        case Obd2RxStep::Failed:
-            printf("OBD2 unexpected sequence: got 0x%02X, expected 0x%02X\n", rx_state.received_sequence(),
-                   static_cast<unsigned>(rx_state.sequence_counter() % 16));
-            return -1;
-        case Obd2RxStep::Complete:
-        case Obd2RxStep::Refused:
-            break;
-        }
-        std::memcpy(response, rx_state.answer(), rx_state.answer_len());
-        *response_len = rx_state.answer_len();
-        if (answered_id != nullptr) {
-            *answered_id = rx_state.response_id();
-        }
-        if (step == Obd2RxStep::Refused) {
-            printf("OBD2 Negative Response: SID=0x%02X, NRC=0x%02X\n", rx.data[2], rx.data[3]);
-            return -2;
-        }
-        return 0;
+    // asked is released as well (see RequestRun::drain).
+    Obd2Reassembly rx(mode, request, request_len, ecu_scope_response_id(), g_ecu_count > 1);
+    AnswerWait w;
+    RequestRun run(mode, request, request_len, kind, &rx, &w, 1);
+    if (!run.send(false)) {
+        return -1;
     }
+    *response_len = 0;
+    run.collect();
+    if (run.rc(0) == -1) {
+        // What a segmented answer had delivered when it broke off.
+        *response_len = rx.collecting() ? rx.collected_len() : 0;
+        return -1;
+    }
+    std::memcpy(response, rx.answer(), rx.answer_len());
+    *response_len = rx.answer_len();
+    if (answered_id != nullptr) {
+        *answered_id = rx.response_id();
+    }
+    return run.rc(0);
 }
 
 } // namespace
@@ -356,6 +607,80 @@ int send_obd2_request(int mode, const uint8_t *request, size_t request_len, uint
                       size_t *response_len, int kind)
 {
     return run_exchange(mode, request, request_len, response, response_len, kind, nullptr);
+}
+
+bool obd2_is_response_pending(const uint8_t *answer, size_t len)
+{
+    return len >= 4 && answer[1] == OBD2_NEGATIVE_RESPONSE && answer[3] == OBD2_NRC_BUSY;
+}
+
+int collect_obd2_answers(int mode, const uint8_t *request, size_t request_len, int kind, const uint32_t *ids,
+                         int count, Obd2EcuAnswer *answers, bool take_queued_final)
+{
+    if (count <= 0 || !valid_request_len(request_len)) {
+        return -1;
+    }
+    const size_t n = static_cast<size_t>(count);
+    std::vector<Obd2Reassembly> rx;
+    rx.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        rx.emplace_back(mode, request, request_len, ids[i], g_ecu_count > 1);
+        answers[i].response_id = ids[i];
+        answers[i].rc = -1;
+        answers[i].len = 0;
+    }
+    std::vector<AnswerWait> w(n);
+    RequestRun run(mode, request, request_len, kind, rx.data(), w.data(), n);
+    if (!run.send(take_queued_final)) {
+        return -1;
+    }
+    run.collect();
+    int answered = 0;
+    for (size_t i = 0; i < n; ++i) {
+        answers[i].rc = run.rc(i);
+        if (answers[i].rc == -1) {
+            continue;
+        }
+        answers[i].response_id = rx[i].response_id();
+        answers[i].len = std::min(rx[i].answer_len(), answers[i].data.size());
+        std::memcpy(answers[i].data.data(), rx[i].answer(), answers[i].len);
+        answered += answers[i].rc == 0 || !obd2_is_response_pending(answers[i].data.data(), answers[i].len);
+    }
+    return answered;
+}
+
+int ask_recorded_ecus(const uint8_t *request, size_t request_len, int kind,
+                      std::vector<Obd2EcuAnswer> &answers, bool take_queued_final)
+{
+    const int n = ecu_list_size();
+    answers.assign(static_cast<size_t>(n), Obd2EcuAnswer{});
+    int answered = 0;
+    // One request per addressing mode, for the recorded ECUs of that mode.
+    for (int mode = 1; mode <= 2; ++mode) {
+        std::vector<int> index;
+        const std::vector<uint32_t> ids = recorded_ecus_on(mode, &index);
+        if (ids.empty()) {
+            continue;
+        }
+        std::vector<Obd2EcuAnswer> got(ids.size());
+        const int rc = collect_obd2_answers(mode, request, request_len, kind, ids.data(),
+                                            static_cast<int>(ids.size()), got.data(), take_queued_final);
+        answered += std::max(rc, 0);
+        for (size_t k = 0; k < ids.size(); ++k) {
+            answers[static_cast<size_t>(index[k])] = got[k];
+        }
+    }
+    return answered;
+}
+
+int can_link_failures()
+{
+    return g_link_failures;
+}
+
+void can_link_reset_failures()
+{
+    g_link_failures = 0;
 }
 
 int prepare_request(uint8_t *frame, uint8_t b0, uint8_t b1, uint8_t b2)

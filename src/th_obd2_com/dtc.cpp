@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "common/cjson_ptr.h"
 #include "common/gw_time.h"
@@ -264,47 +265,47 @@ char *handle_dtc_command()
         built = built && a;
     }
     final_json[0] = '\0';
+    // Without the packet there is no result: never a packet that reads as "no codes".
     if (!built) {
         puts("OBD2_ERROR : Error while creating DTC packet.");
-        return final_json;
+        return nullptr;
     }
 
     for (const DtcGroup &g : k_groups) {
         prepare_request(g.frame, 1, g.service, padding_byte());
     }
 
-    std::array<std::array<uint8_t, OBD2_RESP_BUF_SIZE>, DTC_GROUP_COUNT> answers;
-    std::array<size_t, DTC_GROUP_COUNT> lengths{};
+    // One request per group reaches every recorded ECU at once; their answers
+    // are collected together, so a silent ECU costs the short time any ECU
+    // has to answer after the first, not a wait of its own.
+    std::vector<Obd2EcuAnswer> answers;
     bool asked = false;
     bool answered = false;
-    const int ecus = ecu_list_size();
-    for (int e = 0; e < ecus; ++e) {
-        // Each entry's exchanges take only that ECU's answers.
-        EcuScope scope(g_ecu_list[e]);
-        const int mode = g_ecu_list[e].mode;
-        for (auto &a : answers) {
-            a.fill(0);
+    for (int g = 0; g < DTC_GROUP_COUNT && ecu_list_size() > 0; ++g) {
+        if (!enabled[g]) {
+            continue;
         }
-        lengths.fill(0);
-        for (int g = 0; g < DTC_GROUP_COUNT; ++g) {
-            if (!enabled[g]) {
+        asked = true;
+        ask_recorded_ecus(k_groups[g].frame, DTC_REQUEST_LEN, OBD2_REQ_DTC, answers);
+        for (size_t e = 0; e < answers.size(); ++e) {
+            const Obd2EcuAnswer &a = answers[e];
+            // A refusal is still an answer: the vehicle is there. An ECU that
+            // stayed busy gave none.
+            answered =
+                answered || a.rc == 0 || (a.rc == -2 && !obd2_is_response_pending(a.data.data(), a.len));
+            if (a.rc != 0) {
                 continue;
             }
-            asked = true;
-            uint8_t *answer = answers[g].data();
-            const int rc = send_obd2_request(mode, k_groups[g].frame, DTC_REQUEST_LEN, answer, &lengths[g],
-                                             OBD2_REQ_DTC);
-            // A refusal is still an answer: the vehicle is there.
-            answered = answered || rc == 0 || rc == -2;
-            if (rc != 0) {
-                continue;
+            for (size_t i = 0; i < a.len; ++i) {
+                printf(k_groups[g].trace, a.data[i]);
             }
-            const size_t len = lengths[g] < OBD2_RESP_BUF_SIZE ? lengths[g] : OBD2_RESP_BUF_SIZE;
-            for (size_t i = 0; i < len; ++i) {
-                printf(k_groups[g].trace, answer[i]);
-            }
-            CJsonPtr decoded(cJSON_Parse(decode_dtc_array(answer, len)));
+            CJsonPtr decoded(cJSON_Parse(decode_dtc_array(a.data.data(), a.len)));
             if (!cJSON_IsArray(decoded.get())) {
+                if (decoded == nullptr) {
+                    // "[]" always parses: only memory can be missing.
+                    puts("OBD2_ERROR : Error while creating DTC packet.");
+                    return nullptr;
+                }
                 continue;
             }
             for (const cJSON *code = decoded->child; code != nullptr; code = code->next) {
@@ -312,7 +313,12 @@ char *handle_dtc_command()
                 if (e > 0 && holds_code(arrays[g].get(), code)) {
                     continue;
                 }
-                cJSON_AddItemToArray(arrays[g].get(), cJSON_Duplicate(code, 1));
+                cJSON *copy = cJSON_Duplicate(code, 1);
+                if (copy == nullptr || !cJSON_AddItemToArray(arrays[g].get(), copy)) {
+                    cJSON_Delete(copy);
+                    puts("OBD2_ERROR : Error while creating DTC packet.");
+                    return nullptr;
+                }
             }
         }
     }
@@ -326,14 +332,22 @@ char *handle_dtc_command()
     std::array<cJSON *, DTC_GROUP_COUNT> raw{};
     for (int g = 0; g < DTC_GROUP_COUNT; ++g) {
         raw[g] = arrays[g].get();
-        cJSON_AddItemToObject(data.get(), k_groups[g].name, arrays[g].release());
+        if (!cJSON_AddItemToObject(data.get(), k_groups[g].name, arrays[g].get())) {
+            puts("OBD2_ERROR : Error while creating DTC packet.");
+            return nullptr;
+        }
+        arrays[g].release();
     }
-    cJSON_AddItemToObject(packet.get(), "DATA", data.release());
+    if (!cJSON_AddItemToObject(packet.get(), "DATA", data.get())) {
+        puts("OBD2_ERROR : Error while creating DTC packet.");
+        return nullptr;
+    }
+    data.release();
 
     CJsonText text = print_within_limit(packet.get(), raw);
     if (!text) {
         puts("OBD2_ERROR : Error while creating DTC packet.");
-        return final_json;
+        return nullptr;
     }
     const size_t len = strlen(text.get());
     memcpy(final_json, text.get(), len + 1); // fits: print_within_limit kept it within the buffer
@@ -341,56 +355,110 @@ char *handle_dtc_command()
     return final_json;
 }
 
-int handle_clear_dtc_command(int mode)
+namespace
 {
+
+enum class ClearAnswer { Confirmed, Busy, Unusable, Failed };
+
+ClearAnswer judge_clear_answer(const Obd2EcuAnswer &a)
+{
+    // A failed exchange delivers nothing: never judge bytes it did not deliver.
+    const size_t len = a.rc == -1 ? 0 : a.len;
+    puts("RESPONSE FOR CLEAR DTC : ");
+    for (size_t i = 0; i < len; ++i) {
+        printf("[%02x] ", a.data[i]);
+    }
+    printf("\n\n");
+    if (len < 3) {
+        return ClearAnswer::Unusable;
+    }
+    if (a.data[1] == SID_CLEAR_DTC_OK) {
+        puts("OBD2: DTCs cleared successfully.");
+        return ClearAnswer::Confirmed;
+    }
+    if (a.data[1] != SID_NEGATIVE) {
+        puts("OBD2: Unexpected response to Clear DTC request.");
+        return ClearAnswer::Failed;
+    }
+    const uint8_t nrc = len > 3 ? a.data[3] : 0;
+    if (nrc != NRC_BUSY) {
+        printf("OBD2: Negative Response. NRC=0x%02X\n", nrc);
+        return ClearAnswer::Failed;
+    }
+    return ClearAnswer::Busy;
+}
+
+} // namespace
+
+int clear_dtc_of_ecus(int mode, const uint32_t *ids, int count)
+{
+    if (count <= 0) {
+        return 0;
+    }
     int busy_retries = 0;
     int unusable = 0;
-    std::array<uint8_t, OBD2_RESP_BUF_SIZE> answer;
-
-    for (;;) {
+    std::vector<Obd2EcuAnswer> answers(static_cast<size_t>(count));
+    std::vector<bool> confirmed(static_cast<size_t>(count), false);
+    for (int attempt = 0;; ++attempt) {
         prepare_request(g_arr_clear_dtc_cmd, 1, SID_CLEAR_DTC, padding_byte());
-        // A send that fails leaves the buffer unwritten: never judge an earlier answer again.
-        size_t len = 0;
-        answer.fill(0);
-        const int rc = send_obd2_request(mode, g_arr_clear_dtc_cmd, DTC_REQUEST_LEN, answer.data(), &len,
-                                         OBD2_REQ_CLEAR_DTC);
-        if (rc == -1 || len > answer.size()) {
-            len = 0; // a broken exchange may count bytes it never delivered
-        }
-
-        puts("RESPONSE FOR CLEAR DTC : ");
-        for (size_t i = 0; i < len; ++i) {
-            printf("[%02x] ", answer[i]);
-        }
-        printf("\n\n");
-
-        if (len < 3) {
-            if (++unusable >= DTC_CLEAR_MAX_UNUSABLE) {
-                puts("OBD2: No usable response to Clear DTC request.");
-                return 0;
+        // A resend takes a confirmation that came after the previous wait
+        // ended: a final answer is never thrown away.
+        collect_obd2_answers(mode, g_arr_clear_dtc_cmd, DTC_REQUEST_LEN, OBD2_REQ_CLEAR_DTC, ids, count,
+                             answers.data(), attempt > 0);
+        bool busy = false;
+        bool waiting = false;
+        for (size_t i = 0; i < answers.size(); ++i) {
+            if (confirmed[i]) {
+                continue;
             }
-            continue;
+            switch (judge_clear_answer(answers[i])) {
+            case ClearAnswer::Confirmed:
+                confirmed[i] = true;
+                break;
+            case ClearAnswer::Failed:
+                return 0;
+            case ClearAnswer::Busy:
+                busy = true;
+                break;
+            case ClearAnswer::Unusable:
+                waiting = true;
+                break;
+            }
         }
-        unusable = 0;
-
-        if (answer[1] == SID_CLEAR_DTC_OK) {
-            puts("OBD2: DTCs cleared successfully.");
+        if (!busy && !waiting) {
             return 1;
         }
-        if (answer[1] != SID_NEGATIVE) {
-            puts("OBD2: Unexpected response to Clear DTC request.");
+        if (busy) {
+            unusable = 0;
+            puts("OBD2: ECU busy clearing DTCs (NRC=0x78). Retrying...");
+            if (++busy_retries > DTC_CLEAR_BUSY_RETRY_LIMIT) {
+                puts("OBD2: Retry limit reached. Clear DTC failed.");
+                return 0;
+            }
+            gw_sleep_us(DTC_CLEAR_BUSY_PAUSE_US);
+        } else if (++unusable >= DTC_CLEAR_MAX_UNUSABLE) {
+            puts("OBD2: No usable response to Clear DTC request.");
             return 0;
         }
-        const uint8_t nrc = len > 3 ? answer[3] : 0;
-        if (nrc != NRC_BUSY) {
-            printf("OBD2: Negative Response. NRC=0x%02X\n", nrc);
-            return 0;
-        }
-        puts("OBD2: ECU busy clearing DTCs (NRC=0x78). Retrying...");
-        if (++busy_retries > DTC_CLEAR_BUSY_RETRY_LIMIT) {
-            puts("OBD2: Retry limit reached. Clear DTC failed.");
-            return 0;
-        }
-        gw_sleep_us(DTC_CLEAR_BUSY_PAUSE_US);
     }
+}
+
+int handle_clear_dtc_command(int mode)
+{
+    const uint32_t id = ecu_scope_response_id();
+    return clear_dtc_of_ecus(mode, &id, 1);
+}
+
+int clear_dtc_of_recorded_ecus()
+{
+    if (ecu_list_size() == 0) {
+        return 0;
+    }
+    for (int mode = 1; mode <= 2; ++mode) {
+        const std::vector<uint32_t> ids = recorded_ecus_on(mode);
+        if (!ids.empty() && clear_dtc_of_ecus(mode, ids.data(), static_cast<int>(ids.size())) == 0) {
+            return 0;
+        }
+    }
+    return 1;
 }

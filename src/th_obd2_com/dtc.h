@@ -33,4 +33,11 @@ void keep_only_pending_in_stored(cJSON *stored, cJSON *pending);
 // final_json: per group the engine's codes, then each other ECU's new ones.
 // Null when groups were asked but no ECU answered any of them.
 char *handle_dtc_command();
+// Clears the trouble codes of the ECU in scope (or the first that answers).
 int handle_clear_dtc_command(int mode);
+// One clear request at a time reaches every ECU in `ids` (all answering on
+// `mode`); 1 once each has confirmed. The rules for busy and unusable
+// answers are those of one ECU, counted per request.
+int clear_dtc_of_ecus(int mode, const uint32_t *ids, int count);
+// clear_dtc_of_ecus for every recorded ECU; 0 when none is recorded.
+int clear_dtc_of_recorded_ecus();

@@ -16,6 +16,20 @@ int ecu_list_size()
     return g_ecu_count > OBD2_MAX_ECUS ? OBD2_MAX_ECUS : g_ecu_count;
 }
 
+std::vector<uint32_t> recorded_ecus_on(int mode, std::vector<int> *index)
+{
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < ecu_list_size(); ++i) {
+        if ((g_ecu_list[i].mode == 1) == (mode == 1)) {
+            ids.push_back(g_ecu_list[i].response_id);
+            if (index != nullptr) {
+                index->push_back(i);
+            }
+        }
+    }
+    return ids;
+}
+
 EcuScope::EcuScope(const EcuEntry &ecu)
 {
     t_bound_response_id = ecu.response_id;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 struct EcuEntry {
     uint32_t response_id; // identifier the ECU answers from (without the extended-frame flag)
@@ -16,6 +17,11 @@ extern int g_ecu_count;
 
 // Number of valid entries, within the list's bounds.
 int ecu_list_size();
+
+// Response identifiers of the recorded ECUs on the channel of `mode` (1:
+// 11-bit, any other: 29-bit), in list order; `index`, when given, receives
+// their places in the list.
+std::vector<uint32_t> recorded_ecus_on(int mode, std::vector<int> *index = nullptr);
 
 // While an EcuScope lives, every exchange made on this thread takes answers
 // only from that ECU (its response identifier); other ECUs' frames are skipped

@@ -24,8 +24,6 @@ int g_dtc_count = 0;
 namespace
 {
 
-constexpr long CONFIG_FILE_MAX_LEN = 1L << 20;
-
 std::string g_config_path_override;
 std::string g_default_path_override;
 
@@ -114,8 +112,12 @@ int parse_config_json(const char *path)
     text.get()[got] = '\0';
     file.reset();
 
-    CJsonPtr root(cJSON_Parse(text.get()));
-    text.reset();
+    return apply_config_text(text.get());
+}
+
+int apply_config_text(const char *text)
+{
+    CJsonPtr root(cJSON_Parse(text));
     if (!root) {
         puts("Error: JSON parse failed");
         return 0;

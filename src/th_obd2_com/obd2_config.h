@@ -21,8 +21,14 @@ constexpr bool is_standard_can_bitrate(int bitrate)
            CAN_STANDARD_BITRATES.end();
 }
 
+// A file larger than this is no configuration: it is not read.
+constexpr long CONFIG_FILE_MAX_LEN = 1L << 20;
+
 // Pause before an unusable configuration is tried again.
 constexpr long CONFIG_RETRY_PAUSE_US = 1'000'000;
+// A file that cannot be used is read again after this pause, and judged
+// unusable only when it gives the same bytes: the UI may be writing it.
+constexpr long CONFIG_SECOND_READ_PAUSE_US = 200'000;
 
 extern int g_can_padding;
 extern int g_can_bitrate;
@@ -32,6 +38,9 @@ extern char g_dtc_names[CFG_MAX_DTC_GROUPS][CFG_NAME_LEN];
 extern int g_dtc_count;
 
 int parse_config_json(const char *path);
+// What parse_config_json does with the text once read: 1 when it is JSON (and
+// the values are taken), 0 otherwise.
+int apply_config_text(const char *text);
 
 // One run of the worker's configuration step: read (restoring the factory copy
 // when unreadable), check, and bring up can0. Returns 1 when the interface is

@@ -82,6 +82,13 @@ Obd2RxStep Obd2Reassembly::take(const can_frame &rx)
     } else if (type == ISOTP_SINGLE_FRAME) {
         if (dlc >= 3 && rx.data[1] == OBD2_NEGATIVE_RESPONSE && rx.data[2] == service_) {
             bound_ = id;
+            if (dlc >= 4 && rx.data[3] == OBD2_NRC_BUSY) {
+                // Not an answer yet: a first frame of the ECU's answer may still follow.
+                first_frame_ = false;
+                std::memcpy(buf_.data(), rx.data, dlc);
+                len_ = dlc;
+                return Obd2RxStep::Pending;
+            }
             return single(rx, dlc, Obd2RxStep::Refused);
         }
         if (!first_frame_ && dlc >= 1 && answers(rx.data + 1, dlc - 1)) {

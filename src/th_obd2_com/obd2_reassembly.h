@@ -16,14 +16,17 @@ enum class Obd2RxStep {
     Complete,        // answer() holds the answer
     Refused,         // answer() holds the negative answer (single frame 7F)
     Failed,          // wrong consecutive-frame sequence number
+    Pending,         // "response pending" (7F, the service, 0x78): the final answer is still to come
 };
 
 // One answer to one request. An answer counts only when it answers the request
 // (service + 0x40, and for services 01, 02 and 09 the PID or InfoType echoed); a
 // refusal only when it names the service asked. A segmented answer belongs to
 // the ECU whose first frame started it: every other identifier is skipped
-// until it completes or fails. After Complete, Refused or Failed every further
-// frame is skipped.
+// until it completes or fails. "Response pending" from an ECU binds the answer
+// to it, like a first frame; its final answer is still taken, and answer()
+// holds the pending frame meanwhile. After Complete, Refused or Failed every
+// further frame is skipped.
 class Obd2Reassembly
 {
   public:
@@ -65,6 +68,12 @@ class Obd2Reassembly
     // flow control to send in `fc`, when `rx` is the first frame of an ECU
     // answering on `mode` other than `except`.
     static bool releases(int mode, uint32_t except, const can_frame &rx, can_frame *fc);
+
+    // The ECU a frame comes from when it is an answering identifier of `mode`; 0 otherwise.
+    static uint32_t answering_id(int mode, const can_frame &rx)
+    {
+        return (rx.can_id & CAN_ERR_FLAG) ? 0 : accepted_id(mode, rx);
+    }
 
     size_t expected_total() const { return expected_total_; }
     size_t last_copy() const { return last_copy_; }

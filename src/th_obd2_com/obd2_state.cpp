@@ -1,5 +1,6 @@
 #include "th_obd2_com/obd2_state.h"
 
+#include <array>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -19,7 +20,10 @@ namespace
 // and that thread also processes the broker's acknowledgements, so nothing may
 // hold it for longer.
 std::mutex s_handover_lock;
-bool s_cmd_pending = false;
+// Commands handed over and not yet taken, oldest first.
+std::array<std::array<char, OBD2_CMD_BUF_SIZE>, OBD2_CMD_QUEUE_SIZE> s_queue;
+size_t s_queue_head = 0;
+size_t s_queue_count = 0;
 // Wakes the worker's pause when a command is handed over.
 std::condition_variable s_handover_cv;
 } // namespace
@@ -27,10 +31,11 @@ std::condition_variable s_handover_cv;
 void change_obd2_thrd_state(int state)
 {
     std::lock_guard<std::mutex> lk(s_handover_lock);
-    // A command handed over meanwhile keeps the worker on its way to parsing it.
-    if (!s_cmd_pending) {
-        g_obd2_com_thrd_state.store(state);
-    }
+    // A command handed over meanwhile keeps the worker on its way to parsing
+    // it; only the move into executing the command just taken goes ahead (the
+    // execution ends its repetitions once another is queued).
+    g_obd2_com_thrd_state.store(s_queue_count > 0 && state != OBD2_STATE_EXEC_CMD ? OBD2_STATE_PARSE_CMD
+                                                                                  : state);
 }
 
 int get_obd2_thrd_state()
@@ -53,8 +58,13 @@ void command_for_can(const char *text)
     }
     {
         std::lock_guard<std::mutex> lk(s_handover_lock);
-        memcpy(g_can_cmd, text, len + 1);
-        s_cmd_pending = true;
+        if (s_queue_count == OBD2_CMD_QUEUE_SIZE) {
+            printf("OBD2_ERROR : Command refused: %zu commands already pending.\n", OBD2_CMD_QUEUE_SIZE);
+            fflush(stdout);
+            return;
+        }
+        memcpy(s_queue[(s_queue_head + s_queue_count) % OBD2_CMD_QUEUE_SIZE].data(), text, len + 1);
+        ++s_queue_count;
         g_obd2_com_thrd_state.store(OBD2_STATE_PARSE_CMD);
     }
     s_handover_cv.notify_all();
@@ -63,29 +73,34 @@ void command_for_can(const char *text)
 bool obd2_take_command(char *dst)
 {
     std::lock_guard<std::mutex> lk(s_handover_lock);
+    const bool taken = s_queue_count > 0;
+    if (taken) {
+        memcpy(g_can_cmd, s_queue[s_queue_head].data(), OBD2_CMD_BUF_SIZE);
+        s_queue_head = (s_queue_head + 1) % OBD2_CMD_QUEUE_SIZE;
+        --s_queue_count;
+    }
     memcpy(dst, g_can_cmd, OBD2_CMD_BUF_SIZE);
     dst[OBD2_CMD_BUF_SIZE - 1] = '\0';
-    const bool was_pending = s_cmd_pending;
-    s_cmd_pending = false;
-    return was_pending;
+    return taken;
 }
 
 bool obd2_command_pending()
 {
     std::lock_guard<std::mutex> lk(s_handover_lock);
-    return s_cmd_pending;
+    return s_queue_count > 0;
 }
 
 bool obd2_pause_unless_command(int64_t us)
 {
     std::unique_lock<std::mutex> lk(s_handover_lock);
-    return gw_wait(lk, s_handover_cv, us, [] { return s_cmd_pending; });
+    return gw_wait(lk, s_handover_cv, us, [] { return s_queue_count > 0; });
 }
 
 void obd2_test_reset_handover(int state)
 {
     std::lock_guard<std::mutex> lk(s_handover_lock);
-    s_cmd_pending = false;
+    s_queue_head = 0;
+    s_queue_count = 0;
     memset(g_can_cmd, 0, sizeof g_can_cmd);
     g_obd2_com_thrd_state.store(state);
 }

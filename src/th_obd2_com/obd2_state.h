@@ -16,23 +16,30 @@ constexpr int OBD2_STATE_EXEC_CMD = 8;
 constexpr int OBD2_STATE_CONFIG = 10;
 
 constexpr size_t OBD2_CMD_BUF_SIZE = 200;
+// Commands handed over while the worker is busy wait here and are carried
+// out in the order they came; beyond this many, a command is refused with a trace.
+constexpr size_t OBD2_CMD_QUEUE_SIZE = 32;
 
 extern std::atomic<int> g_obd2_com_thrd_state;
 extern pthread_mutex_t obd_state_mutex;
-// Latest command text. Written only under the hand-over lock (g_can_cmd_lock).
+// The command the worker took last. Written only under the hand-over lock.
 extern char g_can_cmd[OBD2_CMD_BUF_SIZE];
 
 // Stores a state chosen by the worker. A command handed over and not yet taken
-// by the worker wins: the store is skipped while one is pending.
+// by the worker wins: while one is queued, the state stored is
+// OBD2_STATE_PARSE_CMD, except for OBD2_STATE_EXEC_CMD (the worker executes
+// the command it has just taken).
 void change_obd2_thrd_state(int state);
 int get_obd2_thrd_state();
 
 // Hand-over, called on the bus callback thread. Never blocks for longer than a
-// copy of at most 199 bytes; texts that do not fit are refused with a trace.
+// copy of at most 199 bytes; texts that do not fit, and commands beyond a full
+// queue, are refused with a trace.
 void command_for_can(const char *text);
 
-// Worker side of the hand-over: copies the latest command into `dst` (at least
-// OBD2_CMD_BUF_SIZE bytes) and marks it taken. Returns false when none was pending.
+// Worker side of the hand-over: takes the oldest queued command into g_can_cmd
+// and copies g_can_cmd into `dst` (at least OBD2_CMD_BUF_SIZE bytes). Returns
+// false when none was queued (`dst` then holds the command taken last).
 bool obd2_take_command(char *dst);
 
 // True while a handed-over command has not been taken by the worker.

@@ -35,6 +35,7 @@ struct WorkerLocals {
     int socket_attempts = 0;
     int cmd_number = 0;
     int cmd_retry = 0;
+    int cmd_runs = 0; // passes of the current command (live data repeats)
     int negative_count = 0;
     int heartbeat_passes = 0;
     uint8_t request[8] = {};
@@ -54,6 +55,13 @@ struct WorkerLocals {
     // A status packet of identification could not be published: repeat it
     // only once the bus is connected again.
     bool identify_waits_for_bus = false;
+
+    // The last attempt of the current command got no answer from the vehicle.
+    bool attempt_unanswered = false;
+
+    // A restart of the link is under way, and whether its last step had to be retried.
+    bool restart_runs = false;
+    bool startup_retried = false;
 };
 
 WorkerLocals L;
@@ -78,6 +86,16 @@ void end_command()
     const int next = L.resume_state != 0 ? L.resume_state : OBD2_STATE_IDLE;
     L.resume_state = 0;
     set_state(next);
+}
+
+// Back to the configuration step, bring-up and detection, before any command
+// queued meanwhile (see run_state_pass).
+void restart_link()
+{
+    L.resume_state = 0;
+    L.restart_runs = true;
+    L.startup_retried = false;
+    set_state(OBD2_STATE_CONFIG);
 }
 
 // Builds and publishes a worker status packet. Returns 1 when published.
@@ -251,11 +269,19 @@ void state_parse_cmd()
         return;
     }
     L.cmd_retry = 0;
+    L.cmd_runs = 0;
+    L.attempt_unanswered = false;
     set_state(OBD2_STATE_EXEC_CMD);
 }
 
 void state_exec_cmd()
 {
+    // A command queued behind this one ends its repetitions (live data) and its retries.
+    if (L.cmd_runs > 0 && obd2_command_pending()) {
+        set_state(OBD2_STATE_PARSE_CMD);
+        return;
+    }
+    ++L.cmd_runs;
     if (handle_received_cmd(L.cmd_number) != 0) {
         // Only failures in a row end a command: a good live snapshot starts the count again.
         L.cmd_retry = 0;
@@ -271,7 +297,10 @@ void state_exec_cmd()
     printf("OBD2_ERROR : Error while handling received command--- Retrying [%d]\n", L.cmd_retry);
     fflush(stdout);
     L.cmd_retry++;
-    gw_sleep_us(OBD2_CMD_RETRY_PAUSE_US);
+    // The retry first makes sure the vehicle answers at all.
+    L.attempt_unanswered = true;
+    // A command that came meanwhile is carried out next; the retry would not be.
+    obd2_pause_unless_command(OBD2_CMD_RETRY_PAUSE_US);
 }
 
 // The heartbeat's probe. While the vehicle is there its engine answers for it;
@@ -333,6 +362,25 @@ void state_idle()
     pthread_mutex_unlock(&obd_state_mutex);
 }
 
+// Before a command spends its waits on the vehicle: while the heartbeat
+// reports it absent, or nothing answered the command's last attempt, one
+// short request tells whether it answers at all.
+bool vehicle_answers()
+{
+    if (g_flg_supported_pid_list == 1 && !L.attempt_unanswered) {
+        return true;
+    }
+    build_detect_request();
+    const int mode = ecu_list_size() > 0 ? g_ecu_list[0].mode : 1;
+    const int rc =
+        send_obd2_request(mode, L.request, sizeof L.request, L.answer, &L.answer_len, OBD2_REQ_DETECT);
+    L.attempt_unanswered = rc == -1;
+    if (L.attempt_unanswered) {
+        puts("OBD2_ERROR : The vehicle does not answer.");
+    }
+    return !L.attempt_unanswered;
+}
+
 int publish_error_packet(int cmd, const char *msg, const char *publish_failure)
 {
     char pkt[kPacketBufSize];
@@ -364,9 +412,10 @@ int cmd_read_dtc()
     if (g_ecu_count <= 0) {
         return report_no_ecu(1, "OBD2_ERROR : Error while publishing dtc error packet.");
     }
-    const char *packet = handle_dtc_command();
+    const char *packet = vehicle_answers() ? handle_dtc_command() : nullptr;
     if (packet == nullptr) {
-        // No ECU answered: not a vehicle without codes. The command is retried.
+        // No ECU answered (or no packet could be built): not a vehicle without
+        // codes. The command is retried.
         publish_error_packet(1, "NORES", "OBD2_ERROR : Error while publishing DTC no response packet.");
         return 0;
     }
@@ -387,7 +436,7 @@ int cmd_live_data()
     }
     get_pid_list();
     const char *packet = nullptr;
-    {
+    if (vehicle_answers()) {
         EcuScope scope(g_ecu_list[0]);
         packet = handle_live_mode(g_ecu_list[0].mode);
     }
@@ -410,17 +459,11 @@ int cmd_clear_dtc()
     if (g_ecu_count <= 0) {
         return report_no_ecu(4, "OBD2_ERROR : Error while sending error packet.");
     }
-    for (int i = 0; i < ecu_list_size(); ++i) {
-        int cleared;
-        {
-            EcuScope scope(g_ecu_list[i]);
-            cleared = handle_clear_dtc_command(g_ecu_list[i].mode);
-        }
-        if (cleared == 0) {
-            puts("OBD2_ERROR : Error while clearing dtc");
-            publish_error_packet(4, "NORES", "OBD2_ERROR : Error while sending error packet.");
-            return 0;
-        }
+    // One clear request reaches every recorded ECU; it counts once all confirmed.
+    if (!vehicle_answers() || clear_dtc_of_recorded_ecus() == 0) {
+        puts("OBD2_ERROR : Error while clearing dtc");
+        publish_error_packet(4, "NORES", "OBD2_ERROR : Error while sending error packet.");
+        return 0;
     }
     gw_sleep_us(OBD2_DTC_CLEARED_DELAY_US);
     char pkt[kPacketBufSize];
@@ -517,8 +560,7 @@ int handle_received_cmd(int cmd)
         result = cmd_one_packet(14, handle_freeze_frame_command);
         break;
     case 10:
-        L.resume_state = 0;
-        set_state(OBD2_STATE_CONFIG);
+        restart_link();
         break;
     default:
         // 3, 7, 11 go idle; every command without an action ends the same way
@@ -533,6 +575,7 @@ int handle_received_cmd(int cmd)
 void obd2_worker_start()
 {
     L = WorkerLocals{};
+    can_link_reset_failures();
     if (reset_supported_pid() == 0) {
         puts("OBD2_ERROR : Error while reseting supported pid's");
         fflush(stdout);
@@ -545,6 +588,16 @@ namespace
 
 void run_state_pass(int state)
 {
+    // A restart asked for (command 10, a lost interface) is carried out before
+    // the commands queued behind it, as long as it makes progress; once a step
+    // must be retried (no vehicle, an unusable configuration), queued commands
+    // go first and the restart resumes after them.
+    const bool restart_first = state == OBD2_STATE_PARSE_CMD && L.restart_runs &&
+                               is_startup_state(L.own_state) && !L.startup_retried;
+    if (restart_first) {
+        state = L.own_state;
+    }
+    const int before = L.own_state;
     if (state == OBD2_STATE_PARSE_CMD && L.own_state != OBD2_STATE_PARSE_CMD &&
         L.own_state != OBD2_STATE_EXEC_CMD) {
         // A command took over; remember where start-up had got to.
@@ -580,6 +633,10 @@ void run_state_pass(int state)
         set_state(OBD2_STATE_IDLE);
         break;
     }
+    if (state == before && is_startup_state(before)) {
+        L.startup_retried = L.own_state == before;
+    }
+    L.restart_runs = L.restart_runs && is_startup_state(L.own_state);
 }
 
 // A pass cut short by an exception (no memory, in practice) is reported and
@@ -604,6 +661,16 @@ void obd2_run_state_pass()
     const int state = get_obd2_thrd_state();
     gw_guarded_pass([state] { run_state_pass(state); },
                     [state](const char *what) { abandon_pass(state, what); });
+    // An interface that went down, away (re-plugged, driver reloaded) or
+    // bus-off never comes back on the sockets the worker holds: bring it up
+    // again and open new ones.
+    if (can_link_failures() >= OBD2_LINK_FAILURE_LIMIT) {
+        printf("OBD2_ERROR : CAN interface lost (%d failed exchanges in a row); bringing it up again.\n",
+               can_link_failures());
+        fflush(stdout);
+        can_link_reset_failures();
+        restart_link();
+    }
 }
 
 void *obd2_com_thrd_main(void *)

@@ -87,6 +87,19 @@ TEST_F(E2e, S02_RestartRunsFullScanAgain)
     EXPECT_TRUE(wait_ecu_info(described_11bit()));
 }
 
+TEST_F(E2e, S18_CanInterfaceGoneAndBackIsBroughtUpAgain)
+{
+    bring_up();
+    ASSERT_TRUE(wait_ecu_info(described_11bit()));
+    // The adapter is pulled: can0 goes away under the daemon's sockets.
+    sim->stop();
+    ASSERT_TRUE(gw->wait_trace("OBD2_ERROR : CAN interface lost", scaled(20000ms)));
+    ASSERT_TRUE(gw->wait_trace("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING", scaled(5000ms)));
+    EXPECT_EQ(read_file(gw->ip_log_path()), ip_log(500000) + ip_log(500000)) << "not brought up again";
+    // Plugged in again: the daemon finds the vehicle on its own.
+    ASSERT_GE(vehicle_up(vehicle_11bit()), 0);
+}
+
 TEST_F(E2e, S03_NoVehicleThenVehicleAppears)
 {
     use_factory_config();

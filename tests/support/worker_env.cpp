@@ -50,9 +50,13 @@ int record_shell(const char *command)
 }
 
 vsim::InProcessBus *g_bus = nullptr;
+std::atomic<bool> g_can_available{true};
 
 int attach_bus()
 {
+    if (!g_can_available.load()) {
+        return 0;
+    }
     g_bus->attach();
     return 1;
 }
@@ -191,6 +195,7 @@ WorkerEnv::WorkerEnv(const vsim::VehicleModel &vehicle, const std::string &confi
     can_test_set_shell_runner(record_shell);
     bus_ = std::make_unique<vsim::InProcessBus>(vehicle);
     g_bus = bus_.get();
+    g_can_available.store(true);
     obd2_test_set_can_opener(attach_bus);
     obd2_test_reset_handover(OBD2_STATE_CONFIG);
 }
@@ -219,6 +224,11 @@ std::string WorkerEnv::read_ecu_info() const
 void WorkerEnv::write_config(const std::string &json)
 {
     gw_write_file_atomic(config_path().c_str(), json.data(), json.size());
+}
+
+void WorkerEnv::set_can_available(bool available)
+{
+    g_can_available.store(available);
 }
 
 std::vector<std::string> WorkerEnv::shell_commands()

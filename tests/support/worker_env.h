@@ -57,6 +57,8 @@ class WorkerEnv
     std::string read_ecu_info() const;
     void write_config(const std::string &json);
     std::vector<std::string> shell_commands();
+    // While false, the worker cannot open its CAN sockets (no can0).
+    void set_can_available(bool available);
 
     // Runs obd2_worker_start and then the worker's passes on a thread.
     void start_worker();

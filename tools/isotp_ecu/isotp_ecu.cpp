@@ -167,6 +167,15 @@ int main(int argc, char **argv)
                 continue;
             }
             std::this_thread::sleep_for(ecu.latency);
+            // "Response pending" first, as the vehicle file says; the kernel sends each as a single frame.
+            const vsim::EcuModel::Pending pending = vehicle.pending_before(index, req[0]);
+            for (int k = 0; k < pending.count; ++k) {
+                const uint8_t busy[] = {OBD2_NEGATIVE_RESPONSE, req[0], OBD2_NRC_BUSY};
+                if (::write(phys.get(), busy, sizeof busy) != static_cast<ssize_t>(sizeof busy)) {
+                    std::perror("obd-isotp-ecu: write");
+                }
+                std::this_thread::sleep_for(pending.interval);
+            }
             // A segmented answer whose flow control never came fails the next
             // write with ECOMM; that error is the old answer's, so send again.
             ssize_t w = ::write(phys.get(), answer.data(), answer.size());

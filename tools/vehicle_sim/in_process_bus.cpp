@@ -65,7 +65,9 @@ struct InProcessBus::Impl {
     std::vector<Scheduled> queue; // min-heap on (due, order)
     uint64_t next_order = 0;
     bool noise_on = false;
-    can_frame noise_frame{};
+    std::vector<can_frame> noise_frames;
+    size_t noise_next = 0;
+    bool noise_repeat = true;
     int64_t noise_period_us = 0;
     int64_t noise_next_us = 0;
 
@@ -220,7 +222,8 @@ struct InProcessBus::Impl {
                 queue.pop_back();
             }
             if (noise_on && noise_next_us <= now) {
-                to_bus_locked(noise_frame);
+                to_bus_locked(noise_frames[noise_next++ % noise_frames.size()]);
+                noise_on = noise_repeat || noise_next < noise_frames.size();
                 noise_next_us += noise_period_us;
                 if (noise_next_us < now) {
                     noise_next_us = now + noise_period_us;
@@ -334,12 +337,14 @@ void InProcessBus::set_on_write(WriteHook hook)
     impl_->on_write = std::move(hook);
 }
 
-void InProcessBus::start_noise(const can_frame &frame, std::chrono::microseconds period)
+void InProcessBus::start_noise(std::vector<can_frame> frames, std::chrono::microseconds period, bool repeat)
 {
     {
         std::lock_guard lock(impl_->mu);
-        impl_->noise_on = true;
-        impl_->noise_frame = frame;
+        impl_->noise_on = !frames.empty();
+        impl_->noise_frames = std::move(frames);
+        impl_->noise_next = 0;
+        impl_->noise_repeat = repeat;
         impl_->noise_period_us = std::max<int64_t>(period.count(), 1);
         impl_->noise_next_us = gw_monotonic_us();
     }

@@ -426,6 +426,15 @@ struct Vehicle::Impl {
         if (payload.empty()) {
             return;
         }
+        if (auto p = e.pending.find(in.data[1]); p != e.pending.end()) {
+            for (int k = 0; k < p->second.count; ++k) {
+                can_frame busy = frame_from(e);
+                const uint8_t bytes[] = {3, kNegative, in.data[1], kNrcBusy};
+                std::copy(std::begin(bytes), std::end(bytes), busy.data);
+                out.push_back(TimedFrame{delay, busy});
+                delay += p->second.interval;
+            }
+        }
         payload.resize(std::min(payload.size(), kMaxIsoTpPayload));
         can_frame f = frame_from(e);
         if (payload.size() <= 7) {
@@ -519,6 +528,31 @@ std::vector<uint8_t> Vehicle::answer_payload(size_t ecu, const uint8_t *req, siz
     auto out = impl_->answer(ecu, req, len);
     out.resize(std::min(out.size(), kMaxIsoTpPayload));
     return out;
+}
+
+void Vehicle::set_pending(size_t ecu, uint8_t service, int count, std::chrono::microseconds interval)
+{
+    std::lock_guard lock(impl_->mu);
+    if (ecu >= impl_->desc.ecus.size()) {
+        return;
+    }
+    auto &pending = impl_->desc.ecus[ecu].pending;
+    if (count <= 0) {
+        pending.erase(service);
+    } else {
+        pending[service] = EcuModel::Pending{count, interval};
+    }
+}
+
+EcuModel::Pending Vehicle::pending_before(size_t ecu, uint8_t service) const
+{
+    std::lock_guard lock(impl_->mu);
+    if (ecu >= impl_->desc.ecus.size()) {
+        return {0, {}};
+    }
+    const auto &pending = impl_->desc.ecus[ecu].pending;
+    auto it = pending.find(service);
+    return it == pending.end() ? EcuModel::Pending{0, {}} : it->second;
 }
 
 void Vehicle::set_silent(bool silent)

@@ -81,6 +81,16 @@ struct EcuModel {
     // parameter 0 for services without one) -> NRC.
     std::map<uint16_t, uint8_t> negative;
 
+    // "Response pending" before the final answer, per service: `count`
+    // answers 7F <service> 78, `interval` apart, then the answer itself
+    // (`interval` after the last one). A busy clear (above) is another thing:
+    // it answers 78 and nothing more until asked again.
+    struct Pending {
+        int count = 1;
+        std::chrono::microseconds interval{0};
+    };
+    std::map<uint8_t, Pending> pending;
+
     uint8_t padding = 0xAA;
     std::chrono::microseconds latency{0}; // before each answer (first frame or single frame)
     std::chrono::microseconds cf_gap{0};  // between consecutive frames (on top of STmin)
@@ -123,6 +133,10 @@ class Vehicle
     // ISO-TP). Empty: no answer. Busy answers and clears count as on_frame's.
     std::vector<uint8_t> answer_payload(size_t ecu, const uint8_t *req, size_t len);
 
+    // The "response pending" answers ECU `ecu` gives to `service` before its
+    // answer (count 0 when none), for transports that send them themselves.
+    EcuModel::Pending pending_before(size_t ecu, uint8_t service) const;
+
     // Live changes (also from the control channel of the CLI).
     void set_silent(bool silent);                  // all ECUs
     void set_latency(std::chrono::microseconds l); // all ECUs
@@ -131,6 +145,8 @@ class Vehicle
     void set_dtcs(size_t ecu, uint8_t service, std::vector<uint16_t> codes);
     void set_negative(size_t ecu, uint16_t key, uint8_t nrc); // nrc 0 removes
     void set_clear_behaviour(size_t ecu, int busy_count, uint8_t nrc);
+    // `count` "response pending" answers before each answer to `service`; 0 removes them.
+    void set_pending(size_t ecu, uint8_t service, int count, std::chrono::microseconds interval);
     // The next consecutive frame sent carries a wrong sequence number (once).
     void inject_wrong_sequence();
     // The next answer is delayed by `extra` on top of the latency (once).
@@ -201,8 +217,13 @@ class InProcessBus
     void inject_raw(int channel, const void *data, size_t len);
 
     // Puts `frame` on the bus every `period` until stop_noise() (a babbling
-    // node, a flood of error frames). The channel filters apply.
-    void start_noise(const can_frame &frame, std::chrono::microseconds period);
+    // node, a flood of error frames). The channel filters apply. With several
+    // frames, they take turns, over and over, or once each without `repeat`.
+    void start_noise(std::vector<can_frame> frames, std::chrono::microseconds period, bool repeat = true);
+    void start_noise(const can_frame &frame, std::chrono::microseconds period)
+    {
+        start_noise(std::vector<can_frame>{frame}, period);
+    }
     void stop_noise();
 
   private:

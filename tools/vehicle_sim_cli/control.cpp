@@ -201,6 +201,9 @@ std::string Control::help()
            "  negative SID PARAM NRC [ecu=N]  answer that request negatively (NRC 00 removes), e.g. "
            "'negative 01 0D 31'\n"
            "  clear BUSY [NRC] [ecu=N]        clear: BUSY answers 7F 04 78 first, then NRC (00 = positive)\n"
+           "  pending SERVICE COUNT MS [ecu=N]  COUNT 'response pending' (7F SERVICE 78), MS ms apart, "
+           "before\n"
+           "                                  each answer to SERVICE; COUNT 0 removes it\n"
            "  inject FRAME..                  put frames on the bus (cansend syntax: 7E8#0641, 18DAF110#.., "
            "20000001#)\n"
            "  inject-raw HEX                  send raw bytes as one record to every bus socket (--bus only)\n"
@@ -253,6 +256,12 @@ Reply Control::execute(const std::string &line)
             ok.lines.push_back("  PIDs" + pid_bytes_text(e.pids));
             ok.lines.push_back("  stored " + codes_text(e.stored_dtcs) + ", pending " +
                                codes_text(e.pending_dtcs) + ", permanent " + codes_text(e.permanent_dtcs));
+            for (const auto &[service, rule] : e.pending) {
+                std::snprintf(b, sizeof b,
+                              "  service %02X: %d response pending, %lld ms apart, before the answer",
+                              service, rule.count, static_cast<long long>(rule.interval.count() / 1000));
+                ok.lines.push_back(b);
+            }
             if (auto m = e.pids.find(OBD2_PID_MONITOR_STATUS); m != e.pids.end() && !m->second.empty()) {
                 const uint8_t a = m->second[0];
                 std::snprintf(b, sizeof b, "  monitors since clear: MIL %s, confirmed codes %d, ",
@@ -374,6 +383,16 @@ Reply Control::execute(const std::string &line)
             return fail("usage: clear BUSY [NRC]");
         }
         v.set_clear_behaviour(ecu, static_cast<int>(*busy), *nrc);
+        return ok;
+    }
+    if (cmd == "pending") {
+        auto service = w.size() == 4 ? hex_byte(w[1]) : std::nullopt;
+        auto count = w.size() == 4 ? number(w[2], 0, 100) : std::nullopt;
+        auto ms = w.size() == 4 ? number(w[3], 0, 60000) : std::nullopt;
+        if (!service || !count || !ms) {
+            return fail("usage: pending SERVICE COUNT MS");
+        }
+        v.set_pending(ecu, *service, static_cast<int>(*count), std::chrono::milliseconds(*ms));
         return ok;
     }
     if (cmd == "inject" || cmd == "chatter") {

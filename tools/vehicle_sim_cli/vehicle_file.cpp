@@ -356,9 +356,26 @@ vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
         fail(path, "expected an object, got " + shown(v));
     }
     only_keys(v, path,
-              {"addressing", "response_id", "physical_id", "vin", "calid", "cvn", "ecu_name", "pids", "dtcs",
-               "monitors", "freeze_frame", "clear", "negative", "latency_ms", "cf_gap_ms",
-               "awaits_flow_control", "padding", "silent", "comment"});
+              {"addressing",
+               "response_id",
+               "physical_id",
+               "vin",
+               "calid",
+               "cvn",
+               "ecu_name",
+               "pids",
+               "dtcs",
+               "monitors",
+               "freeze_frame",
+               "clear",
+               "negative",
+               "pending",
+               "latency_ms",
+               "cf_gap_ms",
+               "awaits_flow_control",
+               "padding",
+               "silent",
+               "comment"});
 
     const cJSON *addr = member(v, "addressing");
     std::string a = cJSON_IsString(addr) ? addr->valuestring : "";
@@ -462,6 +479,32 @@ vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
                 fail(ff + ".nrc", "0 is not a negative response code");
             }
             e.negative[static_cast<uint16_t>(s << 8 | prm)] = code;
+        }
+    }
+    if (const cJSON *n = member(v, "pending")) {
+        std::string f = join(path, "pending");
+        if (!cJSON_IsArray(n)) {
+            fail(f, "expected an array of {\"service\", \"count\", \"ms\"}, got " + shown(n));
+        }
+        int i = 0;
+        for (const cJSON *x = n->child; x; x = x->next, ++i) {
+            std::string ff = f + "[" + std::to_string(i) + "]";
+            if (!cJSON_IsObject(x)) {
+                fail(ff, "expected an object such as {\"service\": \"07\", \"count\": 1, \"ms\": 30}");
+            }
+            only_keys(x, ff, {"service", "count", "ms"});
+            const cJSON *svc = member(x, "service");
+            if (!svc)
+                fail(ff + ".service", "missing");
+            vsim::EcuModel::Pending rule;
+            if (const cJSON *c = member(x, "count")) {
+                rule.count =
+                    static_cast<int>(get_uint(c, ff + ".count", kMaxBusyAnswers, "a count of answers"));
+            }
+            if (const cJSON *ms = member(x, "ms")) {
+                rule.interval = get_delay(ms, ff + ".ms");
+            }
+            e.pending[get_byte(svc, ff + ".service", "a service byte")] = rule;
         }
     }
     if (const cJSON *l = member(v, "latency_ms")) {
