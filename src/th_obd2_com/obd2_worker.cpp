@@ -485,7 +485,7 @@ int cmd_one_packet(int cmd, const char *(*read)())
     if (g_ecu_count <= 0) {
         return report_no_ecu(cmd, "OBD2_ERROR : Error while publishing error packet.");
     }
-    const char *packet = read();
+    const char *packet = vehicle_answers() ? read() : nullptr;
     if (packet == nullptr) {
         publish_error_packet(cmd, "NORES", "OBD2_ERROR : Error while publishing no response packet.");
         return 0;

@@ -8,7 +8,6 @@
 #include "common/cjson_ptr.h"
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
-#include "th_obd2_com/ecu_list.h"
 #include "th_obd2_com/obd2_protocol.h"
 #include "th_obd2_com/obd2_reassembly.h"
 
@@ -45,19 +44,16 @@ bool add_monitors(cJSON *data, const char *key, const std::vector<MonitorEntry> 
     return ok;
 }
 
-// One functional request per recorded ECU, each exchange bound to its ECU.
+// One functional request; answers[i] belongs to g_ecu_list[i].
 std::vector<MonitorReply> ask_monitor_status(uint8_t pid)
 {
     uint8_t request[8];
     prepare_request(request, 2, OBD2_SID_CURRENT_DATA, pid);
+    std::vector<Obd2EcuAnswer> answers;
+    ask_recorded_ecus(request, sizeof request, OBD2_REQ_READINESS, answers);
     std::vector<MonitorReply> replies;
-    std::array<uint8_t, OBD2_RESP_BUF_SIZE> answer;
-    for (int i = 0; i < ecu_list_size(); ++i) {
-        EcuScope scope(g_ecu_list[i]);
-        size_t len = 0;
-        const int rc = send_obd2_request(g_ecu_list[i].mode, request, sizeof request, answer.data(), &len,
-                                         OBD2_REQ_READINESS);
-        replies.push_back(read_monitor_reply(pid, rc, answer.data(), std::min(len, answer.size())));
+    for (const Obd2EcuAnswer &a : answers) {
+        replies.push_back(read_monitor_reply(pid, a.rc, a.data.data(), std::min(a.len, a.data.size())));
     }
     return replies;
 }
