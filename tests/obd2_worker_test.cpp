@@ -403,6 +403,7 @@ TEST(Worker, FailingCommandRetriesThreeTimesThenIdles)
         TraceCapture cap;
         env.published().clear();
         env.bus().vehicle().set_silent(cmd != 4);
+        env.bus().clear_received();
         command_for_can((R"({"TYP":1,"CMD":)" + std::to_string(cmd) + "}").c_str());
         ASSERT_TRUE(
             wait_until([&] { return cap.count_line("OBD2_ERROR : NO COMMUNICATION WITH ECU.") == 1; }, 20s));
@@ -415,6 +416,11 @@ TEST(Worker, FailingCommandRetriesThreeTimesThenIdles)
         }
         EXPECT_EQ(env.published().count_token("NORES"), 4);
         EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE);
+        // The first attempt asks; each retry first checks with a detection request that anybody answers.
+        const auto sent = env.bus().received(0);
+        EXPECT_EQ(
+            std::count_if(sent.begin(), sent.end(), [](const can_frame &f) { return f.data[2] != 0x00; }),
+            cmd == 4 ? 4 : 1);
     }
 }
 
