@@ -63,7 +63,7 @@ int ask_frame(uint8_t pid, std::array<uint8_t, OBD2_RESP_BUF_SIZE> &answer, size
     const int rc = send_obd2_request(g_ecu_list[0].mode, request, sizeof request, answer.data(), &len,
                                      OBD2_REQ_FREEZE_FRAME);
     len = std::min(len, answer.size());
-    if (rc == -2 && len > 3 && answer[3] == OBD2_NRC_BUSY) {
+    if (rc == -2 && obd2_is_response_pending(answer.data(), len)) {
         return -1;
     }
     return rc;

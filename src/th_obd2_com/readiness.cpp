@@ -1,7 +1,6 @@
 #include "th_obd2_com/readiness.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <span>
 
@@ -64,7 +63,7 @@ MonitorReply read_monitor_reply(uint8_t pid, int rc, const uint8_t *answer, size
 {
     MonitorReply reply;
     if (rc == -2) {
-        reply.answered = !(len > 3 && answer[3] == OBD2_NRC_BUSY);
+        reply.answered = !obd2_is_response_pending(answer, len);
         return reply;
     }
     if (rc != 0) {
