@@ -20,8 +20,10 @@ for arch in ${*:-amd64 arm64}; do
         -DOBDGW_TESTS=OFF -DOBDGW_WERROR=OFF >/dev/null
     cmake --build "$dir" --target obd-gateway obd-vehicle-sim obd-isotp-ecu obdsim_can_preload
     echo "== $arch: packages"
-    (cd "$dir" && cpack -G DEB -B "$out" >/dev/null)
-    rm -rf "$out/_CPack_Packages"
+    # Each architecture packs in its own folder: two may be packed at once.
+    rm -rf "$dir/cpack"
+    (cd "$dir" && cpack -G DEB -B "$PWD/cpack" >/dev/null)
+    mv "$dir"/cpack/*.deb "$out/" && rm -rf "$dir/cpack"
 done
 for deb in "$out"/*.deb; do
     printf '%s  %s bytes\n' "$(basename "$deb")" "$(stat -c %s "$deb")"

@@ -129,22 +129,25 @@ expect_packet() { # MATCH EXPECTED SECONDS AFTER_LINE
 }
 bitrate() { ip -d link show "${1:-can0}" | sed -n 's/.* bitrate \([0-9]*\) .*/\1/p' | head -1; }
 gw_pid() { systemctl show -p MainPID --value obd-gateway; }
+# The vehicle's ECUs have processors of their own and answer in time however
+# busy the board is: here they run before the bench's scripts and the daemon.
+ECU_PRIO="chrt -f 10"
 # A vehicle on the second card; VEHICLE_PID is the running one.
 vehicle() { # isotp|sim FILE [ARGS...]
     local kind=$1 file=$2
     shift 2
     stop_vehicle
     if [ "$kind" = isotp ]; then
-        spawn "$D/vehicle.log" obd-isotp-ecu --vehicle "$B/vehicles/$file" "$@" --can can1
+        spawn "$D/vehicle.log" $ECU_PRIO obd-isotp-ecu --vehicle "$B/vehicles/$file" "$@" --can can1
         wait_line "$D/vehicle.log" "answers from" 20 || fail "the ECU did not start"
     else
-        spawn "$D/vehicle.log" obd-vehicle-sim --vehicle "$B/vehicles/$file" --can can1 --no-stdin --quiet "$@"
+        spawn "$D/vehicle.log" $ECU_PRIO obd-vehicle-sim --vehicle "$B/vehicles/$file" --can can1 --no-stdin --quiet "$@"
     fi
-    VEHICLE_PID=$LAST
+    VEHICLE_PID=$LAST VEHICLE_NOW="$kind $file $*"
 }
 stop_vehicle() {
     [ -n "${VEHICLE_PID:-}" ] && kill "$VEHICLE_PID" 2>/dev/null && wait "$VEHICLE_PID" 2>/dev/null
-    VEHICLE_PID=
+    VEHICLE_PID= VEHICLE_NOW=
 }
 startup_reports() { # AFTER_LINE SECONDS: MODEDETECTED, GOTINFO, GOTPID, SAVSUC in this order
     local m from=$1
@@ -185,6 +188,22 @@ wait_levels() { # WANT SECONDS
     return 1
 }
 
+# ecu_info.json as expected. The probe gives each PID 100 ms, the daemon's
+# rule; under emulation a loaded host sometimes answers later: when only the
+# PID flags differ, that is said and the vehicle probed once more.
+expect_record() { # EXPECTED_FILE
+    cmp -s $CFG/ecu_info.json "$B/expected/$1" && return 0
+    local d
+    d=$(diff $CFG/ecu_info.json "$B/expected/$1" | grep '^[<>]' | tr -d '\t' | tr '\n' ' ')
+    if cmp -s <(sed '/"LIVE_PIDS"/,$d' $CFG/ecu_info.json) <(sed '/"LIVE_PIDS"/,$d' "$B/expected/$1"); then
+        say "NOTE $NAME: the probe missed a PID ($d); probed again"
+        rm -f $CFG/ecu_info.json
+        reidentify
+        d=$(diff $CFG/ecu_info.json "$B/expected/$1" | grep '^[<>]' | tr -d '\t' | tr '\n' ' ')
+    fi
+    [ -z "$d" ] || fail "ecu_info.json differs from $1: $d"
+}
+
 # --- scenarios of the main phase ----------------------------------------------
 ONE_ECU=full_11bit.json
 s_first_boot() {
@@ -205,7 +224,7 @@ s_first_boot() {
     journalctl -b -t sudo -o cat --no-pager | sed -n 's/.*COMMAND=//p' | head -3 >"$D/sudo.txt"
     printf '%s\n' "/usr/sbin/ip link set can0 down" "/usr/sbin/ip link set can0 up type can bitrate 500000" \
         "/usr/sbin/ip link set can0 up" | cmp -s - "$D/sudo.txt" || fail "the bring-up's sudo commands differ: $(tr '\n' '|' <"$D/sudo.txt")"
-    cmp -s $CFG/ecu_info.json "$B/expected/ecu_info_11bit.json" || fail "ecu_info.json differs"
+    expect_record ecu_info_11bit.json
     # The trace: the start-up in this order, and every packet the UI got traced once, in order.
     journalctl -b -u obd-gateway -o cat --no-pager >"$D/trace.txt"
     sed -n '/Detected ECU with 11-bit mode\./,$p' "$D/trace.txt" | grep -qF "ECU info saved to $CFG/ecu_info.json" ||
@@ -233,6 +252,7 @@ s_trace_complete() {
 
 s_bitrate() {
     begin bitrate
+    one_ecu
     local from br
     for br in 250000 500000; do
         sed -i "s/\"BR\": *[0-9]*/\"BR\": $br/" $CFG/config.json
@@ -256,17 +276,18 @@ s_relays() {
         n=$(grep -c "do_ctrl_chip$c .*out hi" "$D/debug-gpio.txt")
         check "consumer do_ctrl_chip$c holds its lines ($n)" test "$n" -eq "$(echo "$WIRING" | tr ' ' '\n' | grep -c ":$c:")"
     done
-    for w in $WIRING; do
+    # One command a step: DO<d> on, DO<d-1> off (on is low); the others keep their level.
+    local prev=
+    for w in $WIRING ""; do
         IFS=: read -r d c l <<<"$w"
-        for v in 1 0; do
-            send "{\"TYP\":2,\"CMD\":0,\"DATA\":{\"params\":{\"DO\":{\"DO$d\":$v}}}}"
-            # On is low. The others keep their level.
-            local want=111111111111
-            [ "$v" = 1 ] && want=$(echo $want | sed "s/./0/$((d + 1))")
-            wait_levels "$want" 5
-            lv=$(relay_levels)
-            [ "$lv" = "$want" ] || fail "DO$d=$v: levels $lv, want $want (chip $c line $l)"
-        done
+        local set= want=111111111111
+        [ -n "$d" ] && set="\"DO$d\":1" want=${want:0:d}0${want:d+1}
+        [ -n "$prev" ] && set="$set${set:+,}\"DO$prev\":0"
+        send "{\"TYP\":2,\"CMD\":0,\"DATA\":{\"params\":{\"DO\":{$set}}}}"
+        wait_levels "$want" 5
+        lv=$(relay_levels)
+        [ "$lv" = "$want" ] || fail "{$set}: levels $lv, want $want${d:+ (DO$d on chip $c line $l)}"
+        prev=$d
     done
     finish
 }
@@ -274,7 +295,7 @@ s_relays() {
 # What the UI sees of a vehicle: the record, the codes, live data, a clear.
 check_vehicle() { # ECU_INFO DTC
     local from n
-    [ -n "$1" ] && { cmp -s $CFG/ecu_info.json "$B/expected/$1" || fail "ecu_info.json differs from $1"; }
+    [ -n "$1" ] && expect_record "$1"
     from=$(lines $OUT/resp.log)
     send '{"TYP":1,"CMD":1}'
     expect_packet '"STRDTC"' "$2" 60 "$from"
@@ -313,27 +334,71 @@ reidentify() { # a new vehicle is identified again after command 10; IDENT_MS: h
     IDENT_MS=$(($(ms_now) - t))
 }
 
-s_vehicles() {
-    local t kind bits
-    for kind in isotp sim; do
-        for bits in 11bit 29bit; do
-            begin "${kind}_$bits"
-            t=$(date +%s)
-            noise
-            vehicle $kind full_$bits.json
-            reidentify
-            # The record of the previous vehicle is replaced: the moment for the power cuts.
-            [ $kind$bits = isotp29bit ] && say "NOTE window ecu_info $((IDENT_MS / 2)) $((IDENT_MS * 11 / 10))"
-            [ "$FAILED" -eq 0 ] && check_vehicle ecu_info_$bits.json dtc_$bits.txt
-            noise_seen "$t"
-            finish
-        done
+# The one-ECU car on the kernel's ISO-TP, identified, unless it already runs.
+one_ecu() {
+    [ "$VEHICLE_NOW" = "isotp $ONE_ECU " ] && return 0
+    vehicle isotp $ONE_ECU
+    reidentify
+}
+
+s_vehicles() { # isotp | sim
+    local t kind=$1 bits
+    for bits in 11bit 29bit; do
+        begin "${kind}_$bits"
+        t=$(date +%s)
+        noise
+        vehicle $kind full_$bits.json
+        reidentify
+        # The record of the previous vehicle is replaced: the moment for the power cuts.
+        [ $kind$bits = isotp29bit ] && say "NOTE window ecu_info $((IDENT_MS / 2)) $((IDENT_MS * 11 / 10))"
+        [ "$FAILED" -eq 0 ] && check_vehicle ecu_info_$bits.json dtc_$bits.txt
+        noise_seen "$t"
+        finish
     done
+}
+
+s_isotp() { s_vehicles isotp; }
+s_sim() { s_vehicles sim; }
+
+# An ECU that says "response pending" before its answers: the VIN read after
+# one (the record whole), the pending codes after one, the clear confirmed 3 s
+# after one (reported once). Readiness and the freeze frame of the same ECU.
+s_pending() {
+    begin pending
+    local from t n
+    t=$(date +%s)
+    vehicle isotp pending_11bit.json
+    rm -f $CFG/ecu_info.json
+    reidentify
+    expect_record ecu_info_11bit.json
+    from=$(lines $OUT/resp.log)
+    send '{"TYP":1,"CMD":13}'
+    expect_packet '"CMD":13,' readiness_11bit.txt 60 "$from"
+    from=$(lines $OUT/resp.log)
+    send '{"TYP":1,"CMD":14}'
+    expect_packet '"CMD":14,' freeze_11bit.txt 60 "$from"
+    from=$(lines $OUT/resp.log)
+    send '{"TYP":1,"CMD":1}'
+    expect_packet '"STRDTC"' dtc_11bit.txt 60 "$from"
+    from=$(lines $OUT/resp.log)
+    send '{"TYP":1,"CMD":4}'
+    expect_status DTC_CLEARED 60 "$from"
+    sleep 1
+    n=$(tail -n +$((from + 1)) $OUT/resp.log | grep -cF '"CMD":4,')
+    [ "$n" -eq 1 ] || fail "$n answers to one clear: $(tail -n +$((from + 1)) $OUT/resp.log | grep -F '"CMD":4,' | tr '\n' ' ')"
+    journalctl -u obd-gateway -o cat --no-pager --since "@$t" >"$D/trace.txt"
+    for n in 09 07 04; do
+        grep -qF "[ 7f ] [ $n ] [ 78 ]" "$D/trace.txt" || fail "no \"response pending\" for service $n in the trace"
+    done
+    finish
+}
+
+s_two_ecus() {
     # Engine 0x7E8 and transmission 0x7E9 on ISO-TP: the record is the engine's,
     # the codes the engine's then the transmission's.
     begin two_ecus
     stop_vehicle
-    spawn "$D/engine.log" obd-isotp-ecu --vehicle $B/vehicles/full_11bit.json --can can1
+    spawn "$D/engine.log" $ECU_PRIO obd-isotp-ecu --vehicle $B/vehicles/full_11bit.json --can can1
     local engine=$LAST
     vehicle isotp transmission_11bit.json
     wait_line "$D/engine.log" "answers from" 20 || fail "the engine did not start"
@@ -347,8 +412,7 @@ s_vehicles() {
 s_gone_and_back() {
     begin gone_and_back
     local from
-    vehicle isotp $ONE_ECU
-    reidentify
+    one_ecu
     from=$(lines $OUT/resp.log)
     stop_vehicle
     expect_status NOECU 60 "$from"
@@ -372,6 +436,7 @@ s_gone_and_back() {
 
 s_broker_restart() {
     begin broker_restart
+    one_ecu
     local from
     systemctl restart mosquitto
     # The subscriber of the UI went with the broker: a new one.
@@ -391,6 +456,7 @@ s_broker_restart() {
 # relay lines are sampled all along (DO0 on before).
 s_sigsegv() {
     begin sigsegv
+    one_ecu
     local pid from n0
     send '{"TYP":2,"CMD":0,"DATA":{"params":{"DO":{"DO0":1}}}}'
     wait_levels 011111111111 10 || fail "DO0 not on before the kill: $(relay_levels)"
@@ -422,6 +488,7 @@ s_sigsegv() {
 # daemon brings it up again by itself and the vehicle answers again.
 s_can_gone() {
     begin can_gone
+    one_ecu
     local dev from
     dev=$(basename "$(readlink -f /sys/class/net/can0/device)")
     from=$(lines $OUT/resp.log)
@@ -450,6 +517,7 @@ s_can_gone() {
 # Upgrade to the next version while running: config kept, one restart, answers.
 s_upgrade() {
     begin upgrade
+    one_ecu
     local inv from
     sed -i "s/\"BR\": *[0-9]*/\"BR\": 500000/; s/\"padding\": *[0-9]*/\"padding\": 85/" $CFG/config.json
     cp $CFG/config.json "$D/config.before"
@@ -474,7 +542,6 @@ s_upgrade() {
         wait_line $OUT/resp.log '"STRDTC"' 4 "$from" && break
     done
     wait_line $OUT/resp.log '"STRDTC"' 1 "$from" || fail "no trouble codes after the upgrade"
-    mkdir -p /var/lib/obdgw-bench && cp $CFG/config.json /var/lib/obdgw-bench/config.user && sync
     finish
 }
 
@@ -483,6 +550,7 @@ BAD='{"can_port": {"BR": 500000, '
 # takes its place at command 10.
 s_factory() {
     begin factory
+    one_ecu
     local from t
     cp $CFG/config.json "$D/config.before"
     printf '%s' "$BAD" >$CFG/config.json.new && mv $CFG/config.json.new $CFG/config.json && sync
@@ -515,6 +583,7 @@ journal_period() { # SECONDS: prints the bytes added and the daemon's trace line
 }
 s_journal() {
     begin journal
+    one_ecu
     local secs=${JOURNAL_SECONDS:-60} idle live from packets
     idle=$(journal_period "$secs")
     say "NOTE journal idle: ${idle#* } trace lines, ${idle% *} bytes in $secs s = $((${idle% *} * 3600 / secs / 1024)) KiB/h"
@@ -584,6 +653,31 @@ PROBE
     finish
 }
 
+# A relay chip missing when the service starts (a board whose GPIO expander
+# is late or gone): the vehicle side still runs, the relay side says why.
+s_missing_chip() {
+    begin missing_chip
+    one_ecu
+    local c=/dev/gpiochip3 node from t
+    node=$(stat -c '%a 0x%t 0x%T' $c)
+    rm $c
+    from=$(lines $OUT/resp.log)
+    t=$(date +%s)
+    systemctl restart obd-gateway
+    startup_reports "$from" 120
+    check "service active without $c" test "$(systemctl is-active obd-gateway)" = active
+    journalctl -u obd-gateway -o cat --no-pager --since "@$t" | grep -m1 'DO_ERROR' >"$D/relay-error.txt"
+    grep -qF "Failed to open gpiochip3" "$D/relay-error.txt" || fail "no relay error in the trace: $(cat "$D/relay-error.txt")"
+    set -- $node
+    mknod -m "$1" $c c $(($2)) $(($3))
+    from=$(lines $OUT/resp.log)
+    systemctl restart obd-gateway
+    startup_reports "$from" 120
+    for _ in $(seq 50); do [ "$(grep -c 'do_ctrl_chip3 .*out hi' /sys/kernel/debug/gpio)" = 4 ] && break; sleep 0.2; done
+    check "chip 3's four relay lines held after it came back" test "$(grep -c 'do_ctrl_chip3 .*out hi' /sys/kernel/debug/gpio)" = 4
+    finish
+}
+
 # The preload library's rules for SocketCAN (filters, error masks, loopback,
 # error codes) checked against this kernel on a vcan: error frames cannot be
 # sent on a real controller. amd64 only: the tests are built for the host.
@@ -624,25 +718,34 @@ phase_install() {
     finish
 }
 
+# SCENARIOS (from the host): the ones to run, in this order; first_boot first.
+ALL_SCENARIOS="walls relays bitrate isotp sim two_ecus pending gone_and_back broker_restart sigsegv can_gone
+    trace_complete factory missing_chip preload_rules journal upgrade"
 phase_main() {
     ui_subscribe
     s_first_boot
-    s_walls
-    s_relays
-    s_bitrate
-    s_vehicles
-    s_gone_and_back
-    s_broker_restart
-    s_sigsegv
-    s_can_gone
-    s_trace_complete
-    s_factory
-    s_preload_rules
-    s_journal
-    s_upgrade
+    local s
+    for s in ${SCENARIOS:-$ALL_SCENARIOS}; do "s_$s"; done
+    # The user's settings, as the checks after a power cut expect them.
+    mkdir -p /var/lib/obdgw-bench && cp $CFG/config.json /var/lib/obdgw-bench/config.user && sync
 }
 
 # --- power cuts -----------------------------------------------------------------
+# Every ecu_info.json the daemon may leave, into DIR/record-*.json: a vehicle's
+# record; the same once the vehicle went away (texts kept, protocol unknown,
+# the first five PIDs); the one written at start, before any vehicle.
+whole_records() { # DIR
+    local b
+    for b in 11bit 29bit; do
+        cp $B/expected/ecu_info_$b.json "$1/record-$b.json"
+        awk '/"PROTO"/ { sub(/"ISO15765-4 \([0-9]*-bit\)"/, "\"UNKNOWN\"") }
+            /"LIVE_PIDS"/ { live = 1 } live && /:\t[01],?$/ { n++; sub(/\t[01]/, "\t" (n <= 5 ? 1 : 0)) }
+            { printf "%s%s", sep, $0; sep = "\n" }' \
+            "$1/record-$b.json" >"$1/record-$b-lost.json"
+    done
+    sed -e '/"\(VID\|CID\|CVN\|ECUNM\)"/s/:\t".*"/:\t"N\/A"/' -e 's/"BR":\t[0-9]*/"BR":\t0/' \
+        "$1/record-11bit-lost.json" >"$1/record-start.json"
+}
 # After the boot that follows a cut: the package consistent, the service
 # running, the files whole, the vehicle identified again.
 verify() {
@@ -656,8 +759,10 @@ verify() {
     cmp -s $f/config.json $f/default_config/default_config.json || cmp -s $f/config.json /var/lib/obdgw-bench/config.user ||
         [ "$(cat $f/config.json)" = "$BAD" ] || fail "config.json is not whole: $(head -c 80 $f/config.json | tr '\n' ' ')"
     [ ! -e $f/config.json.bad ] || [ "$(cat $f/config.json.bad)" = "$BAD" ] || fail "config.json.bad is not the unusable file"
-    cmp -s $f/ecu_info.json $B/expected/ecu_info_11bit.json || cmp -s $f/ecu_info.json $B/expected/ecu_info_29bit.json ||
-        fail "ecu_info.json is not whole: $(stat -c %s $f/ecu_info.json 2>&1) bytes"
+    whole_records "$D"
+    local r whole=
+    for r in "$D"/record-*.json; do cmp -s $f/ecu_info.json "$r" && whole=${r##*/}; done
+    [ -n "$whole" ] || { cp $f/ecu_info.json "$D/ecu_info.found.json"; fail "ecu_info.json is not whole: $(stat -c %s $f/ecu_info.json 2>&1) bytes"; }
     # After the start-up the daemon has made a usable config.json of it.
     cmp -s $CFG/config.json $CFG/default_config/default_config.json || cmp -s $CFG/config.json /var/lib/obdgw-bench/config.user ||
         fail "config.json after the start-up is neither the user's nor the factory copy"
@@ -674,7 +779,7 @@ verify() {
     cp /var/lib/obdgw-bench/config.user $CFG/config.json
     vehicle isotp $ONE_ECU
     reidentify
-    cmp -s $CFG/ecu_info.json $B/expected/ecu_info_11bit.json || fail "ecu_info.json differs after the identification"
+    expect_record ecu_info_11bit.json
     sync
     finish
 }
@@ -747,6 +852,10 @@ run() {
         ui_subscribe
         verify
         phase_purge
+        ;;
+    check)
+        ui_subscribe
+        verify
         ;;
     *) say "FAIL setup: unknown phase $PHASE" ;;
     esac
