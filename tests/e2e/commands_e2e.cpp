@@ -241,16 +241,16 @@ TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
 // Readiness packet of the test vehicles: monitor states in table order.
 std::string readiness_packet(int mil, int codes, const std::string &mon, const std::string &cyc)
 {
-    const auto states = [](const std::string &spec) {
+    const auto states = [](const std::string &letters) {
         // One letter per spark monitor: C complete, I incomplete, - unsupported.
         static const char *keys[] = {"MISF", "FUEL", "CCM", "CAT",  "HCAT", "EVAP",
                                      "SAIR", "ACRF", "O2S", "O2SH", "EGR"};
         std::string o;
-        for (size_t i = 0; i < spec.size(); ++i) {
+        for (size_t i = 0; i < letters.size(); ++i) {
             o += std::string(i ? "," : "") + "\"" + keys[i] + "\":\"" +
-                 (spec[i] == 'C'   ? "COMPLETE"
-                  : spec[i] == 'I' ? "INCOMPLETE"
-                                   : "UNSUPPORTED") +
+                 (letters[i] == 'C'   ? "COMPLETE"
+                  : letters[i] == 'I' ? "INCOMPLETE"
+                                      : "UNSUPPORTED") +
                  "\"";
         }
         return "{" + o + "}";
