@@ -51,7 +51,8 @@
 #include "th_obd2_com/obd2_state.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizers' allocator counts the heap in use (GCC ships no header for it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
