@@ -301,6 +301,17 @@ long proc_status_kib(pid_t pid, const char *field)
     return -1;
 }
 
+long Gateway::open_fds()
+{
+    long n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid()) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        ++n;
+    }
+    return n;
+}
+
 long Gateway::cpu_ticks()
 {
     std::string s = read_file("/proc/" + std::to_string(pid()) + "/stat");

@@ -187,6 +187,8 @@ class Gateway
     long hwm_kib() { return proc_status_kib(pid(), "VmHWM:"); }
     // utime + stime of the process, in clock ticks.
     long cpu_ticks();
+    // Descriptors the process holds open.
+    long open_fds();
 
     // Relay lines as the stand-in libgpiod reports them: "gpiochip4:10" -> level (and consumer).
     std::map<std::string, int> gpio_levels();
