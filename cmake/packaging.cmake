@@ -12,9 +12,13 @@ install(FILES config/default_config.json DESTINATION /opt/vyr/configs/default_co
 install(FILES ${OBDGW_PKG}/obd-gateway.service DESTINATION /lib/systemd/system COMPONENT gateway)
 install(FILES ${OBDGW_PKG}/mosquitto-obd-gateway.conf DESTINATION /etc/mosquitto/conf.d
         RENAME obd-gateway.conf COMPONENT gateway)
+# sudo's policy and plugin settings inside the service's sandbox (bound over
+# /etc/sudoers and /etc/sudo.conf there).
+install(FILES ${OBDGW_PKG}/sudoers DESTINATION share/obd-gateway PERMISSIONS OWNER_READ COMPONENT gateway)
+install(FILES ${OBDGW_PKG}/sudo.conf DESTINATION share/obd-gateway COMPONENT gateway)
 
 if(TARGET obd-vehicle-sim AND TARGET obdsim_can_preload)
-  install(TARGETS obd-vehicle-sim RUNTIME DESTINATION bin COMPONENT tools)
+  install(TARGETS obd-vehicle-sim obd-isotp-ecu RUNTIME DESTINATION bin COMPONENT tools)
   install(TARGETS obdsim_can_preload LIBRARY DESTINATION lib/obd-gateway-tools COMPONENT tools)
   file(GLOB OBDGW_SAMPLE_VEHICLES ${CMAKE_SOURCE_DIR}/tools/vehicles/*.json)
   list(FILTER OBDGW_SAMPLE_VEHICLES EXCLUDE REGEX "/demo_config\\.json$") # the demo's gateway settings
@@ -54,7 +58,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${OBDGW_DEB_BASE}, libcjson1 (>= 1.7.15)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Vehicle simulator for the OBD-II gateway
  obd-vehicle-sim answers OBD-II requests like a vehicle, on a real SocketCAN
  interface or on a UNIX-socket bus reached through its CAN preload library
- (/usr/lib/obd-gateway-tools/libobdsim_can_preload.so). Sample vehicles in
+ (/usr/lib/obd-gateway-tools/libobdsim_can_preload.so); obd-isotp-ecu is one
+ ECU on the kernel's ISO-TP sockets. Sample vehicles in
  /usr/share/obd-gateway-tools/vehicles.")
 
 include(CPack)

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The run command: the real, unchanged obd-gateway against a simulated vehicle,
 # with a UI-side MQTT client showing what the interface application sees:
-# start-up reports, a trouble-code read, five seconds of live data, a clear,
-# and two relay commands with the GPIO line levels. Everything runs in private
-# namespaces (its own loopback with its own broker on 127.0.0.1:1883, its own
-# /opt/vyr/configs, its own process tree) and everything it starts is stopped
-# at the end.
+# start-up reports, a trouble-code read, five seconds of live data, readiness
+# and the freeze frame, a clear, and two relay commands with the GPIO line
+# levels. Everything runs in private namespaces (its own loopback with its own
+# broker on 127.0.0.1:1883, its own /opt/vyr/configs, its own process tree)
+# and everything it starts is stopped at the end.
 #
 #   scripts/demo.sh                       simulated bus through the SocketCAN preload library
 #   scripts/demo.sh --vehicle FILE.json   another vehicle (tools/vehicles/*.json)
@@ -213,6 +213,7 @@ STATUS = {
     "SAVSUC": "identification done, ECU information saved", "ECU": "heartbeat: vehicle present",
     "GOTECU": "vehicle back after an absence", "COMER": "no vehicle for this command",
     "NORES": "the vehicle gave no usable answer", "DTC_CLEARED": "trouble codes cleared",
+    "NOTSUP": "the vehicle does not support this", "NOFRAME": "no freeze frame stored",
 }
 
 UNITS = {"ENGRPM": "rpm", "SPD": "km/h", "COLTMP": "degC", "INTTMP": "degC", "AMBTMP": "degC", "OILTEMP": "degC",
@@ -392,8 +393,40 @@ while True:  # the snapshot that was on its way when the stop came
     if text is None:
         break
 
-# 4. Clear ------------------------------------------------------------------
-step("4. Clear the trouble codes")
+# 4. Readiness and freeze frame ---------------------------------------------
+STATE = {"COMPLETE": "complete", "INCOMPLETE": "INCOMPLETE", "UNSUPPORTED": "-"}
+
+def show_monitors(title, monitors):
+    say(f"           {title}: " + "  ".join(f"{k} {STATE.get(v, v)}" for k, v in monitors.items()))
+
+def read_readiness():
+    publish({"TYP": 1, "CMD": 13}, "readiness: MIL and monitors")
+    text, pkt = wait_for(lambda p: p.get("CMD") == 13, 30, "readiness packet", show_other=False)
+    say(f"  {stamp()}  {'<- ':>5} {text}")
+    d = pkt.get("DATA", {})
+    if "MON" in d:
+        say(f"           MIL {'on' if d['MIL'] else 'off'}, {d['DTCCNT']} confirmed code(s), {d['IGN'].lower()} ignition")
+        show_monitors("since clear", d["MON"])
+        if "CYC" in d:
+            show_monitors(" this cycle", d["CYC"])
+
+def read_freeze_frame():
+    publish({"TYP": 1, "CMD": 14}, "freeze frame")
+    text, pkt = wait_for(lambda p: p.get("CMD") == 14, 30, "freeze-frame packet", show_other=False)
+    d = pkt.get("DATA", {})
+    if "DTC" in d:
+        say(f"  {stamp()}  {'<- ':>5} {text}")
+        say(f"           stored by {d['DTC']}: " +
+            "  ".join(f"{k}={v if isinstance(v, str) else format(v, '.2f')}{UNITS.get(k, '')}" for k, v in d["VAL"].items()))
+    else:
+        show_status(text, pkt)
+
+step("4. Readiness and freeze frame")
+read_readiness()
+read_freeze_frame()
+
+# 5. Clear ------------------------------------------------------------------
+step("5. Clear the trouble codes")
 if sim_ctl:
     publish({"TYP": 1, "CMD": 4}, "clear trouble codes")
     text, pkt = wait_for(lambda p: p.get("CMD") == 4 and "msg" in p.get("DATA", {}), 30, "answer to the clear")
@@ -401,13 +434,16 @@ if sim_ctl:
     if is_status("DTC_CLEARED")(pkt):
         read_dtcs()
         say(dim("           (permanent codes stay until the vehicle itself has verified the repair)"))
+        read_readiness()
+        read_freeze_frame()
+        say(dim("           (a clear erases the freeze frame and starts every monitor over)"))
     else:
         # The gateway would try three more times; a new command ends that.
         publish({"TYP": 1, "CMD": 3}, "give up, go idle")
 else:
     say(dim("           skipped: this is a real vehicle, its trouble codes are left alone"))
 
-# 5. Relays -----------------------------------------------------------------
+# 6. Relays -----------------------------------------------------------------
 RELAYS = [("gpiochip4", 10), ("gpiochip4", 11), ("gpiochip3", 31), ("gpiochip4", 0), ("gpiochip3", 27),
           ("gpiochip3", 26), ("gpiochip4", 14), ("gpiochip3", 25), ("gpiochip4", 13), ("gpiochip0", 20),
           ("gpiochip0", 21), ("gpiochip0", 13)]
@@ -439,7 +475,7 @@ def relay(cmd, what):
     time.sleep(0.1)
     show_relays()
 
-step("5. Relay outputs (line levels read back from the GPIO stand-in)")
+step("6. Relay outputs (line levels read back from the GPIO stand-in)")
 show_relays()
 relay({"DO0": 1, "DO5": 1}, "DO0 and DO5 on")
 relay({"DO0": 0, "DO11": 1}, "DO0 off, DO11 on (DO5 stays on)")

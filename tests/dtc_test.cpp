@@ -17,6 +17,7 @@
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/dtc.h"
 #include "th_obd2_com/obd2_config.h"
+#include "th_obd2_com/freeze_frame.h"
 #include "th_obd2_com/obd2_worker.h"
 #include "scripted_answers.h"
 #include "vehicle_sim.h"
@@ -497,6 +498,54 @@ TEST_F(DtcWithVehicle, ClearOutcomes)
         EXPECT_EQ(requests(bus, 0),
                   std::vector<std::vector<uint8_t>>(c.requests, {0x01, 0x04, PAD, PAD, PAD, PAD, PAD, PAD}));
         EXPECT_EQ(cap.count_line(c.trace), 1);
+    }
+}
+
+// Service 02 of the engine ECU: PID 02, the bitmasks its frame announces, then its catalogue PIDs.
+TEST_F(DtcWithVehicle, FreezeFrameOutcomes)
+{
+    using Frame = vsim::EcuModel::FreezeFrame;
+    const Frame frame{0x0301,
+                      {{0x03, {0x02, 0x00}}, {0x0C, {0x21, 0x98}}, {0x2F, {0xA6}}, {0x42, {0x37, 0xC8}}}};
+    const auto values = [](const char *v) {
+        return R"({"TYP":1,"CMD":14,"DATA":{"DTC":"P0301","VAL":{)" + std::string(v) + "}}}";
+    };
+    const auto status = [](const char *m) {
+        return R"({"TYP":1,"CMD":14,"ERROR":0,"DATA":{"msg":")" + std::string(m) + "\"}}";
+    };
+    const std::vector<uint8_t> all = {0x02, 0x00, 0x20, 0x40, 0x0C, 0x2F, 0x42};
+    struct Case {
+        const char *what;
+        std::optional<Frame> frame;
+        uint16_t refused; // service << 8 | PID answered 7F 02 12
+        bool silent;
+        std::string packet;
+        std::vector<uint8_t> asked;
+    };
+    const std::vector<Case> cases = {
+        {"stored frame", frame, 0, false, values(R"("ENGRPM":2150.00,"FLLVL":65.10,"CNTMDVOL":14.28)"), all},
+        {"a value refused", frame, 0x022F, false, values(R"("ENGRPM":2150.00,"FLLVL":"--","CNTMDVOL":14.28)"),
+         all},
+        {"bitmask refused", frame, 0x0200, false, values(""), {0x02, 0x00}},
+        {"no frame stored", Frame{}, 0, false, status("NOFRAME"), {0x02}},
+        {"service 02 refused", std::nullopt, 0, false, status("NOTSUP"), {0x02}},
+        {"no answer", frame, 0, true, "(none)", {0x02}},
+    };
+    for (const Case &c : cases) {
+        vsim::EcuModel e;
+        e.freeze_frame = c.frame;
+        e.silent = c.silent;
+        e.negative[c.refused] = c.refused != 0 ? 0x12 : 0;
+        vsim::InProcessBus bus(vehicle_of({e}));
+        bus.attach();
+        const char *packet = handle_freeze_frame_command();
+        EXPECT_EQ(packet != nullptr ? packet : "(none)", c.packet) << c.what;
+        std::vector<uint8_t> asked;
+        for (const auto &r : requests(bus, 0)) {
+            EXPECT_EQ(r, (std::vector<uint8_t>{0x03, 0x02, r[2], 0x00, PAD, PAD, PAD, PAD})) << c.what;
+            asked.push_back(r[2]);
+        }
+        EXPECT_EQ(asked, c.asked) << c.what;
     }
 }
 

@@ -377,13 +377,13 @@ TEST(Worker, CommandsWithoutAVehicleReportComerAndEndWithoutRetry)
     WorkerEnv env(WorkerEnv::sample_vehicle());
     g_ecu_count = 0;
     // Reads report COMER; commands without an action end the same way instead of spinning.
-    for (int cmd : {1, 2, 4, 3, 5, 6, 7, 8, 9, 11, 12, 99, -1, 10}) {
+    for (int cmd : {1, 2, 4, 13, 14, 3, 5, 6, 7, 8, 9, 11, 12, 99, -1, 10}) {
         SCOPED_TRACE(cmd);
         env.published().clear();
         obd2_test_reset_handover(OBD2_STATE_EXEC_CMD);
         EXPECT_EQ(handle_received_cmd(cmd), 1);
         EXPECT_EQ(get_obd2_thrd_state(), cmd == 10 ? OBD2_STATE_CONFIG : OBD2_STATE_IDLE);
-        if (cmd == 1 || cmd == 2 || cmd == 4) {
+        if (cmd == 1 || cmd == 2 || cmd == 4 || cmd == 13 || cmd == 14) {
             EXPECT_EQ(env.published().packets(),
                       std::vector<std::string>{R"({"TYP":1,"CMD":)" + std::to_string(cmd) +
                                                R"(,"ERROR":1,"DATA":{"msg":"COMER"}})"});
@@ -391,26 +391,37 @@ TEST(Worker, CommandsWithoutAVehicleReportComerAndEndWithoutRetry)
     }
 }
 
+// A refused clear; readiness and the freeze frame of a vehicle gone silent.
 TEST(Worker, FailingCommandRetriesThreeTimesThenIdles)
 {
-    vsim::VehicleModel model = WorkerEnv::sample_vehicle();
-    model.ecus[0].clear_nrc = 0x22;
-    WorkerEnv env(model);
-    ASSERT_TRUE(env.start_until("SAVSUC"));
-    TraceCapture cap;
-    env.published().clear();
-    command_for_can(R"({"TYP":1,"CMD":4})");
-    ASSERT_TRUE(
-        wait_until([&] { return cap.count_line("OBD2_ERROR : NO COMMUNICATION WITH ECU.") == 1; }, 20s));
-    gw_sleep_us(2'000'000);
-    env.stop_worker();
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(cap.count_line("OBD2_ERROR : Error while handling received command--- Retrying [" +
-                                 std::to_string(i) + "]"),
-                  1);
+    for (int cmd : {4, 13, 14}) {
+        SCOPED_TRACE(cmd);
+        vsim::VehicleModel model = WorkerEnv::sample_vehicle();
+        model.ecus[0].clear_nrc = 0x22;
+        WorkerEnv env(model);
+        ASSERT_TRUE(env.start_until("SAVSUC"));
+        TraceCapture cap;
+        env.published().clear();
+        env.bus().vehicle().set_silent(cmd != 4);
+        env.bus().clear_received();
+        command_for_can((R"({"TYP":1,"CMD":)" + std::to_string(cmd) + "}").c_str());
+        ASSERT_TRUE(
+            wait_until([&] { return cap.count_line("OBD2_ERROR : NO COMMUNICATION WITH ECU.") == 1; }, 20s));
+        gw_sleep_us(2'000'000);
+        env.stop_worker();
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(cap.count_line("OBD2_ERROR : Error while handling received command--- Retrying [" +
+                                     std::to_string(i) + "]"),
+                      1);
+        }
+        EXPECT_EQ(env.published().count_token("NORES"), 4);
+        EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE);
+        // The first attempt asks; each retry first checks with a detection request that anybody answers.
+        const auto sent = env.bus().received(0);
+        EXPECT_EQ(
+            std::count_if(sent.begin(), sent.end(), [](const can_frame &f) { return f.data[2] != 0x00; }),
+            cmd == 4 ? 4 : 1);
     }
-    EXPECT_EQ(env.published().count_token("NORES"), 4);
-    EXPECT_EQ(get_obd2_thrd_state(), OBD2_STATE_IDLE);
 }
 
 TEST(Worker, LiveDataEndsOnlyAfterFourFailuresInARow)
@@ -446,6 +457,12 @@ TEST(Worker, ReadResultsArePublishedUntilTheReadEndsAndTheWorkerIdles)
     const Case cases[] = {
         {R"({"TYP":1,"CMD":1})", "<1,1>", 1, nullptr, kDtcPacket},
         {R"({"TYP":1,"CMD":2})", "<1,2>", 3, R"({"TYP":1,"CMD":3})", kLivePacket},
+        {R"({"TYP":1,"CMD":13})", "<1,13>", 1, nullptr,
+         R"({"TYP":1,"CMD":13,"DATA":{"MIL":1,"DTCCNT":2,"IGN":"SPARK","MON":{"MISF":"COMPLETE","FUEL":"COMPLETE",)"
+         R"("CCM":"COMPLETE","CAT":"INCOMPLETE","HCAT":"UNSUPPORTED","EVAP":"UNSUPPORTED","SAIR":"UNSUPPORTED",)"
+         R"("ACRF":"UNSUPPORTED","O2S":"UNSUPPORTED","O2SH":"UNSUPPORTED","EGR":"UNSUPPORTED"}}})"},
+        {R"({"TYP":1,"CMD":14})", "<1,14>", 1, nullptr,
+         R"({"TYP":1,"CMD":14,"DATA":{"DTC":"P0123","VAL":{"COLTMP":50.00,"ENGRPM":781.25}}})"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.command);

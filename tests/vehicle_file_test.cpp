@@ -55,14 +55,19 @@ TEST_F(VehicleFile, ContentsAreTakenAsWritten)
     Result r = check_text(R"({"name": "t", "ecus": [
         {"addressing": "11-bit", "response_id": "7EA", "pids": {"0C": [26, 248], "0x0D": "0x2A"},
          "dtcs": {"stored": ["P0301", "c1234", "B0001", "U0100", 4660]}, "awaits_flow_control": false,
-         "pending": [{"service": "04", "count": 2, "ms": 1500}]},
+         "pending": [{"service": "04", "count": 2, "ms": 1500}],
+         "monitors": {"mil": true, "complete": ["MISF", "CAT"], "incomplete": ["CCM", "EGR"]},
+         "freeze_frame": {"dtc": "P0301", "pids": {"0C": "21 98"}}},
         {"addressing": "29-bit", "response_id": 417001751}]})");
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char *line : {
              "ecu 0: 11-bit answers 7EA, flow control on 7E2, answering, latency 0 ms, sends without flow "
              "control",
-             "PIDs 0C=1AF8 0D=2A",
              "stored [P0301 C1234 B0001 U0100 P1234]",
+             // The count of the stored codes unless given; A-D = 85 45 81 80.
+             "PIDs 01=85458180 0C=1AF8 0D=2A",
+             "monitors since clear: MIL on, confirmed codes 5, spark, complete MISF CAT, incomplete CCM EGR",
+             "freeze frame: P0301 0C=2198",
              "service 04: 2 response pending, 1500 ms apart, before the answer",
              // 417001751 = 0x18DAF117: ECU address 17, flow control on 18DA17F1.
              "ecu 1: 29-bit answers 18DAF117, flow control on 18DA17F1",
@@ -120,6 +125,14 @@ TEST_F(VehicleFile, MalformedFilesAreRefusedNamingTheField)
         {R"({"ecus": [{"addressing": "11-bit"}, {"addressing": "11-bit", "response_id": "7E8"}]})",
          "ecus[1].response_id: 0x7E8 is already used by ecus[0]"},
         {R"({"ecus": [{"addressing": "11-bit"}], "chatter": ["7E0"]})", "chatter[0]: expected a frame"},
+        {one(R"("monitors": {"complete": ["PM"]})"),
+         "ecus[0].monitors.complete[0]: expected a monitor of spark"},
+        {one(R"("monitors": {"complete": ["CAT"], "incomplete": ["CAT"]})"),
+         "ecus[0].monitors.incomplete[0]: CAT is named twice"},
+        {one(R"("pids": {"01": "00 00 00 00"}, "monitors": {})"),
+         "ecus[0].monitors: give the monitor status either"},
+        {one(R"("freeze_frame": {"pids": {"0C": "01"}})"),
+         "ecus[0].freeze_frame.pids: a frame without its code"},
     };
     for (const auto &[text, want] : cases) {
         SCOPED_TRACE(text);

@@ -53,6 +53,7 @@ TEST_F(VehicleInfo, ReadsAllFourItemsFromTheSimulatedEcu)
     ecu.calid = "CAL0123456789ABC";
     ecu.cvn = {0x12, 0xAB, 0x34, 0xCD}; // one frame: 07 49 06 01 12 AB 34 CD
     ecu.ecu_name = "ECM-EngineControl";
+    ecu.pending[0x09] = {1, std::chrono::milliseconds(300)}; // each item after "response pending"
     vsim::InProcessBus bus(vehicle_of({ecu}));
     bus.attach();
 

@@ -243,6 +243,11 @@ class RequestRun
     // (it came after the previous exchange ended) is taken, not dropped.
     bool send(bool take_queued_final)
     {
+        start_us_ = gw_monotonic_us();
+        drain(take_queued_final);
+        if (remaining() == 0) {
+            return true; // every answer was already there
+        }
         printf("REQUEST ");
         for (size_t i = 0; i < request_len_; ++i) {
             printf("[ %2x ] ", request_[i]);
@@ -253,12 +258,6 @@ class RequestRun
         req.can_id = chan_.request_id | (mode_ == 2 ? CAN_EFF_FLAG : 0);
         req.can_dlc = static_cast<uint8_t>(request_len_);
         std::memcpy(req.data, request_, request_len_);
-
-        start_us_ = gw_monotonic_us();
-        drain(take_queued_final);
-        if (remaining() == 0) {
-            return true; // every answer was already there
-        }
         if (::write(chan_.sock, &req, sizeof req) < 0) {
             perror("CAN write failed");
             io_failed_ = true;

@@ -25,6 +25,8 @@ constexpr int OBD2_REQ_CLEAR_DTC = 4;
 constexpr int OBD2_REQ_VEHICLE_INFO = 7;
 constexpr int OBD2_REQ_PID_PROBE = 11;
 constexpr int OBD2_REQ_DETECT = 12;
+constexpr int OBD2_REQ_READINESS = 13;    // service 01 PID 01 / 41
+constexpr int OBD2_REQ_FREEZE_FRAME = 14; // service 02
 
 constexpr long OBD2_LONG_WAIT_US = 10'000'000; // kinds 1, 4, 7
 constexpr long OBD2_SHORT_WAIT_US = 100'000;   // every other kind

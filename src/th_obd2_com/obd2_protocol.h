@@ -2,10 +2,12 @@
 // ISO 15765-4 identifiers, shared by the gateway and the vehicle simulator.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 // Services (SAE J1979).
 constexpr uint8_t OBD2_SID_CURRENT_DATA = 0x01;
+constexpr uint8_t OBD2_SID_FREEZE_FRAME = 0x02;
 constexpr uint8_t OBD2_SID_STORED_DTC = 0x03;
 constexpr uint8_t OBD2_SID_CLEAR_DTC = 0x04;
 constexpr uint8_t OBD2_SID_PENDING_DTC = 0x07;
@@ -24,6 +26,58 @@ constexpr uint8_t obd2_positive_sid(uint8_t service)
 {
     return static_cast<uint8_t>(service + OBD2_POSITIVE_OFFSET);
 }
+
+// PIDs 00, 20, 40, ... answer a bitmask of the next 32 PIDs (A bit 7 = the
+// PID after the base); the last bit announces the next range. Services 01 and 02 alike.
+constexpr uint8_t OBD2_PID_RANGE = 0x20;
+// Service 01: monitor status since the codes were cleared, and this drive cycle.
+constexpr uint8_t OBD2_PID_MONITOR_STATUS = 0x01;
+constexpr uint8_t OBD2_PID_MONITOR_CYCLE = 0x41;
+// Service 02: the code that stored the freeze frame (0000 = no frame stored).
+constexpr uint8_t OBD2_PID_FREEZE_DTC = 0x02;
+constexpr uint8_t OBD2_FREEZE_FRAME_0 = 0x00;
+
+// PID 01 / 41 data bytes A-D. A: MIL and the confirmed-code count (PID 01
+// only). B: bit n (0-2) a continuous monitor supported, bit n+4 it is
+// incomplete, bit 3 compression ignition. C: a non-continuous monitor
+// supported, D: incomplete, one bit each (their meaning depends on the ignition).
+constexpr uint8_t OBD2_MON_MIL_ON = 0x80;
+constexpr uint8_t OBD2_MON_DTC_COUNT_MASK = 0x7F;
+constexpr uint8_t OBD2_MON_COMPRESSION = 0x08;
+constexpr int OBD2_MON_CONTINUOUS_INCOMPLETE_SHIFT = 4;
+
+struct Obd2Monitor {
+    const char *key; // packet key and vehicle-file name
+    bool continuous; // bit in B, else in C and D
+    uint8_t bit;
+};
+
+// The three continuous monitors, then the non-continuous ones defined for the
+// ignition type, in bit order (compression ignition leaves C bits 2 and 4 reserved).
+inline constexpr std::array<Obd2Monitor, 11> OBD2_MONITORS_SPARK = {{
+    {"MISF", true, 0},
+    {"FUEL", true, 1},
+    {"CCM", true, 2},
+    {"CAT", false, 0},  // catalyst
+    {"HCAT", false, 1}, // heated catalyst
+    {"EVAP", false, 2}, // evaporative system
+    {"SAIR", false, 3}, // secondary air
+    {"ACRF", false, 4}, // A/C refrigerant
+    {"O2S", false, 5},  // oxygen sensor
+    {"O2SH", false, 6}, // oxygen sensor heater
+    {"EGR", false, 7},  // EGR and/or VVT
+}};
+inline constexpr std::array<Obd2Monitor, 9> OBD2_MONITORS_COMPRESSION = {{
+    {"MISF", true, 0},
+    {"FUEL", true, 1},
+    {"CCM", true, 2},
+    {"NMHC", false, 0},  // NMHC catalyst
+    {"NOX", false, 1},   // NOx aftertreatment / SCR
+    {"BOOST", false, 3}, // boost pressure
+    {"EGS", false, 5},   // exhaust gas sensor
+    {"PM", false, 6},    // particulate filter
+    {"EGR", false, 7},   // EGR and/or VVT
+}};
 
 // Service 09 InfoTypes the gateway reads.
 constexpr uint8_t OBD2_INFOTYPE_VIN = 0x02;

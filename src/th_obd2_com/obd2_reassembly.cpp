@@ -11,8 +11,9 @@ Obd2Reassembly::Obd2Reassembly(int mode, const uint8_t *request, size_t request_
     : mode_(mode), service_(request_len >= 2 ? request[1] : 0), pid_(-1), bound_(bound_response_id),
       release_leftovers_(release_leftovers)
 {
-    // Services 01 and 09 echo their parameter byte; the trouble-code services have none.
-    if (request_len >= 3 && (service_ == OBD2_SID_CURRENT_DATA || service_ == OBD2_SID_VEHICLE_INFO)) {
+    // Services 01, 02 and 09 echo their parameter byte; the trouble-code services have none.
+    if (request_len >= 3 && (service_ == OBD2_SID_CURRENT_DATA || service_ == OBD2_SID_FREEZE_FRAME ||
+                             service_ == OBD2_SID_VEHICLE_INFO)) {
         pid_ = request[2];
     }
 }
@@ -172,4 +173,15 @@ Obd2RxStep Obd2Reassembly::single(const can_frame &rx, size_t dlc, Obd2RxStep re
     answered_ = true;
     done_ = true;
     return result;
+}
+
+size_t obd2_answer_payload_len(const uint8_t *answer, size_t len)
+{
+    if (answer == nullptr || len < 2) {
+        return 0;
+    }
+    if (len > CAN_MAX_DLEN) {
+        return len - 1;
+    }
+    return std::min<size_t>(answer[0] & 0x0F, len - 1);
 }

@@ -20,7 +20,7 @@ enum class Obd2RxStep {
 };
 
 // One answer to one request. An answer counts only when it answers the request
-// (service + 0x40, and for services 01 and 09 the PID or InfoType echoed); a
+// (service + 0x40, and for services 01, 02 and 09 the PID or InfoType echoed); a
 // refusal only when it names the service asked. A segmented answer belongs to
 // the ECU whose first frame started it: every other identifier is skipped
 // until it completes or fails. "Response pending" from an ECU binds the answer
@@ -114,3 +114,8 @@ class Obd2Reassembly
     // does not clear 4 KiB it mostly never uses.
     std::array<uint8_t, OBD2_RESP_BUF_SIZE> buf_;
 };
+
+// Payload bytes of an answer as the exchange leaves it (from byte 1): a single
+// frame says how many in byte 0 (the rest is padding), a segmented answer
+// (9 bytes or more) is all payload.
+size_t obd2_answer_payload_len(const uint8_t *answer, size_t len);

@@ -15,10 +15,12 @@
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/dtc.h"
 #include "th_obd2_com/ecu_info_file.h"
+#include "th_obd2_com/freeze_frame.h"
 #include "th_obd2_com/live_data.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/obd2_state.h"
 #include "th_obd2_com/pid_probe.h"
+#include "th_obd2_com/readiness.h"
 #include "th_obd2_com/vehicle_info.h"
 
 int g_flg_supported_pid_list = 1;
@@ -393,7 +395,7 @@ int publish_error_packet(int cmd, const char *msg, const char *publish_failure)
     return 1;
 }
 
-// Commands 1, 2 and 4 without a detected ECU: "COMER" and the command ends.
+// Commands needing the vehicle without a detected ECU: "COMER" and the command ends.
 int report_no_ecu(int cmd, const char *publish_failure)
 {
     printf("OBD2_ERROR : Error while communicating with ecu device [ecu count] : [ %d ]\n", g_ecu_count);
@@ -477,6 +479,25 @@ int cmd_clear_dtc()
     return 1;
 }
 
+// Commands 13 and 14: one packet read from the vehicle, else "NORES" and a retry.
+int cmd_one_packet(int cmd, const char *(*read)())
+{
+    if (g_ecu_count <= 0) {
+        return report_no_ecu(cmd, "OBD2_ERROR : Error while publishing error packet.");
+    }
+    const char *packet = vehicle_answers() ? read() : nullptr;
+    if (packet == nullptr) {
+        publish_error_packet(cmd, "NORES", "OBD2_ERROR : Error while publishing no response packet.");
+        return 0;
+    }
+    if (MQTT_Publish_Data(0, packet) == 0) {
+        printf("OBD2_ERROR : Error while publishing the packet of command %d.\n", cmd);
+        return 0;
+    }
+    end_command();
+    return 1;
+}
+
 // The decimal number after the first occurrence of `key` and at least one
 // colon or space; -1 when there is none or it lies outside the int range
 // (no action rather than whatever its low bits would select).
@@ -531,6 +552,12 @@ int handle_received_cmd(int cmd)
         break;
     case 4:
         result = cmd_clear_dtc();
+        break;
+    case 13:
+        result = cmd_one_packet(13, handle_readiness_command);
+        break;
+    case 14:
+        result = cmd_one_packet(14, handle_freeze_frame_command);
         break;
     case 10:
         restart_link();

@@ -238,6 +238,83 @@ TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
     EXPECT_TRUE(gw->wait_trace("[DEBUG] TYP=1, CMD=3", 1000ms));
 }
 
+// Readiness packet of the test vehicles: monitor states in table order.
+std::string readiness_packet(int mil, int codes, const std::string &mon, const std::string &cyc)
+{
+    const auto states = [](const std::string &spec) {
+        // One letter per spark monitor: C complete, I incomplete, - unsupported.
+        static const char *keys[] = {"MISF", "FUEL", "CCM", "CAT",  "HCAT", "EVAP",
+                                     "SAIR", "ACRF", "O2S", "O2SH", "EGR"};
+        std::string o;
+        for (size_t i = 0; i < spec.size(); ++i) {
+            o += std::string(i ? "," : "") + "\"" + keys[i] + "\":\"" +
+                 (spec[i] == 'C'   ? "COMPLETE"
+                  : spec[i] == 'I' ? "INCOMPLETE"
+                                   : "UNSUPPORTED") +
+                 "\"";
+        }
+        return "{" + o + "}";
+    };
+    return R"({"TYP":1,"CMD":13,"DATA":{"MIL":)" + std::to_string(mil) + R"(,"DTCCNT":)" +
+           std::to_string(codes) + R"(,"IGN":"SPARK","MON":)" + states(mon) +
+           (cyc.empty() ? "" : R"(,"CYC":)" + states(cyc)) + "}}";
+}
+
+TEST_F(E2e, S20_ReadinessMergedOverEveryEcu)
+{
+    bring_up(Config{}, vehicle_two_ecus());
+    // The transmission's comprehensive-component monitor is incomplete where
+    // the engine's is complete: incomplete. MIL from the engine, codes summed.
+    const size_t mark = sim->mark();
+    EXPECT_GE(
+        ask(R"({"TYP":1,"CMD":13})", readiness_packet(1, 8, "CCIC-II-CCC", "CCII-------"), scaled(5000ms)),
+        0);
+    auto reqs = sent_to(0x7DF, mark);
+    std::erase(reqs, request({0x02, 0x01, 0x00}));
+    const auto monitors = request({0x02, 0x01, 0x01});
+    const auto cycle = request({0x02, 0x01, 0x41});
+    // One functional request each, answered by both ECUs.
+    EXPECT_EQ(reqs, (std::vector<std::vector<uint8_t>>{monitors, cycle}));
+
+    // A refusal by the transmission is an answer: the engine's status alone.
+    ASSERT_TRUE(sim->command_ok("negative 01 01 22 ecu=1"));
+    ASSERT_TRUE(sim->command_ok("negative 01 41 22 ecu=1"));
+    EXPECT_GE(
+        ask(R"({"TYP":1,"CMD":13})", readiness_packet(1, 6, "CCCC-II-CCC", "CCCI-------"), scaled(5000ms)),
+        0);
+    // Refused by both: not supported, no retry.
+    ASSERT_TRUE(sim->command_ok("negative 01 01 22 ecu=0"));
+    EXPECT_GE(ask(R"({"TYP":1,"CMD":13})", status("NOTSUP", 0, 13), scaled(5000ms)), 0);
+}
+
+TEST_F(E2e, S21_FreezeFrameOfTheEngine)
+{
+    bring_up();
+    // Values in catalogue order, scaled as live data; PID 03 is not in the catalogue.
+    const size_t mark = sim->mark();
+    EXPECT_GE(
+        ask(R"({"TYP":1,"CMD":14})",
+            R"({"TYP":1,"CMD":14,"DATA":{"DTC":"P0301","VAL":{"ENGLD":41.96,"COLTMP":88.00,"ENGRPM":2150.00,)"
+            R"("SPD":52.00,"FLLVL":65.10,"CNTMDVOL":14.28,"OILTEMP":70.00,"REFTORQ":400.00}}})",
+            scaled(5000ms)),
+        0);
+    std::vector<std::vector<uint8_t>> expected;
+    for (uint8_t pid : {0x02, 0x00, 0x20, 0x40, 0x60, 0x04, 0x05, 0x0C, 0x0D, 0x2F, 0x42, 0x5C, 0x63}) {
+        expected.push_back(request({0x03, 0x02, pid, 0x00}));
+    }
+    auto reqs = sent_to(0x7DF, mark);
+    std::erase(reqs, request({0x02, 0x01, 0x00}));
+    EXPECT_EQ(reqs, expected);
+
+    // Cleared (at once): no frame stored, and the monitors since the clear start over.
+    ASSERT_TRUE(sim->command_ok("clear 0 00"));
+    EXPECT_GE(ask(R"({"TYP":1,"CMD":4})", status("DTC_CLEARED", 0, 4), scaled(9000ms)), 0);
+    EXPECT_GE(ask(R"({"TYP":1,"CMD":14})", status("NOFRAME", 0, 14), scaled(5000ms)), 0);
+    EXPECT_GE(
+        ask(R"({"TYP":1,"CMD":13})", readiness_packet(0, 0, "IIII-II-III", "CCCI-------"), scaled(5000ms)),
+        0);
+}
+
 TEST_F(E2e, S09_ReloadAfterConfigurationChange)
 {
     bring_up(Config{.sensors = {"ENGRPM", "SPD"}});

@@ -65,6 +65,11 @@ class Checked
                          "refusal of another service");
             ended_ = true;
             break;
+        case Obd2RxStep::Pending:
+            // Not the end: the final answer of the same ECU is still taken.
+            fuzz_require(r_.answer_len() >= 4 && a[1] == 0x7F && a[2] == req_.bytes[1] && a[3] == 0x78,
+                         "response pending of another service");
+            break;
         case Obd2RxStep::Failed:
             ended_ = true;
             break;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <sstream>
 
@@ -17,6 +18,16 @@ std::vector<std::string> split_lines(const std::string &text)
         out.push_back(line);
     }
     return out;
+}
+
+namespace
+{
+std::atomic<int> s_active{0};
+} // namespace
+
+bool TraceCapture::any_active()
+{
+    return s_active.load() > 0;
 }
 
 TraceCapture::TraceCapture()
@@ -37,6 +48,7 @@ TraceCapture::TraceCapture()
     close(fd);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     active_ = true;
+    ++s_active;
 }
 
 TraceCapture::~TraceCapture()
@@ -57,6 +69,7 @@ void TraceCapture::stop()
     close(saved_out_);
     close(saved_err_);
     active_ = false;
+    --s_active;
 }
 
 std::string TraceCapture::text()

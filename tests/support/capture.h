@@ -24,6 +24,8 @@ class TraceCapture
     int count_containing(const std::string &needle);
     // Stops capturing and restores the original streams.
     void stop();
+    // True while some capture holds the streams.
+    static bool any_active();
 
   private:
     int saved_out_ = -1;

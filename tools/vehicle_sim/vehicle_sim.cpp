@@ -1,5 +1,5 @@
 // The vehicle model: ECUs answering OBD-II requests (SAE J1979 services 01,
-// 03, 04, 07, 09, 0A) over ISO 15765-2 transport, with faults on demand.
+// 02, 03, 04, 07, 09, 0A) over ISO 15765-2 transport, with faults on demand.
 #include "vehicle_sim.h"
 
 #include <algorithm>
@@ -26,6 +26,7 @@ constexpr uint8_t kNrcSubFunctionNotSupported = OBD2_NRC_SUB_FUNCTION_NOT_SUPPOR
 constexpr uint8_t kNrcBusy = OBD2_NRC_BUSY;
 constexpr size_t kMaxIsoTpPayload = ISOTP_MAX_PAYLOAD;
 constexpr size_t kMaxPidsPerRequest = 6;
+constexpr size_t kMaxFramePairsPerRequest = 3;
 constexpr size_t kCalidLen = 16;
 constexpr size_t kEcuNameLen = 20;
 constexpr size_t kCvnLen = 4;
@@ -76,6 +77,23 @@ void put_dtcs(std::vector<uint8_t> &out, const std::vector<uint16_t> &codes)
 void set_bit(std::vector<uint8_t> &mask, unsigned n) // n = 1..32
 {
     mask[(n - 1) / 8] |= static_cast<uint8_t>(0x80 >> ((n - 1) % 8));
+}
+
+// What a clear erases besides the codes: the freeze frame, and the monitor
+// status since the codes were cleared (MIL off, no codes, every supported
+// monitor incomplete again).
+void forget_since_clear(EcuModel &e)
+{
+    if (e.freeze_frame) {
+        *e.freeze_frame = EcuModel::FreezeFrame{};
+    }
+    auto it = e.pids.find(OBD2_PID_MONITOR_STATUS);
+    if (it != e.pids.end() && it->second.size() >= 4) {
+        std::vector<uint8_t> &d = it->second;
+        d[0] = 0;
+        d[1] |= static_cast<uint8_t>((d[1] & 0x07) << OBD2_MON_CONTINUOUS_INCOMPLETE_SHIFT);
+        d[3] = d[2];
+    }
 }
 
 } // namespace
@@ -152,12 +170,13 @@ struct Vehicle::Impl {
         return f;
     }
 
-    // Bitmask answer for PID 00, 20, 40, ...: which of the next 32 PIDs exist.
-    // The last bit announces the next range when any higher PID exists.
-    bool pid_range_mask(const EcuModel &e, uint8_t base, std::vector<uint8_t> &mask) const
+    // Bitmask answer for PID 00, 20, 40, ...: which of the next 32 PIDs of
+    // `pids` exist. The last bit announces the next range when any higher PID exists.
+    static bool pid_range_mask(const std::map<uint8_t, std::vector<uint8_t>> &pids, uint8_t base,
+                               std::vector<uint8_t> &mask)
     {
-        auto higher = [&](unsigned p) { return e.pids.upper_bound(static_cast<uint8_t>(p)) != e.pids.end(); };
-        if (base != 0 && !higher(base) && e.pids.count(base) == 0) {
+        auto higher = [&](unsigned p) { return pids.upper_bound(static_cast<uint8_t>(p)) != pids.end(); };
+        if (base != 0 && !higher(base) && pids.count(base) == 0) {
             return false;
         }
         mask.assign(4, 0);
@@ -166,7 +185,7 @@ struct Vehicle::Impl {
             if (pid > 0xFF) {
                 break;
             }
-            bool present = e.pids.count(static_cast<uint8_t>(pid)) != 0;
+            bool present = pids.count(static_cast<uint8_t>(pid)) != 0;
             if (n == 32 && !present) {
                 present = pid < 0xFF && higher(pid);
             }
@@ -189,6 +208,36 @@ struct Vehicle::Impl {
         if (!e.ecu_name.empty())
             set_bit(mask, 0x0A);
         return mask;
+    }
+
+    // Service 02: PID and frame pairs; only frame 0 is kept. Unknown PIDs
+    // are not answered, as in service 01.
+    static std::vector<uint8_t> freeze_frame_answer(const EcuModel::FreezeFrame &ff, const uint8_t *req,
+                                                    size_t len)
+    {
+        std::map<uint8_t, std::vector<uint8_t>> frame;
+        if (ff.dtc != 0) {
+            frame = ff.pids;
+        }
+        frame[OBD2_PID_FREEZE_DTC] = {static_cast<uint8_t>(ff.dtc >> 8), static_cast<uint8_t>(ff.dtc & 0xFF)};
+        std::vector<uint8_t> out{obd2_positive_sid(OBD2_SID_FREEZE_FRAME)};
+        for (size_t k = 1; k + 1 < len && k < 1 + 2 * kMaxFramePairsPerRequest; k += 2) {
+            const uint8_t pid = req[k];
+            if (req[k + 1] != OBD2_FREEZE_FRAME_0) {
+                continue;
+            }
+            std::vector<uint8_t> data;
+            auto it = frame.find(pid);
+            if (it != frame.end()) {
+                data = it->second;
+            } else if (pid % OBD2_PID_RANGE != 0 || !pid_range_mask(frame, pid, data)) {
+                continue;
+            }
+            out.push_back(pid);
+            out.push_back(OBD2_FREEZE_FRAME_0);
+            out.insert(out.end(), data.begin(), data.end());
+        }
+        return out.size() > 1 ? out : std::vector<uint8_t>{};
     }
 
     // The answer payload of ECU `i` to a request; empty means no answer.
@@ -216,7 +265,7 @@ struct Vehicle::Impl {
                     ++answered;
                 } else if (pid % 0x20 == 0) {
                     std::vector<uint8_t> mask;
-                    if (pid_range_mask(e, pid, mask)) {
+                    if (pid_range_mask(e.pids, pid, mask)) {
                         out.push_back(pid);
                         out.insert(out.end(), mask.begin(), mask.end());
                         ++answered;
@@ -226,6 +275,11 @@ struct Vehicle::Impl {
             // Unsupported PIDs are not answered at all (functional requests).
             return answered ? out : std::vector<uint8_t>{};
         }
+        case 0x02:
+            if (!e.freeze_frame) {
+                return neg(kNrcServiceNotSupported);
+            }
+            return freeze_frame_answer(*e.freeze_frame, req, len);
         case 0x03:
             put_dtcs(out, e.stored_dtcs);
             return out;
@@ -247,6 +301,7 @@ struct Vehicle::Impl {
             // Clearing erases stored and pending codes; permanent ones stay.
             e.stored_dtcs.clear();
             e.pending_dtcs.clear();
+            forget_since_clear(e);
             return out;
         case 0x09: {
             out.push_back(param);

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +51,15 @@ struct EcuModel {
     // Service 01: PID -> data bytes (A, B, ...). PID 00 (and 20, 40, ...) is
     // answered with the bitmask of the PIDs present unless listed explicitly.
     std::map<uint8_t, std::vector<uint8_t>> pids;
+
+    // Service 02, frame 0: the code that stored it (0: none stored, then only
+    // PID 02 is answered) and its PIDs -> data bytes as in `pids`; PID 00, 20,
+    // ... are computed. Without a freeze frame the service is refused (NRC 11).
+    struct FreezeFrame {
+        uint16_t dtc = 0;
+        std::map<uint8_t, std::vector<uint8_t>> pids;
+    };
+    std::optional<FreezeFrame> freeze_frame;
 
     // Service 03 / 07 / 0A: raw two-byte codes (0x0123 -> P0123, 0xC100 -> U0100).
     std::vector<uint16_t> stored_dtcs;

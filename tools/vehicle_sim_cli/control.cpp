@@ -82,6 +82,48 @@ std::string codes_text(const std::vector<uint16_t> &codes)
     return s + "]";
 }
 
+// PID 01 / 41 data as the status shows it: "spark, complete MISF FUEL, incomplete CAT".
+std::string monitors_text(const std::vector<uint8_t> &d)
+{
+    if (d.size() < 4) {
+        return "(not 4 bytes)";
+    }
+    const bool compression = (d[1] & OBD2_MON_COMPRESSION) != 0;
+    std::string complete;
+    std::string incomplete;
+    auto add = [&](const auto &table) {
+        for (const Obd2Monitor &m : table) {
+            const uint8_t supported = m.continuous ? d[1] : d[2];
+            const uint8_t pending = m.continuous ? d[1] >> OBD2_MON_CONTINUOUS_INCOMPLETE_SHIFT : d[3];
+            if (supported >> m.bit & 1) {
+                ((pending >> m.bit & 1) ? incomplete : complete) += std::string(" ") + m.key;
+            }
+        }
+    };
+    if (compression) {
+        add(OBD2_MONITORS_COMPRESSION);
+    } else {
+        add(OBD2_MONITORS_SPARK);
+    }
+    return std::string(compression ? "compression" : "spark") + ", complete" +
+           (complete.empty() ? " -" : complete) + ", incomplete" + (incomplete.empty() ? " -" : incomplete);
+}
+
+std::string pid_bytes_text(const std::map<uint8_t, std::vector<uint8_t>> &pids)
+{
+    std::string s;
+    char b[8];
+    for (const auto &[pid, data] : pids) {
+        std::snprintf(b, sizeof b, " %02X=", pid);
+        s += b;
+        for (uint8_t d : data) {
+            std::snprintf(b, sizeof b, "%02X", d);
+            s += b;
+        }
+    }
+    return s;
+}
+
 uint64_t next_random(uint64_t &s)
 {
     s ^= s << 13;
@@ -211,16 +253,7 @@ Reply Control::execute(const std::string &line)
             ok.lines.push_back("  VIN " + (e.vin.empty() ? "-" : e.vin) + ", CALID " +
                                (e.calid.empty() ? "-" : e.calid) + ", ECU name " +
                                (e.ecu_name.empty() ? "-" : e.ecu_name));
-            std::string pids = "  PIDs";
-            for (const auto &[pid, data] : e.pids) {
-                std::snprintf(b, sizeof b, " %02X=", pid);
-                pids += b;
-                for (uint8_t d : data) {
-                    std::snprintf(b, sizeof b, "%02X", d);
-                    pids += b;
-                }
-            }
-            ok.lines.push_back(pids);
+            ok.lines.push_back("  PIDs" + pid_bytes_text(e.pids));
             ok.lines.push_back("  stored " + codes_text(e.stored_dtcs) + ", pending " +
                                codes_text(e.pending_dtcs) + ", permanent " + codes_text(e.permanent_dtcs));
             for (const auto &[service, rule] : e.pending) {
@@ -228,6 +261,23 @@ Reply Control::execute(const std::string &line)
                               "  service %02X: %d response pending, %lld ms apart, before the answer",
                               service, rule.count, static_cast<long long>(rule.interval.count() / 1000));
                 ok.lines.push_back(b);
+            }
+            if (auto m = e.pids.find(OBD2_PID_MONITOR_STATUS); m != e.pids.end() && !m->second.empty()) {
+                const uint8_t a = m->second[0];
+                std::snprintf(b, sizeof b, "  monitors since clear: MIL %s, confirmed codes %d, ",
+                              (a & OBD2_MON_MIL_ON) ? "on" : "off", a & OBD2_MON_DTC_COUNT_MASK);
+                ok.lines.push_back(b + monitors_text(m->second));
+            }
+            if (auto m = e.pids.find(OBD2_PID_MONITOR_CYCLE); m != e.pids.end()) {
+                ok.lines.push_back("  monitors this drive cycle: " + monitors_text(m->second));
+            }
+            if (!e.freeze_frame) {
+                ok.lines.push_back("  freeze frame: refused (service 02 not supported)");
+            } else if (e.freeze_frame->dtc == 0) {
+                ok.lines.push_back("  freeze frame: none stored");
+            } else {
+                ok.lines.push_back("  freeze frame: " + dtc_text(e.freeze_frame->dtc) +
+                                   pid_bytes_text(e.freeze_frame->pids));
             }
         }
         if (engine_.transport()) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <set>
+#include <span>
 #include <sstream>
 
 #include "can_text.h"
@@ -167,6 +168,23 @@ std::vector<uint8_t> get_bytes(const cJSON *v, const std::string &field, size_t 
     return out;
 }
 
+uint16_t get_dtc(const cJSON *e, const std::string &f)
+{
+    if (cJSON_IsString(e)) {
+        auto c = parse_dtc_text(e->valuestring);
+        if (!c) {
+            fail(f,
+                 "expected a code such as \"P0301\" (P, C, B or U, then 0-3, then three hex digits), got " +
+                     shown(e));
+        }
+        return *c;
+    }
+    if (cJSON_IsNumber(e)) {
+        return static_cast<uint16_t>(get_uint(e, f, 0xFFFF, "a raw two-byte code"));
+    }
+    fail(f, "expected a code such as \"P0301\" or a raw number, got " + shown(e));
+}
+
 std::vector<uint16_t> get_dtcs(const cJSON *v, const std::string &field)
 {
     if (!cJSON_IsArray(v)) {
@@ -175,25 +193,161 @@ std::vector<uint16_t> get_dtcs(const cJSON *v, const std::string &field)
     std::vector<uint16_t> out;
     int i = 0;
     for (const cJSON *e = v->child; e; e = e->next, ++i) {
-        std::string f = field + "[" + std::to_string(i) + "]";
-        if (cJSON_IsString(e)) {
-            auto c = parse_dtc_text(e->valuestring);
-            if (!c) {
-                fail(f, "expected a code such as \"P0301\" (P, C, B or U, then 0-3, then three hex digits), "
-                        "got " +
-                            shown(e));
-            }
-            out.push_back(*c);
-        } else if (cJSON_IsNumber(e)) {
-            out.push_back(static_cast<uint16_t>(get_uint(e, f, 0xFFFF, "a raw two-byte code")));
-        } else {
-            fail(f, "expected a code such as \"P0301\" or a raw number, got " + shown(e));
-        }
+        out.push_back(get_dtc(e, field + "[" + std::to_string(i) + "]"));
     }
     if (out.size() > kMaxDtcsPerGroup) {
         fail(field, "more than 255 codes");
     }
     return out;
+}
+
+// PID -> data bytes: {"0C": "1A F8", "0D": [60]}.
+std::map<uint8_t, std::vector<uint8_t>> get_pid_map(const cJSON *p, const std::string &f)
+{
+    if (!cJSON_IsObject(p)) {
+        fail(f, "expected an object such as {\"0C\": \"1A F8\"}, got " + shown(p));
+    }
+    no_duplicates(p, f);
+    std::map<uint8_t, std::vector<uint8_t>> out;
+    for (const cJSON *c = p->child; c; c = c->next) {
+        std::string ff = f + "." + c->string;
+        auto pid = parse_hex_u32(c->string);
+        if (!pid || *pid > 0xFF) {
+            fail(ff, "a PID key is one hex byte such as \"0C\"");
+        }
+        out[static_cast<uint8_t>(*pid)] = get_bytes(c, ff, 1, kMaxPidBytes);
+    }
+    return out;
+}
+
+std::span<const Obd2Monitor> monitor_table(bool compression)
+{
+    if (compression) {
+        return OBD2_MONITORS_COMPRESSION;
+    }
+    return OBD2_MONITORS_SPARK;
+}
+
+// The monitors named in "complete" and "incomplete" of `obj` as the
+// supported and incomplete bits of PID 01/41 bytes B, C and D.
+void get_monitor_bits(const cJSON *obj, const std::string &path, bool compression, uint8_t &b, uint8_t &c,
+                      uint8_t &d)
+{
+    std::set<std::string> named;
+    for (const char *list : {"complete", "incomplete"}) {
+        const cJSON *l = member(obj, list);
+        if (!l) {
+            continue;
+        }
+        std::string f = join(path, list);
+        if (!cJSON_IsArray(l)) {
+            fail(f, "expected an array of monitors such as [\"CAT\", \"EVAP\"], got " + shown(l));
+        }
+        int i = 0;
+        for (const cJSON *x = l->child; x; x = x->next, ++i) {
+            std::string ff = f + "[" + std::to_string(i) + "]";
+            std::string key = cJSON_IsString(x) ? x->valuestring : "";
+            const auto table = monitor_table(compression);
+            const auto m =
+                std::find_if(table.begin(), table.end(), [&](const Obd2Monitor &t) { return key == t.key; });
+            if (m == table.end()) {
+                std::string names;
+                for (const Obd2Monitor &t : table) {
+                    names += std::string(" ") + t.key;
+                }
+                fail(ff, std::string("expected a monitor of ") + (compression ? "compression" : "spark") +
+                             " ignition:" + names + ", got " + shown(x));
+            }
+            if (!named.insert(key).second) {
+                fail(ff, key + " is named twice");
+            }
+            const bool incomplete = std::string_view(list) == "incomplete";
+            const auto bit = static_cast<uint8_t>(1u << m->bit);
+            if (m->continuous) {
+                b |= static_cast<uint8_t>(bit |
+                                          (incomplete ? bit << OBD2_MON_CONTINUOUS_INCOMPLETE_SHIFT : 0));
+            } else {
+                c |= bit;
+                d |= incomplete ? bit : 0;
+            }
+        }
+    }
+}
+
+// "monitors": the data of service 01 PID 01 and, with "this_cycle", PID 41.
+void get_monitors(const cJSON *m, const std::string &f, vsim::EcuModel &e)
+{
+    if (!cJSON_IsObject(m)) {
+        fail(f, "expected an object such as {\"mil\": true, \"incomplete\": [\"CAT\"]}, got " + shown(m));
+    }
+    only_keys(m, f, {"mil", "dtc_count", "ignition", "complete", "incomplete", "this_cycle"});
+    if (e.pids.count(OBD2_PID_MONITOR_STATUS) != 0 || e.pids.count(OBD2_PID_MONITOR_CYCLE) != 0) {
+        fail(f, "give the monitor status either here or as pids 01 / 41, not both");
+    }
+    bool mil = false;
+    if (const cJSON *x = member(m, "mil")) {
+        if (!cJSON_IsBool(x)) {
+            fail(join(f, "mil"), "expected true or false, got " + shown(x));
+        }
+        mil = cJSON_IsTrue(x);
+    }
+    // By default the count of the stored codes, as the ECU would report it.
+    auto count = static_cast<uint32_t>(std::min<size_t>(e.stored_dtcs.size(), OBD2_MON_DTC_COUNT_MASK));
+    if (const cJSON *x = member(m, "dtc_count")) {
+        count = get_uint(x, join(f, "dtc_count"), OBD2_MON_DTC_COUNT_MASK, "a count of codes");
+    }
+    bool compression = false;
+    if (const cJSON *x = member(m, "ignition")) {
+        std::string ign = cJSON_IsString(x) ? x->valuestring : "";
+        if (ign != "spark" && ign != "compression") {
+            fail(join(f, "ignition"), "expected \"spark\" or \"compression\", got " + shown(x));
+        }
+        compression = ign == "compression";
+    }
+    uint8_t b = compression ? OBD2_MON_COMPRESSION : 0;
+    uint8_t c = 0;
+    uint8_t d = 0;
+    get_monitor_bits(m, f, compression, b, c, d);
+    e.pids[OBD2_PID_MONITOR_STATUS] = {static_cast<uint8_t>((mil ? OBD2_MON_MIL_ON : 0) | count), b, c, d};
+    if (const cJSON *t = member(m, "this_cycle")) {
+        std::string ft = join(f, "this_cycle");
+        if (!cJSON_IsObject(t)) {
+            fail(ft, "expected an object with \"complete\" and \"incomplete\", got " + shown(t));
+        }
+        only_keys(t, ft, {"complete", "incomplete"});
+        b = compression ? OBD2_MON_COMPRESSION : 0;
+        c = d = 0;
+        get_monitor_bits(t, ft, compression, b, c, d);
+        e.pids[OBD2_PID_MONITOR_CYCLE] = {0x00, b, c, d};
+    }
+}
+
+// "freeze_frame": {"dtc": "P0301", "pids": {...}}; code 0 (or none) means no frame stored.
+vsim::EcuModel::FreezeFrame get_freeze_frame(const cJSON *v, const std::string &f)
+{
+    if (!cJSON_IsObject(v)) {
+        fail(f, "expected an object such as {\"dtc\": \"P0301\", \"pids\": {\"0C\": \"0B B8\"}}, got " +
+                    shown(v));
+    }
+    only_keys(v, f, {"dtc", "pids"});
+    vsim::EcuModel::FreezeFrame ff;
+    if (const cJSON *c = member(v, "dtc")) {
+        ff.dtc = get_dtc(c, join(f, "dtc"));
+    }
+    if (const cJSON *p = member(v, "pids")) {
+        ff.pids = get_pid_map(p, join(f, "pids"));
+        if (ff.dtc == 0) {
+            fail(join(f, "pids"), "a frame without its code (dtc) is never read; give the code or no pids");
+        }
+        for (const auto &[pid, data] : ff.pids) {
+            if (pid % OBD2_PID_RANGE == 0 || pid == OBD2_PID_FREEZE_DTC) {
+                char key[8];
+                std::snprintf(key, sizeof key, "%02X", pid);
+                fail(join(f, "pids") + "." + key, "is computed (PID 00, 20, ...) or the code itself (02)");
+            }
+        }
+    }
+    return ff;
 }
 
 vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
@@ -202,9 +356,26 @@ vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
         fail(path, "expected an object, got " + shown(v));
     }
     only_keys(v, path,
-              {"addressing", "response_id", "physical_id", "vin", "calid", "cvn", "ecu_name", "pids", "dtcs",
-               "clear", "negative", "pending", "latency_ms", "cf_gap_ms", "awaits_flow_control", "padding",
-               "silent", "comment"});
+              {"addressing",
+               "response_id",
+               "physical_id",
+               "vin",
+               "calid",
+               "cvn",
+               "ecu_name",
+               "pids",
+               "dtcs",
+               "monitors",
+               "freeze_frame",
+               "clear",
+               "negative",
+               "pending",
+               "latency_ms",
+               "cf_gap_ms",
+               "awaits_flow_control",
+               "padding",
+               "silent",
+               "comment"});
 
     const cJSON *addr = member(v, "addressing");
     std::string a = cJSON_IsString(addr) ? addr->valuestring : "";
@@ -244,19 +415,7 @@ vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
         e.cvn = get_bytes(s, join(path, "cvn"), 1, kMaxCvnBytes);
     }
     if (const cJSON *p = member(v, "pids")) {
-        std::string f = join(path, "pids");
-        if (!cJSON_IsObject(p)) {
-            fail(f, "expected an object such as {\"0C\": \"1A F8\"}, got " + shown(p));
-        }
-        no_duplicates(p, f);
-        for (const cJSON *c = p->child; c; c = c->next) {
-            std::string ff = f + "." + c->string;
-            auto pid = parse_hex_u32(c->string);
-            if (!pid || *pid > 0xFF) {
-                fail(ff, "a PID key is one hex byte such as \"0C\"");
-            }
-            e.pids[static_cast<uint8_t>(*pid)] = get_bytes(c, ff, 1, kMaxPidBytes);
-        }
+        e.pids = get_pid_map(p, join(path, "pids"));
     }
     if (const cJSON *d = member(v, "dtcs")) {
         std::string f = join(path, "dtcs");
@@ -270,6 +429,12 @@ vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
             e.pending_dtcs = get_dtcs(g, f + ".pending");
         if (const cJSON *g = member(d, "permanent"))
             e.permanent_dtcs = get_dtcs(g, f + ".permanent");
+    }
+    if (const cJSON *m = member(v, "monitors")) {
+        get_monitors(m, join(path, "monitors"), e);
+    }
+    if (const cJSON *ff = member(v, "freeze_frame")) {
+        e.freeze_frame = get_freeze_frame(ff, join(path, "freeze_frame"));
     }
     if (const cJSON *c = member(v, "clear")) {
         std::string f = join(path, "clear");
