@@ -8,8 +8,8 @@
 // command's answers, the heartbeat's spacing, rewrites of ecu_info.json, passes
 // abandoned. The trace is counted, not kept.
 //
-//   OBDGW_SOAK_DAYS=30 build/default/tests/soak/month_soak_test   (the month; the test command runs 1 day)
-//   OBDGW_SOAK_SEED=N replays the schedule printed with seed N.
+//   OBDGW_SOAK_DAYS=30 build/default/tests/soak/month_soak_test   (the month; the test command runs 0.25)
+//   OBDGW_SOAK_SEED=N replays the schedule printed with seed N (25 by default).
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -593,15 +593,15 @@ class Ledger
         if (tok == "MODEDETECTED" || tok == "NOECU" || tok == "WRNGCFG" || tok == "CANERR") {
             reload_unreported_ = false;
         }
-        // Heartbeats in a row, nothing between them: four pauses and the probe's wait apart.
+        // Heartbeats in a row, nothing between them: four pauses and the probe's wait apart (a
+        // lost vehicle is sought on both addressings, 100 ms each).
         const bool beat = cmd == 0 && (tok == "ECU" || (tok == "NOECU" && !detect_noecu));
         if (beat && last_beat_ == tok && disturbed_ < last_beat_at_) {
             const int64_t gap = t - last_beat_at_;
             beat_min_ = std::min(beat_min_, gap);
             beat_max_ = std::max(beat_max_, gap);
             ++beats_judged_;
-            if (gap < 4 * kSec || gap > 4 * kSec + 2 * OBD2_SHORT_WAIT_US +
-                                            20'000) { // a lost vehicle is sought on both addressings
+            if (gap < 4 * kSec || gap > 4 * kSec + 2 * OBD2_SHORT_WAIT_US + 20'000) {
                 problem("heartbeat " + tok + " " + std::to_string(gap) + " us after the previous one");
             }
         }
