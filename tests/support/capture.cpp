@@ -54,6 +54,9 @@ TraceCapture::TraceCapture()
 TraceCapture::~TraceCapture()
 {
     stop();
+    if (take_fd_ >= 0) {
+        close(take_fd_);
+    }
     unlink(path_.c_str());
 }
 
@@ -92,4 +95,23 @@ int TraceCapture::count_containing(const std::string &needle)
     const auto all = lines();
     return static_cast<int>(std::count_if(
         all.begin(), all.end(), [&](const std::string &l) { return l.find(needle) != std::string::npos; }));
+}
+
+std::vector<std::string> TraceCapture::take_lines()
+{
+    fflush(stdout);
+    fflush(stderr);
+    if (take_fd_ < 0) {
+        take_fd_ = open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    }
+    char buf[65536];
+    for (ssize_t n; (n = pread(take_fd_, buf, sizeof buf, taken_)) > 0; taken_ += n) {
+        partial_.append(buf, static_cast<size_t>(n));
+    }
+    // Read blocks freed; the size stays, so the appending writers go on unaware.
+    (void)fallocate(take_fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, taken_);
+    const size_t end = partial_.rfind('\n') + 1; // 0 without a complete line
+    std::vector<std::string> out = split_lines(partial_.substr(0, end));
+    partial_.erase(0, end);
+    return out;
 }
