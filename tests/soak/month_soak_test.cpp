@@ -288,6 +288,7 @@ class Ledger
             detect_failed_ = true;
         } else if (l.starts_with("Bitrate: ")) {
             ++config_passes_;
+            config_unusable_ = false;
         } else if (l == "=== Live Sensors ===" || l == "=== DTC Names ===") {
             (l[4] == 'L' ? answered_sensors_ : dtc_groups_) = 0;
         } else if (sscanf(l.c_str(), "Sensor %*d: %63s", name) == 1) {
@@ -348,7 +349,9 @@ class Ledger
         answers_.clear();
         taken_at_ = now_;
         // Without a trouble-code group or a sensor the vehicle has, NORES is the answer.
-        judged_ = cmd == 4 || (cmd == 1 && dtc_groups_ > 0) || (cmd == 2 && answered_sensors_ > 0);
+        // Nor while the configuration is unusable: can0 is not brought up again then.
+        judged_ = !config_unusable_ &&
+                  (cmd == 4 || (cmd == 1 && dtc_groups_ > 0) || (cmd == 2 && answered_sensors_ > 0));
         last_beat_.clear();
     }
 
@@ -404,6 +407,7 @@ class Ledger
         }
         if (tok == "MODEDETECTED" || tok == "NOECU" || tok == "WRNGCFG" || tok == "CANERR") {
             reload_unreported_ = false;
+            config_unusable_ = config_unusable_ || tok == "WRNGCFG" || tok == "CANERR";
         }
         // Heartbeats in a row, nothing between them: four pauses and the probe's wait apart (a
         // lost vehicle is sought on both addressings, 100 ms each).
@@ -437,7 +441,7 @@ class Ledger
     std::string answers_; // " NORES <1,1>"
     int64_t taken_at_ = 0, answers_since_ = INT64_MAX;
     int answered_sensors_ = 0, dtc_groups_ = 0;
-    bool judged_ = false, reload_unreported_ = false, detect_failed_ = false;
+    bool judged_ = false, reload_unreported_ = false, detect_failed_ = false, config_unusable_ = false;
     std::string last_beat_;
     int64_t last_beat_at_ = 0, disturbed_ = 0, now_ = 0;
 };
