@@ -82,7 +82,7 @@ struct Message {
 
 enum class Ev { Vehicle, Link, Broker, Config, Factory, Send };
 
-// Moods of a vehicle that comes back (bits of VehicleOn's arg).
+// Moods of a vehicle that comes back (bits of a Vehicle event's arg).
 constexpr int kSecondEcu = 1, kPendingCodes = 2, kBusyClear = 4;
 
 struct Event {
