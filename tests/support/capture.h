@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,10 @@ class TraceCapture
     // Number of lines equal to `line`, or containing `needle` for count_containing.
     int count_line(const std::string &line);
     int count_containing(const std::string &needle);
-    // The complete lines written since the last call. What they took of the
-    // file is given back, so a capture of weeks needs no room.
-    std::vector<std::string> take_lines();
+    // Hands each complete line written since the last call to `on_line`, in
+    // order, through a buffer of fixed size. What they took of the file is
+    // given back, so a capture of weeks needs no room.
+    void take_lines(const std::function<void(const std::string &)> &on_line);
     // Stops capturing and restores the original streams.
     void stop();
     // True while some capture holds the streams.
