@@ -284,6 +284,8 @@ class Ledger
         }
         if (l.starts_with("[DEBUG] TYP=1, CMD=")) {
             take(std::atoi(l.c_str() + 19));
+        } else if (l.starts_with("OBD2_ERROR : INIT CAN SOCKET FAILED")) {
+            reload_unreported_ = false; // no report until can0 is back
         } else if (l == "OBD2_ERROR : ECU MODE DETECTION FAILED. Retrying...") {
             detect_failed_ = true;
         } else if (l.starts_with("Bitrate: ")) {
