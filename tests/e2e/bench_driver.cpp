@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
@@ -161,17 +160,6 @@ void bench_idle(const Options &o)
     idle_figure(rig, o, "no broker, no CAN, no GPIO:", kIdleNothingTarget);
 }
 
-int open_fds(pid_t pid)
-{
-    int n = 0;
-    std::error_code ec;
-    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        ++n;
-    }
-    return n;
-}
-
 void bench_memory(const Options &o)
 {
     Rig rig;
@@ -184,7 +172,7 @@ void bench_memory(const Options &o)
     const std::vector<std::string> cycle{R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":3})",
                                          R"({"TYP":1,"CMD":2})", R"({"TYP":1,"CMD":7})",
                                          R"({"TYP":1,"CMD":1})", R"({"TYP":1,"CMD":11})"};
-    const int fds_before = open_fds(rig.gw.pid());
+    const long fds_before = rig.gw.open_fds();
     long rss_first = 0, rss_last = 0;
     for (int i = 0; i < o.commands; ++i) {
         const std::string &c =
@@ -207,10 +195,11 @@ void bench_memory(const Options &o)
     std::this_thread::sleep_for(milliseconds(3000));
     const long hwm = rig.gw.hwm_kib();
     const long rss_end = rig.gw.rss_kib();
-    const int fds_after = open_fds(rig.gw.pid());
+    const long fds_after = rig.gw.open_fds();
     std::printf(
         "peak RSS after %d commands:              %6.2f MiB (target < 8 MiB); RSS after the first 1000 "
-        "%ld KiB, after the last 1000 %ld KiB: growth %+ld KiB; settled %ld KiB; open descriptors %d -> %d\n",
+        "%ld KiB, after the last 1000 %ld KiB: growth %+ld KiB; settled %ld KiB; open descriptors %ld -> "
+        "%ld\n",
         o.commands, static_cast<double>(hwm) / 1024.0, rss_first, rss_last, rss_last - rss_first, rss_end,
         fds_before, fds_after);
     need(rig.gw.running(), "the daemon died during the command stream");

@@ -290,17 +290,6 @@ std::string Gateway::sanitizer_report()
     return out;
 }
 
-long proc_status_kib(pid_t pid, const char *field)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind(field, 0) == 0) {
-            return std::atol(line.c_str() + std::strlen(field));
-        }
-    }
-    return -1;
-}
-
 long Gateway::cpu_ticks()
 {
     std::string s = read_file("/proc/" + std::to_string(pid()) + "/stat");

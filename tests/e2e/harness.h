@@ -44,8 +44,6 @@ std::string e2e_data(const std::string &rel);
 std::string repo_file(const std::string &rel);
 // Path of the sanitizer runtime this (sanitized) test binary runs with, "" on a plain build.
 std::string sanitizer_runtime();
-// A field of /proc/PID/status in KiB (-1 when unavailable).
-long proc_status_kib(pid_t pid, const char *field);
 
 // Mounts a tmpfs on /opt (inside the private mount namespace only) and binds a
 // fresh temporary folder onto /opt/vyr/configs. The factory copy is the
@@ -187,6 +185,8 @@ class Gateway
     long hwm_kib() { return proc_status_kib(pid(), "VmHWM:"); }
     // utime + stime of the process, in clock ticks.
     long cpu_ticks();
+    // Descriptors the process holds open.
+    long open_fds() { return ::open_fds(pid()); }
 
     // Relay lines as the stand-in libgpiod reports them: "gpiochip4:10" -> level (and consumer).
     std::map<std::string, int> gpio_levels();

@@ -23,6 +23,7 @@ std::vector<std::string> split_lines(const std::string &text)
 namespace
 {
 std::atomic<int> s_active{0};
+constexpr size_t kTakeChunk = 65536;
 } // namespace
 
 bool TraceCapture::any_active()
@@ -54,6 +55,9 @@ TraceCapture::TraceCapture()
 TraceCapture::~TraceCapture()
 {
     stop();
+    if (take_fd_ >= 0) {
+        close(take_fd_);
+    }
     unlink(path_.c_str());
 }
 
@@ -92,4 +96,27 @@ int TraceCapture::count_containing(const std::string &needle)
     const auto all = lines();
     return static_cast<int>(std::count_if(
         all.begin(), all.end(), [&](const std::string &l) { return l.find(needle) != std::string::npos; }));
+}
+
+void TraceCapture::take_lines(const std::function<void(const std::string &)> &on_line)
+{
+    fflush(stdout);
+    fflush(stderr);
+    if (take_fd_ < 0) {
+        take_fd_ = open(path_.c_str(), O_RDWR | O_CLOEXEC);
+        partial_.reserve(2 * kTakeChunk);
+    }
+    char buf[kTakeChunk];
+    std::string line;
+    for (ssize_t n; (n = pread(take_fd_, buf, sizeof buf, taken_)) > 0; taken_ += n) {
+        partial_.append(buf, static_cast<size_t>(n));
+        size_t from = 0;
+        for (size_t nl; (nl = partial_.find('\n', from)) != std::string::npos; from = nl + 1) {
+            line.assign(partial_, from, nl - from);
+            on_line(line);
+        }
+        partial_.erase(0, from);
+    }
+    // Read blocks freed; the size stays, so the appending writers go on unaware.
+    (void)fallocate(take_fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, taken_);
 }

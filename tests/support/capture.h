@@ -2,6 +2,9 @@
 // error (the trace), from every thread, into a temporary file.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,10 @@ class TraceCapture
     // Number of lines equal to `line`, or containing `needle` for count_containing.
     int count_line(const std::string &line);
     int count_containing(const std::string &needle);
+    // Hands each complete line written since the last call to `on_line`, in
+    // order, through a buffer of fixed size. What they took of the file is
+    // given back, so a capture of weeks needs no room.
+    void take_lines(const std::function<void(const std::string &)> &on_line);
     // Stops capturing and restores the original streams.
     void stop();
     // True while some capture holds the streams.
@@ -32,4 +39,7 @@ class TraceCapture
     int saved_err_ = -1;
     std::string path_;
     bool active_ = false;
+    int take_fd_ = -1;
+    off_t taken_ = 0;
+    std::string partial_;
 };

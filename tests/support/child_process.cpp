@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -242,4 +245,26 @@ std::vector<std::string> ChildProcess::lines()
         v.push_back(std::exchange(buf_, {}));
     }
     return v;
+}
+
+long proc_status_kib(pid_t pid, const char *field)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(field, 0) == 0) {
+            return std::atol(line.c_str() + std::strlen(field));
+        }
+    }
+    return -1;
+}
+
+long open_fds(pid_t pid)
+{
+    long n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        ++n;
+    }
+    return n;
 }

@@ -62,3 +62,8 @@ class ChildProcess
     int status_ = -1;
     std::string buf_, errbuf_;
 };
+
+// A field of /proc/PID/status: KiB for the memory ones, a count for Threads (-1 when unavailable).
+long proc_status_kib(pid_t pid, const char *field);
+// Descriptors the process holds open.
+long open_fds(pid_t pid);

@@ -758,6 +758,13 @@ std::vector<std::string> events()
     return st->events;
 }
 
+void clear_logs()
+{
+    Locked st;
+    std::vector<SetValuesCall>().swap(st->set_calls);
+    std::vector<std::string>().swap(st->events);
+}
+
 void fail_allocation_after(int n)
 {
     Locked st;

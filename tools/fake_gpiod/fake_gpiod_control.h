@@ -53,6 +53,9 @@ std::vector<SetValuesCall> set_values_calls();
 // Chip and request life cycle in order: "open gpiochip4", "request gpiochip4",
 // "release gpiochip4", "close gpiochip4" (successful calls only).
 std::vector<std::string> events();
+// Forgets the set-values calls and events logged so far, and the memory they
+// held: a long run that looks only at line levels stays flat.
+void clear_logs();
 
 // Makes the allocating call number `n` (0 = the next one) among gpiod_chip_open,
 // the *_new functions and gpiod_chip_request_lines fail with ENOMEM; -1 disables.
