@@ -127,10 +127,10 @@ if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
 fi
 # ---- end board ----
 
-# --- fuzzing: every harness replays its corpus, then fuzzes OBDGW_FUZZ_SECONDS (5; OBDGW_FUZZ=0 skips) ---
+# --- fuzzing: every harness replays its corpus, then fuzzes OBDGW_FUZZ_SECONDS (3; OBDGW_FUZZ=0 skips) ---
 if [ "${OBDGW_FUZZ:-1}" != 0 ]; then
     echo "== fuzz"
-    if bash scripts/fuzz.sh "${OBDGW_FUZZ_SECONDS:-5}"; then summaries+=("== fuzz: no finding"); else summaries+=("== fuzz: FAILED"); status=1; fi
+    if bash scripts/fuzz.sh "${OBDGW_FUZZ_SECONDS:-3}"; then summaries+=("== fuzz: no finding"); else summaries+=("== fuzz: FAILED"); status=1; fi
 fi
 # --- end of fuzzing ---
 
