@@ -191,6 +191,9 @@ wait_levels() { # WANT SECONDS
 # ecu_info.json as expected. The probe gives each PID 100 ms, the daemon's
 # rule; under emulation a loaded host sometimes answers later: when only the
 # PID flags differ, that is said and the vehicle probed once more.
+record_diff() { # EXPECTED_FILE: the lines of ecu_info.json that differ, on one line
+    diff $CFG/ecu_info.json "$B/expected/$1" | grep '^[<>]' | tr -d '\t' | tr '\n' ' '
+}
 expect_record() { # EXPECTED_FILE
     # SAVSUC comes before the file is written (the daemon's order): a moment for it.
     local i
@@ -199,13 +202,13 @@ expect_record() { # EXPECTED_FILE
         sleep 0.2
     done
     local d
-    d=$(diff $CFG/ecu_info.json "$B/expected/$1" | grep '^[<>]' | tr -d '\t' | tr '\n' ' ')
+    d=$(record_diff "$1")
     if cmp -s <(sed '/"LIVE_PIDS"/,$d' $CFG/ecu_info.json) <(sed '/"LIVE_PIDS"/,$d' "$B/expected/$1"); then
         say "NOTE $NAME: the probe missed a PID ($d); probed again"
         rm -f $CFG/ecu_info.json
         reidentify
         sleep 2
-        d=$(diff $CFG/ecu_info.json "$B/expected/$1" | grep '^[<>]' | tr -d '\t' | tr '\n' ' ')
+        d=$(record_diff "$1")
     fi
     [ -z "$d" ] || fail "ecu_info.json differs from $1: $d"
     return 0
