@@ -127,6 +127,21 @@ expect_packet() { # MATCH EXPECTED SECONDS AFTER_LINE
     packet_after "$4" "$1" >"$D/$2.actual"
     cmp -s "$D/$2.actual" "$B/expected/$2" || fail "packet differs from $2"
 }
+ask() { # CMD MATCH EXPECTED: a vehicle command whose packet is as expected, within 60 s
+    local from
+    from=$(lines $OUT/resp.log)
+    send "{\"TYP\":1,\"CMD\":$1}"
+    expect_packet "$2" "$3" 60 "$from"
+}
+clear_once() { # MATCH: a clear confirmed, and one answer line holding MATCH
+    local from n
+    from=$(lines $OUT/resp.log)
+    send '{"TYP":1,"CMD":4}'
+    expect_status DTC_CLEARED 60 "$from"
+    sleep 1
+    n=$(tail -n +$((from + 1)) $OUT/resp.log | grep -cF "$1")
+    [ "$n" -eq 1 ] || fail "$n answers with $1 to one clear: $(tail -n +$((from + 1)) $OUT/resp.log | grep -F "$1" | tr '\n' ' ')"
+}
 bitrate() { ip -d link show "${1:-can0}" | sed -n 's/.* bitrate \([0-9]*\) .*/\1/p' | head -1; }
 gw_pid() { systemctl show -p MainPID --value obd-gateway; }
 # The vehicle's ECUs have processors of their own and answer in time however
@@ -304,22 +319,12 @@ s_relays() {
 
 # What the UI sees of a vehicle: the record, the codes, live data, a clear.
 check_vehicle() { # ECU_INFO DTC
-    local from n
     [ -n "$1" ] && expect_record "$1"
-    from=$(lines $OUT/resp.log)
-    send '{"TYP":1,"CMD":1}'
-    expect_packet '"STRDTC"' "$2" 60 "$from"
-    from=$(lines $OUT/resp.log)
-    send '{"TYP":1,"CMD":2}'
-    expect_packet '"CMD": 2,' live.txt 60 "$from"
+    ask 1 '"STRDTC"' "$2"
+    ask 2 '"CMD": 2,' live.txt
     send '{"TYP":1,"CMD":3}'
     sleep 0.5
-    from=$(lines $OUT/resp.log)
-    send '{"TYP":1,"CMD":4}'
-    expect_status DTC_CLEARED 60 "$from"
-    sleep 1
-    n=$(tail -n +$((from + 1)) $OUT/resp.log | grep -cF '"msg":"DTC_CLEARED"')
-    [ "$n" -eq 1 ] || fail "$n \"DTC_CLEARED\" for one clear"
+    clear_once '"msg":"DTC_CLEARED"'
 }
 # Foreign frames on the bus all through: the receive filters keep them out.
 noise() {
@@ -375,27 +380,16 @@ s_sim() { s_vehicles sim; }
 # after one (reported once). Readiness and the freeze frame of the same ECU.
 s_pending() {
     begin pending
-    local from t n
+    local t n
     t=$(date +%s)
     vehicle isotp pending_11bit.json
     rm -f $CFG/ecu_info.json
     reidentify
     expect_record ecu_info_11bit.json
-    from=$(lines $OUT/resp.log)
-    send '{"TYP":1,"CMD":13}'
-    expect_packet '"CMD":13,' readiness_11bit.txt 60 "$from"
-    from=$(lines $OUT/resp.log)
-    send '{"TYP":1,"CMD":14}'
-    expect_packet '"CMD":14,' freeze_11bit.txt 60 "$from"
-    from=$(lines $OUT/resp.log)
-    send '{"TYP":1,"CMD":1}'
-    expect_packet '"STRDTC"' dtc_11bit.txt 60 "$from"
-    from=$(lines $OUT/resp.log)
-    send '{"TYP":1,"CMD":4}'
-    expect_status DTC_CLEARED 60 "$from"
-    sleep 1
-    n=$(tail -n +$((from + 1)) $OUT/resp.log | grep -cF '"CMD":4,')
-    [ "$n" -eq 1 ] || fail "$n answers to one clear: $(tail -n +$((from + 1)) $OUT/resp.log | grep -F '"CMD":4,' | tr '\n' ' ')"
+    ask 13 '"CMD":13,' readiness_11bit.txt
+    ask 14 '"CMD":14,' freeze_11bit.txt
+    ask 1 '"STRDTC"' dtc_11bit.txt
+    clear_once '"CMD":4,'
     journalctl -u obd-gateway -o cat --no-pager --since "@$t" >"$D/trace.txt"
     for n in 09 07 04; do
         grep -qF "[ 7f ] [ $n ] [ 78 ]" "$D/trace.txt" || fail "no \"response pending\" for service $n in the trace"
@@ -456,9 +450,7 @@ s_broker_restart() {
         send '{"TYP":1,"CMD":1}' 2>/dev/null
         wait_line $OUT/resp.log '"STRDTC"' 3 "$from" && break
     done
-    from=$(lines $OUT/resp.log)
-    send '{"TYP":1,"CMD":1}'
-    expect_packet '"STRDTC"' dtc_11bit.txt 60 "$from"
+    ask 1 '"STRDTC"' dtc_11bit.txt
     finish
 }
 
@@ -512,9 +504,7 @@ s_can_gone() {
     for _ in $(seq 120); do [ "$(bitrate)" = 500000 ] && break; sleep 0.5; done
     check "can0 brought up again at 500000 (reads $(bitrate))" test "$(bitrate)" = 500000
     expect_status MODEDETECTED 60 "$from"
-    from=$(lines $OUT/resp.log)
-    send '{"TYP":1,"CMD":1}'
-    expect_packet '"STRDTC"' dtc_11bit.txt 60 "$from"
+    ask 1 '"STRDTC"' dtc_11bit.txt
     if [ "$FAILED" -ne 0 ]; then
         # The scenarios after this one need a daemon that answers.
         from=$(lines $OUT/resp.log)
@@ -683,8 +673,13 @@ s_missing_chip() {
     from=$(lines $OUT/resp.log)
     systemctl restart obd-gateway
     startup_reports "$from" 120
-    for _ in $(seq 50); do [ "$(grep -c 'do_ctrl_chip3 .*out hi' /sys/kernel/debug/gpio)" = 4 ] && break; sleep 0.2; done
-    check "chip 3's four relay lines held after it came back" test "$(grep -c 'do_ctrl_chip3 .*out hi' /sys/kernel/debug/gpio)" = 4
+    local held=0
+    for _ in $(seq 50); do
+        held=$(grep -c 'do_ctrl_chip3 .*out hi' /sys/kernel/debug/gpio)
+        [ "$held" = 4 ] && break
+        sleep 0.2
+    done
+    check "chip 3's four relay lines held after it came back ($held)" test "$held" = 4
     finish
 }
 
