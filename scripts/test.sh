@@ -93,8 +93,8 @@ fi
 # OBDGW_BOARD_FULL=1: every scenario on both; by hand, run.sh runs them all.
 if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
     declare -A board_args=(
-        [arm64]="--cuts ${OBDGW_BOARD_CUTS:-1} --moments ecu_info,factory install main cut check"
-        [amd64]="--cuts ${OBDGW_BOARD_CUTS:-1} --moments apt install main cut purge"
+        [arm64]="--moments ecu_info,factory install main cut check"
+        [amd64]="--moments apt install main cut purge"
     )
     declare -A board_scenarios=(
         [arm64]="walls relays bitrate isotp pending sigsegv can_gone trace_complete factory"
@@ -106,7 +106,7 @@ if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
         board_log[$arch]=$(mktemp)
         args=(--cuts "${OBDGW_BOARD_CUTS:-1}")
         # shellcheck disable=SC2206
-        [ "${OBDGW_BOARD_FULL:-0}" = 1 ] || args=(--scenarios "${board_scenarios[$arch]}" ${board_args[$arch]})
+        [ "${OBDGW_BOARD_FULL:-0}" = 1 ] || args+=(--scenarios "${board_scenarios[$arch]}" ${board_args[$arch]})
         echo "== board: $arch (${args[*]})"
         bash tests/board/run.sh --arch "$arch" --journal-seconds "${OBDGW_BOARD_JOURNAL_SECONDS:-10}" "${args[@]}" \
             >"${board_log[$arch]}" 2>&1 &
