@@ -85,6 +85,32 @@ constexpr uint8_t OBD2_INFOTYPE_CALID = 0x04;
 constexpr uint8_t OBD2_INFOTYPE_CVN = 0x06;
 constexpr uint8_t OBD2_INFOTYPE_ECU_NAME = 0x0A;
 
+// OBD on UDS (ISO 14229 services carrying the same OBD data). Service 01
+// PIDs are the data identifiers F4xx, service 09 InfoTypes F8xx.
+constexpr uint8_t UDS_SID_READ_DID = 0x22;
+constexpr uint8_t UDS_SID_READ_DTC = 0x19;
+constexpr uint8_t UDS_SID_CLEAR_DTC = 0x14;
+constexpr uint8_t UDS_DID_PID_HIGH = 0xF4;
+constexpr uint8_t UDS_DID_INFOTYPE_HIGH = 0xF8;
+// Read-DTC sub-functions: codes by status mask within a group (with
+// severity), the permanent codes of a group, the codes that have a snapshot,
+// and one snapshot.
+constexpr uint8_t UDS_DTC_BY_MASK = 0x42;
+constexpr uint8_t UDS_DTC_PERMANENT = 0x55;
+constexpr uint8_t UDS_DTC_SNAPSHOT_LIST = 0x03;
+constexpr uint8_t UDS_DTC_SNAPSHOT = 0x04;
+constexpr uint8_t UDS_GROUP_EMISSIONS = 0x33;
+constexpr uint8_t UDS_STATUS_PENDING = 0x04;
+constexpr uint8_t UDS_STATUS_CONFIRMED = 0x08;
+constexpr uint8_t UDS_SEVERITY_ALL = 0xFF;
+// Clearing every code of the emissions group: group FFFF33.
+constexpr std::array<uint8_t, 3> UDS_CLEAR_GROUP = {0xFF, 0xFF, UDS_GROUP_EMISSIONS};
+// DTC formats of 3-byte codes (2 bytes as the classic code, then a failure type).
+constexpr uint8_t UDS_DTC_FORMAT_J2012_00 = 0x00;
+constexpr uint8_t UDS_DTC_FORMAT_J2012_04 = 0x04;
+// The snapshot record that holds the OBD freeze frame.
+constexpr uint8_t UDS_SNAPSHOT_RECORD_OBD = 0x00;
+
 // ISO 15765-2 frame types: the high nibble of the first data byte.
 constexpr uint8_t ISOTP_SINGLE_FRAME = 0x0;
 constexpr uint8_t ISOTP_FIRST_FRAME = 0x1;
