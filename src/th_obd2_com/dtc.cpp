@@ -14,6 +14,7 @@
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/ecu_list.h"
 #include "th_obd2_com/obd2_protocol.h"
+#include "th_obd2_com/obd_exchange.h"
 
 static_assert(DTC_PACKET_MAX_LEN <= MQTT_MAX_PUBLISH_LEN,
               "a trouble-code packet must always fit the publish buffer");
@@ -286,7 +287,7 @@ char *handle_dtc_command()
             continue;
         }
         asked = true;
-        ask_recorded_ecus(k_groups[g].frame, DTC_REQUEST_LEN, OBD2_REQ_DTC, answers);
+        obd_ask_recorded_ecus(k_groups[g].frame, DTC_REQUEST_LEN, OBD2_REQ_DTC, answers);
         for (size_t e = 0; e < answers.size(); ++e) {
             const Obd2EcuAnswer &a = answers[e];
             // A refusal is still an answer: the vehicle is there. An ECU that
@@ -403,8 +404,8 @@ int clear_dtc_of_ecus(int mode, const uint32_t *ids, int count)
         prepare_request(g_arr_clear_dtc_cmd, 1, SID_CLEAR_DTC, padding_byte());
         // A resend takes a confirmation that came after the previous wait
         // ended: a final answer is never thrown away.
-        collect_obd2_answers(mode, g_arr_clear_dtc_cmd, DTC_REQUEST_LEN, OBD2_REQ_CLEAR_DTC, ids, count,
-                             answers.data(), attempt > 0);
+        obd_collect_answers(mode, g_arr_clear_dtc_cmd, DTC_REQUEST_LEN, OBD2_REQ_CLEAR_DTC, ids, count,
+                            answers.data(), attempt > 0);
         bool busy = false;
         bool waiting = false;
         for (size_t i = 0; i < answers.size(); ++i) {

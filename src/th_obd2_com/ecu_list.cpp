@@ -30,6 +30,17 @@ std::vector<uint32_t> recorded_ecus_on(int mode, std::vector<int> *index)
     return ids;
 }
 
+ObdDialect recorded_dialect(int mode, uint32_t response_id)
+{
+    for (int i = 0; i < ecu_list_size(); ++i) {
+        const EcuEntry &e = g_ecu_list[i];
+        if ((e.mode == 1) == (mode == 1) && (response_id == 0 || e.response_id == response_id)) {
+            return e.dialect;
+        }
+    }
+    return ObdDialect::Classic;
+}
+
 EcuScope::EcuScope(const EcuEntry &ecu)
 {
     t_bound_response_id = ecu.response_id;

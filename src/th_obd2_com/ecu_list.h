@@ -5,9 +5,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "th_obd2_com/obd_dialect.h"
+
 struct EcuEntry {
     uint32_t response_id; // identifier the ECU answers from (without the extended-frame flag)
     int32_t mode;         // 1 = 11-bit channel, 2 = 29-bit channel
+    ObdDialect dialect = ObdDialect::Classic;
 };
 
 constexpr int OBD2_MAX_ECUS = 32;
@@ -22,6 +25,10 @@ int ecu_list_size();
 // 11-bit, any other: 29-bit), in list order; `index`, when given, receives
 // their places in the list.
 std::vector<uint32_t> recorded_ecus_on(int mode, std::vector<int> *index = nullptr);
+
+// The dialect of the recorded ECU answering from `response_id` on `mode`;
+// with `response_id` 0, of the first recorded ECU of that mode. Classic when none.
+ObdDialect recorded_dialect(int mode, uint32_t response_id);
 
 // While an EcuScope lives, every exchange made on this thread takes answers
 // only from that ECU (its response identifier); other ECUs' frames are skipped

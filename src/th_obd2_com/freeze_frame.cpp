@@ -11,6 +11,7 @@
 #include "th_obd2_com/ecu_list.h"
 #include "th_obd2_com/obd2_protocol.h"
 #include "th_obd2_com/obd2_reassembly.h"
+#include "th_obd2_com/obd_exchange.h"
 #include "th_obd2_com/pid_catalogue.h"
 
 namespace
@@ -60,8 +61,8 @@ int ask_frame(uint8_t pid, std::array<uint8_t, OBD2_RESP_BUF_SIZE> &answer, size
     prepare_request(request, 3, OBD2_SID_FREEZE_FRAME, pid);
     request[3] = OBD2_FREEZE_FRAME_0;
     len = 0;
-    const int rc = send_obd2_request(g_ecu_list[0].mode, request, sizeof request, answer.data(), &len,
-                                     OBD2_REQ_FREEZE_FRAME);
+    const int rc = obd_send_request(g_ecu_list[0].mode, request, sizeof request, answer.data(), &len,
+                                    OBD2_REQ_FREEZE_FRAME);
     len = std::min(len, answer.size());
     if (rc == -2 && obd2_is_response_pending(answer.data(), len)) {
         return -1;

@@ -10,6 +10,7 @@
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/obd2_protocol.h"
+#include "th_obd2_com/obd_exchange.h"
 #include "th_obd2_com/pid_catalogue.h"
 
 SupportedPid supported_pids[LIVE_MAX_PIDS];
@@ -112,7 +113,7 @@ char *handle_live_mode(int mode)
         prepare_request(frame, 2, SID_CURRENT_DATA, pid);
 
         size_t len = 0;
-        const int rc = send_obd2_request(mode, frame, LIVE_REQUEST_LEN, answer.data(), &len, OBD2_REQ_LIVE);
+        const int rc = obd_send_request(mode, frame, LIVE_REQUEST_LEN, answer.data(), &len, OBD2_REQ_LIVE);
         if (rc == 0 && len >= 3 && len <= answer.size()) {
             // A late answer to an earlier request must not show up as this sensor's value.
             if (answer[1] != SID_CURRENT_DATA_OK || answer[2] != pid) {

@@ -8,6 +8,7 @@
 #include "th_mqtt/mqtt_msg.h"
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/obd2_protocol.h"
+#include "th_obd2_com/obd_exchange.h"
 
 int g_pid_availability[PID_AVAILABILITY_SIZE];
 
@@ -56,7 +57,7 @@ int get_supported_pid_list(int mode)
         for (int attempt = 0; attempt <= FOREIGN_ANSWER_RETRIES; ++attempt) {
             size_t len = 0;
             const int rc =
-                send_obd2_request(mode, request, sizeof request, response, &len, OBD2_REQ_PID_PROBE);
+                obd_send_request(mode, request, sizeof request, response, &len, OBD2_REQ_PID_PROBE);
             if (rc != 0 || len == 0) {
                 break; // time-out, failure or negative answer: not available
             }

@@ -9,6 +9,7 @@
 #include "th_obd2_com/can_link.h"
 #include "th_obd2_com/obd2_protocol.h"
 #include "th_obd2_com/obd2_reassembly.h"
+#include "th_obd2_com/obd_exchange.h"
 
 namespace
 {
@@ -49,7 +50,7 @@ std::vector<MonitorReply> ask_monitor_status(uint8_t pid)
     uint8_t request[8];
     prepare_request(request, 2, OBD2_SID_CURRENT_DATA, pid);
     std::vector<Obd2EcuAnswer> answers;
-    ask_recorded_ecus(request, sizeof request, OBD2_REQ_READINESS, answers);
+    obd_ask_recorded_ecus(request, sizeof request, OBD2_REQ_READINESS, answers);
     std::vector<MonitorReply> replies;
     for (const Obd2EcuAnswer &a : answers) {
         replies.push_back(read_monitor_reply(pid, a.rc, a.data.data(), std::min(a.len, a.data.size())));

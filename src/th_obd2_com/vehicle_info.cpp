@@ -7,7 +7,9 @@
 
 #include "common/cjson_ptr.h"
 #include "th_obd2_com/can_link.h"
+#include "th_obd2_com/ecu_list.h"
 #include "th_obd2_com/obd2_protocol.h"
+#include "th_obd2_com/obd_exchange.h"
 
 VehicleInfoRecord g_vehicle_info[VEHICLE_INFO_MAX];
 int g_vehicle_info_count = 0;
@@ -72,13 +74,16 @@ bool render_text(const uint8_t *data, size_t len, char *text)
     return true;
 }
 
+// The engine ECU's dialect is named after the addressing mode.
 const char *protocol_text(int mode)
 {
+    const bool uds =
+        ecu_list_size() > 0 && recorded_dialect(mode, g_ecu_list[0].response_id) == ObdDialect::Uds;
     switch (mode) {
     case 1:
-        return "ISO15765-4 (11-bit)";
+        return uds ? "ISO15765-4 (11-bit) J1979-2" : "ISO15765-4 (11-bit)";
     case 2:
-        return "ISO15765-4 (29-bit)";
+        return uds ? "ISO15765-4 (29-bit) J1979-2" : "ISO15765-4 (29-bit)";
     default:
         return "UNKNOWN";
     }
@@ -97,7 +102,7 @@ int get_vehicle_info(int mode)
         prepare_request(request, 2, SERVICE_VEHICLE_INFO, info_type);
         uint8_t response[OBD2_RESP_BUF_SIZE];
         size_t len = 0;
-        if (send_obd2_request(mode, request, sizeof request, response, &len, OBD2_REQ_VEHICLE_INFO) != 0) {
+        if (obd_send_request(mode, request, sizeof request, response, &len, OBD2_REQ_VEHICLE_INFO) != 0) {
             std::printf("OBD2 WARN: Failed to request InfoType %02X\n", info_type);
             continue;
         }

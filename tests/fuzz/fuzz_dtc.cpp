@@ -2,6 +2,8 @@
 // configured group) or the clearing, with the vehicle's answers from the input.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
+#include <iterator>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -30,7 +32,7 @@ void whole_read(FuzzedDataProvider &in)
             enabled[g] = true;
         }
     }
-    memset(g_ecu_list, 0, sizeof g_ecu_list);
+    std::fill(std::begin(g_ecu_list), std::end(g_ecu_list), EcuEntry{});
     g_ecu_count = in.ConsumeIntegralInRange<int>(1, 3);
     std::vector<ScriptedAnswer> answers;
     for (int e = 0; e < g_ecu_count; ++e) {

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -56,7 +58,7 @@ void reset_daemon_world()
     memset(g_vehicle_info, 0, sizeof g_vehicle_info);
     g_vehicle_info_count = 0;
     memset(g_can_protocol, 0, sizeof g_can_protocol);
-    memset(g_ecu_list, 0, sizeof g_ecu_list);
+    std::fill(std::begin(g_ecu_list), std::end(g_ecu_list), EcuEntry{});
     g_ecu_count = 0;
     memset(g_pid_availability, 0, sizeof g_pid_availability);
     for (SupportedPid &entry : supported_pids) {

@@ -168,7 +168,8 @@ int main(int argc, char **argv)
             }
             std::this_thread::sleep_for(ecu.latency);
             // "Response pending" first, as the vehicle file says; the kernel sends each as a single frame.
-            const vsim::EcuModel::Pending pending = vehicle.pending_before(index, req[0]);
+            const vsim::EcuModel::Pending pending =
+                vehicle.pending_before(index, req.data(), static_cast<size_t>(n));
             for (int k = 0; k < pending.count; ++k) {
                 const uint8_t busy[] = {OBD2_NEGATIVE_RESPONSE, req[0], OBD2_NRC_BUSY};
                 if (::write(phys.get(), busy, sizeof busy) != static_cast<ssize_t>(sizeof busy)) {

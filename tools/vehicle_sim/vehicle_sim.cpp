@@ -24,6 +24,10 @@ constexpr uint8_t kNegative = OBD2_NEGATIVE_RESPONSE;
 constexpr uint8_t kNrcServiceNotSupported = OBD2_NRC_SERVICE_NOT_SUPPORTED;
 constexpr uint8_t kNrcSubFunctionNotSupported = OBD2_NRC_SUB_FUNCTION_NOT_SUPPORTED;
 constexpr uint8_t kNrcBusy = OBD2_NRC_BUSY;
+constexpr uint8_t kNrcRequestOutOfRange = 0x31;
+constexpr uint8_t kUdsSeverity = 0x20;           // a simulated code's severity class
+constexpr uint8_t kUdsStatusAvailability = 0xFF; // every status bit supported
+constexpr uint8_t kUdsAllRecords = 0xFF;
 constexpr size_t kMaxIsoTpPayload = ISOTP_MAX_PAYLOAD;
 constexpr size_t kMaxPidsPerRequest = 6;
 constexpr size_t kMaxFramePairsPerRequest = 3;
@@ -72,6 +76,32 @@ void put_dtcs(std::vector<uint8_t> &out, const std::vector<uint16_t> &codes)
         out.push_back(static_cast<uint8_t>(codes[i] >> 8));
         out.push_back(static_cast<uint8_t>(codes[i] & 0xFF));
     }
+}
+
+// The classic service a request stands for: "response pending" rules are
+// written per classic service and apply to a UDS ECU's requests for the same data.
+uint8_t pending_key(const EcuModel &e, const uint8_t *req, size_t len)
+{
+    if (!e.uds) {
+        return req[0];
+    }
+    if (req[0] == UDS_SID_READ_DID && len >= 2) {
+        return req[1] == UDS_DID_INFOTYPE_HIGH ? OBD2_SID_VEHICLE_INFO : OBD2_SID_CURRENT_DATA;
+    }
+    if (req[0] == UDS_SID_CLEAR_DTC) {
+        return OBD2_SID_CLEAR_DTC;
+    }
+    if (req[0] == UDS_SID_READ_DTC && len >= 2) {
+        switch (req[1]) {
+        case UDS_DTC_BY_MASK:
+            return len >= 4 && (req[3] & UDS_STATUS_CONFIRMED) ? OBD2_SID_STORED_DTC : OBD2_SID_PENDING_DTC;
+        case UDS_DTC_PERMANENT:
+            return OBD2_SID_PERMANENT_DTC;
+        default:
+            return OBD2_SID_FREEZE_FRAME;
+        }
+    }
+    return req[0];
 }
 
 void set_bit(std::vector<uint8_t> &mask, unsigned n) // n = 1..32
@@ -240,8 +270,150 @@ struct Vehicle::Impl {
         return out.size() > 1 ? out : std::vector<uint8_t>{};
     }
 
+    // UDS code records of `codes`: [severity] code (2 bytes), failure type, status.
+    static void put_uds_dtcs(std::vector<uint8_t> &out, const EcuModel &e, const std::vector<uint16_t> &codes,
+                             uint8_t status, bool with_severity)
+    {
+        for (uint16_t c : codes) {
+            auto ft = e.failure_types.find(c);
+            const std::vector<uint8_t> types =
+                ft != e.failure_types.end() ? ft->second : std::vector<uint8_t>{0};
+            for (uint8_t t : types) {
+                if (with_severity) {
+                    out.push_back(kUdsSeverity);
+                }
+                out.insert(out.end(),
+                           {static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c & 0xFF), t, status});
+            }
+        }
+    }
+
+    static std::array<uint8_t, 3> uds_code(const EcuModel &e, uint16_t c)
+    {
+        auto ft = e.failure_types.find(c);
+        const uint8_t t = ft != e.failure_types.end() && !ft->second.empty() ? ft->second.front() : 0;
+        return {static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c & 0xFF), t};
+    }
+
+    // A classic answer in UDS form: a refusal names the UDS service, a
+    // positive answer gets `head` before the classic data from `skip` on.
+    static std::vector<uint8_t> as_uds(const std::vector<uint8_t> &classic, uint8_t sid,
+                                       std::vector<uint8_t> head, size_t skip)
+    {
+        if (classic.empty()) {
+            return {};
+        }
+        if (classic[0] == kNegative) {
+            return {kNegative, sid, classic.size() > 2 ? classic[2] : kNrcServiceNotSupported};
+        }
+        if (classic.size() > skip) {
+            head.insert(head.end(), classic.begin() + static_cast<long>(skip), classic.end());
+        }
+        return head;
+    }
+
+    // The answer of a UDS ECU, from the same data as the classic answers.
+    std::vector<uint8_t> uds_answer(size_t i, const uint8_t *req, size_t len)
+    {
+        const EcuModel &e = desc.ecus[i];
+        const uint8_t sid = req[0];
+        const uint8_t ok = static_cast<uint8_t>(sid + 0x40);
+        auto classic = [&](std::initializer_list<uint8_t> r) {
+            std::vector<uint8_t> c(r);
+            return classic_answer(i, c.data(), c.size());
+        };
+        if (sid == UDS_SID_READ_DID && len >= 3 &&
+            (req[1] == UDS_DID_PID_HIGH || req[1] == UDS_DID_INFOTYPE_HIGH)) {
+            const uint8_t service =
+                req[1] == UDS_DID_PID_HIGH ? OBD2_SID_CURRENT_DATA : OBD2_SID_VEHICLE_INFO;
+            return as_uds(classic({service, req[2]}), sid, {ok, req[1], req[2]}, 2);
+        }
+        if (sid == UDS_SID_CLEAR_DTC && len >= 4 &&
+            std::equal(UDS_CLEAR_GROUP.begin(), UDS_CLEAR_GROUP.end(), req + 1)) {
+            return as_uds(classic({OBD2_SID_CLEAR_DTC}), sid, {ok}, 1);
+        }
+        if (sid != UDS_SID_READ_DTC || len < 2) {
+            return {};
+        }
+        switch (req[1]) {
+        case UDS_DTC_BY_MASK: {
+            if (len < 5 || req[2] != UDS_GROUP_EMISSIONS) {
+                return {};
+            }
+            const bool stored = (req[3] & UDS_STATUS_CONFIRMED) != 0;
+            std::vector<uint8_t> out =
+                as_uds(classic({stored ? OBD2_SID_STORED_DTC : OBD2_SID_PENDING_DTC}), sid,
+                       {ok, UDS_DTC_BY_MASK, UDS_GROUP_EMISSIONS, kUdsStatusAvailability, UDS_SEVERITY_ALL,
+                        UDS_DTC_FORMAT_J2012_04},
+                       SIZE_MAX);
+            if (out.size() > 1) {
+                put_uds_dtcs(out, e, stored ? e.stored_dtcs : e.pending_dtcs,
+                             stored ? UDS_STATUS_CONFIRMED : UDS_STATUS_PENDING, true);
+            }
+            return out;
+        }
+        case UDS_DTC_PERMANENT: {
+            if (len < 3 || req[2] != UDS_GROUP_EMISSIONS) {
+                return {};
+            }
+            std::vector<uint8_t> out = as_uds(
+                classic({OBD2_SID_PERMANENT_DTC}), sid,
+                {ok, UDS_DTC_PERMANENT, UDS_GROUP_EMISSIONS, kUdsStatusAvailability, UDS_DTC_FORMAT_J2012_04},
+                SIZE_MAX);
+            if (out.size() > 1) {
+                put_uds_dtcs(out, e, e.permanent_dtcs, UDS_STATUS_CONFIRMED, false);
+            }
+            return out;
+        }
+        case UDS_DTC_SNAPSHOT_LIST: {
+            std::vector<uint8_t> out = as_uds(classic({OBD2_SID_FREEZE_FRAME, OBD2_PID_FREEZE_DTC, 0}), sid,
+                                              {ok, UDS_DTC_SNAPSHOT_LIST}, SIZE_MAX);
+            if (out.size() > 1 && e.freeze_frame && e.freeze_frame->dtc != 0) {
+                const auto code = uds_code(e, e.freeze_frame->dtc);
+                out.insert(out.end(), code.begin(), code.end());
+                out.push_back(UDS_SNAPSHOT_RECORD_OBD);
+            }
+            return out;
+        }
+        case UDS_DTC_SNAPSHOT: {
+            if (len < 6 || !e.freeze_frame || e.freeze_frame->dtc == 0) {
+                return {kNegative, sid, kNrcRequestOutOfRange};
+            }
+            const auto code = uds_code(e, e.freeze_frame->dtc);
+            if (!std::equal(code.begin(), code.end(), req + 2) ||
+                (req[5] != UDS_SNAPSHOT_RECORD_OBD && req[5] != kUdsAllRecords)) {
+                return {kNegative, sid, kNrcRequestOutOfRange};
+            }
+            std::vector<uint8_t> out{
+                ok,
+                UDS_DTC_SNAPSHOT,
+                code[0],
+                code[1],
+                code[2],
+                UDS_STATUS_CONFIRMED,
+                UDS_SNAPSHOT_RECORD_OBD,
+                static_cast<uint8_t>(std::min<size_t>(e.freeze_frame->pids.size(), 0xFF))};
+            for (const auto &[pid, data] : e.freeze_frame->pids) {
+                out.insert(out.end(), {UDS_DID_PID_HIGH, pid});
+                out.insert(out.end(), data.begin(), data.end());
+            }
+            return out;
+        }
+        default:
+            return {};
+        }
+    }
+
     // The answer payload of ECU `i` to a request; empty means no answer.
     std::vector<uint8_t> answer(size_t i, const uint8_t *req, size_t len)
+    {
+        if (desc.ecus[i].uds) {
+            return uds_answer(i, req, len);
+        }
+        return classic_answer(i, req, len);
+    }
+
+    std::vector<uint8_t> classic_answer(size_t i, const uint8_t *req, size_t len)
     {
         EcuModel &e = desc.ecus[i];
         uint8_t service = req[0];
@@ -426,7 +598,7 @@ struct Vehicle::Impl {
         if (payload.empty()) {
             return;
         }
-        if (auto p = e.pending.find(in.data[1]); p != e.pending.end()) {
+        if (auto p = e.pending.find(pending_key(e, in.data + 1, len)); p != e.pending.end()) {
             for (int k = 0; k < p->second.count; ++k) {
                 can_frame busy = frame_from(e);
                 const uint8_t bytes[] = {3, kNegative, in.data[1], kNrcBusy};
@@ -544,14 +716,14 @@ void Vehicle::set_pending(size_t ecu, uint8_t service, int count, std::chrono::m
     }
 }
 
-EcuModel::Pending Vehicle::pending_before(size_t ecu, uint8_t service) const
+EcuModel::Pending Vehicle::pending_before(size_t ecu, const uint8_t *req, size_t len) const
 {
     std::lock_guard lock(impl_->mu);
-    if (ecu >= impl_->desc.ecus.size()) {
+    if (ecu >= impl_->desc.ecus.size() || len == 0) {
         return {0, {}};
     }
     const auto &pending = impl_->desc.ecus[ecu].pending;
-    auto it = pending.find(service);
+    auto it = pending.find(pending_key(impl_->desc.ecus[ecu], req, len));
     return it == pending.end() ? EcuModel::Pending{0, {}} : it->second;
 }
 

@@ -91,6 +91,13 @@ struct EcuModel {
     };
     std::map<uint8_t, Pending> pending;
 
+    // OBD on UDS: the same data answered only to the UDS requests (22 F4xx /
+    // F8xx, 19 42 / 55 / 03 / 04, 14); classic requests get no answer.
+    bool uds = false;
+    // Failure types a code is listed with over UDS (one record each); a code
+    // without any is listed with failure type 00.
+    std::map<uint16_t, std::vector<uint8_t>> failure_types;
+
     uint8_t padding = 0xAA;
     std::chrono::microseconds latency{0}; // before each answer (first frame or single frame)
     std::chrono::microseconds cf_gap{0};  // between consecutive frames (on top of STmin)
@@ -133,9 +140,9 @@ class Vehicle
     // ISO-TP). Empty: no answer. Busy answers and clears count as on_frame's.
     std::vector<uint8_t> answer_payload(size_t ecu, const uint8_t *req, size_t len);
 
-    // The "response pending" answers ECU `ecu` gives to `service` before its
-    // answer (count 0 when none), for transports that send them themselves.
-    EcuModel::Pending pending_before(size_t ecu, uint8_t service) const;
+    // The "response pending" answers ECU `ecu` gives to request `req` before
+    // its answer (count 0 when none), for transports that send them themselves.
+    EcuModel::Pending pending_before(size_t ecu, const uint8_t *req, size_t len) const;
 
     // Live changes (also from the control channel of the CLI).
     void set_silent(bool silent);                  // all ECUs

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <span>
@@ -168,14 +169,34 @@ std::vector<uint8_t> get_bytes(const cJSON *v, const std::string &field, size_t 
     return out;
 }
 
-uint16_t get_dtc(const cJSON *e, const std::string &f)
+// A code, optionally with the failure type a UDS ECU lists it with
+// ("P0420-13"), which goes to `failure_types`.
+uint16_t get_dtc(const cJSON *e, const std::string &f,
+                 std::map<uint16_t, std::vector<uint8_t>> *failure_types)
 {
     if (cJSON_IsString(e)) {
-        auto c = parse_dtc_text(e->valuestring);
+        std::string_view text = e->valuestring;
+        std::optional<uint8_t> failure_type;
+        if (const size_t dash = text.find('-'); dash != std::string_view::npos) {
+            auto ft = parse_hex_bytes(text.substr(dash + 1));
+            if (!ft || ft->size() != 1) {
+                fail(f, "expected a failure type of one hex byte after the code (\"P0420-13\"), got " +
+                            shown(e));
+            }
+            failure_type = ft->front();
+            text = text.substr(0, dash);
+        }
+        auto c = parse_dtc_text(text);
         if (!c) {
             fail(f,
                  "expected a code such as \"P0301\" (P, C, B or U, then 0-3, then three hex digits), got " +
                      shown(e));
+        }
+        if (failure_type && failure_types != nullptr) {
+            auto &types = (*failure_types)[*c];
+            if (std::find(types.begin(), types.end(), *failure_type) == types.end()) {
+                types.push_back(*failure_type);
+            }
         }
         return *c;
     }
@@ -185,7 +206,9 @@ uint16_t get_dtc(const cJSON *e, const std::string &f)
     fail(f, "expected a code such as \"P0301\" or a raw number, got " + shown(e));
 }
 
-std::vector<uint16_t> get_dtcs(const cJSON *v, const std::string &field)
+// A code listed with several failure types is one classic code.
+std::vector<uint16_t> get_dtcs(const cJSON *v, const std::string &field,
+                               std::map<uint16_t, std::vector<uint8_t>> &failure_types)
 {
     if (!cJSON_IsArray(v)) {
         fail(field, "expected an array of codes such as [\"P0301\"], got " + shown(v));
@@ -193,7 +216,11 @@ std::vector<uint16_t> get_dtcs(const cJSON *v, const std::string &field)
     std::vector<uint16_t> out;
     int i = 0;
     for (const cJSON *e = v->child; e; e = e->next, ++i) {
-        out.push_back(get_dtc(e, field + "[" + std::to_string(i) + "]"));
+        const bool typed = cJSON_IsString(e) && std::strchr(e->valuestring, '-') != nullptr;
+        const uint16_t c = get_dtc(e, field + "[" + std::to_string(i) + "]", &failure_types);
+        if (!typed || std::find(out.begin(), out.end(), c) == out.end()) {
+            out.push_back(c);
+        }
     }
     if (out.size() > kMaxDtcsPerGroup) {
         fail(field, "more than 255 codes");
@@ -323,7 +350,8 @@ void get_monitors(const cJSON *m, const std::string &f, vsim::EcuModel &e)
 }
 
 // "freeze_frame": {"dtc": "P0301", "pids": {...}}; code 0 (or none) means no frame stored.
-vsim::EcuModel::FreezeFrame get_freeze_frame(const cJSON *v, const std::string &f)
+vsim::EcuModel::FreezeFrame get_freeze_frame(const cJSON *v, const std::string &f,
+                                             std::map<uint16_t, std::vector<uint8_t>> *failure_types)
 {
     if (!cJSON_IsObject(v)) {
         fail(f, "expected an object such as {\"dtc\": \"P0301\", \"pids\": {\"0C\": \"0B B8\"}}, got " +
@@ -332,7 +360,7 @@ vsim::EcuModel::FreezeFrame get_freeze_frame(const cJSON *v, const std::string &
     only_keys(v, f, {"dtc", "pids"});
     vsim::EcuModel::FreezeFrame ff;
     if (const cJSON *c = member(v, "dtc")) {
-        ff.dtc = get_dtc(c, join(f, "dtc"));
+        ff.dtc = get_dtc(c, join(f, "dtc"), failure_types);
     }
     if (const cJSON *p = member(v, "pids")) {
         ff.pids = get_pid_map(p, join(f, "pids"));
@@ -424,17 +452,17 @@ vsim::EcuModel get_ecu(const cJSON *v, const std::string &path, size_t index)
         }
         only_keys(d, f, {"stored", "pending", "permanent"});
         if (const cJSON *g = member(d, "stored"))
-            e.stored_dtcs = get_dtcs(g, f + ".stored");
+            e.stored_dtcs = get_dtcs(g, f + ".stored", e.failure_types);
         if (const cJSON *g = member(d, "pending"))
-            e.pending_dtcs = get_dtcs(g, f + ".pending");
+            e.pending_dtcs = get_dtcs(g, f + ".pending", e.failure_types);
         if (const cJSON *g = member(d, "permanent"))
-            e.permanent_dtcs = get_dtcs(g, f + ".permanent");
+            e.permanent_dtcs = get_dtcs(g, f + ".permanent", e.failure_types);
     }
     if (const cJSON *m = member(v, "monitors")) {
         get_monitors(m, join(path, "monitors"), e);
     }
     if (const cJSON *ff = member(v, "freeze_frame")) {
-        e.freeze_frame = get_freeze_frame(ff, join(path, "freeze_frame"));
+        e.freeze_frame = get_freeze_frame(ff, join(path, "freeze_frame"), &e.failure_types);
     }
     if (const cJSON *c = member(v, "clear")) {
         std::string f = join(path, "clear");
@@ -637,8 +665,16 @@ std::optional<VehicleFile> parse_vehicle_file(std::string_view text, std::string
         if (!cJSON_IsObject(root.get())) {
             fail("(top level)", "expected an object with \"ecus\"");
         }
-        only_keys(root.get(), "", {"name", "ecus", "chatter", "comment"});
+        only_keys(root.get(), "", {"name", "obd", "ecus", "chatter", "comment"});
         VehicleFile vf;
+        bool uds = false;
+        if (const cJSON *o = member(root.get(), "obd")) {
+            const std::string d = cJSON_IsString(o) ? o->valuestring : "";
+            if (d != "classic" && d != "uds") {
+                fail("obd", "expected \"classic\" or \"uds\", got " + shown(o));
+            }
+            uds = d == "uds";
+        }
         if (const cJSON *n = member(root.get(), "name")) {
             vf.name = get_string(n, "name", 80, true);
         }
@@ -656,6 +692,7 @@ std::optional<VehicleFile> parse_vehicle_file(std::string_view text, std::string
         for (const cJSON *e = ecus->child; e; e = e->next, ++i) {
             std::string path = "ecus[" + std::to_string(i) + "]";
             vsim::EcuModel model = get_ecu(e, path, i);
+            model.uds = uds;
             for (size_t k = 0; k < vf.model.ecus.size(); ++k) {
                 const auto &o = vf.model.ecus[k];
                 if (o.addressing == model.addressing && o.response_id == model.response_id) {
