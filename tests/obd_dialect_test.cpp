@@ -2,11 +2,25 @@
 // answers (good and hostile) turned back into the classic answers.
 #include <gtest/gtest.h>
 
+#include <cjson/cJSON.h>
+
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "scripted_answers.h"
+#include "support/test_clock.h"
+#include "th_obd2_com/dtc.h"
+#include "th_obd2_com/ecu_list.h"
+#include "th_obd2_com/freeze_frame.h"
+#include "th_obd2_com/live_data.h"
+#include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/obd_dialect.h"
 #include "th_obd2_com/pid_catalogue.h"
+#include "th_obd2_com/pid_probe.h"
+#include "th_obd2_com/readiness.h"
+#include "th_obd2_com/vehicle_info.h"
+#include "vehicle_sim.h"
 
 namespace
 {
@@ -211,6 +225,88 @@ TEST(ObdDialect, FreezeFrameFromSnapshot)
             EXPECT_EQ(got ? got->bytes : Bytes{}, expected.empty() ? Bytes{} : fr(expected))
                 << "PID " << int(pid);
         }
+    }
+}
+
+// Every command's result from one vehicle, classic or UDS (the ECU list
+// recording the dialect as detection would): identical but the protocol name.
+std::vector<std::string> results_of(std::vector<vsim::EcuModel> ecus, bool uds)
+{
+    for (size_t i = 0; i < ecus.size(); ++i) {
+        ecus[i].uds = uds;
+        g_ecu_list[i] = {ecus[i].response_id, 1, uds ? ObdDialect::Uds : ObdDialect::Classic};
+    }
+    g_ecu_count = static_cast<int>(ecus.size());
+    vsim::InProcessBus bus(vsim::VehicleModel{ecus});
+    bus.attach();
+    std::vector<std::string> out;
+    auto text = [&](const char *t) { out.push_back(t != nullptr ? t : "(none)"); };
+    text(handle_dtc_command());
+    text(handle_readiness_command());
+    text(handle_freeze_frame_command());
+    get_supported_pid_list(1);
+    out.push_back(std::string(std::begin(g_pid_availability), std::end(g_pid_availability)));
+    get_pid_list();
+    text(handle_live_mode(1));
+    get_vehicle_info(1);
+    char *info = build_vehicle_info_json(1, 500000);
+    text(info);
+    cJSON_free(info);
+    out.push_back(std::to_string(clear_dtc_of_recorded_ecus()));
+    text(handle_dtc_command());
+    for (const can_frame &f : bus.received(0)) {
+        if (uds && (f.data[0] & 0xF0) == 0 && f.data[1] < 0x10) {
+            ADD_FAILURE() << "classic request " << int(f.data[1]) << " sent to a UDS vehicle";
+        }
+    }
+    return out;
+}
+
+TEST(ObdDialectWithVehicle, UdsVehicleReadsAsClassic)
+{
+    FakeClock clock;
+    g_can_padding = 0xAA;
+    g_dtc_count = 3;
+    for (int i = 0; i < 3; ++i) {
+        snprintf(g_dtc_names[i], sizeof g_dtc_names[i], "%s", std::array{"STRDTC", "PNDDTC", "PRMDTC"}[i]);
+    }
+    g_live_sensor_count = 3;
+    for (int i = 0; i < 3; ++i) {
+        snprintf(g_live_sensor_names[i], sizeof g_live_sensor_names[i], "%s",
+                 std::array{"ENGRPM", "SPD", "CNTMDVOL"}[i]);
+    }
+    vsim::EcuModel engine = vsim::make_ecu11(0);
+    engine.pids = {{0x01, {0x81, 0x07, 0x65, 0x04}},
+                   {0x41, {0x00, 0x07, 0x65, 0x05}},
+                   {0x0C, {0x1C, 0x20}},
+                   {0x0D, {0x48}},
+                   {0x42, {0x38, 0x40}}};
+    engine.stored_dtcs = {0x0420, 0x0301};
+    engine.pending_dtcs = {0x0420, 0x0171};
+    engine.permanent_dtcs = {0x0420};
+    engine.failure_types = {{0x0420, {0x13, 0x1C}}};
+    engine.freeze_frame = vsim::EcuModel::FreezeFrame{0x0420, {{0x0C, {0x1C, 0x20}}, {0x42, {0x38, 0x40}}}};
+    engine.vin = "5YJSIM27UDS000427";
+    engine.calid = "SIMCAL-HEV27-ENG";
+    engine.cvn = {0x5A, 0x17, 0xC0, 0xDE};
+    engine.ecu_name = "ECM-EngineControl";
+    engine.pending[OBD2_SID_CLEAR_DTC] = {1, std::chrono::microseconds(300'000)};
+    vsim::EcuModel hybrid = vsim::make_ecu11(1);
+    hybrid.pids = {{0x01, {0x00, 0x04, 0x00, 0x00}}, {0x0D, {0x48}}};
+    hybrid.stored_dtcs = {0xC100};
+    hybrid.pending_dtcs = {0xC100};
+    hybrid.failure_types = {{0xC100, {0x87}}};
+    hybrid.latency = std::chrono::microseconds(20'000); // the engine answers identification first
+
+    const std::vector<std::vector<vsim::EcuModel>> vehicles = {{engine, hybrid}, {engine}, {hybrid}};
+    for (const auto &v : vehicles) {
+        SCOPED_TRACE(v.size());
+        const std::vector<std::string> classic = results_of(v, false);
+        std::vector<std::string> uds = results_of(v, true);
+        const size_t at = uds[5].find(" J1979-2");
+        ASSERT_NE(at, std::string::npos) << uds[5];
+        uds[5].erase(at, 8);
+        EXPECT_EQ(uds, classic);
     }
 }
 
