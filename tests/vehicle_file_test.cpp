@@ -40,7 +40,8 @@ class VehicleFile : public SimTool
 
 TEST_F(VehicleFile, SamplesLoad)
 {
-    for (const char *f : {"petrol_11bit.json", "diesel_29bit.json", "awkward_two_ecus.json"}) {
+    for (const char *f :
+         {"petrol_11bit.json", "diesel_29bit.json", "awkward_two_ecus.json", "hybrid_2027_uds.json"}) {
         SCOPED_TRACE(f);
         Result r = check(source(std::string("tools/vehicles/") + f));
         EXPECT_EQ(r.status, 0) << r.err;
@@ -52,9 +53,9 @@ TEST_F(VehicleFile, SamplesLoad)
 // the four DTC letters, derived flow-control identifiers.
 TEST_F(VehicleFile, ContentsAreTakenAsWritten)
 {
-    Result r = check_text(R"({"name": "t", "ecus": [
+    Result r = check_text(R"({"name": "t", "obd": "uds", "ecus": [
         {"addressing": "11-bit", "response_id": "7EA", "pids": {"0C": [26, 248], "0x0D": "0x2A"},
-         "dtcs": {"stored": ["P0301", "c1234", "B0001", "U0100", 4660]}, "awaits_flow_control": false,
+         "dtcs": {"stored": ["P0301-13", "c1234", "B0001", "U0100", 4660, "P0301-1C"]}, "awaits_flow_control": false,
          "pending": [{"service": "04", "count": 2, "ms": 1500}],
          "monitors": {"mil": true, "complete": ["MISF", "CAT"], "incomplete": ["CCM", "EGR"]},
          "freeze_frame": {"dtc": "P0301", "pids": {"0C": "21 98"}}},
@@ -62,8 +63,9 @@ TEST_F(VehicleFile, ContentsAreTakenAsWritten)
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char *line : {
              "ecu 0: 11-bit answers 7EA, flow control on 7E2, answering, latency 0 ms, sends without flow "
-             "control",
+             "control, OBD on UDS",
              "stored [P0301 C1234 B0001 U0100 P1234]",
+             "failure types of P0301: 13 1C",
              // The count of the stored codes unless given; A-D = 85 45 81 80.
              "PIDs 01=85458180 0C=1AF8 0D=2A",
              "monitors since clear: MIL on, confirmed codes 5, spark, complete MISF CAT, incomplete CCM EGR",
@@ -86,6 +88,8 @@ TEST_F(VehicleFile, MalformedFilesAreRefusedNamingTheField)
         {"{}", "ecus: missing"},
         {R"({"ecus": []})", "ecus: expected a non-empty array"},
         {R"({"ecus": [{}], "extra": 1})", "extra: unknown field"},
+        {R"({"obd": "kwp", "ecus": [{}]})", "obd: expected \"classic\" or \"uds\""},
+        {one(R"("dtcs": {"stored": ["P0301-1G"]})"), "ecus[0].dtcs.stored[0]: expected a failure type"},
         {R"({"ecus": [{"addressing": "12-bit"}]})", "ecus[0].addressing: expected \"11-bit\" or \"29-bit\""},
         {R"({"ecus": [{"addressing": 11}]})", "ecus[0].addressing:"},
         {one(R"("response_id": "0x800")"), "ecus[0].response_id:"},

@@ -249,13 +249,22 @@ Reply Control::execute(const std::string &line)
                           e.physical_id, e.silent ? "SILENT" : "answering",
                           static_cast<long long>(e.latency.count() / 1000));
             ok.lines.push_back(std::string(b) +
-                               (e.awaits_flow_control ? "" : ", sends without flow control"));
+                               (e.awaits_flow_control ? "" : ", sends without flow control") +
+                               (e.uds ? ", OBD on UDS" : ""));
             ok.lines.push_back("  VIN " + (e.vin.empty() ? "-" : e.vin) + ", CALID " +
                                (e.calid.empty() ? "-" : e.calid) + ", ECU name " +
                                (e.ecu_name.empty() ? "-" : e.ecu_name));
             ok.lines.push_back("  PIDs" + pid_bytes_text(e.pids));
             ok.lines.push_back("  stored " + codes_text(e.stored_dtcs) + ", pending " +
                                codes_text(e.pending_dtcs) + ", permanent " + codes_text(e.permanent_dtcs));
+            for (const auto &[code, types] : e.failure_types) {
+                std::string t = "  failure types of " + dtc_text(code) + ":";
+                for (uint8_t ft : types) {
+                    std::snprintf(b, sizeof b, " %02X", ft);
+                    t += b;
+                }
+                ok.lines.push_back(t);
+            }
             for (const auto &[service, rule] : e.pending) {
                 std::snprintf(b, sizeof b,
                               "  service %02X: %d response pending, %lld ms apart, before the answer",
