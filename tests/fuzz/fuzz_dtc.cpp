@@ -47,6 +47,11 @@ void whole_read(FuzzedDataProvider &in)
             }
         }
     }
+    // Last, so inputs written before the ECUs had a dialect read as classic.
+    const ObdDialect dialect = in.ConsumeBool() ? ObdDialect::Uds : ObdDialect::Classic;
+    for (int e = 0; e < g_ecu_count; ++e) {
+        g_ecu_list[e].dialect = dialect;
+    }
     const char *packet = nullptr;
     {
         ScriptedPeer vehicle(fuzz_answers(std::move(answers)));

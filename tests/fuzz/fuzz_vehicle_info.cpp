@@ -14,6 +14,7 @@
 #include "common/cjson_ptr.h"
 #include "fuzz_support.h"
 #include "th_obd2_com/ecu_info_file.h"
+#include "th_obd2_com/ecu_list.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/vehicle_info.h"
 
@@ -44,6 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         a.refused = in.ConsumeBool();
         a.body = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 0xFFD));
     }
+    // Last, so inputs written before the ECUs had a dialect read as classic.
+    g_ecu_count = 1;
+    g_ecu_list[0] = {fuzz_answer_id(mode) & CAN_EFF_MASK, mode,
+                     in.ConsumeBool() ? ObdDialect::Uds : ObdDialect::Classic};
     {
         ScriptedPeer vehicle(fuzz_answers(std::move(answers)));
         get_vehicle_info(mode);

@@ -110,6 +110,18 @@ def dtc():
         for key in ("two-codes", "pending", "long"):
             positive(inp, DTC_ANSWERS[key][2:], 0xFFE)
     write("dtc", "whole-read", inp.data())
+    # The same over UDS: failure types merged; the second ECU's answers cut a
+    # record, name an unknown format and use 5-byte permanent records.
+    inp = Input().bool(True).int(0xAA, 0, 255).int(3, 0, 3).int(0, 0, 3).int(1, 0, 3).int(2, 0, 3).int(2, 1, 3)
+    uds = [[bytes.fromhex("4233FFFF04" "2004201308" "2004201C08"), bytes.fromhex("4233FFFF04" "2004201304" "2001710004"),
+            bytes.fromhex("5533FF04" "04201308")],
+           [bytes.fromhex("4233FFFF04" "20042013"), bytes.fromhex("4233FFFF01" "2001710004"),
+            bytes.fromhex("5533FF04" "2004201308")]]
+    for mode1, bodies in zip((True, True), uds):
+        inp.bool(mode1)
+        for body in bodies:
+            positive(inp, body, 0xFFE)
+    write("dtc", "whole-read-uds", inp.bool(True).data())
     # Clearing: ECU busy twice, then done; and a plain refusal.
     inp = Input().int(2, 0, 2).int(0xAA, 0, 255).bool(True)
     for _ in range(2):
@@ -141,6 +153,13 @@ def vehicle_info():
         for payload in INFO:
             positive(inp, payload[2:], 0xFFD)
         write("vehicle_info", name, inp.data())
+    # Over UDS: the identifier before each item, the VIN without its count
+    # byte, the ECU name under another identifier.
+    inp = Input().int(0xAA, 0, 255).bool(True)
+    for payload in (b"\xf8\x02" + VIN, b"\xf8\x04\x01CAL-1234-5678", b"\xf8\x06\x01\x12\xab\x34\xcd",
+                    b"\xf8\x0bECM"):
+        positive(inp, payload, 0xFFD)
+    write("vehicle_info", "uds", inp.bool(True).data())
 
 
 def exchange():
