@@ -397,6 +397,33 @@ s_pending() {
     finish
 }
 
+# The one-ECU car speaking OBD on UDS (the same file with "obd": "uds") on the
+# kernel's ISO-TP: the record differs only in PROTO, the packets not at all.
+s_uds() {
+    begin uds
+    sed '0,/{/s//{ "obd": "uds",/' $B/vehicles/$ONE_ECU >"$D/uds_11bit.json"
+    stop_vehicle
+    spawn "$D/vehicle.log" $ECU_PRIO obd-isotp-ecu --vehicle "$D/uds_11bit.json" --can can1
+    VEHICLE_PID=$LAST VEHICLE_NOW="isotp uds_11bit.json"
+    wait_line "$D/vehicle.log" "answers from" 20 || fail "the ECU did not start"
+    rm -f $CFG/ecu_info.json
+    reidentify
+    sleep 1
+    grep -qF '"ISO15765-4 (11-bit) J1979-2"' $CFG/ecu_info.json || fail "PROTO does not name the dialect"
+    sed 's/ J1979-2"/"/' $CFG/ecu_info.json | cmp -s - "$B/expected/ecu_info_11bit.json" ||
+        fail "ecu_info.json differs from ecu_info_11bit.json beyond PROTO"
+    ask 1 '"STRDTC"' dtc_11bit.txt
+    ask 2 '"CMD": 2,' live.txt
+    send '{"TYP":1,"CMD":3}'
+    sleep 0.5
+    ask 13 '"CMD":13,' readiness_11bit.txt
+    ask 14 '"CMD":14,' freeze_11bit.txt
+    clear_once '"msg":"DTC_CLEARED"'
+    grep -q ' -> 59 42 33 ' "$D/vehicle.log" || fail "the ECU was not asked its codes over UDS"
+    stop_vehicle
+    finish
+}
+
 s_two_ecus() {
     # Engine 0x7E8 and transmission 0x7E9 on ISO-TP: the record is the engine's,
     # the codes the engine's then the transmission's.
@@ -724,7 +751,7 @@ phase_install() {
 }
 
 # SCENARIOS (from the host): the ones to run, in this order; first_boot first.
-ALL_SCENARIOS="walls relays bitrate isotp sim two_ecus pending gone_and_back broker_restart sigsegv can_gone
+ALL_SCENARIOS="walls relays bitrate isotp sim two_ecus pending uds gone_and_back broker_restart sigsegv can_gone
     trace_complete factory missing_chip preload_rules journal upgrade"
 phase_main() {
     ui_subscribe
