@@ -1,5 +1,6 @@
 // OBD commands from the UI: trouble codes, live data, clearing, reload.
 #include <algorithm>
+#include <cstdio>
 #include <thread>
 
 #include "scenario.h"
@@ -313,6 +314,54 @@ TEST_F(E2e, S21_FreezeFrameOfTheEngine)
     EXPECT_GE(
         ask(R"({"TYP":1,"CMD":13})", readiness_packet(0, 0, "IIII-II-III", "CCCI-------"), scaled(5000ms)),
         0);
+}
+
+// One vehicle file read as a classic vehicle, then as one speaking OBD on UDS
+// (the same file with "obd": "uds"): the same packets for commands 1, 2, 13,
+// 14 and 4, byte for byte, and the same ECU information file but PROTO.
+TEST_F(E2e, S22_UdsVehicleReadsAsItsClassicTwin)
+{
+    std::string text = read_file(vehicle_11bit());
+    text.insert(text.find('{') + 1, R"("obd": "uds",)");
+    const std::string uds_file = ws.path("uds_11bit.json");
+    ASSERT_TRUE(write_file(uds_file, text));
+    write_config(Config{.sensors = {"ENGRPM", "SPD", "CNTMDVOL", "COLTMP"}});
+    std::vector<std::string> seen[2];
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run == 0 ? "classic" : "UDS");
+        gw->stop();
+        sim->stop();
+        std::remove(kEcuInfoFile);
+        ASSERT_TRUE(sim->start(run == 0 ? vehicle_11bit() : uds_file));
+        const size_t mark = sim->mark();
+        const size_t from = ui->count();
+        ASSERT_TRUE(start_gateway());
+        ASSERT_GE(expect_startup_reports(from, scaled(15000ms)), 0);
+        ASSERT_TRUE(wait_until([] { return read_file(kEcuInfoFile).find("ISO15765") != std::string::npos; },
+                               scaled(3000ms)));
+        seen[run].push_back(read_file(kEcuInfoFile));
+        for (int cmd : {1, 2, 13, 14, 4}) {
+            const std::string head = "{\"TYP\":1,\"CMD\":" + std::to_string(cmd) + ",";
+            const size_t at = ui->count();
+            command("{\"TYP\":1,\"CMD\":" + std::to_string(cmd) + "}");
+            const int idx = wait_nth(
+                [&](const Packet &p) { return cmd == 2 ? is_live(p) : p.payload.rfind(head, 0) == 0; }, 1,
+                scaled(10000ms), at);
+            seen[run].push_back(idx < 0 ? "(none)" : ui->packets()[static_cast<size_t>(idx)].payload);
+            if (cmd == 2) {
+                command(R"({"TYP":1,"CMD":3})");
+            }
+        }
+        // The UDS vehicle got nothing classic but the detection that found no answer.
+        for (const auto &r : sent_to(0x7DF, mark)) {
+            EXPECT_TRUE(run == 0 || r == request({0x02, 0x01, 0x00}) || r[1] >= 0x10) << int(r[1]);
+        }
+    }
+    const size_t proto = seen[1][0].find(" J1979-2\"");
+    ASSERT_NE(proto, std::string::npos) << seen[1][0];
+    seen[1][0].erase(proto, 8);
+    EXPECT_EQ(seen[1], seen[0]);
+    EXPECT_EQ(seen[0].back(), status("DTC_CLEARED", 0, 4));
 }
 
 TEST_F(E2e, S09_ReloadAfterConfigurationChange)
