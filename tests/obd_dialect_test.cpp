@@ -27,125 +27,87 @@ namespace
 
 using Bytes = std::vector<uint8_t>;
 
+// "62 F4 0C" -> bytes.
+Bytes hx(const std::string &text)
+{
+    Bytes out;
+    for (size_t i = 0; i + 1 < text.size(); i += text[i] == ' ' ? 1 : 2) {
+        if (text[i] != ' ') {
+            out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+        }
+    }
+    return out;
+}
+
 // As the exchange leaves an answer: length byte, payload, single-frame padding.
 Bytes fr(const Bytes &payload)
 {
-    Bytes a{static_cast<uint8_t>(payload.size() & 0xFF)};
-    a.insert(a.end(), payload.begin(), payload.end());
-    a.resize(std::max<size_t>(a.size(), 8), 0xAA);
+    Bytes a(std::max<size_t>(payload.size() + 1, 8), 0xAA);
+    a[0] = static_cast<uint8_t>(payload.size() & 0xFF);
+    std::copy(payload.begin(), payload.end(), a.begin() + 1);
     return a;
 }
 
-struct Case {
-    const char *what;
-    Bytes classic;  // request payload
-    Bytes uds;      // its UDS request
-    Bytes answer;   // UDS answer payload
-    Bytes expected; // classic answer payload; empty: skipped as malformed
-};
+Bytes request_bytes(const ObdRequest &r)
+{
+    return Bytes(r.bytes.begin(), r.bytes.begin() + static_cast<long>(r.len));
+}
 
 TEST(ObdDialect, RequestsAndAnswers)
 {
-    const Bytes rec5{0x20, 0x04, 0x20, 0x13, 0x08, 0x20, 0x04, 0x20,
-                     0x1C, 0x08, 0x20, 0xC1, 0x00, 0x00, 0x08};
-    Bytes many{0x59, 0x42, 0x33, 0xFF, 0xFF, 0x04};
-    Bytes many_classic{0x43, 0xFF};
+    // 300 codes: a classic count byte holds 255.
+    std::string many = "59 42 33 FF FF 04", many_classic = "43 FF";
     for (unsigned c = 0; c < 300; ++c) {
-        many.insert(many.end(), {0x20, static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c), 0x00, 0x08});
+        char rec[24];
+        snprintf(rec, sizeof rec, " 20 %04X 00 08", c);
+        many += rec;
         if (c < 255) {
-            many_classic.insert(many_classic.end(), {static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c)});
+            many_classic += rec + 3;
+            many_classic.resize(many_classic.size() - 6);
         }
     }
-    Bytes stored{0x59, 0x42, 0x33, 0xFF, 0xFF, 0x04};
-    stored.insert(stored.end(), rec5.begin(), rec5.end());
+    struct Case {
+        const char *what, *classic, *uds, *answer;
+        std::string expected; // classic answer payload; empty: skipped as malformed
+    };
     const std::vector<Case> cases = {
-        {"detection bitmap",
-         {0x01, 0x00},
-         {0x22, 0xF4, 0x00},
-         {0x62, 0xF4, 0x00, 0xBE, 0x1F, 0xA8, 0x13},
-         {0x41, 0x00, 0xBE, 0x1F, 0xA8, 0x13}},
-        {"rpm", {0x01, 0x0C}, {0x22, 0xF4, 0x0C}, {0x62, 0xF4, 0x0C, 0x0B, 0xBB}, {0x41, 0x0C, 0x0B, 0xBB}},
-        {"readiness",
-         {0x01, 0x41},
-         {0x22, 0xF4, 0x41},
-         {0x62, 0xF4, 0x41, 0x00, 0x07, 0xE5, 0x04},
-         {0x41, 0x41, 0x00, 0x07, 0xE5, 0x04}},
-        {"wrong DID echoed", {0x01, 0x0C}, {0x22, 0xF4, 0x0C}, {0x62, 0xF4, 0x0D, 0x0B, 0xBB}, {}},
-        {"infotype DID for a PID", {0x01, 0x02}, {0x22, 0xF4, 0x02}, {0x62, 0xF8, 0x02, 0x01, 0x41}, {}},
-        {"data shorter than the PID", {0x01, 0x0C}, {0x22, 0xF4, 0x0C}, {0x62, 0xF4, 0x0C, 0x0B}, {}},
-        {"DID without data", {0x09, 0x02}, {0x22, 0xF8, 0x02}, {0x62, 0xF8, 0x02}, {}},
-        {"VIN without count byte",
-         {0x09, 0x02},
-         {0x22, 0xF8, 0x02},
-         {0x62, 0xF8, 0x02, 'V', 'F', '1'},
-         {0x49, 0x02, 'V', 'F', '1'}},
-        {"CVN with count byte",
-         {0x09, 0x06},
-         {0x22, 0xF8, 0x06},
-         {0x62, 0xF8, 0x06, 0x01, 0x12, 0xAB, 0x34, 0xCD},
-         {0x49, 0x06, 0x01, 0x12, 0xAB, 0x34, 0xCD}},
-        {"refusal", {0x09, 0x0A}, {0x22, 0xF8, 0x0A}, {0x7F, 0x22, 0x31}, {0x7F, 0x09, 0x31}},
-        {"refusal of another service", {0x09, 0x0A}, {0x22, 0xF8, 0x0A}, {0x7F, 0x19, 0x31}, {}},
-        {"stored: failure types merged",
-         {0x03},
-         {0x19, 0x42, 0x33, 0x08, 0xFF},
-         stored,
-         {0x43, 0x02, 0x04, 0x20, 0xC1, 0x00}},
-        {"pending, none",
-         {0x07},
-         {0x19, 0x42, 0x33, 0x04, 0xFF},
-         {0x59, 0x42, 0x33, 0xFF, 0xFF, 0x04},
-         {0x47, 0x00}},
-        {"format 00 accepted",
-         {0x07},
-         {0x19, 0x42, 0x33, 0x04, 0xFF},
-         {0x59, 0x42, 0x33, 0xFF, 0xFF, 0x00, 0x20, 0x01, 0x71, 0x00, 0x04},
-         {0x47, 0x01, 0x01, 0x71}},
-        {"unknown format",
-         {0x03},
-         {0x19, 0x42, 0x33, 0x08, 0xFF},
-         {0x59, 0x42, 0x33, 0xFF, 0xFF, 0x01, 0x20, 0x01, 0x71, 0x00, 0x08},
-         {}},
-        {"records cut short",
-         {0x03},
-         {0x19, 0x42, 0x33, 0x08, 0xFF},
-         {0x59, 0x42, 0x33, 0xFF, 0xFF, 0x04, 0x20, 0x01, 0x71, 0x00},
-         {}},
-        {"another group", {0x03}, {0x19, 0x42, 0x33, 0x08, 0xFF}, {0x59, 0x42, 0x34, 0xFF, 0xFF, 0x04}, {}},
-        {"header cut short", {0x03}, {0x19, 0x42, 0x33, 0x08, 0xFF}, {0x59, 0x42, 0x33, 0xFF}, {}},
-        {"more codes than a classic count", {0x03}, {0x19, 0x42, 0x33, 0x08, 0xFF}, many, many_classic},
-        {"permanent, 4-byte records",
-         {0x0A},
-         {0x19, 0x55, 0x33},
-         {0x59, 0x55, 0x33, 0xFF, 0x04, 0x04, 0x20, 0x13, 0x08, 0x04, 0x20, 0x1C, 0x08},
-         {0x4A, 0x01, 0x04, 0x20}},
-        {"permanent, 5-byte records",
-         {0x0A},
-         {0x19, 0x55, 0x33},
-         {0x59, 0x55, 0x33, 0xFF, 0x04, 0x20, 0x04, 0x20, 0x13, 0x08},
-         {}},
-        {"clear", {0x04}, {0x14, 0xFF, 0xFF, 0x33}, {0x54}, {0x44}},
-        {"clear busy", {0x04}, {0x14, 0xFF, 0xFF, 0x33}, {0x7F, 0x14, 0x78}, {0x7F, 0x04, 0x78}},
-        {"clear answered by another service", {0x04}, {0x14, 0xFF, 0xFF, 0x33}, {0x59, 0x42}, {}},
+        {"detection bitmap", "01 00", "22 F4 00", "62 F4 00 BE 1F A8 13", "41 00 BE 1F A8 13"},
+        {"rpm", "01 0C", "22 F4 0C", "62 F4 0C 0B BB", "41 0C 0B BB"},
+        {"readiness", "01 41", "22 F4 41", "62 F4 41 00 07 E5 04", "41 41 00 07 E5 04"},
+        {"wrong DID echoed", "01 0C", "22 F4 0C", "62 F4 0D 0B BB", ""},
+        {"infotype DID for a PID", "01 02", "22 F4 02", "62 F8 02 01 41", ""},
+        {"data shorter than the PID", "01 0C", "22 F4 0C", "62 F4 0C 0B", ""},
+        {"DID without data", "09 02", "22 F8 02", "62 F8 02", ""},
+        {"VIN without count byte", "09 02", "22 F8 02", "62 F8 02 56 46 31", "49 02 56 46 31"},
+        {"CVN with count byte", "09 06", "22 F8 06", "62 F8 06 01 12 AB 34 CD", "49 06 01 12 AB 34 CD"},
+        {"refusal", "09 0A", "22 F8 0A", "7F 22 31", "7F 09 31"},
+        {"refusal of another service", "09 0A", "22 F8 0A", "7F 19 31", ""},
+        {"stored: failure types merged", "03", "19 42 33 08 FF",
+         "59 42 33 FF FF 04 20 0420 13 08 20 0420 1C 08 20 C100 00 08", "43 02 0420 C100"},
+        {"pending, none", "07", "19 42 33 04 FF", "59 42 33 FF FF 04", "47 00"},
+        {"format 00 accepted", "07", "19 42 33 04 FF", "59 42 33 FF FF 00 20 0171 00 04", "47 01 0171"},
+        {"unknown format", "03", "19 42 33 08 FF", "59 42 33 FF FF 01 20 0171 00 08", ""},
+        {"records cut short", "03", "19 42 33 08 FF", "59 42 33 FF FF 04 20 0171 00", ""},
+        {"another group", "03", "19 42 33 08 FF", "59 42 34 FF FF 04", ""},
+        {"header cut short", "03", "19 42 33 08 FF", "59 42 33 FF", ""},
+        {"more codes than a classic count", "03", "19 42 33 08 FF", many.c_str(), many_classic},
+        {"permanent, 4-byte records", "0A", "19 55 33", "59 55 33 FF 04 0420 13 08 0420 1C 08", "4A 01 0420"},
+        {"permanent, 5-byte records", "0A", "19 55 33", "59 55 33 FF 04 20 0420 13 08", ""},
+        {"clear", "04", "14 FF FF 33", "54", "44"},
+        {"clear busy", "04", "14 FF FF 33", "7F 14 78", "7F 04 78"},
+        {"clear answered by another service", "04", "14 FF FF 33", "59 42", ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        const ObdRequest r = uds_request_for(c.classic.data(), c.classic.size());
-        EXPECT_EQ(Bytes(r.bytes.begin(), r.bytes.begin() + static_cast<long>(r.len)), c.uds);
-        const Bytes a = fr(c.answer);
-        const auto got =
-            classic_answer_from_uds(c.classic.data(), c.classic.size(), a.data(), a.size(), 0xAA);
-        if (c.expected.empty()) {
-            EXPECT_FALSE(got.has_value());
-        } else {
-            ASSERT_TRUE(got.has_value());
-            EXPECT_EQ(got->bytes, fr(c.expected));
-        }
+        const Bytes classic = hx(c.classic);
+        EXPECT_EQ(request_bytes(uds_request_for(classic.data(), classic.size())), hx(c.uds));
+        const Bytes a = fr(hx(c.answer));
+        const auto got = classic_answer_from_uds(classic.data(), classic.size(), a.data(), a.size(), 0xAA);
+        EXPECT_EQ(got ? got->bytes : Bytes{}, c.expected.empty() ? Bytes{} : fr(hx(c.expected)));
     }
     // Never read past the answer: a cut answer with a long announced length.
     const Bytes cut{0x12, 0x62, 0xF4};
-    const Bytes req{0x01, 0x0C};
-    EXPECT_FALSE(classic_answer_from_uds(req.data(), req.size(), cut.data(), cut.size(), 0).has_value());
+    EXPECT_FALSE(classic_answer_from_uds(hx("01 0C").data(), 2, cut.data(), cut.size(), 0).has_value());
 }
 
 // Every catalogue PID has a width, never fewer bytes than the catalogue
@@ -157,75 +119,59 @@ TEST(ObdDialect, PidWidthsCoverTheCatalogue)
     }
 }
 
-struct SnapshotCase {
-    const char *what;
-    Bytes list;                   // 19 03 answer payload
-    std::optional<Bytes> request; // the snapshot request; nothing: list malformed; empty: none stored
-    Bytes snapshot;               // 19 04 answer payload
-    std::vector<std::pair<uint8_t, Bytes>> classic; // service 02 PID -> classic answer (empty: none)
-};
-
 TEST(ObdDialect, FreezeFrameFromSnapshot)
 {
-    const Bytes good{0x59, 0x04, 0x03, 0x01, 0x00, 0x08, 0x00, 0x03, 0xF4, 0x0C,
-                     0x21, 0x98, 0xF4, 0x0D, 0x34, 0xF4, 0x42, 0x37, 0xC8};
-    Bytes past = good;
-    past[7] = 4; // one identifier more than present
-    Bytes unknown = good;
-    unknown[12] = 0xF5; // not a PID: what follows cannot be found
-    const std::vector<SnapshotCase> cases = {
-        {"record 00 preferred",
-         {0x59, 0x03, 0x01, 0x71, 0x00, 0x01, 0x03, 0x01, 0x00, 0x00},
-         Bytes{0x19, 0x04, 0x03, 0x01, 0x00, 0x00},
-         good,
-         {{0x02, {0x42, 0x02, 0x00, 0x03, 0x01}},
-          {0x00, {0x42, 0x00, 0x00, 0x40, 0x18, 0x00, 0x01}},
-          {0x20, {0x42, 0x20, 0x00, 0x00, 0x00, 0x00, 0x01}},
-          {0x40, {0x42, 0x40, 0x00, 0x40, 0x00, 0x00, 0x00}},
-          {0x0C, {0x42, 0x0C, 0x00, 0x21, 0x98}},
-          {0x05, {}}}},
-        {"none stored", {0x59, 0x03}, Bytes{}, {}, {}},
-        {"list cut short", {0x59, 0x03, 0x03, 0x01, 0x00}, std::nullopt, {}, {}},
-        {"identifier count past the answer",
-         {0x59, 0x03, 0x03, 0x01, 0x00, 0x00},
-         Bytes{0x19, 0x04, 0x03, 0x01, 0x00, 0x00},
-         past,
-         {}},
-        {"another code's snapshot",
-         {0x59, 0x03, 0x03, 0x01, 0x00, 0x00},
-         Bytes{0x19, 0x04, 0x03, 0x01, 0x00, 0x00},
-         {0x59, 0x04, 0x03, 0x02, 0x00, 0x08, 0x00, 0x00},
-         {}},
-        {"unknown identifier ends the record",
-         {0x59, 0x03, 0x03, 0x01, 0x00, 0x00},
-         Bytes{0x19, 0x04, 0x03, 0x01, 0x00, 0x00},
-         unknown,
-         {{0x0C, {0x42, 0x0C, 0x00, 0x21, 0x98}}, {0x0D, {}}, {0x42, {}}}},
+    const std::string good = "59 04 030100 08 00 03 F40C 2198 F40D 34 F442 37C8";
+    struct Case {
+        const char *what, *list;
+        const char *request; // the snapshot request; null: list malformed; "": none stored
+        std::string snapshot;
+        std::vector<std::pair<uint8_t, std::string>> classic; // service 02 PID -> classic answer ("": none)
     };
-    for (const SnapshotCase &c : cases) {
+    const std::vector<Case> cases = {
+        {"record 00 preferred",
+         "59 03 017100 01 030100 00",
+         "19 04 030100 00",
+         good,
+         {{0x02, "42 02 00 0301"},
+          {0x00, "42 00 00 40180001"},
+          {0x20, "42 20 00 00000001"},
+          {0x40, "42 40 00 40000000"},
+          {0x0C, "42 0C 00 2198"},
+          {0x05, ""}}},
+        {"none stored", "59 03", "", "", {}},
+        {"list cut short", "59 03 030100", nullptr, "", {}},
+        {"identifier count past the answer",
+         "59 03 030100 00",
+         "19 04 030100 00",
+         "59 04 030100 08 00 04 F40C 2198 F40D 34 F442 37C8",
+         {}},
+        {"another code's snapshot", "59 03 030100 00", "19 04 030100 00", "59 04 030200 08 00 00", {}},
+        {"unknown identifier ends the record",
+         "59 03 030100 00",
+         "19 04 030100 00",
+         "59 04 030100 08 00 03 F40C 2198 F50D 34 F442 37C8",
+         {{0x0C, "42 0C 00 2198"}, {0x0D, ""}, {0x42, ""}}},
+    };
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        const Bytes list = fr(c.list);
+        const Bytes list = fr(hx(c.list));
         const auto picked = uds_pick_snapshot(list.data(), list.size());
-        ASSERT_EQ(picked.has_value(), c.request.has_value());
-        if (!picked) {
+        ASSERT_EQ(picked.has_value(), c.request != nullptr);
+        if (!picked || !picked->has_value()) {
+            EXPECT_TRUE(!picked || *c.request == '\0');
             continue;
         }
-        ASSERT_EQ(picked->has_value(), !c.request->empty());
-        if (!picked->has_value()) {
-            EXPECT_EQ(classic_no_freeze_answer(0xAA).bytes, fr({0x42, 0x02, 0x00, 0x00, 0x00}));
-            continue;
-        }
-        const ObdRequest r = uds_snapshot_request(**picked);
-        EXPECT_EQ(Bytes(r.bytes.begin(), r.bytes.begin() + static_cast<long>(r.len)), *c.request);
-        const Bytes a = fr(c.snapshot);
+        EXPECT_EQ(request_bytes(uds_snapshot_request(**picked)), hx(c.request));
+        const Bytes a = fr(hx(c.snapshot));
         const auto snap = uds_read_snapshot(**picked, a.data(), a.size());
         ASSERT_EQ(snap.has_value(), !c.classic.empty());
         for (const auto &[pid, expected] : c.classic) {
             const auto got = classic_freeze_answer(*snap, pid, 0xAA);
-            EXPECT_EQ(got ? got->bytes : Bytes{}, expected.empty() ? Bytes{} : fr(expected))
-                << "PID " << int(pid);
+            EXPECT_EQ(got ? got->bytes : Bytes{}, expected.empty() ? Bytes{} : fr(hx(expected))) << int(pid);
         }
     }
+    EXPECT_EQ(classic_no_freeze_answer(0xAA).bytes, fr(hx("42 02 00 0000")));
 }
 
 // Every command's result from one vehicle, classic or UDS (the ECU list
