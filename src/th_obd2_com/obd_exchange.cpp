@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "common/gw_time.h"
 #include "th_obd2_com/ecu_list.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/obd2_protocol.h"
@@ -201,6 +202,59 @@ int obd_collect_answers(int mode, const uint8_t *request, size_t request_len, in
         }
     }
     return static_cast<int>(std::count_if(answers, answers + count, counts_as_answer));
+}
+
+int obd_detect_ecus(const uint8_t *request, size_t request_len, uint8_t *response, size_t *response_len,
+                    EcuEntry *ecus, int capacity, int *count, int64_t *uds_us)
+{
+    if (uds_us != nullptr) {
+        *uds_us = 0;
+    }
+    const int found = detect_ecus(request, request_len, response, response_len, ecus, capacity, count);
+    const uint8_t *p = nullptr;
+    size_t n = 0;
+    if (found != 0 || !classic_payload(request, request_len, p, n)) {
+        return found;
+    }
+    const ObdRequest r = uds_request_for(p, n);
+    if (r.len == 0) {
+        return found;
+    }
+    const int64_t start_us = gw_monotonic_us();
+    const std::array<uint8_t, FRAME_LEN> uds = uds_frame(r);
+    const int mode = detect_ecus(uds.data(), uds.size(), response, response_len, ecus, capacity, count);
+    if (uds_us != nullptr) {
+        *uds_us = gw_monotonic_us() - start_us;
+    }
+    if (mode == 0) {
+        return 0;
+    }
+    puts("OBD2_INFO : The vehicle speaks OBD on UDS.");
+    for (int i = 0; ecus != nullptr && count != nullptr && i < *count; ++i) {
+        ecus[i].dialect = ObdDialect::Uds;
+    }
+    to_classic(classic_answer_from_uds(p, n, response, *response_len, padding_byte()), response, response_len,
+               OBD2_RESP_BUF_SIZE);
+    return mode;
+}
+
+int obd_detect_mode(const uint8_t *request, size_t request_len, uint8_t *response, size_t *response_len)
+{
+    const uint8_t *p = nullptr;
+    size_t n = 0;
+    const bool uds = ecu_list_size() > 0 && g_ecu_list[0].dialect == ObdDialect::Uds;
+    const ObdRequest r =
+        uds && classic_payload(request, request_len, p, n) ? uds_request_for(p, n) : ObdRequest{};
+    if (r.len == 0) {
+        return detect_mode(request, request_len, response, response_len);
+    }
+    const std::array<uint8_t, FRAME_LEN> f = uds_frame(r);
+    const int mode = detect_mode(f.data(), f.size(), response, response_len);
+    if (mode != 0 && !to_classic(classic_answer_from_uds(p, n, response, *response_len, padding_byte()),
+                                 response, response_len, OBD2_RESP_BUF_SIZE)) {
+        return 0; // an answer of another kind: as no answer
+    }
+    return mode;
 }
 
 int obd_ask_recorded_ecus(const uint8_t *request, size_t request_len, int kind,
