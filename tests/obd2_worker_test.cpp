@@ -706,6 +706,18 @@ TEST(Worker, CommandsHandedOverWhileBusyAreCarriedOutInOrderAndNoneIsLostSilentl
     EXPECT_EQ(cap.count_line("OBD2_ERROR : Command refused: " + std::to_string(OBD2_CMD_QUEUE_SIZE) +
                              " commands already pending."),
               2);
+
+    // Pass by pass: a command taken, and another handed over before it is carried out.
+    env.published().clear();
+    command_for_can(R"({"TYP":1,"CMD":13})");
+    obd2_run_state_pass();
+    command_for_can(R"({"TYP":1,"CMD":14})");
+    for (int i = 0; i < 4; ++i) {
+        obd2_run_state_pass();
+    }
+    tokens = env.published().tokens();
+    std::erase(tokens, "ECU");
+    EXPECT_EQ(tokens, (std::vector<std::string>{"<1,13>", "<1,14>"}));
 }
 
 TEST(Worker, CommandDuringHeartbeatPublishIsHandedOverWithoutWaiting)

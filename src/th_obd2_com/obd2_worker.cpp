@@ -604,7 +604,7 @@ void run_state_pass(int state)
         L.resume_state = is_startup_state(L.own_state) ? L.own_state : 0;
     }
     if (state == OBD2_STATE_PARSE_CMD) {
-        L.own_state = OBD2_STATE_PARSE_CMD;
+        set_state(OBD2_STATE_PARSE_CMD);
     }
     switch (state) {
     case OBD2_STATE_CONFIG:
