@@ -132,6 +132,18 @@ void state_can_init()
     gw_sleep_us(OBD2_SOCKET_RETRY_PAUSE_US);
 }
 
+// The vehicle does not answer, whether the heartbeat or detection found it:
+// "NOECU", and commands first check with one short request that it answers.
+void report_vehicle_gone()
+{
+    publish_status(0, 1, "NOECU");
+    L.heartbeat_passes = 0;
+    if (g_flg_supported_pid_list == 1) {
+        reset_supported_pid();
+    }
+    g_flg_supported_pid_list = 0;
+}
+
 void state_detect_mode()
 {
     build_detect_request();
@@ -141,14 +153,14 @@ void state_detect_mode()
         detect_ecus(L.request, sizeof L.request, L.answer, &L.answer_len, found, OBD2_MAX_ECUS, &found_count);
     if (result == 0) {
         puts("OBD2_ERROR : ECU MODE DETECTION FAILED. Retrying...");
-        char pkt[kPacketBufSize];
-        const int built = create_pkt_without_data(pkt, 1, 0, 1, "NOECU");
+        // Each attempt describes the configured interface afresh, before the report.
         reset_supported_pid();
-        if (built) {
-            MQTT_Publish_Data(0, pkt);
-        }
+        g_flg_supported_pid_list = 0;
+        report_vehicle_gone();
         fflush(stdout);
-        gw_sleep_us(OBD2_DETECT_RETRY_PAUSE_US);
+        // A command handed over meanwhile is taken at once: with the vehicle
+        // reported gone, it costs one short request, not the pause.
+        obd2_pause_unless_command(OBD2_DETECT_RETRY_PAUSE_US);
         return;
     }
     printf("response for mode detection : ");
@@ -315,17 +327,6 @@ int probe_vehicle()
     return detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
 }
 
-// The vehicle stopped answering the heartbeat probe. Caller holds obd_state_mutex.
-void heartbeat_lost()
-{
-    publish_status(0, 1, "NOECU");
-    L.heartbeat_passes = 0;
-    if (g_flg_supported_pid_list == 1) {
-        reset_supported_pid();
-    }
-    g_flg_supported_pid_list = 0;
-}
-
 void state_idle()
 {
     pthread_mutex_lock(&obd_state_mutex);
@@ -338,7 +339,7 @@ void state_idle()
     }
     const int result = probe_vehicle();
     if (result == 0) {
-        heartbeat_lost();
+        report_vehicle_gone();
     } else if (result == -2) {
         if (L.negative_count < OBD2_TOLERATED_NEGATIVE) {
             L.negative_count++;
@@ -346,7 +347,7 @@ void state_idle()
             obd2_pause_unless_command(OBD2_NEGATIVE_ANSWER_PAUSE_US);
             return;
         }
-        heartbeat_lost();
+        report_vehicle_gone();
     } else {
         publish_status(0, 0, "ECU");
         if (g_flg_supported_pid_list == 0) {
