@@ -373,9 +373,9 @@ bool vehicle_answers()
     }
     build_detect_request();
     const int mode = ecu_list_size() > 0 ? g_ecu_list[0].mode : 1;
-    const int rc =
+    const Obd2Outcome rc =
         send_obd2_request(mode, L.request, sizeof L.request, L.answer, &L.answer_len, OBD2_REQ_DETECT);
-    L.attempt_unanswered = rc == -1;
+    L.attempt_unanswered = rc == Obd2Outcome::None;
     if (L.attempt_unanswered) {
         puts("OBD2_ERROR : The vehicle does not answer.");
     }

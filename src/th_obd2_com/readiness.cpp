@@ -52,21 +52,18 @@ std::vector<MonitorReply> ask_monitor_status(uint8_t pid)
     ask_recorded_ecus(request, sizeof request, OBD2_REQ_READINESS, answers);
     std::vector<MonitorReply> replies;
     for (const Obd2EcuAnswer &a : answers) {
-        replies.push_back(read_monitor_reply(pid, a.rc, a.data.data(), std::min(a.len, a.data.size())));
+        replies.push_back(read_monitor_reply(pid, a.outcome, a.data.data(), std::min(a.len, a.data.size())));
     }
     return replies;
 }
 
 } // namespace
 
-MonitorReply read_monitor_reply(uint8_t pid, int rc, const uint8_t *answer, size_t len)
+MonitorReply read_monitor_reply(uint8_t pid, Obd2Outcome outcome, const uint8_t *answer, size_t len)
 {
     MonitorReply reply;
-    if (rc == -2) {
-        reply.answered = !obd2_is_response_pending(answer, len);
-        return reply;
-    }
-    if (rc != 0) {
+    if (outcome != Obd2Outcome::Answered) {
+        reply.answered = outcome == Obd2Outcome::Refused;
         return reply;
     }
     reply.answered = true;
