@@ -118,10 +118,14 @@ TEST(Readiness, MergedOverEcus)
 TEST(Readiness, PacketKeysInTableOrder)
 {
     const MonitorStatus diesel{true, 2, 0x0F, 0xEB, 0xC0};
-    EXPECT_EQ(readiness_packet(diesel, std::nullopt),
-              R"({"TYP":1,"CMD":13,"DATA":{"MIL":1,"DTCCNT":2,"IGN":"COMPRESSION","MON":{"MISF":"COMPLETE",)"
-              R"("FUEL":"COMPLETE","CCM":"COMPLETE","NMHC":"COMPLETE","NOX":"COMPLETE","BOOST":"COMPLETE",)"
-              R"("EGS":"COMPLETE","PM":"INCOMPLETE","EGR":"INCOMPLETE"}}})");
+    // This drive cycle: CCM, NOX, BOOST, EGS and EGR not enabled.
+    EXPECT_EQ(
+        readiness_packet(diesel, MonitorStatus{false, 0, 0x13, 0x41, 0x40}),
+        R"({"TYP":1,"CMD":13,"DATA":{"MIL":1,"DTCCNT":2,"IGN":"COMPRESSION","MON":{"MISF":"COMPLETE",)"
+        R"("FUEL":"COMPLETE","CCM":"COMPLETE","NMHC":"COMPLETE","NOX":"COMPLETE","BOOST":"COMPLETE",)"
+        R"("EGS":"COMPLETE","PM":"INCOMPLETE","EGR":"INCOMPLETE"},"CYC":{"MISF":"INCOMPLETE","FUEL":"COMPLETE",)"
+        R"("CCM":"DISABLED","NMHC":"COMPLETE","NOX":"DISABLED","BOOST":"DISABLED","EGS":"DISABLED",)"
+        R"("PM":"INCOMPLETE","EGR":"DISABLED"}}})");
 }
 
 // A segmented answer keeps the low byte of its length in byte 0: 0x10 for
