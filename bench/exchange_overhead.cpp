@@ -92,10 +92,10 @@ std::vector<int64_t> exchanges(int n, uint8_t service, uint8_t param, int kind, 
     for (int i = 0; i < n; ++i) {
         size_t len = 0;
         int64_t t0 = now_ns();
-        int rc = send_obd2_request(1, req, sizeof req, buf.data(), &len, kind);
+        const Obd2Outcome rc = send_obd2_request(1, req, sizeof req, buf.data(), &len, kind);
         t.push_back(now_ns() - t0);
-        if (rc != 0 || len != expect_len) {
-            fprintf(stderr, "exchange failed: rc %d len %zu\n", rc, len);
+        if (rc != Obd2Outcome::Answered || len != expect_len) {
+            fprintf(stderr, "exchange failed: outcome %d len %zu\n", static_cast<int>(rc), len);
             exit(1);
         }
     }

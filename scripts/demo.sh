@@ -394,7 +394,7 @@ while True:  # the snapshot that was on its way when the stop came
         break
 
 # 4. Readiness and freeze frame ---------------------------------------------
-STATE = {"COMPLETE": "complete", "INCOMPLETE": "INCOMPLETE", "UNSUPPORTED": "-"}
+STATE = {"COMPLETE": "complete", "INCOMPLETE": "INCOMPLETE", "UNSUPPORTED": "-", "DISABLED": "off"}
 
 def show_monitors(title, monitors):
     say(f"           {title}: " + "  ".join(f"{k} {STATE.get(v, v)}" for k, v in monitors.items()))

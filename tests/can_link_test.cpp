@@ -40,8 +40,13 @@ std::vector<uint8_t> bytes(const uint8_t *p, size_t n)
     return {p, p + n};
 }
 
+constexpr Obd2Outcome kOk = Obd2Outcome::Answered;
+constexpr Obd2Outcome kRefused = Obd2Outcome::Refused;
+constexpr Obd2Outcome kBusy = Obd2Outcome::Busy;
+constexpr Obd2Outcome kNone = Obd2Outcome::None;
+
 struct Answer {
-    int rc = 99;
+    Obd2Outcome rc = static_cast<Obd2Outcome>(99); // not set
     std::array<uint8_t, OBD2_RESP_BUF_SIZE> buf{};
     size_t len = 12345;
     int64_t took_us = 0;
@@ -204,7 +209,7 @@ TEST_F(Exchange, AnswersOfTheSimulatedVehicle)
     const can_frame flow_control = make_frame(0x7E0, {0x30, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA});
 
     struct Want {
-        int rc;
+        Obd2Outcome rc;
         size_t len;
         std::vector<uint8_t> head; // the answer's first bytes
         long waits_us = 0;         // for no answer (0: not checked)
@@ -218,48 +223,51 @@ TEST_F(Exchange, AnswersOfTheSimulatedVehicle)
         std::vector<std::string> trace = {}; // lines traced once each
         bool wrong_sequence = false;         // in the next consecutive frame
     };
-    const Want short_wait{-1, 0, {}, OBD2_SHORT_WAIT_US};
+    const Want short_wait{kNone, 0, {}, OBD2_SHORT_WAIT_US};
     const std::string timed_out = "Timeout: No CAN frame received";
     const Case cases[] = {
         {"single frame kept whole with its data length",
          vehicle_of({pid00}),
          {1, 0x01, 0x00, OBD2_REQ_DETECT},
-         {0, 8, {0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00}},
+         {kOk, 8, {0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00}},
          {make_frame(0x7DF, {2, 0x01, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA})}},
         {"VIN reassembled after exactly one flow control",
          vehicle_of({engine_ecu()}),
          vin,
-         {0, 21, vin_answer},
+         {kOk, 21, vin_answer},
          {make_frame(0x7DF, {2, 0x09, 0x02, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}), flow_control},
          {" >>>>>>> Total Len: 21 <<<<<<<<",
           "---------: response len : 21 copy len : 7 | expected seq : 3 | Total len : 21"}},
         {"29-bit: extended identifiers both ways",
          vehicle_of({vin29}),
          {2, 0x09, 0x02, OBD2_REQ_VEHICLE_INFO},
-         {0, 21, vin_answer},
+         {kOk, 21, vin_answer},
          {make_frame(0x18DB33F1, {2, 0x09, 0x02, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}, true),
           make_frame(0x18DA10F1, {0x30, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}, true)}},
         {"negative answer",
          vehicle_of({refusing}),
          {1, 0x01, 0x00, OBD2_REQ_DETECT},
-         {-2, 8, {0x03, 0x7F, 0x01, 0x12}},
+         {kRefused, 8, {0x03, 0x7F, 0x01, 0x12}},
          {},
          {"OBD2 Negative Response: SID=0x01, NRC=0x12"}},
         {"wrong sequence number",
          vehicle_of({engine_ecu()}),
          vin,
-         {-1, 7, {}},
+         {kNone, 7, {}},
          {},
          {"OBD2 unexpected sequence: got 0x02, expected 0x01"},
          true},
         {"long answer wraps the sequence counter",
          vehicle_of({many_codes}),
          codes,
-         {0, 123, codes_answer},
+         {kOk, 123, codes_answer},
          {make_frame(0x7DF, {1, 0x03, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}), flow_control}},
-        {"long kind waits ten seconds", vsim::VehicleModel{}, codes, {-1, 0, {}, OBD2_LONG_WAIT_US}},
-        {"answer inside the long wait is taken", vehicle_of({slow}), vin, {0, 21, vin_answer}},
-        {"answer after a short wait is not", vehicle_of({slow}), {1, 0x01, 0x0C, OBD2_REQ_LIVE}, {-1, 0, {}}},
+        {"long kind waits ten seconds", vsim::VehicleModel{}, codes, {kNone, 0, {}, OBD2_LONG_WAIT_US}},
+        {"answer inside the long wait is taken", vehicle_of({slow}), vin, {kOk, 21, vin_answer}},
+        {"answer after a short wait is not",
+         vehicle_of({slow}),
+         {1, 0x01, 0x0C, OBD2_REQ_LIVE},
+         {kNone, 0, {}}},
         // Every kind but the long one gives up after the short wait.
         {"live kind", {}, {1, 0x01, 0x0C, OBD2_REQ_LIVE}, short_wait, {}, {timed_out}},
         {"probe kind", {}, {1, 0x01, 0x0C, OBD2_REQ_PID_PROBE}, short_wait, {}, {timed_out}},
@@ -268,25 +276,25 @@ TEST_F(Exchange, AnswersOfTheSimulatedVehicle)
         {"response pending, then the answer",
          vehicle_of({pending}),
          {1, 0x07, 0xAA, OBD2_REQ_DTC, 1},
-         {0, 8, {0x04, 0x47, 0x01, 0x01, 0x23}},
+         {kOk, 8, {0x04, 0x47, 0x01, 0x01, 0x23}},
          {},
          {waits}},
         {"response pending outlasts a short wait",
          vehicle_of({pending}),
          {1, 0x01, 0x0C, OBD2_REQ_LIVE},
-         {0, 8, {0x04, 0x41, 0x0C, 0x1A, 0xF8}},
+         {kOk, 8, {0x04, 0x41, 0x0C, 0x1A, 0xF8}},
          {},
          {waits}},
         {"response pending without end",
          vehicle_of({stays_busy}),
          {1, 0x01, 0x0C, OBD2_REQ_LIVE},
-         {-2, 8, {0x03, 0x7F, 0x01, 0x78}, OBD2_RESPONSE_PENDING_WAIT_US},
+         {kBusy, 8, {0x03, 0x7F, 0x01, 0x78}, OBD2_RESPONSE_PENDING_WAIT_US},
          {},
          {waits, "OBD2 WARN: no final answer from 0x7E8 after response pending"}},
         {"one response pending too many",
          vehicle_of({too_many}),
          {1, 0x01, 0x0C, OBD2_REQ_LIVE},
-         {-2, 8, {0x03, 0x7F, 0x01, 0x78}, OBD2_MAX_RESPONSE_PENDING * 10'000},
+         {kBusy, 8, {0x03, 0x7F, 0x01, 0x78}, OBD2_MAX_RESPONSE_PENDING * 10'000},
          {},
          {"OBD2 Negative Response: SID=0x01, NRC=0x78"}},
     };
@@ -336,12 +344,16 @@ TEST_F(Exchange, DetectModeFindsTheAddressingAndEveryAnsweringEcu)
     auto late = make_ecu11(2);
     late.latency = 90ms;
     const auto several = vehicle_of({make_ecu11(1), engine, late});
+    // The transmission says "response pending" before the engine answers, and answers 30 ms later.
+    auto busy = make_ecu11(1);
+    busy.pending[0x01] = {1, 30ms};
     std::vector<Case> cases = {
         {"11-bit", vehicle_of({make_ecu11(0)}), 1, 0, {{0x7E8, 1}}},
         {"29-bit", vehicle_of({make_ecu29(0x10)}), 2, 1, {{0x18DAF110, 2}}},
         {"negative on 11-bit skips 29-bit", vehicle_of({neg}), -2, 0, {{0x7E8, 1}}},
         {"negative on 29-bit", vehicle_of({neg29}), -2, 1, {{0x18DAF110, 2}}},
         {"several ECUs, engine first", several, 1, 0, {{0x7E8, 1}, {0x7E9, 1}}},
+        {"one busy at first", vehicle_of({busy, make_ecu11(0)}), 1, 0, {{0x7E8, 1}, {0x7E9, 1}}},
         {"nothing", vsim::VehicleModel{}, 0, 1, {}},
     };
     for (auto &c : cases) {
@@ -379,7 +391,7 @@ TEST_F(Exchange, DetectModeFindsTheAddressingAndEveryAnsweringEcu)
 TEST_F(Exchange, ScriptedAnswers)
 {
     struct Want {
-        int rc;
+        Obd2Outcome rc;
         size_t len;
         long flow_controls;
         std::vector<uint8_t> head; // the answer's first bytes
@@ -403,67 +415,71 @@ TEST_F(Exchange, ScriptedAnswers)
     const std::vector<Case> cases = {
         {"0x7E9 is an answer",
          {{1, make_frame(0x7E9, {0x03, 0x41, 0x0D, 0x32, 0, 0, 0, 0})}},
-         {0, 8, 0, {0x03, 0x41, 0x0D, 0x32}},
+         {kOk, 8, 0, {0x03, 0x41, 0x0D, 0x32}},
          {0x01, 0x0D}},
         {"0x7F0 and 0x7E0 are skipped",
          {{1, make_frame(0x7F0, {0x03, 0x41, 0x0D, 0x01}), true},
           {1, make_frame(0x7E0, {0x03, 0x41, 0x0D, 0x02}), true},
           {1, make_frame(0x7EF, {0x03, 0x41, 0x0D, 0x03})}},
-         {0, 4, 0, {0x03, 0x41, 0x0D, 0x03}},
+         {kOk, 4, 0, {0x03, 0x41, 0x0D, 0x03}},
          {0x01, 0x0D}},
         {"29-bit frame on the 11-bit channel is skipped",
          {{1, make_frame(0x18DAF110, {0x03, 0x41, 0x0D, 0x01}, true), true},
           {1, make_frame(0x7E8, {0x03, 0x41, 0x0D, 0x09})}},
-         {0, 4, 0, {0x03, 0x41, 0x0D, 0x09}},
+         {kOk, 4, 0, {0x03, 0x41, 0x0D, 0x09}},
          {0x01, 0x0D}},
         {"error frame and short record are skipped",
          {{1, kErrorFrame}, {1, make_frame(0x7E8, {0x02, 0x41, 0x0D})}},
-         {0, 3, 0, {0x02, 0x41, 0x0D}},
+         {kOk, 3, 0, {0x02, 0x41, 0x0D}},
          {0x01, 0x0D}},
         {"data length 15 counts as 8",
          {{1, with_dlc(make_frame(0x7E8, {0x03, 0x41, 0x0D, 0x32, 1, 2, 3, 4}), 15)}},
-         {0, 8, 0, {0x03, 0x41, 0x0D, 0x32, 1, 2, 3, 4}},
+         {kOk, 8, 0, {0x03, 0x41, 0x0D, 0x32, 1, 2, 3, 4}},
          {0x01, 0x0D}},
         {"wrong sequence number",
          {{1, make_frame(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})},
           {2, make_frame(0x7E8, {0x22, 1, 2, 3, 4, 5, 6, 7})}},
-         {-1, 7, 1, {}}},
+         {kNone, 7, 1, {}}},
         {"negative answer during a segmented answer",
          {{1, make_frame(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})},
           {2, make_frame(0x7E8, {0x03, 0x7F, 0x09, 0x31})}},
-         {-2, 4, 1, {0x03, 0x7F, 0x09, 0x31}}},
+         {kRefused, 4, 1, {0x03, 0x7F, 0x09, 0x31}}},
+        {"response pending, then an answer that breaks off",
+         {{1, make_frame(0x7E8, {0x03, 0x7F, 0x09, 0x78})},
+          {1, make_frame(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})}},
+         {kNone, 7, 1, {}}},
         {"a second first frame of the same ECU starts its answer over",
          {{1, make_frame(0x7E8, {0x10, 0x14, 0x49, 0x02, 0x01, 'A', 'B', 'C'})},
           {2, make_frame(0x7E8, {0x21, 'D', 'E', 'F', 'G', 'H', 'I', 'J'})},
           {2, make_frame(0x7E8, {0x10, 0x0A, 0x49, 0x02, 0x01, 'N', 'A', 'M'})},
           {3, make_frame(0x7E8, {0x21, 'E', '1', '2', '3', 0, 0, 0})}},
-         {0, 11, 2, {0x0A, 0x49, 0x02, 0x01, 'N', 'A', 'M', 'E', '1', '2', '3'}}},
+         {kOk, 11, 2, {0x0A, 0x49, 0x02, 0x01, 'N', 'A', 'M', 'E', '1', '2', '3'}}},
         {"single frame inside a segmented answer is ignored",
          {{1, make_frame(0x7E8, {0x10, 0x08, 0x49, 0x02, 0x01, 'C', 'A', 'L'})},
           {2, make_frame(0x7E9, {0x02, 0x41, 0x00})},
           {2, make_frame(0x7E8, {0x21, 'I', 'D', 0, 0, 0, 0, 0})}},
-         {0, 9, 1, {0x08, 0x49, 0x02, 0x01, 'C', 'A', 'L', 'I', 'D'}}},
+         {kOk, 9, 1, {0x08, 0x49, 0x02, 0x01, 'C', 'A', 'L', 'I', 'D'}}},
         {"consecutive frame before any first frame is no answer",
          {{1, make_frame(0x7E8, {0x21, 0x41, 0x0D, 3, 4, 5, 6, 7})},
           {1, make_frame(0x7E8, {0x03, 0x41, 0x0D, 0x32})}},
-         {0, 4, 0, {0x03, 0x41, 0x0D, 0x32}},
+         {kOk, 4, 0, {0x03, 0x41, 0x0D, 0x32}},
          {0x01, 0x0D}},
         {"first frame announcing length 0 is no answer",
          {{1, make_frame(0x7E8, {0x10, 0x00, 0x49, 0x02, 3, 4, 5, 6})},
           {2, make_frame(0x7E8, {0x21, 1, 2, 3, 4, 5, 6, 7})}},
-         {-1, 0, 0, {}}},
+         {kNone, 0, 0, {}}},
         {"empty consecutive frame copies nothing",
          {{1, make_frame(0x7E8, {0x10, 0x09, 0x49, 0x02, 0x01, 1, 2, 3})},
           {2, with_dlc(make_frame(0x7E8, {0x21, 9}), 0)},
           {2, make_frame(0x7E8, {0x22, 0xAB, 0xCD, 0xEF, 0, 0, 0, 0})}},
-         {0, 10, 1, {0x09, 0x49, 0x02, 0x01, 1, 2, 3, 0xAB, 0xCD, 0xEF}}},
+         {kOk, 10, 1, {0x09, 0x49, 0x02, 0x01, 1, 2, 3, 0xAB, 0xCD, 0xEF}}},
         {"raw records of other sizes are skipped",
          {{1, {}, false, {0xE8, 0x07, 0, 0, 8, 0, 0, 0}},
           {1, {}, false, std::vector<uint8_t>(32)},
           {1, make_frame(0x7E8, {0x02, 0x41, 0x00})}},
-         {0, 3, 0, {}},
+         {kOk, 3, 0, {}},
          {0x01, 0x00}},
-        {"hostile frames stay inside the buffer", hostile, {0, OBD2_RESP_BUF_SIZE, 1, capped}},
+        {"hostile frames stay inside the buffer", hostile, {kOk, OBD2_RESP_BUF_SIZE, 1, capped}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -484,6 +500,10 @@ TEST_F(Exchange, ScriptedAnswers)
         EXPECT_EQ(a.rc, c.want.rc);
         EXPECT_EQ(a.len, c.want.len);
         EXPECT_EQ(bytes(a.buf.data(), c.want.head.size()), c.want.head);
+        if (c.want.rc != kRefused) {
+            EXPECT_EQ(trace.count_containing("Negative Response"),
+                      0); // only a negative answer is shown as one
+        }
         const auto frames = bus.received(0);
         EXPECT_EQ(
             std::count_if(frames.begin(), frames.end(), [](const can_frame &f) { return f.data[0] == 0x30; }),
@@ -622,7 +642,7 @@ TEST_F(Exchange, BadRequestLengthIsRefusedBeforeSending)
     for (size_t len : {size_t{0}, size_t{1}, size_t{9}}) {
         std::array<uint8_t, OBD2_RESP_BUF_SIZE> buf{};
         size_t resp_len = 777;
-        EXPECT_EQ(send_obd2_request(1, req, len, buf.data(), &resp_len, OBD2_REQ_LIVE), -1);
+        EXPECT_EQ(send_obd2_request(1, req, len, buf.data(), &resp_len, OBD2_REQ_LIVE), kNone);
         EXPECT_EQ(resp_len, 777u);
         EXPECT_EQ(trace.count_line("Invalid OBD2 request length: " + std::to_string(len) + " bytes"), 1);
     }
@@ -644,7 +664,7 @@ TEST_F(Exchange, StaleAnswersAreNeverTakenForTheNextRequest)
     const Ask rpm{1, 0x01, 0x0C, OBD2_REQ_LIVE};
 
     auto first = exchange(rpm);
-    ASSERT_EQ(first.rc, 0);
+    ASSERT_EQ(first.rc, kOk);
     EXPECT_EQ(bytes(first.buf.data(), 5), (std::vector<uint8_t>{0x04, 0x41, 0x0C, 0x1A, 0xF8}));
     gw_sleep_us(30'000); // the other two answers are queued now
 
@@ -652,14 +672,14 @@ TEST_F(Exchange, StaleAnswersAreNeverTakenForTheNextRequest)
     bus.vehicle().set_silent(1, true);
     bus.vehicle().set_silent(2, true);
     auto second = exchange(rpm);
-    ASSERT_EQ(second.rc, 0);
+    ASSERT_EQ(second.rc, kOk);
     EXPECT_EQ(bytes(second.buf.data(), 5), (std::vector<uint8_t>{0x04, 0x41, 0x0C, 0x1A, 0xF8}));
 
     bus.vehicle().inject_late_answer(150ms);
-    EXPECT_EQ(exchange(rpm).rc, -1);
+    EXPECT_EQ(exchange(rpm).rc, kNone);
     gw_sleep_us(80'000); // the late answer is queued now
     auto after_late = exchange({1, 0x01, 0x0D, OBD2_REQ_LIVE});
-    ASSERT_EQ(after_late.rc, 0);
+    ASSERT_EQ(after_late.rc, kOk);
     EXPECT_EQ(after_late.buf[2], 0x0D);
 }
 
@@ -683,7 +703,7 @@ TEST_F(Exchange, LeftoverFirstFramesGetFlowControlOnlyWhenSeveralEcusAreRecorded
         const can_frame leftover = make_frame(c.from, {0x10, 0x0E, 0x43, 0x06, 0x03, 0x01, 0x04, 0x20});
         c.during ? bus.inject_on_request(0, leftover) : bus.inject(0, leftover);
         gw_sleep_us(1000);
-        EXPECT_EQ(exchange({1, 0x01, 0x0C, OBD2_REQ_LIVE}).rc, 0);
+        EXPECT_EQ(exchange({1, 0x01, 0x0C, OBD2_REQ_LIVE}).rc, kOk);
         std::vector<canid_t> ids;
         for (const can_frame &f : written(bus, 0, 1)) {
             ids.push_back(f.can_id);
@@ -755,7 +775,7 @@ TEST_F(Exchange, NoSequenceOfFramesHoldsTheExchange)
             a = exchange({1, 0x09, 0x02, c.kind});
         }
         bus.stop_noise();
-        EXPECT_EQ(a.rc, -1);
+        EXPECT_EQ(a.rc, kNone);
         EXPECT_GE(a.took_us, c.limit_us);
         EXPECT_LT(a.took_us, c.limit_us + 1'000); // the next frames after the limit end it
     }
@@ -766,7 +786,7 @@ TEST_F(Exchange, ClosedSocketFailsCleanly)
     can_cfg[0].sock = -1;
     TraceCapture trace;
     auto a = exchange({1, 0x01, 0x00, OBD2_REQ_LIVE});
-    EXPECT_EQ(a.rc, -1);
+    EXPECT_EQ(a.rc, kNone);
     EXPECT_EQ(a.len, 12345u);
     EXPECT_EQ(trace.count_containing("CAN write failed: "), 1);
 }

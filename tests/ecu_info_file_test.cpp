@@ -104,9 +104,17 @@ class EcuInfoFile : public testing::Test
 
 TEST_F(EcuInfoFile, ResetAtStartUpWritesDefaults)
 {
+    // Left under the temporary name: a link to another user's file. It is not
+    // written through, nor does it lend the new file its owner.
+    const std::string theirs = dir_ + "/theirs";
+    ASSERT_TRUE(gw_write_file_atomic(theirs.c_str(), "x", 1));
+    ASSERT_EQ(chown(theirs.c_str(), 1000, 1000) | symlink(theirs.c_str(), (path_ + ".tmp").c_str()), 0);
     TraceCapture trace;
     EXPECT_EQ(reset_supported_pid(), 1);
     EXPECT_EQ(file(), expected_file("N/A", "N/A", "N/A", "N/A", "UNKNOWN", 0, reset_flags()));
+    struct stat st = {};
+    EXPECT_TRUE(lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == getuid());
+    EXPECT_EQ(std::filesystem::file_size(theirs), 1u);
     for (int i = 0; i < PID_AVAILABILITY_SIZE; ++i) {
         EXPECT_EQ(g_pid_availability[i], i < 5 ? 1 : 0) << i;
     }

@@ -1,5 +1,6 @@
 // OBD worker scenarios: start-up, heartbeat, vehicle lost and back, command
 // parsing and execution, against the in-process simulated vehicle.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <stdio_ext.h>
@@ -182,35 +183,45 @@ TEST(Worker, NoVehicleReportsNoEcuAboutOnceASecondAndKeepsTheResetFile)
 
 TEST(Worker, CommandForAnAbsentVehicleTakesOneShortRequestAndAStopIsTakenAtOnce)
 {
-    // Three ECUs recorded, then the vehicle is switched off and reported absent.
-    vsim::VehicleModel model = WorkerEnv::sample_vehicle();
-    model.ecus.push_back(vsim::make_ecu11(1));
-    model.ecus.push_back(vsim::make_ecu11(2));
-    WorkerEnv env(model);
-    ASSERT_TRUE(env.start_until("SAVSUC"));
-    env.bus().vehicle().set_silent(true);
-    ASSERT_TRUE(env.published().wait_for_token("NOECU", 1, 20s));
-    TraceCapture cap;
-    env.bus().clear_received();
-    const int64_t sent = gw_monotonic_us();
-    command_for_can(R"({"TYP":1,"CMD":1})");
-    const bool answered = env.published().wait_for_token("NORES", 1, 5s);
-    const int64_t answered_us = gw_monotonic_us() - sent;
-    gw_sleep_us(1'000'000);
-    const int64_t stop_sent = gw_monotonic_us();
-    command_for_can(R"({"TYP":1,"CMD":3})");
-    const bool stopped = wait_until([&] { return cap.count_line("[DEBUG] TYP=1, CMD=3") == 1; }, 5s);
-    const int64_t stop_taken_us = gw_monotonic_us() - stop_sent;
-    env.stop_worker();
-    cap.stop();
-    ASSERT_TRUE(answered && stopped);
-    EXPECT_EQ(answered_us, OBD2_SHORT_WAIT_US); // one detection request, no trouble-code request
-    EXPECT_LE(stop_taken_us, OBD2_SHORT_WAIT_US);
-    // Detection requests only (01 00), one per attempt: no trouble-code request waits for anybody.
-    for (const can_frame &f : env.bus().received(0)) {
-        EXPECT_EQ(std::vector<uint8_t>(f.data, f.data + 3), (std::vector<uint8_t>{0x02, 0x01, 0x00}));
+    // Three ECUs recorded, then the vehicle is switched off and reported
+    // absent by the heartbeat, or by detection after command 10.
+    for (const bool reload : {false, true}) {
+        SCOPED_TRACE(reload ? "after command 10" : "heartbeat");
+        vsim::VehicleModel model = WorkerEnv::sample_vehicle();
+        model.ecus.push_back(vsim::make_ecu11(1));
+        model.ecus.push_back(vsim::make_ecu11(2));
+        WorkerEnv env(model);
+        ASSERT_TRUE(env.start_until("SAVSUC"));
+        env.bus().vehicle().set_silent(true);
+        if (reload) {
+            command_for_can(R"({"TYP":1,"CMD":10})");
+        }
+        ASSERT_TRUE(env.published().wait_for_token("NOECU", 1, 20s));
+        TraceCapture cap;
+        env.bus().clear_received();
+        const int64_t sent = gw_monotonic_us();
+        command_for_can(R"({"TYP":1,"CMD":1})");
+        const bool answered = env.published().wait_for_token("NORES", 1, 5s);
+        const int64_t answered_us = gw_monotonic_us() - sent;
+        gw_sleep_us(1'000'000);
+        const int64_t stop_sent = gw_monotonic_us();
+        command_for_can(R"({"TYP":1,"CMD":3})");
+        const bool stopped = wait_until([&] { return cap.count_line("[DEBUG] TYP=1, CMD=3") == 1; }, 5s);
+        const int64_t stop_taken_us = gw_monotonic_us() - stop_sent;
+        env.stop_worker();
+        cap.stop();
+        ASSERT_TRUE(answered && stopped);
+        EXPECT_EQ(answered_us, OBD2_SHORT_WAIT_US); // one detection request, no trouble-code request
+        EXPECT_LE(stop_taken_us, OBD2_SHORT_WAIT_US);
+        // Detection requests only (01 00, then 22 F4 00), one per attempt: no trouble-code request waits for
+        // anybody.
+        for (const can_frame &f : env.bus().received(0)) {
+            EXPECT_THAT(std::vector<uint8_t>(f.data, f.data + 3),
+                        ::testing::AnyOf(std::vector<uint8_t>{0x02, 0x01, 0x00},
+                                         std::vector<uint8_t>{0x03, 0x22, 0xF4}));
+        }
+        EXPECT_GE(cap.count_line("OBD2_ERROR : The vehicle does not answer."), 1);
     }
-    EXPECT_GE(cap.count_line("OBD2_ERROR : The vehicle does not answer."), 1);
 }
 
 TEST(Worker, LostInterfaceIsBroughtUpAgainAndTheVehicleFoundAgain)
@@ -706,6 +717,18 @@ TEST(Worker, CommandsHandedOverWhileBusyAreCarriedOutInOrderAndNoneIsLostSilentl
     EXPECT_EQ(cap.count_line("OBD2_ERROR : Command refused: " + std::to_string(OBD2_CMD_QUEUE_SIZE) +
                              " commands already pending."),
               2);
+
+    // Pass by pass: a command taken, and another handed over before it is carried out.
+    env.published().clear();
+    command_for_can(R"({"TYP":1,"CMD":13})");
+    obd2_run_state_pass();
+    command_for_can(R"({"TYP":1,"CMD":14})");
+    for (int i = 0; i < 4; ++i) {
+        obd2_run_state_pass();
+    }
+    tokens = env.published().tokens();
+    std::erase(tokens, "ECU");
+    EXPECT_EQ(tokens, (std::vector<std::string>{"<1,13>", "<1,14>"}));
 }
 
 TEST(Worker, CommandDuringHeartbeatPublishIsHandedOverWithoutWaiting)

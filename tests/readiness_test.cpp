@@ -40,9 +40,11 @@ Bytes pid01(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
     return {0x06, 0x41, 0x01, a, b, c, d, 0xAA};
 }
 
-MonitorReply reply(const Bytes &answer, int rc = 0, uint8_t pid = OBD2_PID_MONITOR_STATUS)
+constexpr Obd2Outcome A = Obd2Outcome::Answered;
+
+MonitorReply reply(const Bytes &answer, Obd2Outcome outcome = A, uint8_t pid = OBD2_PID_MONITOR_STATUS)
 {
-    return read_monitor_reply(pid, rc, answer.data(), answer.size());
+    return read_monitor_reply(pid, outcome, answer.data(), answer.size());
 }
 
 // "none": an answer without the PID's data; "no answer": the ECU counts as silent.
@@ -51,33 +53,33 @@ TEST(Readiness, OneAnswerDecoded)
     struct Case {
         const char *what;
         Bytes answer;
-        int rc;
+        Obd2Outcome outcome;
         const char *summary;
     };
     const std::vector<Case> cases = {
-        {"spark, MIL off, no codes, nothing supported", pid01(0x00, 0x00, 0x00, 0x00), 0,
+        {"spark, MIL off, no codes, nothing supported", pid01(0x00, 0x00, 0x00, 0x00), A,
          "0/0/SI/-----------"},
-        {"MIL on, 127 codes", pid01(0xFF, 0x00, 0x00, 0x00), 0, "1/127/SI/-----------"},
-        {"continuous: misfire and CCM incomplete", pid01(0x00, 0x57, 0x00, 0x00), 0, "0/0/SI/ICI--------"},
-        {"continuous: fuel incomplete", pid01(0x00, 0x27, 0x00, 0x00), 0, "0/0/SI/CIC--------"},
-        {"spark: even bits incomplete", pid01(0x00, 0x00, 0xFF, 0x55), 0, "0/0/SI/---ICICICIC"},
-        {"spark: odd bits incomplete", pid01(0x00, 0x00, 0xFF, 0xAA), 0, "0/0/SI/---CICICICI"},
-        {"unsupported monitors' incomplete bits", pid01(0x00, 0x70, 0x00, 0xFF), 0, "0/0/SI/-----------"},
-        {"compression: reserved bits 2 and 4 not shown", pid01(0x01, 0x0F, 0xFF, 0x55), 0,
+        {"MIL on, 127 codes", pid01(0xFF, 0x00, 0x00, 0x00), A, "1/127/SI/-----------"},
+        {"continuous: misfire and CCM incomplete", pid01(0x00, 0x57, 0x00, 0x00), A, "0/0/SI/ICI--------"},
+        {"continuous: fuel incomplete", pid01(0x00, 0x27, 0x00, 0x00), A, "0/0/SI/CIC--------"},
+        {"spark: even bits incomplete", pid01(0x00, 0x00, 0xFF, 0x55), A, "0/0/SI/---ICICICIC"},
+        {"spark: odd bits incomplete", pid01(0x00, 0x00, 0xFF, 0xAA), A, "0/0/SI/---CICICICI"},
+        {"unsupported monitors' incomplete bits", pid01(0x00, 0x70, 0x00, 0xFF), A, "0/0/SI/-----------"},
+        {"compression: reserved bits 2 and 4 not shown", pid01(0x01, 0x0F, 0xFF, 0x55), A,
          "0/1/CI/CCCICCCIC"},
-        {"compression: odd bits incomplete", pid01(0x80, 0x0F, 0xFF, 0xAA), 0, "1/0/CI/CCCCIIICI"},
-        {"the answer of another PID", {0x06, 0x41, 0x41, 0x00, 0x07, 0x00, 0x00, 0xAA}, 0, "none"},
-        {"one data byte short", {0x05, 0x41, 0x01, 0x00, 0x07, 0x00, 0xAA, 0xAA}, 0, "none"},
-        {"refused", {0x03, 0x7F, 0x01, 0x12, 0xAA, 0xAA, 0xAA, 0xAA}, -2, "none"},
-        {"response pending that never ended", {0x03, 0x7F, 0x01, 0x78, 0xAA}, -2, "no answer"},
-        {"no answer", {}, -1, "no answer"},
+        {"compression: odd bits incomplete", pid01(0x80, 0x0F, 0xFF, 0xAA), A, "1/0/CI/CCCCIIICI"},
+        {"the answer of another PID", {0x06, 0x41, 0x41, 0x00, 0x07, 0x00, 0x00, 0xAA}, A, "none"},
+        {"one data byte short", {0x05, 0x41, 0x01, 0x00, 0x07, 0x00, 0xAA, 0xAA}, A, "none"},
+        {"refused", {0x03, 0x7F, 0x01, 0x12, 0xAA, 0xAA, 0xAA, 0xAA}, Obd2Outcome::Refused, "none"},
+        {"response pending that never ended", {0x03, 0x7F, 0x01, 0x78, 0xAA}, Obd2Outcome::Busy, "no answer"},
+        {"no answer", {}, Obd2Outcome::None, "no answer"},
     };
     for (const Case &c : cases) {
-        const MonitorReply r = reply(c.answer, c.rc);
+        const MonitorReply r = reply(c.answer, c.outcome);
         EXPECT_EQ(r.answered ? summary(r.status) : "no answer", c.summary) << c.what;
     }
     const Bytes cycle = {0x06, 0x41, 0x41, 0x00, 0x07, 0x00, 0x00, 0xAA};
-    EXPECT_EQ(summary(reply(cycle, 0, OBD2_PID_MONITOR_CYCLE).status), "0/0/SI/CCC--------");
+    EXPECT_EQ(summary(reply(cycle, A, OBD2_PID_MONITOR_CYCLE).status), "0/0/SI/CCC--------");
 }
 
 // The engine ECU first, then a second ECU.
@@ -99,26 +101,31 @@ TEST(Readiness, MergedOverEcus)
         {"EVAP complete on the second stays incomplete", reply(pid01(0x00, 0x00, 0x04, 0x00)),
          "1/1/SI/CCCC-I-----"},
         {"the second's ignition is not taken", reply(pid01(0x00, 0x08, 0x00, 0x00)), "1/1/SI/CCCC-I-----"},
-        {"refused by the second", reply({0x03, 0x7F, 0x01, 0x12}, -2), "1/1/SI/CCCC-I-----"},
-        {"no answer from the second", reply({}, -1), "1/1/SI/CCCC-I-----"},
+        {"refused by the second", reply({0x03, 0x7F, 0x01, 0x12}, Obd2Outcome::Refused),
+         "1/1/SI/CCCC-I-----"},
+        {"no answer from the second", reply({}, Obd2Outcome::None), "1/1/SI/CCCC-I-----"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(summary(merge_monitor_status({reply(engine), c.second})), c.summary) << c.what;
     }
     // Without the engine's data the next ECU with data gives the ignition; nobody with data: nothing.
-    const MonitorReply refused = reply({0x03, 0x7F, 0x01, 0x12}, -2);
+    const MonitorReply refused = reply({0x03, 0x7F, 0x01, 0x12}, Obd2Outcome::Refused);
     EXPECT_EQ(summary(merge_monitor_status({refused, reply(pid01(0x80, 0x0F, 0x01, 0x01))})),
               "1/0/CI/CCCI-----");
-    EXPECT_EQ(summary(merge_monitor_status({refused, reply({}, -1)})), "none");
+    EXPECT_EQ(summary(merge_monitor_status({refused, reply({}, Obd2Outcome::None)})), "none");
 }
 
 TEST(Readiness, PacketKeysInTableOrder)
 {
     const MonitorStatus diesel{true, 2, 0x0F, 0xEB, 0xC0};
-    EXPECT_EQ(readiness_packet(diesel, std::nullopt),
-              R"({"TYP":1,"CMD":13,"DATA":{"MIL":1,"DTCCNT":2,"IGN":"COMPRESSION","MON":{"MISF":"COMPLETE",)"
-              R"("FUEL":"COMPLETE","CCM":"COMPLETE","NMHC":"COMPLETE","NOX":"COMPLETE","BOOST":"COMPLETE",)"
-              R"("EGS":"COMPLETE","PM":"INCOMPLETE","EGR":"INCOMPLETE"}}})");
+    // This drive cycle: CCM, NOX, BOOST, EGS and EGR not enabled.
+    EXPECT_EQ(
+        readiness_packet(diesel, MonitorStatus{false, 0, 0x13, 0x41, 0x40}),
+        R"({"TYP":1,"CMD":13,"DATA":{"MIL":1,"DTCCNT":2,"IGN":"COMPRESSION","MON":{"MISF":"COMPLETE",)"
+        R"("FUEL":"COMPLETE","CCM":"COMPLETE","NMHC":"COMPLETE","NOX":"COMPLETE","BOOST":"COMPLETE",)"
+        R"("EGS":"COMPLETE","PM":"INCOMPLETE","EGR":"INCOMPLETE"},"CYC":{"MISF":"INCOMPLETE","FUEL":"COMPLETE",)"
+        R"("CCM":"DISABLED","NMHC":"COMPLETE","NOX":"DISABLED","BOOST":"DISABLED","EGS":"DISABLED",)"
+        R"("PM":"INCOMPLETE","EGR":"DISABLED"}}})");
 }
 
 // A segmented answer keeps the low byte of its length in byte 0: 0x10 for

@@ -82,7 +82,11 @@ bool gw_write_file_atomic(const char *path, const void *data, size_t len, const 
     };
     const bool keep = ::stat(like != nullptr ? like : target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
     std::string tmp = target + ".tmp";
-    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // Always a new file of our own: one left there (another user's, a link to
+    // someone else's file) would otherwise give its owner and mode, or be
+    // written through. What cannot be removed makes the open fail.
+    ::unlink(tmp.c_str());
+    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!fd) {
         return false;
     }

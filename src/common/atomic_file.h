@@ -11,6 +11,8 @@
 // A symbolic link at `path` stays a link: the file it leads to is replaced.
 // The new file keeps the owner, group and permissions of the one it replaces,
 // or of `like` when given (a new file next to a user's own); otherwise it is 0644.
+// A file found under the temporary name (the target's plus ".tmp") is removed
+// first, never reused.
 bool gw_write_file_atomic(const char *path, const void *data, size_t len, const char *like = nullptr);
 
 // Reads a whole file, or its first `limit` bytes. Returns false when it cannot

@@ -222,30 +222,40 @@ struct AnswerWait {
     int pendings = 0;
     bool heard = false; // it began its answer or said "response pending"
     bool final = false;
-    int rc = -1;
+    Obd2Outcome outcome = Obd2Outcome::None;
 };
 
-// One request and the answers it gets. With one receiver, that receiver takes
-// the answer (bound to an ECU, or the first ECU that answers); with several,
-// each is bound to its ECU and frames go to the receiver of their identifier.
+// One request and the answers it gets. Each receiver is bound to its ECU (or,
+// alone, to the first ECU that answers) and frames go to the receiver of their
+// identifier. An open run also admits every further ECU that answers, up to
+// its capacity: detection, which cannot know beforehand who is there.
 class RequestRun
 {
   public:
-    RequestRun(int mode, const uint8_t *request, size_t request_len, int kind, Obd2Reassembly *rx,
-               AnswerWait *w, size_t n)
+    RequestRun(int mode, const uint8_t *request, size_t request_len, int kind, size_t capacity, bool open)
         : mode_(mode), chan_(can_cfg[mode == 1 ? 0 : 1]), request_(request), request_len_(request_len),
-          wait_us_(wait_of(kind)), rx_(rx), w_(w), n_(n)
+          wait_us_(wait_of(kind)), capacity_(capacity), open_(open)
     {
+        rx_.reserve(capacity);
+        w_.reserve(capacity);
+    }
+
+    void add(uint32_t bound_response_id, bool release_leftovers)
+    {
+        if (rx_.size() < capacity_) {
+            rx_.emplace_back(mode_, request_, request_len_, bound_response_id, release_leftovers);
+            w_.emplace_back();
+        }
     }
 
     // Sends the request (after dropping what is queued); false when it was not sent.
     // `take_queued_final`: a final answer to the same request already queued
-    // (it came after the previous exchange ended) is taken, not dropped.
+    // (it came after the previous exchange had ended) is taken, not dropped.
     bool send(bool take_queued_final)
     {
         start_us_ = gw_monotonic_us();
         drain(take_queued_final);
-        if (remaining() == 0) {
+        if (!rx_.empty() && remaining() == 0) {
             return true; // every answer was already there
         }
         printf("REQUEST ");
@@ -268,20 +278,21 @@ class RequestRun
         return true;
     }
 
-    // Collects until every receiver has its final answer or its wait ended.
+    // Collects until every receiver has its final answer or its wait ended
+    // and, in an open run, until no further ECU may still begin to answer.
     void collect()
     {
         // No sequence of frames extends an exchange past this.
         const int64_t limit_us = start_us_ + obd2_exchange_limit_us(wait_us_);
-        for (size_t i = 0; i < n_; ++i) {
-            if (w_[i].deadline_us == 0) {
-                w_[i].deadline_us = start_us_ + wait_us_;
+        for (AnswerWait &w : w_) {
+            if (w.deadline_us == 0) {
+                w.deadline_us = start_us_ + wait_us_;
             }
         }
-        while (remaining() > 0) {
+        for (;;) {
             int64_t next_us = limit_us;
             const int64_t now_us = gw_monotonic_us();
-            for (size_t i = 0; i < n_; ++i) {
+            for (size_t i = 0; i < rx_.size(); ++i) {
                 if (w_[i].final) {
                     continue;
                 }
@@ -292,7 +303,10 @@ class RequestRun
                     next_us = std::min(next_us, due);
                 }
             }
-            if (remaining() == 0) {
+            const int64_t newcomers_us = std::min(newcomers_until(), limit_us);
+            if (newcomers_us > now_us) {
+                next_us = std::min(next_us, newcomers_us);
+            } else if (remaining() == 0) {
                 break;
             }
             pollfd pfd{chan_.sock, POLLIN, 0};
@@ -336,29 +350,45 @@ class RequestRun
         finish_link();
     }
 
-    int rc(size_t i) const { return w_[i].rc; }
+    size_t size() const { return rx_.size(); }
+    Obd2Outcome outcome(size_t i) const { return w_[i].outcome; }
+    const Obd2Reassembly &rx(size_t i) const { return rx_[i]; }
 
   private:
     size_t remaining() const
     {
-        return static_cast<size_t>(std::count_if(w_, w_ + n_, [](const AnswerWait &w) { return !w.final; }));
+        return static_cast<size_t>(
+            std::count_if(w_.begin(), w_.end(), [](const AnswerWait &w) { return !w.final; }));
     }
 
-    // With several ECUs asked, those not heard from get the time any ECU may
-    // take to answer once the first final answer is in.
+    // With several ECUs, those not heard from get the time any ECU may take
+    // to answer once the first final answer is in.
+    bool several() const { return open_ || rx_.size() > 1; }
+
     int64_t deadline_of(size_t i) const
     {
-        if (n_ > 1 && first_final_us_ >= 0 && !w_[i].heard) {
+        if (several() && first_final_us_ >= 0 && !w_[i].heard) {
             return std::min(w_[i].deadline_us, first_final_us_ + OBD2_DETECT_SETTLE_US);
         }
         return w_[i].deadline_us;
     }
 
-    void finish(size_t i, int rc)
+    // Until when an open run with room left waits for ECUs not heard yet: the
+    // request's wait, and once a final answer is in, the time any ECU may take
+    // after it.
+    int64_t newcomers_until() const
+    {
+        if (!open_ || rx_.size() >= capacity_) {
+            return 0;
+        }
+        return first_final_us_ >= 0 ? first_final_us_ + OBD2_DETECT_SETTLE_US : start_us_ + wait_us_;
+    }
+
+    void finish(size_t i, Obd2Outcome outcome)
     {
         w_[i].final = true;
-        w_[i].rc = rc;
-        if (rc != -1 && first_final_us_ < 0) {
+        w_[i].outcome = outcome;
+        if (outcome != Obd2Outcome::None && first_final_us_ < 0) {
             first_final_us_ = gw_monotonic_us();
         }
     }
@@ -366,9 +396,9 @@ class RequestRun
     void fail_all()
     {
         io_failed_ = true;
-        for (size_t i = 0; i < n_; ++i) {
+        for (size_t i = 0; i < rx_.size(); ++i) {
             if (!w_[i].final) {
-                finish(i, -1);
+                finish(i, Obd2Outcome::None);
             }
         }
     }
@@ -376,35 +406,51 @@ class RequestRun
     void time_out(size_t i)
     {
         if (w_[i].pendings > 0) {
-            // The pending frame is the last word of that ECU: callers see the 0x78.
             printf("OBD2 WARN: no final answer from 0x%X after response pending\n",
                    static_cast<unsigned>(rx_[i].response_id()));
+            if (rx_[i].collecting()) {
+                // A segmented answer began after the pending and broke off: no answer.
+                finish(i, Obd2Outcome::None);
+                return;
+            }
+            // The pending frame is the last word of that ECU: callers see the 0x78.
             const uint8_t *a = rx_[i].answer();
             printf("OBD2 Negative Response: SID=0x%02X, NRC=0x%02X\n", a[2], a[3]);
-            finish(i, -2);
+            finish(i, Obd2Outcome::Busy);
             return;
         }
-        if (n_ > 1 && first_final_us_ >= 0) {
+        if (several() && first_final_us_ >= 0) {
             printf("OBD2 WARN: no answer from ECU 0x%X\n", static_cast<unsigned>(rx_[i].response_id()));
         } else {
             puts("Timeout: No CAN frame received");
         }
-        finish(i, -1);
+        finish(i, Obd2Outcome::None);
     }
 
-    // The receiver a frame belongs to, or n_ when none.
-    size_t receiver_of(const can_frame &rx) const
+    // The receiver a frame belongs to; an open run admits an ECU not heard
+    // yet when the frame begins its answer. rx_.size() when none.
+    size_t receiver_of(const can_frame &rx)
     {
-        if (n_ == 1) {
+        if (rx_.size() == 1 && !open_) {
             return 0;
         }
         const uint32_t id = Obd2Reassembly::answering_id(mode_, rx);
-        for (size_t i = 0; id != 0 && i < n_; ++i) {
+        for (size_t i = 0; id != 0 && i < rx_.size(); ++i) {
             if (rx_[i].response_id() == id) {
                 return i;
             }
         }
-        return n_;
+        if (id == 0 || !open_ || rx_.size() >= capacity_) {
+            return rx_.size();
+        }
+        Obd2Reassembly fresh(mode_, request_, request_len_, id);
+        can_frame probe = rx;
+        if (fresh.step(probe) == Obd2RxStep::Skip) {
+            return rx_.size(); // not an answer to this request
+        }
+        add(id, false);
+        w_.back().deadline_us = start_us_ + wait_us_;
+        return rx_.size() - 1;
     }
 
     void write_best_effort(const can_frame &fc)
@@ -418,7 +464,7 @@ class RequestRun
     bool take(const can_frame &f)
     {
         const size_t i = receiver_of(f);
-        if (i == n_) {
+        if (i == rx_.size()) {
             // Another ECU's segmented answer: release it so it does not hold its next answers.
             can_frame fc{};
             if (Obd2Reassembly::releases(mode_, 0, f, &fc)) {
@@ -446,7 +492,7 @@ class RequestRun
             if (r.advanced()) {
                 progress(w, r, now_us);
             } else if (r.stray_from_ecu() && now_us - start_us_ >= OBD2_SEGMENT_GAP_LIMIT_US) {
-                finish(i, -1);
+                finish(i, Obd2Outcome::None);
             }
             return true;
         case Obd2RxStep::SendFlowControl: {
@@ -466,7 +512,7 @@ class RequestRun
                    static_cast<unsigned>(r.response_id()));
             if (++w.pendings > OBD2_MAX_RESPONSE_PENDING) {
                 printf("OBD2 Negative Response: SID=0x%02X, NRC=0x%02X\n", f.data[2], f.data[3]);
-                finish(i, -2);
+                finish(i, Obd2Outcome::Busy);
             } else {
                 w.deadline_us = now_us + OBD2_RESPONSE_PENDING_WAIT_US;
             }
@@ -474,14 +520,14 @@ class RequestRun
         case Obd2RxStep::Failed:
             printf("OBD2 unexpected sequence: got 0x%02X, expected 0x%02X\n", r.received_sequence(),
                    static_cast<unsigned>(r.sequence_counter() % 16));
-            finish(i, -1);
+            finish(i, Obd2Outcome::None);
             return true;
         case Obd2RxStep::Refused:
             printf("OBD2 Negative Response: SID=0x%02X, NRC=0x%02X\n", f.data[2], f.data[3]);
-            finish(i, -2);
+            finish(i, Obd2Outcome::Refused);
             return true;
         case Obd2RxStep::Complete:
-            finish(i, 0);
+            finish(i, Obd2Outcome::Answered);
             return true;
         }
         return true;
@@ -508,16 +554,17 @@ class RequestRun
         can_frame fc{};
         for (int k = 0; k < MAX_STALE_FRAMES; ++k) {
             if (::recv(chan_.sock, &f, sizeof f, MSG_DONTWAIT) < 0) {
-                return;
+                break;
             }
             if (take_queued_final && (f.can_id & CAN_ERR_FLAG) == 0 &&
                 (f.data[0] >> 4) == ISOTP_SINGLE_FRAME) {
-                const size_t i = receiver_of(f);
-                if (i < n_ && !w_[i].final) {
+                const size_t i = open_ ? rx_.size() : receiver_of(f);
+                if (i < rx_.size() && !w_[i].final) {
                     const Obd2RxStep step = rx_[i].step(f);
                     if (step == Obd2RxStep::Complete || step == Obd2RxStep::Refused) {
                         puts("OBD2 INFO: final answer to the same request taken from the queue");
-                        finish(i, step == Obd2RxStep::Complete ? 0 : -2);
+                        finish(i,
+                               step == Obd2RxStep::Complete ? Obd2Outcome::Answered : Obd2Outcome::Refused);
                     } else if (step == Obd2RxStep::Pending) {
                         w_[i].heard = true;
                         ++w_[i].pendings;
@@ -537,7 +584,8 @@ class RequestRun
     // count against the interface; any answer clears the count.
     void finish_link()
     {
-        const bool answered = std::any_of(w_, w_ + n_, [](const AnswerWait &w) { return w.rc != -1; });
+        const bool answered = std::any_of(w_.begin(), w_.end(),
+                                          [](const AnswerWait &w) { return w.outcome != Obd2Outcome::None; });
         if (io_failed_ || (bus_off_ && !answered)) {
             ++g_link_failures;
         } else if (answered) {
@@ -550,9 +598,10 @@ class RequestRun
     const uint8_t *request_;
     size_t request_len_;
     long wait_us_;
-    Obd2Reassembly *rx_;
-    AnswerWait *w_;
-    size_t n_;
+    size_t capacity_;
+    bool open_;
+    std::vector<Obd2Reassembly> rx_;
+    std::vector<AnswerWait> w_;
     int64_t start_us_ = 0;
     int64_t first_final_us_ = -1;
     bool io_failed_ = false;
@@ -568,49 +617,38 @@ bool valid_request_len(size_t request_len)
     return true;
 }
 
-// One exchange with one ECU (the scoped one, or the first that answers);
-// `answered_id` (when given) receives the identifier of the ECU that answered
-// or refused.
-int run_exchange(int mode, const uint8_t *request, size_t request_len, uint8_t *response,
-                 size_t *response_len, int kind, uint32_t *answered_id)
+// Leaves receiver i's answer as send_obd2_request does: what a segmented
+// answer had delivered when it broke off, or nothing, for no answer.
+size_t copy_answer(const RequestRun &run, size_t i, uint8_t *out, size_t capacity)
 {
-    if (!valid_request_len(request_len)) {
-        return -1;
-    }
-    // With several ECUs, a first frame left from an earlier request of the ECU
-    // asked is released as well (see RequestRun::drain).
-    Obd2Reassembly rx(mode, request, request_len, ecu_scope_response_id(), g_ecu_count > 1);
-    AnswerWait w;
-    RequestRun run(mode, request, request_len, kind, &rx, &w, 1);
-    if (!run.send(false)) {
-        return -1;
-    }
-    *response_len = 0;
-    run.collect();
-    if (run.rc(0) == -1) {
-        // What a segmented answer had delivered when it broke off.
-        *response_len = rx.collecting() ? rx.collected_len() : 0;
-        return -1;
-    }
-    std::memcpy(response, rx.answer(), rx.answer_len());
-    *response_len = rx.answer_len();
-    if (answered_id != nullptr) {
-        *answered_id = rx.response_id();
-    }
-    return run.rc(0);
+    const Obd2Reassembly &r = run.rx(i);
+    const size_t len =
+        run.outcome(i) == Obd2Outcome::None ? (r.collecting() ? r.collected_len() : 0) : r.answer_len();
+    const size_t n = std::min(len, capacity);
+    std::memcpy(out, r.answer(), n);
+    return n;
 }
 
 } // namespace
 
-int send_obd2_request(int mode, const uint8_t *request, size_t request_len, uint8_t *response,
-                      size_t *response_len, int kind)
+Obd2Outcome send_obd2_request(int mode, const uint8_t *request, size_t request_len, uint8_t *response,
+                              size_t *response_len, int kind)
 {
-    return run_exchange(mode, request, request_len, response, response_len, kind, nullptr);
-}
-
-bool obd2_is_response_pending(const uint8_t *answer, size_t len)
-{
-    return len >= 4 && answer[1] == OBD2_NEGATIVE_RESPONSE && answer[3] == OBD2_NRC_BUSY;
+    if (!valid_request_len(request_len)) {
+        return Obd2Outcome::None;
+    }
+    // One receiver: the scoped ECU, or the first that answers. With several
+    // ECUs, a first frame left from an earlier request of the ECU asked is
+    // released as well (see RequestRun::drain).
+    RequestRun run(mode, request, request_len, kind, 1, false);
+    run.add(ecu_scope_response_id(), g_ecu_count > 1);
+    if (!run.send(false)) {
+        return Obd2Outcome::None;
+    }
+    *response_len = 0;
+    run.collect();
+    *response_len = copy_answer(run, 0, response, OBD2_RESP_BUF_SIZE);
+    return run.outcome(0);
 }
 
 int collect_obd2_answers(int mode, const uint8_t *request, size_t request_len, int kind, const uint32_t *ids,
@@ -620,30 +658,26 @@ int collect_obd2_answers(int mode, const uint8_t *request, size_t request_len, i
         return -1;
     }
     const size_t n = static_cast<size_t>(count);
-    std::vector<Obd2Reassembly> rx;
-    rx.reserve(n);
+    RequestRun run(mode, request, request_len, kind, n, false);
     for (size_t i = 0; i < n; ++i) {
-        rx.emplace_back(mode, request, request_len, ids[i], g_ecu_count > 1);
+        run.add(ids[i], g_ecu_count > 1);
         answers[i].response_id = ids[i];
-        answers[i].rc = -1;
+        answers[i].outcome = Obd2Outcome::None;
         answers[i].len = 0;
     }
-    std::vector<AnswerWait> w(n);
-    RequestRun run(mode, request, request_len, kind, rx.data(), w.data(), n);
     if (!run.send(take_queued_final)) {
         return -1;
     }
     run.collect();
     int answered = 0;
     for (size_t i = 0; i < n; ++i) {
-        answers[i].rc = run.rc(i);
-        if (answers[i].rc == -1) {
+        answers[i].outcome = run.outcome(i);
+        if (answers[i].outcome == Obd2Outcome::None) {
             continue;
         }
-        answers[i].response_id = rx[i].response_id();
-        answers[i].len = std::min(rx[i].answer_len(), answers[i].data.size());
-        std::memcpy(answers[i].data.data(), rx[i].answer(), answers[i].len);
-        answered += answers[i].rc == 0 || !obd2_is_response_pending(answers[i].data.data(), answers[i].len);
+        answers[i].response_id = run.rx(i).response_id();
+        answers[i].len = copy_answer(run, i, answers[i].data.data(), answers[i].data.size());
+        answered += answers[i].outcome != Obd2Outcome::Busy;
     }
     return answered;
 }
@@ -691,63 +725,58 @@ int prepare_request(uint8_t *frame, uint8_t b0, uint8_t b1, uint8_t b2)
     return 1;
 }
 
-namespace
-{
-
-// The other ECUs' answers to the detection request, each within the longest
-// answer time OBD allows after the first answer.
-void collect_other_answers(int mode, const uint8_t *request, size_t request_len, EcuEntry *ecus, int capacity,
-                           int *count)
-{
-    const int sock = can_cfg[mode == 1 ? 0 : 1].sock;
-    const int64_t deadline_us = gw_monotonic_us() + OBD2_DETECT_SETTLE_US;
-    while (*count < capacity) {
-        pollfd pfd{sock, POLLIN, 0};
-        const int64_t left_us = deadline_us - gw_monotonic_us();
-        if (left_us <= 0) {
-            return;
-        }
-        can_frame rx{};
-        if (gw_poll(&pfd, 1, left_us) <= 0 || ::read(sock, &rx, sizeof rx) < 0) {
-            return;
-        }
-        Obd2Reassembly one(mode, request, request_len, 0);
-        if (one.step(rx) == Obd2RxStep::Skip) {
-            continue;
-        }
-        const uint32_t id = one.response_id();
-        if (std::none_of(ecus, ecus + *count, [id](const EcuEntry &e) { return e.response_id == id; })) {
-            ecus[(*count)++] = EcuEntry{id, mode};
-        }
-    }
-}
-
-} // namespace
-
 int detect_ecus(const uint8_t *request, size_t request_len, uint8_t *response, size_t *response_len,
                 EcuEntry *ecus, int capacity, int *count)
 {
     if (count != nullptr) {
         *count = 0;
     }
+    if (!valid_request_len(request_len)) {
+        return 0;
+    }
+    const bool listing = ecus != nullptr && count != nullptr && capacity > 0;
+    const uint32_t scope = ecu_scope_response_id();
     for (int mode = 1; mode <= 2; ++mode) {
-        uint32_t id = 0;
-        const int rc = run_exchange(mode, request, request_len, response, response_len, OBD2_REQ_DETECT, &id);
-        if (rc != 0 && rc != -2) {
+        // Every ECU that answers is recorded when a list is asked for; 29-bit
+        // answers come from one ECU only (the channel takes 0x18DAF110 alone),
+        // and a scoped probe takes its ECU alone.
+        const size_t room = listing && mode == 1 && scope == 0
+                                ? std::min<size_t>(static_cast<size_t>(capacity), OBD2_RESPONSE_IDS_11)
+                                : 1;
+        RequestRun run(mode, request, request_len, OBD2_REQ_DETECT, room, room > 1);
+        if (room == 1) {
+            run.add(scope, g_ecu_count > 1);
+        }
+        if (!run.send(false)) {
             continue;
         }
-        if (ecus != nullptr && count != nullptr && capacity > 0) {
-            ecus[0] = EcuEntry{id, mode};
-            *count = 1;
-            // 29-bit answers are taken from one ECU only: nobody else to wait for.
-            if (mode == 1) {
-                collect_other_answers(mode, request, request_len, ecus, capacity, count);
+        run.collect();
+        // The ECUs that answered (a refusal or "response pending" shows an ECU
+        // is there), engine first.
+        std::vector<size_t> heard;
+        for (size_t i = 0; i < run.size(); ++i) {
+            if (run.outcome(i) != Obd2Outcome::None) {
+                heard.push_back(i);
             }
-            std::sort(ecus, ecus + *count,
-                      [](const EcuEntry &a, const EcuEntry &b) { return a.response_id < b.response_id; });
+        }
+        if (heard.empty()) {
+            continue;
+        }
+        std::sort(heard.begin(), heard.end(),
+                  [&run](size_t a, size_t b) { return run.rx(a).response_id() < run.rx(b).response_id(); });
+        const auto positive = std::find_if(
+            heard.begin(), heard.end(), [&run](size_t i) { return run.outcome(i) == Obd2Outcome::Answered; });
+        const size_t shown = positive != heard.end() ? *positive : heard.front();
+        *response_len = copy_answer(run, shown, response, OBD2_RESP_BUF_SIZE);
+        if (listing) {
+            for (size_t i : heard) {
+                if (*count < capacity) {
+                    ecus[(*count)++] = EcuEntry{run.rx(i).response_id(), mode};
+                }
+            }
         }
         // A refusal on 11-bit still shows a vehicle there: 29-bit is not tried.
-        return rc == 0 ? mode : -2;
+        return positive != heard.end() ? mode : -2;
     }
     return 0;
 }

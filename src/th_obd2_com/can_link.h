@@ -52,18 +52,23 @@ int can_setup(const char *ifname, long long bitrate);
 int init_can_socket();
 int apply_can_filter(int sock, int kind, int id, int mask);
 
-int send_obd2_request(int mode, const uint8_t *request, size_t request_len, uint8_t *response,
-                      size_t *response_len, int kind);
-int prepare_request(uint8_t *frame, uint8_t b0, uint8_t b1, uint8_t b2);
+// How one ECU's part of an exchange ended. A refusal and a busy ECU are
+// kinds of their own, so an answer that never came can never read as either.
+enum class Obd2Outcome {
+    Answered, // the final, positive answer
+    Refused,  // a negative answer (7F, the service, a code other than "response pending")
+    Busy,     // "response pending" was its last word: the answer holds that frame
+    None,     // no answer, or one that broke off (the answer holds what had come)
+};
 
-// True when an answer left by an exchange is a "response pending" that never
-// ended in a final answer (the ECU is still busy).
-bool obd2_is_response_pending(const uint8_t *answer, size_t len);
+Obd2Outcome send_obd2_request(int mode, const uint8_t *request, size_t request_len, uint8_t *response,
+                              size_t *response_len, int kind);
+int prepare_request(uint8_t *frame, uint8_t b0, uint8_t b1, uint8_t b2);
 
 // One ECU's answer to a request sent to several.
 struct Obd2EcuAnswer {
     uint32_t response_id = 0;
-    int rc = -1;    // 0 answer, -2 refusal (a never-ended "response pending" too), -1 none
+    Obd2Outcome outcome = Obd2Outcome::None;
     size_t len = 0; // of data, laid out as send_obd2_request leaves an answer
     std::array<uint8_t, OBD2_RESP_BUF_SIZE> data;
 };
@@ -75,8 +80,8 @@ struct Obd2EcuAnswer {
 // (one that said "response pending" gets its pending wait). With
 // `take_queued_final`, a final answer to the same request that arrived after
 // the previous exchange had ended is taken rather than dropped. Returns how
-// many ECUs answered (a refusal counts, a never-ended pending does not), -1
-// when the request could not be sent.
+// many ECUs answered (a refusal counts, a busy ECU does not), -1 when the
+// request could not be sent.
 int collect_obd2_answers(int mode, const uint8_t *request, size_t request_len, int kind, const uint32_t *ids,
                          int count, Obd2EcuAnswer *answers, bool take_queued_final = false);
 // collect_obd2_answers for every recorded ECU (one request per addressing mode
@@ -99,8 +104,10 @@ constexpr long OBD2_DETECT_SETTLE_US = 50'000;
 
 struct EcuEntry;
 // detect_mode that also lists, in `ecus` (at most `capacity`, `count` set), every
-// ECU that answered the request with the identifier it answered from, in
-// ascending order: on 11-bit the engine ECU (the lowest) comes first.
+// ECU that answered the request (a refusal or "response pending" included)
+// with the identifier it answered from, in ascending order: on 11-bit the
+// engine ECU (the lowest) comes first. Every ECU's answer is collected by the
+// same exchange, each waited for as any exchange waits for its ECUs.
 int detect_ecus(const uint8_t *request, size_t request_len, uint8_t *response, size_t *response_len,
                 EcuEntry *ecus, int capacity, int *count);
 

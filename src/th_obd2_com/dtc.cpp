@@ -292,9 +292,8 @@ char *handle_dtc_command()
             const Obd2EcuAnswer &a = answers[e];
             // A refusal is still an answer: the vehicle is there. An ECU that
             // stayed busy gave none.
-            answered =
-                answered || a.rc == 0 || (a.rc == -2 && !obd2_is_response_pending(a.data.data(), a.len));
-            if (a.rc != 0) {
+            answered = answered || a.outcome == Obd2Outcome::Answered || a.outcome == Obd2Outcome::Refused;
+            if (a.outcome != Obd2Outcome::Answered) {
                 continue;
             }
             for (size_t i = 0; i < a.len; ++i) {
@@ -364,7 +363,7 @@ enum class ClearAnswer { Confirmed, Busy, Unusable, Failed };
 ClearAnswer judge_clear_answer(const Obd2EcuAnswer &a)
 {
     // A failed exchange delivers nothing: never judge bytes it did not deliver.
-    const size_t len = a.rc == -1 ? 0 : a.len;
+    const size_t len = a.outcome == Obd2Outcome::None ? 0 : a.len;
     puts("RESPONSE FOR CLEAR DTC : ");
     for (size_t i = 0; i < len; ++i) {
         printf("[%02x] ", a.data[i]);

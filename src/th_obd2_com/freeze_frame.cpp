@@ -55,19 +55,16 @@ uint8_t highest_catalogue_pid()
 
 // One service 02 request for `pid` of frame 0 to the engine ECU. A response
 // pending that never ended is no answer.
-int ask_frame(uint8_t pid, std::array<uint8_t, OBD2_RESP_BUF_SIZE> &answer, size_t &len)
+Obd2Outcome ask_frame(uint8_t pid, std::array<uint8_t, OBD2_RESP_BUF_SIZE> &answer, size_t &len)
 {
     uint8_t request[8];
     prepare_request(request, 3, OBD2_SID_FREEZE_FRAME, pid);
     request[3] = OBD2_FREEZE_FRAME_0;
     len = 0;
-    const int rc = obd_send_request(g_ecu_list[0].mode, request, sizeof request, answer.data(), &len,
-                                    OBD2_REQ_FREEZE_FRAME);
+    const Obd2Outcome rc = obd_send_request(g_ecu_list[0].mode, request, sizeof request, answer.data(), &len,
+                                             OBD2_REQ_FREEZE_FRAME);
     len = std::min(len, answer.size());
-    if (rc == -2 && obd2_is_response_pending(answer.data(), len)) {
-        return -1;
-    }
-    return rc;
+    return rc == Obd2Outcome::Busy ? Obd2Outcome::None : rc;
 }
 
 const char *status_packet(const char *msg)
@@ -161,12 +158,13 @@ const char *handle_freeze_frame_command()
     std::array<uint8_t, OBD2_RESP_BUF_SIZE> answer;
     size_t len = 0;
 
-    const int rc = ask_frame(OBD2_PID_FREEZE_DTC, answer, len);
-    if (rc == -2) {
+    const Obd2Outcome rc = ask_frame(OBD2_PID_FREEZE_DTC, answer, len);
+    if (rc == Obd2Outcome::Refused) {
         puts("OBD2: The engine ECU refuses freeze frames.");
         return status_packet("NOTSUP");
     }
-    const std::optional<uint16_t> code = rc == 0 ? decode_freeze_dtc(answer.data(), len) : std::nullopt;
+    const std::optional<uint16_t> code =
+        rc == Obd2Outcome::Answered ? decode_freeze_dtc(answer.data(), len) : std::nullopt;
     if (!code) {
         puts("OBD2_ERROR : No answer to the freeze frame request.");
         return nullptr;
@@ -180,13 +178,14 @@ const char *handle_freeze_frame_command()
     std::bitset<256> supported;
     const unsigned highest = highest_catalogue_pid();
     for (unsigned base = 0; base < highest; base += OBD2_PID_RANGE) {
-        const int mask_rc = ask_frame(static_cast<uint8_t>(base), answer, len);
-        if (mask_rc == -2) {
+        const Obd2Outcome mask_rc = ask_frame(static_cast<uint8_t>(base), answer, len);
+        if (mask_rc == Obd2Outcome::Refused) {
             break; // nothing (more) in the frame
         }
         const std::optional<bool> more =
-            mask_rc == 0 ? decode_freeze_support(static_cast<uint8_t>(base), answer.data(), len, supported)
-                         : std::nullopt;
+            mask_rc == Obd2Outcome::Answered
+                ? decode_freeze_support(static_cast<uint8_t>(base), answer.data(), len, supported)
+                : std::nullopt;
         if (!more) {
             puts("OBD2_ERROR : No answer to the freeze frame PID request.");
             return nullptr;
@@ -203,7 +202,7 @@ const char *handle_freeze_frame_command()
             continue;
         }
         FreezeValue v{short_keys[i], std::nullopt};
-        if (ask_frame(pid, answer, len) == 0) {
+        if (ask_frame(pid, answer, len) == Obd2Outcome::Answered) {
             v.value = decode_freeze_value(pid, answer.data(), len);
         }
         values.push_back(v);

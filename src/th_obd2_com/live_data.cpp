@@ -113,8 +113,9 @@ char *handle_live_mode(int mode)
         prepare_request(frame, 2, SID_CURRENT_DATA, pid);
 
         size_t len = 0;
-        const int rc = obd_send_request(mode, frame, LIVE_REQUEST_LEN, answer.data(), &len, OBD2_REQ_LIVE);
-        if (rc == 0 && len >= 3 && len <= answer.size()) {
+        const Obd2Outcome rc =
+            obd_send_request(mode, frame, LIVE_REQUEST_LEN, answer.data(), &len, OBD2_REQ_LIVE);
+        if (rc == Obd2Outcome::Answered && len >= 3 && len <= answer.size()) {
             // A late answer to an earlier request must not show up as this sensor's value.
             if (answer[1] != SID_CURRENT_DATA_OK || answer[2] != pid) {
                 printf("OBD2 WARN: answer %02X %02X does not match PID %X, ignored\n", answer[1], answer[2],

@@ -35,12 +35,13 @@ bool keep_unusable_and_restore_factory_copy(const std::string &judged)
         if (!gw_read_file(default_config_file_path(), factory)) {
             return false;
         }
+        // Read whole: the judged bytes stop past the size limit, the kept copy must not.
         std::string current;
-        if (gw_read_file(config_file_path(), current, CONFIG_FILE_MAX_LEN + 1)) {
+        if (gw_read_file(config_file_path(), current)) {
             if (current == factory) {
                 return true;
             }
-            if (current != judged) {
+            if (current.compare(0, static_cast<size_t>(CONFIG_FILE_MAX_LEN) + 1, judged) != 0) {
                 return false; // written again meanwhile: judged afresh on the next pass
             }
             const std::string bad = std::string(config_file_path()) + ".bad";

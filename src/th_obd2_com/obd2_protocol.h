@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 // Services (SAE J1979).
@@ -129,6 +130,7 @@ constexpr uint8_t ISOTP_FC_STMIN_NONE = 0x00;
 constexpr uint32_t OBD2_FUNCTIONAL_ID_11 = 0x7DF;
 constexpr uint32_t OBD2_RESPONSE_BASE_11 = 0x7E8;
 constexpr uint32_t OBD2_RESPONSE_MASK_11 = 0x7F8;
+constexpr size_t OBD2_RESPONSE_IDS_11 = 8; // 0x7E8..0x7EF
 constexpr uint32_t OBD2_PHYSICAL_BASE_11 = 0x7E0;
 constexpr uint32_t OBD2_PHYSICAL_OFFSET_11 = OBD2_RESPONSE_BASE_11 - OBD2_PHYSICAL_BASE_11;
 

@@ -30,17 +30,19 @@ std::condition_variable s_handover_cv;
 
 void change_obd2_thrd_state(int state)
 {
-    std::lock_guard<std::mutex> lk(s_handover_lock);
-    // A command handed over meanwhile keeps the worker on its way to parsing
-    // it; only the move into executing the command just taken goes ahead (the
-    // execution ends its repetitions once another is queued).
-    g_obd2_com_thrd_state.store(s_queue_count > 0 && state != OBD2_STATE_EXEC_CMD ? OBD2_STATE_PARSE_CMD
-                                                                                  : state);
+    g_obd2_com_thrd_state.store(state);
 }
 
 int get_obd2_thrd_state()
 {
-    return g_obd2_com_thrd_state.load();
+    std::lock_guard<std::mutex> lk(s_handover_lock);
+    // A command handed over meanwhile takes the worker to parsing it, except
+    // from executing the command it has taken: that one is carried out first
+    // (its execution ends its repetitions once another is queued). The bus
+    // thread only queues; the state word is the worker's alone, so a command
+    // taken can never be overwritten by the next one's arrival.
+    const int stored = g_obd2_com_thrd_state.load();
+    return s_queue_count > 0 && stored != OBD2_STATE_EXEC_CMD ? OBD2_STATE_PARSE_CMD : stored;
 }
 
 void command_for_can(const char *text)
@@ -65,7 +67,6 @@ void command_for_can(const char *text)
         }
         memcpy(s_queue[(s_queue_head + s_queue_count) % OBD2_CMD_QUEUE_SIZE].data(), text, len + 1);
         ++s_queue_count;
-        g_obd2_com_thrd_state.store(OBD2_STATE_PARSE_CMD);
     }
     s_handover_cv.notify_all();
 }

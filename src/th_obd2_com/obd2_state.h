@@ -25,11 +25,11 @@ extern pthread_mutex_t obd_state_mutex;
 // The command the worker took last. Written only under the hand-over lock.
 extern char g_can_cmd[OBD2_CMD_BUF_SIZE];
 
-// Stores a state chosen by the worker. A command handed over and not yet taken
-// by the worker wins: while one is queued, the state stored is
-// OBD2_STATE_PARSE_CMD, except for OBD2_STATE_EXEC_CMD (the worker executes
-// the command it has just taken).
+// Stores a state chosen by the worker; only the worker writes it.
 void change_obd2_thrd_state(int state);
+// The state the worker's next pass runs: a command handed over and not yet
+// taken wins (OBD2_STATE_PARSE_CMD), except over OBD2_STATE_EXEC_CMD (the
+// worker first executes the command it has taken).
 int get_obd2_thrd_state();
 
 // Hand-over, called on the bus callback thread. Never blocks for longer than a

@@ -19,6 +19,7 @@
 #include "th_obd2_com/live_data.h"
 #include "th_obd2_com/obd2_config.h"
 #include "th_obd2_com/obd2_state.h"
+#include "th_obd2_com/obd_exchange.h"
 #include "th_obd2_com/pid_probe.h"
 #include "th_obd2_com/readiness.h"
 #include "th_obd2_com/vehicle_info.h"
@@ -132,23 +133,37 @@ void state_can_init()
     gw_sleep_us(OBD2_SOCKET_RETRY_PAUSE_US);
 }
 
+// The vehicle does not answer, whether the heartbeat or detection found it:
+// "NOECU", and commands first check with one short request that it answers.
+void report_vehicle_gone()
+{
+    publish_status(0, 1, "NOECU");
+    L.heartbeat_passes = 0;
+    if (g_flg_supported_pid_list == 1) {
+        reset_supported_pid();
+    }
+    g_flg_supported_pid_list = 0;
+}
+
 void state_detect_mode()
 {
     build_detect_request();
     EcuEntry found[OBD2_MAX_ECUS];
     int found_count = 0;
-    const int result =
-        detect_ecus(L.request, sizeof L.request, L.answer, &L.answer_len, found, OBD2_MAX_ECUS, &found_count);
+    int64_t uds_us = 0;
+    const int result = obd_detect_ecus(L.request, sizeof L.request, L.answer, &L.answer_len, found,
+                                       OBD2_MAX_ECUS, &found_count, &uds_us);
     if (result == 0) {
         puts("OBD2_ERROR : ECU MODE DETECTION FAILED. Retrying...");
-        char pkt[kPacketBufSize];
-        const int built = create_pkt_without_data(pkt, 1, 0, 1, "NOECU");
+        // Each attempt describes the configured interface afresh, before the report.
         reset_supported_pid();
-        if (built) {
-            MQTT_Publish_Data(0, pkt);
-        }
+        g_flg_supported_pid_list = 0;
+        report_vehicle_gone();
         fflush(stdout);
-        gw_sleep_us(OBD2_DETECT_RETRY_PAUSE_US);
+        // A command handed over meanwhile is taken at once: with the vehicle
+        // reported gone, it costs one short request, not the pause. Asking
+        // the UDS form too leaves the report's cadence as it was.
+        obd2_pause_unless_command(std::max<int64_t>(OBD2_DETECT_RETRY_PAUSE_US - uds_us, 0));
         return;
     }
     printf("response for mode detection : ");
@@ -312,18 +327,7 @@ int probe_vehicle()
     if (g_flg_supported_pid_list == 1 && ecu_list_size() > 0) {
         scope.emplace(g_ecu_list[0]);
     }
-    return detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
-}
-
-// The vehicle stopped answering the heartbeat probe. Caller holds obd_state_mutex.
-void heartbeat_lost()
-{
-    publish_status(0, 1, "NOECU");
-    L.heartbeat_passes = 0;
-    if (g_flg_supported_pid_list == 1) {
-        reset_supported_pid();
-    }
-    g_flg_supported_pid_list = 0;
+    return obd_detect_mode(L.request, sizeof L.request, L.answer, &L.answer_len);
 }
 
 void state_idle()
@@ -338,7 +342,7 @@ void state_idle()
     }
     const int result = probe_vehicle();
     if (result == 0) {
-        heartbeat_lost();
+        report_vehicle_gone();
     } else if (result == -2) {
         if (L.negative_count < OBD2_TOLERATED_NEGATIVE) {
             L.negative_count++;
@@ -346,7 +350,7 @@ void state_idle()
             obd2_pause_unless_command(OBD2_NEGATIVE_ANSWER_PAUSE_US);
             return;
         }
-        heartbeat_lost();
+        report_vehicle_gone();
     } else {
         publish_status(0, 0, "ECU");
         if (g_flg_supported_pid_list == 0) {
@@ -372,9 +376,9 @@ bool vehicle_answers()
     }
     build_detect_request();
     const int mode = ecu_list_size() > 0 ? g_ecu_list[0].mode : 1;
-    const int rc =
-        send_obd2_request(mode, L.request, sizeof L.request, L.answer, &L.answer_len, OBD2_REQ_DETECT);
-    L.attempt_unanswered = rc == -1;
+    const Obd2Outcome rc =
+        obd_send_request(mode, L.request, sizeof L.request, L.answer, &L.answer_len, OBD2_REQ_DETECT);
+    L.attempt_unanswered = rc == Obd2Outcome::None;
     if (L.attempt_unanswered) {
         puts("OBD2_ERROR : The vehicle does not answer.");
     }
@@ -604,7 +608,7 @@ void run_state_pass(int state)
         L.resume_state = is_startup_state(L.own_state) ? L.own_state : 0;
     }
     if (state == OBD2_STATE_PARSE_CMD) {
-        L.own_state = OBD2_STATE_PARSE_CMD;
+        set_state(OBD2_STATE_PARSE_CMD);
     }
     switch (state) {
     case OBD2_STATE_CONFIG:

@@ -63,63 +63,63 @@ bool to_classic(const std::optional<ObdAnswer> &classic, uint8_t *response, size
     return true;
 }
 
-int uds_exchange(int mode, const ObdRequest &r, uint8_t *response, size_t *response_len, int kind)
+Obd2Outcome uds_exchange(int mode, const ObdRequest &r, uint8_t *response, size_t *response_len, int kind)
 {
     const std::array<uint8_t, FRAME_LEN> f = uds_frame(r);
-    const int rc = send_obd2_request(mode, f.data(), f.size(), response, response_len, kind);
-    if (rc == -1) {
+    const Obd2Outcome rc = send_obd2_request(mode, f.data(), f.size(), response, response_len, kind);
+    if (rc == Obd2Outcome::None) {
         *response_len = 0;
     }
     return rc;
 }
 
+// A refusal or "response pending" of the snapshot services as service 02's.
+Obd2Outcome freeze_refusal(Obd2Outcome rc, uint8_t uds_service, uint8_t *response, size_t *response_len)
+{
+    const auto refusal =
+        classic_refusal(OBD2_SID_FREEZE_FRAME, uds_service, response, *response_len, padding_byte());
+    return to_classic(refusal, response, response_len, OBD2_RESP_BUF_SIZE) ? rc : Obd2Outcome::None;
+}
+
 // Service 02 of a UDS ECU: PID 02 reads the snapshot list and the snapshot of
 // the OBD record; the other PIDs are answered from it.
-int uds_freeze_frame(int mode, uint8_t pid, uint8_t *response, size_t *response_len, int kind)
+Obd2Outcome uds_freeze_frame(int mode, uint8_t pid, uint8_t *response, size_t *response_len, int kind)
 {
     if (pid != OBD2_PID_FREEZE_DTC) {
         const auto a = g_snapshot ? classic_freeze_answer(*g_snapshot, pid, padding_byte()) : std::nullopt;
-        return to_classic(a, response, response_len, OBD2_RESP_BUF_SIZE) ? 0 : -1;
+        return to_classic(a, response, response_len, OBD2_RESP_BUF_SIZE) ? Obd2Outcome::Answered
+                                                                         : Obd2Outcome::None;
     }
     g_snapshot.reset();
     const ObdRequest list = uds_snapshot_list_request();
-    int rc = uds_exchange(mode, list, response, response_len, kind);
-    if (rc == -2) {
-        const auto refusal =
-            classic_refusal(OBD2_SID_FREEZE_FRAME, list.bytes[0], response, *response_len, padding_byte());
-        return to_classic(refusal, response, response_len, OBD2_RESP_BUF_SIZE) ? -2 : -1;
-    }
-    if (rc != 0) {
-        return rc;
+    Obd2Outcome rc = uds_exchange(mode, list, response, response_len, kind);
+    if (rc != Obd2Outcome::Answered) {
+        return rc == Obd2Outcome::None ? rc : freeze_refusal(rc, list.bytes[0], response, response_len);
     }
     const auto picked = uds_pick_snapshot(response, *response_len);
     if (!picked) {
         *response_len = 0;
-        return -1;
+        return Obd2Outcome::None;
     }
     if (!*picked) {
         put(classic_no_freeze_answer(padding_byte()), response, response_len, OBD2_RESP_BUF_SIZE);
-        return 0;
+        return Obd2Outcome::Answered;
     }
     const UdsSnapshotRef ref = **picked;
     const ObdRequest one = uds_snapshot_request(ref);
     rc = uds_exchange(mode, one, response, response_len, kind);
-    if (rc == -2) {
-        const auto refusal =
-            classic_refusal(OBD2_SID_FREEZE_FRAME, one.bytes[0], response, *response_len, padding_byte());
-        return to_classic(refusal, response, response_len, OBD2_RESP_BUF_SIZE) ? -2 : -1;
-    }
-    if (rc != 0) {
-        return rc;
+    if (rc != Obd2Outcome::Answered) {
+        return rc == Obd2Outcome::None ? rc : freeze_refusal(rc, one.bytes[0], response, response_len);
     }
     g_snapshot = uds_read_snapshot(ref, response, *response_len);
     const auto a = g_snapshot ? classic_freeze_answer(*g_snapshot, pid, padding_byte()) : std::nullopt;
-    return to_classic(a, response, response_len, OBD2_RESP_BUF_SIZE) ? 0 : -1;
+    return to_classic(a, response, response_len, OBD2_RESP_BUF_SIZE) ? Obd2Outcome::Answered
+                                                                     : Obd2Outcome::None;
 }
 
 bool counts_as_answer(const Obd2EcuAnswer &a)
 {
-    return a.rc == 0 || (a.rc == -2 && !obd2_is_response_pending(a.data.data(), a.len));
+    return a.outcome == Obd2Outcome::Answered || a.outcome == Obd2Outcome::Refused;
 }
 
 bool any_uds_ecu()
@@ -130,8 +130,8 @@ bool any_uds_ecu()
 
 } // namespace
 
-int obd_send_request(int mode, const uint8_t *request, size_t request_len, uint8_t *response,
-                     size_t *response_len, int kind)
+Obd2Outcome obd_send_request(int mode, const uint8_t *request, size_t request_len, uint8_t *response,
+                             size_t *response_len, int kind)
 {
     const uint8_t *p = nullptr;
     size_t n = 0;
@@ -141,20 +141,20 @@ int obd_send_request(int mode, const uint8_t *request, size_t request_len, uint8
     }
     if (p[0] == OBD2_SID_FREEZE_FRAME) {
         *response_len = 0;
-        return n >= 2 ? uds_freeze_frame(mode, p[1], response, response_len, kind) : -1;
+        return n >= 2 ? uds_freeze_frame(mode, p[1], response, response_len, kind) : Obd2Outcome::None;
     }
     const ObdRequest r = uds_request_for(p, n);
     if (r.len == 0) {
         printf("OBD2 WARN: service %02X has no UDS form, not asked\n", p[0]);
         *response_len = 0;
-        return -1;
+        return Obd2Outcome::None;
     }
-    const int rc = uds_exchange(mode, r, response, response_len, kind);
-    if (rc == -1) {
-        return -1;
+    const Obd2Outcome rc = uds_exchange(mode, r, response, response_len, kind);
+    if (rc == Obd2Outcome::None) {
+        return rc;
     }
     const auto classic = classic_answer_from_uds(p, n, response, *response_len, padding_byte());
-    return to_classic(classic, response, response_len, OBD2_RESP_BUF_SIZE) ? rc : -1;
+    return to_classic(classic, response, response_len, OBD2_RESP_BUF_SIZE) ? rc : Obd2Outcome::None;
 }
 
 int obd_collect_answers(int mode, const uint8_t *request, size_t request_len, int kind, const uint32_t *ids,
@@ -190,10 +190,10 @@ int obd_collect_answers(int mode, const uint8_t *request, size_t request_len, in
             collect_obd2_answers(mode, uds.data(), uds.size(), kind, group.data(),
                                  static_cast<int>(group.size()), got.data(), take_queued_final);
             for (Obd2EcuAnswer &a : got) {
-                if (a.rc != -1 &&
+                if (a.outcome != Obd2Outcome::None &&
                     !to_classic(classic_answer_from_uds(p, n, a.data.data(), a.len, padding_byte()),
                                 a.data.data(), &a.len, a.data.size())) {
-                    a.rc = -1;
+                    a.outcome = Obd2Outcome::None;
                 }
             }
         }
@@ -226,7 +226,12 @@ int obd_detect_ecus(const uint8_t *request, size_t request_len, uint8_t *respons
     if (uds_us != nullptr) {
         *uds_us = gw_monotonic_us() - start_us;
     }
-    if (mode == 0) {
+    if (mode <= 0) {
+        // Only a positive answer makes a UDS vehicle: a classic ECU may refuse
+        // the UDS request, and is found classic on the next attempt.
+        if (count != nullptr) {
+            *count = 0;
+        }
         return 0;
     }
     puts("OBD2_INFO : The vehicle speaks OBD on UDS.");

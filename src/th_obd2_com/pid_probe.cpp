@@ -56,9 +56,9 @@ int get_supported_pid_list(int mode)
         bool answered = false;
         for (int attempt = 0; attempt <= FOREIGN_ANSWER_RETRIES; ++attempt) {
             size_t len = 0;
-            const int rc =
+            const Obd2Outcome rc =
                 obd_send_request(mode, request, sizeof request, response, &len, OBD2_REQ_PID_PROBE);
-            if (rc != 0 || len == 0) {
+            if (rc != Obd2Outcome::Answered || len == 0) {
                 break; // time-out, failure or negative answer: not available
             }
             answered = answers_pid(response, std::min(len, sizeof response), pid);

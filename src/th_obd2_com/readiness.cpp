@@ -20,7 +20,8 @@ constexpr size_t STATUS_PACKET_BUF_SIZE = 128;
 
 std::string g_packet;
 
-const char *state_text(MonitorState state)
+// `off`: what a clear support bit means in this PID.
+const char *state_text(MonitorState state, const char *off)
 {
     switch (state) {
     case MonitorState::Complete:
@@ -30,16 +31,16 @@ const char *state_text(MonitorState state)
     case MonitorState::NotSupported:
         break;
     }
-    return "UNSUPPORTED";
+    return off;
 }
 
 // The monitors as key -> state, in table order.
-bool add_monitors(cJSON *data, const char *key, const std::vector<MonitorEntry> &monitors)
+bool add_monitors(cJSON *data, const char *key, const std::vector<MonitorEntry> &monitors, const char *off)
 {
     cJSON *obj = cJSON_AddObjectToObject(data, key);
     bool ok = obj != nullptr;
     for (const MonitorEntry &m : monitors) {
-        ok = ok && cJSON_AddStringToObject(obj, m.key, state_text(m.state));
+        ok = ok && cJSON_AddStringToObject(obj, m.key, state_text(m.state, off));
     }
     return ok;
 }
@@ -53,21 +54,18 @@ std::vector<MonitorReply> ask_monitor_status(uint8_t pid)
     obd_ask_recorded_ecus(request, sizeof request, OBD2_REQ_READINESS, answers);
     std::vector<MonitorReply> replies;
     for (const Obd2EcuAnswer &a : answers) {
-        replies.push_back(read_monitor_reply(pid, a.rc, a.data.data(), std::min(a.len, a.data.size())));
+        replies.push_back(read_monitor_reply(pid, a.outcome, a.data.data(), std::min(a.len, a.data.size())));
     }
     return replies;
 }
 
 } // namespace
 
-MonitorReply read_monitor_reply(uint8_t pid, int rc, const uint8_t *answer, size_t len)
+MonitorReply read_monitor_reply(uint8_t pid, Obd2Outcome outcome, const uint8_t *answer, size_t len)
 {
     MonitorReply reply;
-    if (rc == -2) {
-        reply.answered = !obd2_is_response_pending(answer, len);
-        return reply;
-    }
-    if (rc != 0) {
+    if (outcome != Obd2Outcome::Answered) {
+        reply.answered = outcome == Obd2Outcome::Refused;
         return reply;
     }
     reply.answered = true;
@@ -139,9 +137,10 @@ std::string readiness_packet(const MonitorStatus &since_clear, const std::option
         cJSON_AddNumberToObject(data, "DTCCNT", since_clear.dtc_count) &&
         cJSON_AddStringToObject(data, "IGN", is_compression_ignition(since_clear) ? "COMPRESSION" : "SPARK");
     const bool compression = is_compression_ignition(since_clear);
-    ok = ok && add_monitors(data, "MON", monitor_states(since_clear, compression));
+    ok = ok && add_monitors(data, "MON", monitor_states(since_clear, compression), "UNSUPPORTED");
     if (cycle) {
-        ok = ok && add_monitors(data, "CYC", monitor_states(*cycle, compression));
+        // PID 41's bits say whether a monitor runs this drive cycle, not whether it exists.
+        ok = ok && add_monitors(data, "CYC", monitor_states(*cycle, compression), "DISABLED");
     }
     CJsonText text(ok ? cJSON_PrintUnformatted(root.get()) : nullptr);
     return text ? text.get() : "";

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "th_obd2_com/can_link.h"
+
 // One PID 01 or 41 answer: byte A as the MIL and the confirmed-code count
 // (PID 41 leaves A reserved), bytes B, C, D as sent. In a merged status the
 // count is the sum and the incomplete bits of B and D are set only where a
@@ -27,10 +29,9 @@ struct MonitorReply {
     std::optional<MonitorStatus> status; // set when it gave the PID's data
 };
 
-// Reads one exchange's outcome for `pid` (rc 0 answer, -2 refusal, else no
-// answer; the buffer as the exchange leaves it). A refusal is an answer
-// without data, except "response pending" (NRC 78), which never ended.
-MonitorReply read_monitor_reply(uint8_t pid, int rc, const uint8_t *answer, size_t len);
+// Reads one exchange's outcome for `pid` (the buffer as the exchange leaves
+// it). A refusal is an answer without data; a busy ECU gave none.
+MonitorReply read_monitor_reply(uint8_t pid, Obd2Outcome outcome, const uint8_t *answer, size_t len);
 
 // Merges the replies, the engine ECU's first: MIL on if any ECU says so,
 // codes summed, ignition from the first ECU with data; a monitor is supported

@@ -102,7 +102,8 @@ int get_vehicle_info(int mode)
         prepare_request(request, 2, SERVICE_VEHICLE_INFO, info_type);
         uint8_t response[OBD2_RESP_BUF_SIZE];
         size_t len = 0;
-        if (obd_send_request(mode, request, sizeof request, response, &len, OBD2_REQ_VEHICLE_INFO) != 0) {
+        if (obd_send_request(mode, request, sizeof request, response, &len, OBD2_REQ_VEHICLE_INFO) !=
+            Obd2Outcome::Answered) {
             std::printf("OBD2 WARN: Failed to request InfoType %02X\n", info_type);
             continue;
         }

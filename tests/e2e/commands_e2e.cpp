@@ -242,8 +242,8 @@ TEST_F(E2e, S17_TroubleCodeReadWithTheVehicleGoneIsNoResponse)
 // Readiness packet of the test vehicles: monitor states in table order.
 std::string readiness_packet(int mil, int codes, const std::string &mon, const std::string &cyc)
 {
-    const auto states = [](const std::string &letters) {
-        // One letter per spark monitor: C complete, I incomplete, - unsupported.
+    const auto states = [](const std::string &letters, const char *off) {
+        // One letter per spark monitor: C complete, I incomplete, - `off`.
         static const char *keys[] = {"MISF", "FUEL", "CCM", "CAT",  "HCAT", "EVAP",
                                      "SAIR", "ACRF", "O2S", "O2SH", "EGR"};
         std::string o;
@@ -251,14 +251,14 @@ std::string readiness_packet(int mil, int codes, const std::string &mon, const s
             o += std::string(i ? "," : "") + "\"" + keys[i] + "\":\"" +
                  (letters[i] == 'C'   ? "COMPLETE"
                   : letters[i] == 'I' ? "INCOMPLETE"
-                                      : "UNSUPPORTED") +
+                                      : off) +
                  "\"";
         }
         return "{" + o + "}";
     };
     return R"({"TYP":1,"CMD":13,"DATA":{"MIL":)" + std::to_string(mil) + R"(,"DTCCNT":)" +
-           std::to_string(codes) + R"(,"IGN":"SPARK","MON":)" + states(mon) +
-           (cyc.empty() ? "" : R"(,"CYC":)" + states(cyc)) + "}}";
+           std::to_string(codes) + R"(,"IGN":"SPARK","MON":)" + states(mon, "UNSUPPORTED") +
+           (cyc.empty() ? "" : R"(,"CYC":)" + states(cyc, "DISABLED")) + "}}";
 }
 
 TEST_F(E2e, S20_ReadinessMergedOverEveryEcu)

@@ -75,19 +75,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t request[9] = {2, 0x01, 0x00, 0, 0, 0, 0, 0, 0};
     std::vector<uint8_t> response(OBD2_RESP_BUF_SIZE); // heap: an overrun shows at its end
     size_t response_len = 0;
-    int rc = 0;
+    Obd2Outcome rc = Obd2Outcome::None;
     {
         ScriptedPeer vehicle([&answer](size_t n, const can_frame &) { return n == 0 ? answer : Burst{}; },
                              stale);
         rc = send_obd2_request(mode, request, request_len, response.data(), &response_len, kind);
     }
-    fuzz_require(rc == 0 || rc == -1 || rc == -2, "exchange returned %d", rc);
+    const int outcome = static_cast<int>(rc);
+    fuzz_require(outcome >= static_cast<int>(Obd2Outcome::Answered) &&
+                     outcome <= static_cast<int>(Obd2Outcome::None),
+                 "exchange returned %d", outcome);
     fuzz_require(response_len <= OBD2_RESP_BUF_SIZE, "answer of %zu bytes", response_len);
     // What is handed over answers the request (service 01, PID 00 when the request holds it) or refuses it.
-    fuzz_require(rc != 0 || (response_len >= 2 && response[1] == 0x41 &&
-                             (request_len < 3 || (response_len >= 3 && response[2] == 0x00))),
+    fuzz_require(rc != Obd2Outcome::Answered ||
+                     (response_len >= 2 && response[1] == 0x41 &&
+                      (request_len < 3 || (response_len >= 3 && response[2] == 0x00))),
                  "answer to another request");
-    fuzz_require(rc != -2 || (response_len >= 3 && response[1] == 0x7F && response[2] == 0x01),
+    fuzz_require((rc != Obd2Outcome::Refused && rc != Obd2Outcome::Busy) ||
+                     (response_len >= 3 && response[1] == 0x7F && response[2] == 0x01),
                  "refusal of another request");
     return 0;
 }
