@@ -77,6 +77,7 @@ TEST(ObdDialect, RequestsAndAnswers)
         {"wrong DID echoed", "01 0C", "22 F4 0C", "62 F4 0D 0B BB", ""},
         {"infotype DID for a PID", "01 02", "22 F4 02", "62 F8 02 01 41", ""},
         {"data shorter than the PID", "01 0C", "22 F4 0C", "62 F4 0C 0B", ""},
+        {"oxygen sensor: A is what is read", "01 14", "22 F4 14", "62 F4 14 80", "41 14 80"},
         {"DID without data", "09 02", "22 F8 02", "62 F8 02", ""},
         {"VIN without count byte", "09 02", "22 F8 02", "62 F8 02 56 46 31", "49 02 56 46 31"},
         {"CVN with count byte", "09 06", "22 F8 06", "62 F8 06 01 12 AB 34 CD", "49 06 01 12 AB 34 CD"},

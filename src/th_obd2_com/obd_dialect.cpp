@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "th_obd2_com/obd2_protocol.h"
 #include "th_obd2_com/obd2_reassembly.h"
+#include "th_obd2_com/pid_catalogue.h"
 
 namespace
 {
@@ -97,6 +99,15 @@ std::optional<ObdAnswer> classic_codes(uint8_t service, const uint8_t *p, size_t
     return framed(out, pad);
 }
 
+// Bytes of a PID the gateway reads: the catalogue's width (it reads only A
+// of some), else the PID's own.
+size_t read_width(uint8_t pid)
+{
+    const auto row =
+        std::find_if(std::begin(pids), std::end(pids), [pid](const PidInfo &r) { return r.pid == pid; });
+    return row != std::end(pids) ? row->bits / 8u : obd_pid_width(pid);
+}
+
 ObdRequest make_request(std::initializer_list<uint8_t> bytes)
 {
     ObdRequest r;
@@ -170,7 +181,7 @@ std::optional<ObdAnswer> classic_answer_from_uds(const uint8_t *classic, size_t 
         if (n < 3 || p[0] != UDS_READ_DID_OK || p[1] != uds.bytes[1] || p[2] != uds.bytes[2]) {
             return malformed("not the identifier asked", service);
         }
-        const size_t width = service == OBD2_SID_CURRENT_DATA ? obd_pid_width(uds.bytes[2]) : 1;
+        const size_t width = service == OBD2_SID_CURRENT_DATA ? read_width(uds.bytes[2]) : 1;
         if (n - 3 < std::max<size_t>(width, 1)) {
             return malformed("data shorter than the item", service);
         }
