@@ -62,7 +62,7 @@ Obd2Outcome ask_frame(uint8_t pid, std::array<uint8_t, OBD2_RESP_BUF_SIZE> &answ
     request[3] = OBD2_FREEZE_FRAME_0;
     len = 0;
     const Obd2Outcome rc = obd_send_request(g_ecu_list[0].mode, request, sizeof request, answer.data(), &len,
-                                             OBD2_REQ_FREEZE_FRAME);
+                                            OBD2_REQ_FREEZE_FRAME);
     len = std::min(len, answer.size());
     return rc == Obd2Outcome::Busy ? Obd2Outcome::None : rc;
 }
