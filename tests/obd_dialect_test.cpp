@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "scripted_answers.h"
 #include "support/test_clock.h"
 #include "th_obd2_com/dtc.h"
 #include "th_obd2_com/ecu_list.h"

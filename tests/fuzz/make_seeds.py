@@ -150,12 +150,9 @@ def vehicle_info():
         for payload in INFO:
             positive(inp, payload[2:], 0xFFD)
         write("vehicle_info", name, inp.data())
-    # Over UDS: the identifier before each item, the VIN without its count
-    # byte, the ECU name under another identifier.
+    # Over UDS: the identifier before each item, the VIN without its count byte, the ECU name under another one.
     inp = Input().int(0xAA, 0, 255).bool(True)
-    for payload in (b"\xf8\x02" + VIN, b"\xf8\x04\x01CAL-1234-5678", b"\xf8\x06\x01\x12\xab\x34\xcd",
-                    b"\xf8\x0bECM"):
-        positive(inp, payload, 0xFFD)
+    [positive(inp, b"\xf8" + p[1:2] + p[3 if p[1] == 2 else 2:], 0xFFD) for p in INFO[:3] + [b"\x49\x0b\x01ECM"]]
     write("vehicle_info", "uds", inp.bool(True).data())
 
 

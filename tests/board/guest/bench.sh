@@ -412,13 +412,9 @@ s_uds() {
     grep -qF '"ISO15765-4 (11-bit) J1979-2"' $CFG/ecu_info.json || fail "PROTO does not name the dialect"
     sed 's/ J1979-2"/"/' $CFG/ecu_info.json | cmp -s - "$B/expected/ecu_info_11bit.json" ||
         fail "ecu_info.json differs from ecu_info_11bit.json beyond PROTO"
-    ask 1 '"STRDTC"' dtc_11bit.txt
-    ask 2 '"CMD": 2,' live.txt
-    send '{"TYP":1,"CMD":3}'
-    sleep 0.5
     ask 13 '"CMD":13,' readiness_11bit.txt
     ask 14 '"CMD":14,' freeze_11bit.txt
-    clear_once '"msg":"DTC_CLEARED"'
+    check_vehicle "" dtc_11bit.txt
     grep -q ' -> 59 42 33 ' "$D/vehicle.log" || fail "the ECU was not asked its codes over UDS"
     stop_vehicle
     finish
