@@ -203,7 +203,7 @@ std::vector<std::string> readiness_text(const cJSON *data)
         "check-engine light  " + std::string(cJSON_IsNumber(mil) ? (mil->valueint ? "on" : "off") : "?"),
         "confirmed codes     " + (cJSON_IsNumber(count) ? std::to_string(count->valueint) : std::string("?")),
         "ignition            " + lower(text_of(member(data, "IGN"))),
-        pad("monitor", 34) + pad("since clear", 15) + (cyc ? "this cycle" : ""),
+        cyc ? pad("monitor", 34) + pad("since clear", 15) + "this cycle" : pad("monitor", 34) + "since clear",
     };
     const cJSON *m = nullptr;
     cJSON_ArrayForEach(m, mon)

@@ -157,8 +157,11 @@ bool ask_to_clear()
     std::fflush(stderr);
     char line[64] = {};
     // Ctrl-C interrupts the read (no SA_RESTART): not confirmed.
-    return std::fgets(line, sizeof line, stdin) != nullptr && g_interrupted.load() == 0 &&
-           cli::confirmed(line);
+    const bool read = std::fgets(line, sizeof line, stdin) != nullptr && g_interrupted.load() == 0;
+    if (!read || isatty(STDIN_FILENO) != 1) {
+        std::fputc('\n', stderr); // the answer was not echoed: what follows starts a line of its own
+    }
+    return read && cli::confirmed(line);
 }
 
 int run(const cli::Options &o)
