@@ -547,7 +547,8 @@ Step Session::packet(std::string_view payload)
     const std::string token = text_of(msg, "");
     switch (o_.verb) {
     case Verb::Status:
-        if (cmd->valueint == 0 && (token == "ECU" || token == "GOTECU" || token == "SAVSUC")) {
+        // Not SAVSUC: ecu_info.json is written after it; the heartbeat follows.
+        if (cmd->valueint == 0 && (token == "ECU" || token == "GOTECU")) {
             return vehicle_state(compact, token, true);
         }
         if (cmd->valueint == 0 && (token == "NOECU" || token == "WRNGCFG" || token == "CANERR")) {

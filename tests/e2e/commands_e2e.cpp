@@ -378,7 +378,12 @@ TEST_F(E2e, S22_CommandLineClient)
         return Run{rc, p.lines(), p.err()};
     };
 
-    Run r = cli({"dtc"}, scaled(10000ms));
+    Run r = cli({"status"}, scaled(10000ms));
+    EXPECT_EQ(r.rc, 0) << r.err;
+    ASSERT_GE(r.out.size(), 2u);
+    EXPECT_EQ(r.out[1], "VIN          VF1E2E00000001234");
+
+    r = cli({"dtc"}, scaled(10000ms));
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(r.out, (std::vector<std::string>{"stored     P0301 P0171", "pending    P0301 P0171 P0128 U3456",
                                                "permanent  P0420"}));
