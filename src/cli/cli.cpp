@@ -107,6 +107,13 @@ const cJSON *member(const cJSON *obj, const char *key)
     return cJSON_IsObject(obj) ? cJSON_GetObjectItemCaseSensitive(obj, key) : nullptr;
 }
 
+// Only an object's members are named: anyone may publish on the topic, and an
+// array where an object belongs must not get its nameless items read as members.
+const cJSON *members(const cJSON *obj)
+{
+    return cJSON_IsObject(obj) ? obj : nullptr;
+}
+
 std::string text_of(const cJSON *item, const char *fallback = "?")
 {
     return cJSON_IsString(item) && item->valuestring != nullptr ? item->valuestring : fallback;
@@ -143,7 +150,7 @@ std::vector<std::string> value_rows(const cJSON *values)
 {
     std::vector<std::string> rows;
     const cJSON *v = nullptr;
-    cJSON_ArrayForEach(v, values)
+    cJSON_ArrayForEach(v, members(values))
     {
         const Sensor s = sensor(v->string);
         const bool number = cJSON_IsNumber(v);
@@ -206,7 +213,7 @@ std::vector<std::string> readiness_text(const cJSON *data)
         cyc ? pad("monitor", 34) + pad("since clear", 15) + "this cycle" : pad("monitor", 34) + "since clear",
     };
     const cJSON *m = nullptr;
-    cJSON_ArrayForEach(m, mon)
+    cJSON_ArrayForEach(m, members(mon))
     {
         std::string row = pad(m->string, 7) + pad(monitor_name(m->string), 27) + pad(monitor_state(m), 15);
         if (cyc) {
@@ -241,7 +248,7 @@ std::vector<std::string> ecu_info_text(const std::optional<std::string> &file)
     std::string keys;
     int n = 0;
     const cJSON *flag = nullptr;
-    cJSON_ArrayForEach(flag, member(root.get(), "LIVE_PIDS"))
+    cJSON_ArrayForEach(flag, members(member(root.get(), "LIVE_PIDS")))
     {
         if (cJSON_IsNumber(flag) && flag->valueint == 1) {
             keys += std::string(" ") + flag->string;
@@ -642,7 +649,7 @@ Step Session::answer(int cmd, const std::string &compact, const cJSON *root)
         } else {
             std::string line = "#" + std::to_string(shown_);
             const cJSON *v = nullptr;
-            cJSON_ArrayForEach(v, data)
+            cJSON_ArrayForEach(v, members(data))
             {
                 const char *unit = cJSON_IsNumber(v) ? sensor(v->string).unit : "";
                 line += std::string("  ") + v->string + " " + value_text(v) + (*unit ? " " : "") + unit;
