@@ -399,6 +399,14 @@ TEST_F(E2e, S22_CommandLineClient)
     const auto pkts = ui->packets();
     EXPECT_LE(std::count_if(pkts.begin() + static_cast<long>(stopped), pkts.end(), is_live), 1);
 
+    // Ctrl-C: the stop all the same.
+    ChildProcess live({OBDGW_E2E_CLI, "live"});
+    std::string line;
+    ASSERT_TRUE(live.read_line(line, static_cast<int>(scaled(5000ms).count()))) << "no snapshot";
+    live.signal(SIGINT);
+    EXPECT_EQ(live.wait(5000), 0) << live.err();
+    EXPECT_TRUE(gw->wait_trace("[DEBUG] TYP=1, CMD=3", 2000ms, 2)) << "live data was not stopped by Ctrl-C";
+
     r = cli({"relay", "DO3", "on"}, 5000ms);
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_TRUE(wait_relays({3}, scaled(2000ms)));
