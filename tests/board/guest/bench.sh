@@ -427,9 +427,10 @@ s_cli() {
     check "obd-gateway-cli status: the VIN of the record" grep -qx 'VIN          VF1E2E00000001234' "$D/status.txt"
     obd-gateway-cli dtc >"$D/dtc.txt" 2>&1
     rc=$?
-    [ $rc -eq 0 ] && cmp -s "$D/dtc.txt" \
-        <(printf 'stored     P0301 P0171\npending    P0301 P0171 P0128 U3456\npermanent  P0420\n') ||
+    if [ $rc -ne 0 ] || ! cmp -s "$D/dtc.txt" \
+        <(printf 'stored     P0301 P0171\npending    P0301 P0171 P0128 U3456\npermanent  P0420\n'); then
         fail "obd-gateway-cli dtc: exit $rc, $(tr '\n' '|' <"$D/dtc.txt")"
+    fi
     check "obd-gateway-cli: man page installed" test -s /usr/share/man/man1/obd-gateway-cli.1.gz
     finish
 }
