@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/cjson_ptr.h"
+#include "th_gpio/gpio_lines.h"
 #include "th_mqtt/topics.h"
 #include "th_obd2_com/obd2_protocol.h"
 #include "th_obd2_com/obd2_worker.h"
@@ -22,7 +23,6 @@ namespace
 
 // A failing vehicle command is tried this often, each failure answered "NORES".
 constexpr int kAttempts = OBD2_CMD_MAX_RETRIES + 1;
-constexpr int kRelayCount = 12;
 
 struct VerbName {
     const char *name;
@@ -447,7 +447,7 @@ Parsed parse_args(const std::vector<std::string> &args)
         } else if (which.size() >= 3 && which.size() <= 4 && which.rfind("do", 0) == 0 &&
                    std::isdigit(static_cast<unsigned char>(which[2])) &&
                    (which.size() == 3 || std::isdigit(static_cast<unsigned char>(which[3]))) &&
-                   !(which.size() == 4 && which[2] == '0') && std::stoi(which.substr(2)) < kRelayCount) {
+                   !(which.size() == 4 && which[2] == '0') && std::stoi(which.substr(2)) < DO_COUNT) {
             o.relay = std::stoi(which.substr(2));
         } else {
             p.error = "no relay " + words[1] + " (DO0..DO11 or all)";
@@ -466,7 +466,7 @@ std::string command_payload(const Options &o)
 {
     if (o.verb == Verb::Relay) {
         std::string dos;
-        for (int i = 0; i < kRelayCount; ++i) {
+        for (int i = 0; i < DO_COUNT; ++i) {
             if (o.relay < 0 || o.relay == i) {
                 dos +=
                     (dos.empty() ? "\"DO" : ",\"DO") + std::to_string(i) + "\":" + (o.relay_on ? "1" : "0");
