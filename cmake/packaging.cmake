@@ -1,11 +1,19 @@
 # Debian packages (cpack -G DEB, driven by scripts/package.sh):
-#   obd-gateway        the daemon, its service, the factory configuration and
-#                      the broker drop-in;
+#   obd-gateway        the daemon, its service, the factory configuration,
+#                      the broker drop-in and the technician's obd-gateway-cli;
 #   obd-gateway-tools  the vehicle simulator, its CAN preload library and the
 #                      sample vehicles, for bench work.
 set(OBDGW_PKG ${CMAKE_SOURCE_DIR}/packaging)
 
-install(TARGETS obd-gateway RUNTIME DESTINATION bin COMPONENT gateway)
+install(TARGETS obd-gateway obd-gateway-cli RUNTIME DESTINATION bin COMPONENT gateway)
+# Man pages are shipped compressed, without a name or time stamp in the
+# header (gzip -9n), so that rebuilds give the same bytes.
+set(OBDGW_CLI_MAN ${CMAKE_BINARY_DIR}/obd-gateway-cli.1.gz)
+add_custom_command(OUTPUT ${OBDGW_CLI_MAN}
+                   COMMAND sh -c "gzip -9n -c '${OBDGW_PKG}/obd-gateway-cli.1' > '${OBDGW_CLI_MAN}'"
+                   DEPENDS ${OBDGW_PKG}/obd-gateway-cli.1 VERBATIM)
+add_custom_target(obd-gateway-cli-man ALL DEPENDS ${OBDGW_CLI_MAN})
+install(FILES ${OBDGW_CLI_MAN} DESTINATION share/man/man1 COMPONENT gateway)
 # Factory copy of the configuration; the daemon restores config.json from it,
 # and the package's first config.json is a copy of it.
 install(FILES config/default_config.json DESTINATION /opt/vyr/configs/default_config COMPONENT gateway)
@@ -48,7 +56,8 @@ set(CPACK_DEBIAN_GATEWAY_PACKAGE_DEPENDS
     "${OBDGW_DEB_BASE}, libcjson1 (>= 1.7.15), libpaho-mqtt1.3 (>= 1.3.12), libgpiod3 (>= 2.1), mosquitto, iproute2, sudo")
 set(CPACK_DEBIAN_GATEWAY_DESCRIPTION "OBD-II gateway daemon
  Bridges a vehicle's OBD-II connector (SocketCAN can0) and twelve relay
- outputs to a UI application through the local MQTT broker.")
+ outputs to a UI application through the local MQTT broker. obd-gateway-cli
+ asks the gateway from a shell (status, trouble codes, live data, relays).")
 set(CPACK_DEBIAN_GATEWAY_PACKAGE_CONTROL_EXTRA
     "${OBDGW_PKG}/gateway/postinst;${OBDGW_PKG}/gateway/prerm;${OBDGW_PKG}/gateway/postrm;${OBDGW_PKG}/gateway/conffiles")
 set(CPACK_DEBIAN_GATEWAY_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The run command: the real, unchanged obd-gateway against a simulated vehicle,
-# with a UI-side MQTT client showing what the interface application sees:
-# start-up reports, a trouble-code read, five seconds of live data, readiness
-# and the freeze frame, a clear, and two relay commands with the GPIO line
-# levels. Everything runs in private namespaces (its own loopback with its own
-# broker on 127.0.0.1:1883, its own /opt/vyr/configs, its own process tree)
-# and everything it starts is stopped at the end.
+# with a UI-side MQTT client showing the start-up reports, then obd-gateway-cli
+# as a technician uses it: status, a trouble-code read, five seconds of live
+# data ended by Ctrl-C, readiness and the freeze frame, a clear, and relay
+# commands with the GPIO line levels. Everything runs in private namespaces
+# (its own loopback with its own broker on 127.0.0.1:1883, its own
+# /opt/vyr/configs, its own process tree) and everything it starts is stopped
+# at the end.
 #
 #   scripts/demo.sh                       simulated bus through the SocketCAN preload library
 #   scripts/demo.sh --vehicle FILE.json   another vehicle (tools/vehicles/*.json)
@@ -23,7 +24,7 @@ config="$repo/tools/vehicles/demo_config.json"
 can_if=""
 use_sim=1
 
-usage() { sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; }
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -76,9 +77,10 @@ if [ "${OBDGW_DEMO_INSIDE:-0}" != 1 ]; then
     echo "== building obd-gateway, obd-vehicle-sim and the preload libraries"
     ( cd "$repo"
       [ -f "$build/build.ninja" ] || cmake --preset default >/dev/null
-      cmake --build --preset default --target obd-gateway obd-vehicle-sim obdsim_can_preload fake_gpiod_preload \
+      cmake --build --preset default --target obd-gateway obd-gateway-cli obd-vehicle-sim obdsim_can_preload \
+          fake_gpiod_preload \
           | grep -v '^ninja: no work to do' || true )
-    for f in obd-gateway tools/vehicle_sim_cli/obd-vehicle-sim tools/can_preload/libobdsim_can_preload.so \
+    for f in obd-gateway obd-gateway-cli tools/vehicle_sim_cli/obd-vehicle-sim tools/can_preload/libobdsim_can_preload.so \
              tools/fake_gpiod/libfake_gpiod_preload.so; do
         [ -e "$build/$f" ] || { echo "demo: $build/$f was not built" >&2; exit 1; }
     done
@@ -189,7 +191,7 @@ gateway=$!
 
 set +e
 OBDGW_UI_RESP="$work/resp.hex" OBDGW_UI_SIM_CTL="$sim_ctl" OBDGW_UI_GPIO="$logs/gpio-lines.txt" \
-OBDGW_UI_GATEWAY_PID=$gateway python3 - <<'PY'
+OBDGW_UI_GATEWAY_PID=$gateway OBDGW_UI_CLI="$build/obd-gateway-cli" python3 - <<'PY'
 import json, os, signal, socket, subprocess, sys, threading, time
 
 signal.signal(signal.SIGINT, lambda *_: os._exit(130))  # Ctrl-C: no traceback, the script cleans up
@@ -198,6 +200,7 @@ resp_path = os.environ["OBDGW_UI_RESP"]
 sim_ctl = os.environ.get("OBDGW_UI_SIM_CTL") or None
 gpio_path = os.environ["OBDGW_UI_GPIO"]
 gateway_pid = int(os.environ["OBDGW_UI_GATEWAY_PID"])
+cli_path = os.environ["OBDGW_UI_CLI"]
 tty = sys.stdout.isatty()
 t0 = time.monotonic()
 
@@ -215,10 +218,6 @@ STATUS = {
     "NORES": "the vehicle gave no usable answer", "DTC_CLEARED": "trouble codes cleared",
     "NOTSUP": "the vehicle does not support this", "NOFRAME": "no freeze frame stored",
 }
-
-UNITS = {"ENGRPM": "rpm", "SPD": "km/h", "COLTMP": "degC", "INTTMP": "degC", "AMBTMP": "degC", "OILTEMP": "degC",
-         "ENGLD": "%", "THRTPS": "%", "FLLVL": "%", "FULPRS": "kPa", "INTPRS": "kPa", "TMADV": "deg",
-         "MSFLRT": "g/s", "CNTMDVOL": "V", "STFT1": "%", "LTFT1": "%"}
 
 class Stream:
     """Packets the gateway publishes, read from mosquitto_sub's hex output."""
@@ -293,6 +292,20 @@ def step(title):
     say()
     say(bold(f"== {title}"))
 
+def cli(*args, check=True, interrupt_after=None):
+    """Runs obd-gateway-cli as a technician would, its output shown as it comes."""
+    say(f"  {stamp()}  {bold('$ obd-gateway-cli ' + ' '.join(args))}")
+    p = subprocess.Popen([cli_path, *args])
+    if interrupt_after is not None:
+        try:
+            p.wait(interrupt_after)
+        except subprocess.TimeoutExpired:
+            p.send_signal(signal.SIGINT)
+    rc = p.wait(90)
+    if check and rc != 0:
+        raise SystemExit(f"demo: obd-gateway-cli {' '.join(args)} ended with exit status {rc}")
+    return rc
+
 stream = Stream(resp_path)
 
 # 1. Start-up -------------------------------------------------------------
@@ -309,36 +322,16 @@ if sim_ctl:
 # with a real vehicle that may be all of them, and the heartbeat comes next.
 text, pkt = wait_for(lambda p: is_status("SAVSUC")(p) or is_status("ECU")(p), 40, '"SAVSUC" report')
 show_status(text, pkt)
-try:
-    with open("/opt/vyr/configs/ecu_info.json") as f:
-        info = json.load(f)
-    e = info.get("ECU_INFO", {})
-    avail = [k for k, v in info.get("LIVE_PIDS", {}).items() if v == 1]
-    say(dim(f"           ecu_info.json: VIN {e.get('VID')}, CALID {e.get('CID')}, CVN {e.get('CVN')}, "
-            f"ECU {e.get('ECUNM')}, {e.get('PROTO')} at {e.get('BR')} bit/s"))
-    say(dim(f"           sensors answering: {' '.join(avail)}"))
-except (OSError, ValueError):
-    pass
-if not is_status("ECU")(pkt):
-    text, pkt = wait_for(is_status("ECU"), 8, '"ECU" heartbeat')
-    show_status(text, pkt)
+# The technician's view: the next heartbeat and what ecu_info.json records.
+cli("status")
 
 # 2. Trouble codes --------------------------------------------------------
-def read_dtcs():
-    publish({"TYP": 1, "CMD": 1}, "read trouble codes")
-    text, pkt = wait_for(lambda p: p.get("CMD") == 1 and "STRDTC" in p.get("DATA", {}), 40, "trouble-code packet")
-    say(f"  {stamp()}  {'<- ':>5} {text}")
-    d = pkt["DATA"]
-    for key, name in (("STRDTC", "stored"), ("PNDDTC", "pending"), ("PRMDTC", "permanent")):
-        codes = ", ".join(d.get(key, [])) or "none"
-        say(f"           {name:>9}: {codes}")
-
 step("2. Trouble codes")
-read_dtcs()
+cli("dtc")
 say(dim("           (the gateway lists a stored code only when it is also pending)"))
 
 # 3. Live data ------------------------------------------------------------
-step("3. Live data for five seconds (the simulated engine revs up meanwhile)")
+step("3. Live data for five seconds (the simulated engine revs up meanwhile), then Ctrl-C")
 stop = threading.Event()
 def drive():
     k = 0
@@ -353,89 +346,26 @@ def drive():
         sim(f"pid 05 {min(55 + k, 92) + 40:02X}")
         stop.wait(0.3)
 driver = threading.Thread(target=drive, daemon=True)
-publish({"TYP": 1, "CMD": 2}, "start live data")
 driver.start()
-end = time.monotonic() + 5
-count, drawn, last_text = 0, 0, None
-while time.monotonic() < end:
-    text, pkt = stream.next(end - time.monotonic())
-    if pkt is None or pkt.get("CMD") != 2 or "msg" in pkt.get("DATA", {}):
-        if pkt is not None and "msg" in pkt.get("DATA", {}):
-            show_status(text, pkt)
-            drawn = 0
-        continue
-    count += 1
-    last_text = text
-    rows = list(pkt["DATA"].items())
-    lines = [f"           {'sensor':<8} {'value':>10}         (snapshot {count}, {stamp().strip()})"]
-    lines += [f"           {k:<8} {v if isinstance(v, str) else format(v, '.2f'):>10} {UNITS.get(k, ''):<6}"
-              for k, v in rows]
-    if tty:
-        if drawn:
-            sys.stdout.write(f"\033[{drawn}F")
-        sys.stdout.write("".join(l + "\033[K\n" for l in lines))
-        sys.stdout.flush()
-        drawn = len(lines)
-    else:
-        say("           " + "  ".join(f"{k}={v if isinstance(v, str) else format(v, '.2f')}" for k, v in rows)
-            + f"   (#{count}, {stamp().strip()})")
+# Interrupted as a technician would: the client sends the stop command itself.
+cli("live", interrupt_after=5)
 stop.set()
 driver.join()
-publish({"TYP": 1, "CMD": 3}, "stop live data, go idle")
-if count == 0:
-    raise SystemExit("demo: no live data within five seconds")
-say(dim(f"           {count} live packets; the last one as published:"))
-for l in (last_text or "").splitlines():
-    say(dim("             " + l))
 time.sleep(0.5)
-while True:  # the snapshot that was on its way when the stop came
-    text, pkt = stream.next(0.3)
-    if text is None:
-        break
 
 # 4. Readiness and freeze frame ---------------------------------------------
-STATE = {"COMPLETE": "complete", "INCOMPLETE": "INCOMPLETE", "UNSUPPORTED": "-", "DISABLED": "off"}
-
-def show_monitors(title, monitors):
-    say(f"           {title}: " + "  ".join(f"{k} {STATE.get(v, v)}" for k, v in monitors.items()))
-
-def read_readiness():
-    publish({"TYP": 1, "CMD": 13}, "readiness: MIL and monitors")
-    text, pkt = wait_for(lambda p: p.get("CMD") == 13, 30, "readiness packet", show_other=False)
-    say(f"  {stamp()}  {'<- ':>5} {text}")
-    d = pkt.get("DATA", {})
-    if "MON" in d:
-        say(f"           MIL {'on' if d['MIL'] else 'off'}, {d['DTCCNT']} confirmed code(s), {d['IGN'].lower()} ignition")
-        show_monitors("since clear", d["MON"])
-        if "CYC" in d:
-            show_monitors(" this cycle", d["CYC"])
-
-def read_freeze_frame():
-    publish({"TYP": 1, "CMD": 14}, "freeze frame")
-    text, pkt = wait_for(lambda p: p.get("CMD") == 14, 30, "freeze-frame packet", show_other=False)
-    d = pkt.get("DATA", {})
-    if "DTC" in d:
-        say(f"  {stamp()}  {'<- ':>5} {text}")
-        say(f"           stored by {d['DTC']}: " +
-            "  ".join(f"{k}={v if isinstance(v, str) else format(v, '.2f')}{UNITS.get(k, '')}" for k, v in d["VAL"].items()))
-    else:
-        show_status(text, pkt)
-
 step("4. Readiness and freeze frame")
-read_readiness()
-read_freeze_frame()
+cli("readiness")
+cli("freeze")
 
 # 5. Clear ------------------------------------------------------------------
 step("5. Clear the trouble codes")
 if sim_ctl:
-    publish({"TYP": 1, "CMD": 4}, "clear trouble codes")
-    text, pkt = wait_for(lambda p: p.get("CMD") == 4 and "msg" in p.get("DATA", {}), 30, "answer to the clear")
-    show_status(text, pkt)
-    if is_status("DTC_CLEARED")(pkt):
-        read_dtcs()
+    if cli("clear", "--yes", check=False) == 0:
+        cli("dtc")
         say(dim("           (permanent codes stay until the vehicle itself has verified the repair)"))
-        read_readiness()
-        read_freeze_frame()
+        cli("readiness")
+        cli("freeze")
         say(dim("           (a clear erases the freeze frame and starts every monitor over)"))
     else:
         # The gateway would try three more times; a new command ends that.
@@ -466,19 +396,21 @@ def show_relays():
     say("           state " + " ".join(f"{('ON' if v == '0' else 'off' if v == '1' else '?'):>4}" for v in lv))
     say("           line  " + " ".join(f"{v:>4}" for v in lv) + dim("   (relays are driven inverted: on = low)"))
 
-def relay(cmd, what):
+def relay(*switches):
     before = lines_now()
-    publish({"TYP": 2, "DATA": {"params": {"DO": cmd}}}, what)
+    for sw in switches:
+        cli("relay", *sw.split())
     end = time.monotonic() + 3
     while time.monotonic() < end and lines_now() == before:
         time.sleep(0.05)
-    time.sleep(0.1)
+    time.sleep(0.6)  # the gateway applies a relay command within half a second
     show_relays()
 
 step("6. Relay outputs (line levels read back from the GPIO stand-in)")
 show_relays()
-relay({"DO0": 1, "DO5": 1}, "DO0 and DO5 on")
-relay({"DO0": 0, "DO11": 1}, "DO0 off, DO11 on (DO5 stays on)")
+relay("DO0 on", "DO5 on")
+relay("DO0 off", "DO11 on")
+say(dim("           (DO5 stays on)"))
 lv = lines_now()
 if lv[0] != "1" or lv[5] != "0" or lv[11] != "0":
     raise SystemExit("demo: the relay lines do not show the commanded states")

@@ -18,7 +18,8 @@ for arch in ${*:-amd64 arm64}; do
     # Warnings stay warnings here: a newer compiler must not stop a release.
     cmake -S . -B "$dir" -G Ninja "${args[@]}" -DCMAKE_BUILD_TYPE=Release \
         -DOBDGW_TESTS=OFF -DOBDGW_WERROR=OFF >/dev/null
-    cmake --build "$dir" --target obd-gateway obd-vehicle-sim obd-isotp-ecu obdsim_can_preload
+    cmake --build "$dir" --target obd-gateway obd-gateway-cli obd-gateway-cli-man obd-vehicle-sim obd-isotp-ecu \
+        obdsim_can_preload
     echo "== $arch: packages"
     # Each architecture packs in its own folder: two may be packed at once.
     rm -rf "$dir/cpack"

@@ -11,9 +11,17 @@
 #include "common/pass_guard.h"
 #include "th_mqtt/broker_socket.h"
 #include "th_mqtt/mqtt_msg.h"
+#include "th_mqtt/topics.h"
 
 MqttDetails gMqttDetails = {
-    "mqtt_internal_broker", "127.0.0.1", 1883, 2, {"dt/app_to_ui/resp", "dt/ui_to_app/cmd"}, {1, 1}, 20, 1,
+    "mqtt_internal_broker",
+    OBDGW_BROKER_HOST,
+    OBDGW_BROKER_PORT,
+    2,
+    {OBDGW_RESPONSE_TOPIC, OBDGW_COMMAND_TOPIC},
+    {1, 1},
+    20,
+    1,
 };
 
 int topicCount = 2;

@@ -51,33 +51,34 @@ struct Obd2Monitor {
     const char *key; // packet key and vehicle-file name
     bool continuous; // bit in B, else in C and D
     uint8_t bit;
+    const char *name; // for people (obd-gateway-cli)
 };
 
 // The three continuous monitors, then the non-continuous ones defined for the
 // ignition type, in bit order (compression ignition leaves C bits 2 and 4 reserved).
 inline constexpr std::array<Obd2Monitor, 11> OBD2_MONITORS_SPARK = {{
-    {"MISF", true, 0},
-    {"FUEL", true, 1},
-    {"CCM", true, 2},
-    {"CAT", false, 0},  // catalyst
-    {"HCAT", false, 1}, // heated catalyst
-    {"EVAP", false, 2}, // evaporative system
-    {"SAIR", false, 3}, // secondary air
-    {"ACRF", false, 4}, // A/C refrigerant
-    {"O2S", false, 5},  // oxygen sensor
-    {"O2SH", false, 6}, // oxygen sensor heater
-    {"EGR", false, 7},  // EGR and/or VVT
+    {"MISF", true, 0, "misfire"},
+    {"FUEL", true, 1, "fuel system"},
+    {"CCM", true, 2, "comprehensive components"},
+    {"CAT", false, 0, "catalyst"},
+    {"HCAT", false, 1, "heated catalyst"},
+    {"EVAP", false, 2, "evaporative system"},
+    {"SAIR", false, 3, "secondary air system"},
+    {"ACRF", false, 4, "A/C refrigerant"},
+    {"O2S", false, 5, "oxygen sensor"},
+    {"O2SH", false, 6, "oxygen sensor heater"},
+    {"EGR", false, 7, "EGR and/or VVT system"},
 }};
 inline constexpr std::array<Obd2Monitor, 9> OBD2_MONITORS_COMPRESSION = {{
-    {"MISF", true, 0},
-    {"FUEL", true, 1},
-    {"CCM", true, 2},
-    {"NMHC", false, 0},  // NMHC catalyst
-    {"NOX", false, 1},   // NOx aftertreatment / SCR
-    {"BOOST", false, 3}, // boost pressure
-    {"EGS", false, 5},   // exhaust gas sensor
-    {"PM", false, 6},    // particulate filter
-    {"EGR", false, 7},   // EGR and/or VVT
+    {"MISF", true, 0, "misfire"},
+    {"FUEL", true, 1, "fuel system"},
+    {"CCM", true, 2, "comprehensive components"},
+    {"NMHC", false, 0, "NMHC catalyst"},
+    {"NOX", false, 1, "NOx aftertreatment / SCR"},
+    {"BOOST", false, 3, "boost pressure"},
+    {"EGS", false, 5, "exhaust gas sensor"},
+    {"PM", false, 6, "particulate filter"},
+    {"EGR", false, 7, "EGR and/or VVT system"},
 }};
 
 // Service 09 InfoTypes the gateway reads.

@@ -71,7 +71,7 @@ section_package() {
     local arch name want got
     local gateway_files="/etc/mosquitto/conf.d/obd-gateway.conf /lib/systemd/system/obd-gateway.service
         /opt/vyr/configs/default_config/default_config.json /usr/bin/obd-gateway /usr/share/obd-gateway/sudoers
-        /usr/share/obd-gateway/sudo.conf"
+        /usr/share/obd-gateway/sudo.conf /usr/bin/obd-gateway-cli /usr/share/man/man1/obd-gateway-cli.1.gz"
     local tools_files="/usr/bin/obd-vehicle-sim /usr/bin/obd-isotp-ecu /usr/lib/obd-gateway-tools/libobdsim_can_preload.so
         /usr/share/obd-gateway-tools/vehicles/awkward_two_ecus.json
         /usr/share/obd-gateway-tools/vehicles/diesel_29bit.json
@@ -109,6 +109,10 @@ section_package() {
                     "$(grep -v '^#' "$x/etc/mosquitto/conf.d/obd-gateway.conf" | grep .)" = "set_tcp_nodelay true"
                 check "obd-gateway $arch: the sandbox's sudoers parses, mode 0400" sh -c \
                     "visudo -cqf '$x/usr/share/obd-gateway/sudoers' && test \$(stat -c %a '$x/usr/share/obd-gateway/sudoers') = 400"
+                # gzip -9n: no file name (flag 08) or time stamp in the header; man renders it silently.
+                check "obd-gateway $arch: man page packed with gzip -9n, renders without warnings" test \
+                    "$(od -An -tx1 -j3 -N5 "$x/usr/share/man/man1/obd-gateway-cli.1.gz" | tr -d ' ')" = 0000000000 -a \
+                    -z "$(LC_ALL=C.UTF-8 man --warnings -l "$x/usr/share/man/man1/obd-gateway-cli.1.gz" 2>&1 >/dev/null)"
                 check "obd-gateway $arch: drop-in is a conffile" test \
                     "$(dpkg-deb -I "$f" conffiles)" = /etc/mosquitto/conf.d/obd-gateway.conf
             fi

@@ -406,5 +406,76 @@ TEST_F(E2e, S09_ReloadAfterConfigurationChange)
     EXPECT_EQ(dtc_reqs, (std::vector<std::vector<uint8_t>>{request({0x01, 0x07}, 0x55)}));
 }
 
+// obd-gateway-cli against the real daemon: an answer in words, live data that
+// leaves the gateway idle, a relay, and the exit statuses of an error answer
+// and of a broker that is not there.
+TEST_F(E2e, S22_CommandLineClient)
+{
+    bring_up(Config{.sensors = {"ENGRPM", "SPD"}});
+    struct Run {
+        int rc;
+        std::vector<std::string> out;
+        std::string err;
+    };
+    auto cli = [](std::vector<std::string> args, milliseconds timeout) {
+        args.insert(args.begin(), OBDGW_E2E_CLI);
+        ChildProcess p(args);
+        const int rc = p.wait(static_cast<int>(timeout.count()));
+        return Run{rc, p.lines(), p.err()};
+    };
+
+    // A loaded sanitizer build may miss one heartbeat probe (NOECU, then GOTECU): asked again then.
+    Run r = cli({"status"}, scaled(10000ms));
+    for (int again = 0; again < 2 && r.rc == 1; ++again) {
+        r = cli({"status"}, scaled(10000ms));
+    }
+    EXPECT_EQ(r.rc, 0) << r.err;
+    ASSERT_GE(r.out.size(), 2u);
+    EXPECT_EQ(r.out[1], "VIN          VF1E2E00000001234");
+
+    r = cli({"dtc"}, scaled(10000ms));
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out, (std::vector<std::string>{"stored     P0301 P0171", "pending    P0301 P0171 P0128 U3456",
+                                               "permanent  P0420"}));
+
+    // Two snapshots, then command 3: at most the snapshot under way follows, then the heartbeat.
+    r = cli({"live", "--count", "2"}, scaled(10000ms));
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out, (std::vector<std::string>{"#1  ENGRPM 781.25 rpm  SPD 60.00 km/h",
+                                               "#2  ENGRPM 781.25 rpm  SPD 60.00 km/h"}));
+    const size_t stopped = ui->count();
+    EXPECT_TRUE(gw->wait_trace("[DEBUG] TYP=1, CMD=3", 2000ms)) << "live data was not stopped";
+    EXPECT_GE(ui->wait_exact(status("ECU", 0), 7000ms, stopped), 0) << "no heartbeat after live data";
+    const auto pkts = ui->packets();
+    EXPECT_LE(std::count_if(pkts.begin() + static_cast<long>(stopped), pkts.end(), is_live), 1);
+
+    // Ctrl-C: the stop all the same.
+    ChildProcess live({OBDGW_E2E_CLI, "live"});
+    std::string line;
+    ASSERT_TRUE(live.read_line(line, static_cast<int>(scaled(5000ms).count()))) << "no snapshot";
+    live.signal(SIGINT);
+    EXPECT_EQ(live.wait(5000), 0) << live.err();
+    EXPECT_TRUE(gw->wait_trace("[DEBUG] TYP=1, CMD=3", 2000ms, 2)) << "live data was not stopped by Ctrl-C";
+
+    r = cli({"relay", "DO3", "on"}, 5000ms);
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_TRUE(wait_relays({3}, scaled(2000ms)));
+    EXPECT_EQ(cli({"relay", "all", "off"}, 5000ms).rc, 0);
+    EXPECT_TRUE(wait_relays({}, scaled(2000ms)));
+
+    // The vehicle gone: reported absent, and a read fails after the gateway's attempts.
+    ASSERT_TRUE(sim->command_ok("silent on"));
+    ASSERT_GE(ui->wait_exact(status("NOECU", 1), scaled(20000ms), ui->count()), 0);
+    r = cli({"status"}, scaled(15000ms));
+    EXPECT_EQ(std::tuple(r.rc, r.out.empty() ? "" : r.out[0]),
+              std::tuple(1, "vehicle      NOECU: no vehicle answers"));
+    r = cli({"dtc"}, scaled(15000ms));
+    EXPECT_EQ(std::tuple(r.rc, r.out.size(), r.err),
+              std::tuple(1, size_t{0},
+                         std::string("obd-gateway-cli: NORES: the vehicle gave no usable answer "
+                                     "(4 attempts)\n")));
+    EXPECT_EQ(cli({"dtc", "--port", "1884"}, 10000ms).rc, 3);
+}
+
 } // namespace
 } // namespace e2e

@@ -435,6 +435,29 @@ s_two_ecus() {
     finish
 }
 
+# The technician's client as the package installs it: the vehicle present and
+# its record in words, then its trouble codes. A fresh ECU: earlier scenarios
+# clear the codes.
+s_cli() {
+    begin cli
+    local rc
+    vehicle isotp $ONE_ECU
+    reidentify
+    expect_record ecu_info_11bit.json
+    obd-gateway-cli status >"$D/status.txt" 2>&1
+    rc=$?
+    check "obd-gateway-cli status: exit $rc, $(head -1 "$D/status.txt")" test $rc -eq 0
+    check "obd-gateway-cli status: the VIN of the record" grep -qx 'VIN          VF1E2E00000001234' "$D/status.txt"
+    obd-gateway-cli dtc >"$D/dtc.txt" 2>&1
+    rc=$?
+    if [ $rc -ne 0 ] || ! cmp -s "$D/dtc.txt" \
+        <(printf 'stored     P0301 P0171\npending    P0301 P0171 P0128 U3456\npermanent  P0420\n'); then
+        fail "obd-gateway-cli dtc: exit $rc, $(tr '\n' '|' <"$D/dtc.txt")"
+    fi
+    check "obd-gateway-cli: man page installed" test -s /usr/share/man/man1/obd-gateway-cli.1.gz
+    finish
+}
+
 # The vehicle goes away and comes back refusing to clear after two busy answers.
 s_gone_and_back() {
     begin gone_and_back
@@ -747,7 +770,7 @@ phase_install() {
 }
 
 # SCENARIOS (from the host): the ones to run, in this order; first_boot first.
-ALL_SCENARIOS="walls relays bitrate isotp sim two_ecus pending uds gone_and_back broker_restart sigsegv can_gone
+ALL_SCENARIOS="walls relays bitrate isotp sim two_ecus pending uds cli gone_and_back broker_restart sigsegv can_gone
     trace_complete factory missing_chip preload_rules journal upgrade"
 phase_main() {
     ui_subscribe
