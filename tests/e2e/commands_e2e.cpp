@@ -319,7 +319,7 @@ TEST_F(E2e, S21_FreezeFrameOfTheEngine)
 // One vehicle file read as a classic vehicle, then as one speaking OBD on UDS
 // (the same file with "obd": "uds"): the same packets for commands 1, 2, 13,
 // 14 and 4, byte for byte, and the same ECU information file but PROTO.
-TEST_F(E2e, S22_UdsVehicleReadsAsItsClassicTwin)
+TEST_F(E2e, S23_UdsVehicleReadsAsItsClassicTwin)
 {
     std::string text = read_file(vehicle_11bit());
     text.insert(text.find('{') + 1, R"("obd": "uds",)");
