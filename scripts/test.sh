@@ -9,9 +9,11 @@ deps_missing() {
     local c
     for c in cmake ninja g++ pkg-config mosquitto mosquitto_pub unshare ip python3 clang-format-14 \
         sudo visudo fakeroot dpkg-deb systemd-analyze qemu-system-x86_64 qemu-system-aarch64 qemu-img \
-        mmdebstrap mke2fs update-binfmts; do
+        mmdebstrap mke2fs update-binfmts clang-14 clang++-14; do
         command -v "$c" >/dev/null 2>&1 || return 0
     done
+    # The fuzz preset links libFuzzer and the sanitizers from clang's runtime.
+    compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-$(uname -m).a" >/dev/null || return 0
     pkg-config --exists libcjson 'libgpiod >= 2.0' || return 0
     [ -f /usr/include/MQTTClient.h ] || return 0
     [ -f /usr/include/gtest/gtest.h ] || return 0
@@ -21,13 +23,24 @@ deps_missing() {
     return 1
 }
 
+# The board's packages are cross-built: its role is installed here, once,
+# before both architectures start (two installs at once fail on apt's lock).
+board_deps_missing() {
+    [ "${OBDGW_BOARD_TESTS:-1}" = 1 ] || return 1
+    command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || return 0
+    dpkg -s libcjson-dev:arm64 libpaho-mqtt-dev:arm64 libgpiod-dev:arm64 >/dev/null 2>&1 || return 0
+    return 1
+}
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 if deps_missing; then
     echo "== installing dependencies"
-    if [ "$(id -u)" -eq 0 ]; then
-        bash scripts/install-deps.sh || exit 1
-    else
-        sudo bash scripts/install-deps.sh || exit 1
-    fi
+    as_root bash scripts/install-deps.sh || exit 1
+    deps_missing && { echo "== dependencies still missing after scripts/install-deps.sh"; exit 1; }
+fi
+if board_deps_missing; then
+    echo "== installing the board's dependencies (--arm64)"
+    as_root bash scripts/install-deps.sh --arm64 || exit 1
 fi
 
 # A compiler cache, when there is one, shared by every clone on this machine:
