@@ -56,6 +56,18 @@ presets=${OBDGW_PRESETS:-"default tsan asan"}
 status=0
 summaries=()
 
+# ctest's list of tests that did not run (skipped, disabled), as summary lines.
+did_not_run() {
+    awk '/^The following tests did not run:/ { on = 1; next }
+        on && /^[ \t]+[0-9]+ - / { sub(/^[ \t]+[0-9]+ - /, ""); print "  did not run: " $0; next }
+        { on = 0 }' "$1"
+}
+# A stage switched off leaves a line saying so: the summary shows what was not checked.
+off() { summaries+=("[$1] NOT RUN: $2"); }
+for p in default tsan asan; do
+    [[ " $presets " == *" $p "* ]] || off "$p" "not in OBDGW_PRESETS"
+done
+
 # Formatting: every C++ source of the tree as .clang-format has it.
 echo "== format check (clang-format-14)"
 if git ls-files -z --cached --others --exclude-standard -- '*.cpp' '*.h' |
@@ -82,6 +94,8 @@ for p in $presets; do
     summaries+=("== preset $p")
     while IFS= read -r line; do summaries+=("$line"); done \
         < <(grep -E '^[0-9]+% tests passed|^Total Test time' "$log")
+    # A test that skipped (no tmpfs, no vcan) passed nothing: named, one a line.
+    while IFS= read -r line; do summaries+=("$line"); done < <(did_not_run "$log")
     rm -f "$log"
 done
 
@@ -94,6 +108,8 @@ if [ "${OBDGW_MUTANTS:-1}" = 1 ]; then
     summaries+=("[mutants] $(grep -m1 '^mutants: ' "$log" | sed 's/^mutants: //')")
     while IFS= read -r line; do summaries+=("$line"); done < <(grep -E '^  (survived|broken): ' "$log")
     rm -f "$log"
+else
+    off mutants "OBDGW_MUTANTS=${OBDGW_MUTANTS}"
 fi
 # ---- end mutants ----
 # ---- board: the packages installed on a Debian 12 image under QEMU, arm64 and amd64 ----
@@ -137,6 +153,11 @@ if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
         fi
         rm -f "${board_log[$arch]}"
     done
+    for arch in arm64 amd64; do
+        [[ " $archs " == *" $arch "* ]] || off "board $arch" "not in OBDGW_BOARD_ARCHS"
+    done
+else
+    off board "OBDGW_BOARD_TESTS=${OBDGW_BOARD_TESTS}"
 fi
 # ---- end board ----
 
@@ -144,6 +165,8 @@ fi
 if [ "${OBDGW_FUZZ:-1}" != 0 ]; then
     echo "== fuzz"
     if bash scripts/fuzz.sh "${OBDGW_FUZZ_SECONDS:-3}"; then summaries+=("== fuzz: no finding"); else summaries+=("== fuzz: FAILED"); status=1; fi
+else
+    off fuzz "OBDGW_FUZZ=${OBDGW_FUZZ}"
 fi
 # --- end of fuzzing ---
 
