@@ -148,6 +148,8 @@ if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
         cat "${board_log[$arch]}"
         if [ "$rc" -eq 0 ]; then
             summaries+=("[board $arch] passed")
+            # What the board counted but did not judge (too few power cuts).
+            while IFS= read -r line; do summaries+=("  $line"); done < <(grep 'not judged' "${board_log[$arch]}")
         else
             summaries+=("[board $arch] $(grep -m1 'FAILED' "${board_log[$arch]}" || echo FAILED)"); status=1
         fi
