@@ -105,11 +105,12 @@ apt_get install -y --no-install-recommends sudo
 apt_get install -y --no-install-recommends -t bookworm-backports libgpiod-dev
 
 # The board image (tests/board): mmdebstrap makes a Debian 12 system (arm64
-# through qemu-user-static and binfmt_misc), QEMU boots it with Debian's
+# through qemu-user-static and binfmt_misc; arch-test, which mmdebstrap only
+# suggests, is what lets it build for another architecture), QEMU boots it with Debian's
 # kernel; gpio-sim is built from the kernel's source against its headers
 # (the arm64 headers are unpacked by tests/board/image.sh).
 apt_get install -y --no-install-recommends \
-    qemu-system-x86 qemu-system-arm qemu-utils qemu-user-static binfmt-support mmdebstrap e2fsprogs \
+    qemu-system-x86 qemu-system-arm qemu-utils qemu-user-static binfmt-support mmdebstrap arch-test e2fsprogs \
     linux-source-6.1 linux-headers-amd64 bc
 
 ver=$(pkg-config --modversion libgpiod)

@@ -9,7 +9,7 @@ deps_missing() {
     local c
     for c in cmake ninja g++ pkg-config mosquitto mosquitto_pub unshare ip python3 clang-format-14 \
         sudo visudo fakeroot dpkg-deb systemd-analyze qemu-system-x86_64 qemu-system-aarch64 qemu-img \
-        mmdebstrap mke2fs update-binfmts clang-14 clang++-14; do
+        mmdebstrap arch-test mke2fs update-binfmts clang-14 clang++-14; do
         command -v "$c" >/dev/null 2>&1 || return 0
     done
     # The fuzz preset links libFuzzer and the sanitizers from clang's runtime.

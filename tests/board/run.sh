@@ -104,7 +104,7 @@ passes_of() { case "$1" in isotp | sim) echo "${1}_11bit ${1}_29bit" ;; *) echo 
 
 # --- the packages and the image -----------------------------------------
 if ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64-static >/dev/null ||
-    ! command -v mmdebstrap >/dev/null || [ ! -f /usr/src/linux-source-6.1.tar.xz ] ||
+    ! command -v mmdebstrap >/dev/null || ! command -v arch-test >/dev/null || [ ! -f /usr/src/linux-source-6.1.tar.xz ] ||
     ! dpkg -s libcjson-dev:arm64 libpaho-mqtt-dev:arm64 libgpiod-dev:arm64 >/dev/null 2>&1; then
     say "installing what the packages and the image need"
     { bash "$src/scripts/install-deps.sh" && bash "$src/scripts/install-deps.sh" --arm64; } >"$out/deps.log" 2>&1 ||
