@@ -65,17 +65,17 @@ broken=()
 start=$(date +%s)
 log=$(mktemp)
 
-# run_tests PROGRAM FILTER LIMIT: sets outcome (passed, assertion, crash SIG,
-# timeout, no test, exit N) and secs.
+# run_tests PROGRAM FILTER LIMIT [LOG]: sets outcome (passed, assertion,
+# crash SIG, timeout, no test, exit N) and secs.
 run_tests() {
-    local t0 rc
+    local t0 rc out=${4:-$log}
     t0=$(date +%s%N)
-    timeout -k 5 "$3" "$build/tests/$1" --gtest_filter="$2" >"$log" 2>&1
+    timeout -k 5 "$3" "$build/tests/$1" --gtest_filter="$2" >"$out" 2>&1
     rc=$?
     secs=$(awk -v a="$t0" -v b="$(date +%s%N)" 'BEGIN { printf "%.1f", (b - a) / 1e9 }')
     if [ "$rc" -eq 0 ]; then
-        grep -qE '^\[  PASSED  \] [1-9]' "$log" && outcome=passed || outcome="no test"
-    elif [ "$rc" -eq 1 ] && grep -q '^\[  FAILED  \]' "$log"; then
+        grep -qE '^\[  PASSED  \] [1-9]' "$out" && outcome=passed || outcome="no test"
+    elif [ "$rc" -eq 1 ] && grep -q '^\[  FAILED  \]' "$out"; then
         outcome=assertion
     elif [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
         outcome=timeout
@@ -95,15 +95,25 @@ if ! cmake --build "$build" --target "${all_programs[@]}" >"$log" 2>&1; then
     echo "mutants: the named test programs do not build unchanged"
     exit 1
 fi
-good=0
-for r in "${all_runs[@]}"; do
+# Two at a time (OBDGW_MUTANT_JOBS): each test program has namespaces of its own.
+base=$(mktemp -d)
+for i in "${!all_runs[@]}"; do
+    while [ "$(jobs -rp | wc -l)" -ge "${OBDGW_MUTANT_JOBS:-2}" ]; do wait -n; done
+    r=${all_runs[$i]}
     prog=${r%%=*}
     filter=${r#*=}
     [ "$filter" = "$r" ] && filter='*'
-    run_tests "$prog" "$filter" "$per_test_timeout"
+    (run_tests "$prog" "$filter" "$per_test_timeout" "$base/$i.log" && echo "$outcome|$secs" >"$base/$i") &
+done
+wait
+good=0
+for i in "${!all_runs[@]}"; do
+    r=${all_runs[$i]}
+    IFS='|' read -r outcome secs <"$base/$i"
     base_outcome[$r]=$outcome base_secs[$r]=$secs
     if [ "$outcome" = passed ]; then good=$((good + 1)); else echo "-- unchanged: $r: $outcome ($secs s)"; fi
 done
+rm -rf "$base"
 echo "-- unchanged tree: $good of ${#all_runs[@]} named runs pass ($(($(date +%s) - start)) s)"
 
 for patch in "${patches[@]}"; do
