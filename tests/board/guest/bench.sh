@@ -801,20 +801,19 @@ verify() {
 }
 
 # Where the last cut on the ECU information file fell, from the file as the
-# cut left it: replaced (a new inode: the write was done) or not (the old
-# file, byte for byte). The host counts both sides over its cuts.
+# cut left it: the file of the mark, byte for byte (before the write), or
+# another whole record (after it; the new vehicle's: the new file whole).
+# The inodes are shown only: ext4 hands a freed one out again, so a file
+# replaced twice may come back with the inode it had at the mark.
 landed() { # WHOLE_RECORD_NAME
     local m ino sum now where
     read -r m ino sum </var/lib/obdgw-bench/cut 2>/dev/null && [ "$m" = ecu_info ] || return 0
     rm -f /var/lib/obdgw-bench/cut
     now=$(cat /run/bench-files/ecu_info.inode 2>/dev/null)
-    if [ "$now" != "$ino" ]; then
-        where="after $([ "$1" = record-29bit.json ] && echo new || echo other)"
-    elif [ "$(md5sum </run/bench-files/ecu_info.json | cut -d' ' -f1)" = "$sum" ]; then
+    if [ "$(md5sum </run/bench-files/ecu_info.json | cut -d' ' -f1)" = "$sum" ]; then
         where="before old"
     else
-        where="before changed"
-        fail "ecu_info.json changed by the cut without being replaced"
+        where="after $([ "$1" = record-29bit.json ] && echo new || echo other)"
     fi
     [ -e /run/bench-files/ecu_info.json.tmp ] && where="$where (a .tmp left)"
     say "LANDED ecu_info $where: $1 (inode $ino -> $now)"
