@@ -29,9 +29,28 @@ fi
 
 export DEBIAN_FRONTEND=noninteractive
 
+# Runs of this script (the test command installs the board's roles while a
+# board run may check its own) take turns: apt-get update does not wait for
+# the package lists' lock, it fails at once.
+mkdir -p /run/lock
+exec 8>/run/lock/obdgw-install-deps.lock
+flock 8
+
 # Another apt/dpkg run may hold the lock for a while: wait for it.
 apt_get() {
     apt-get -o DPkg::Lock::Timeout=600 "$@"
+}
+# The same for the lists' lock of someone else's apt-get update (10 minutes).
+apt_update() {
+    local i err
+    for i in $(seq 120); do
+        if err=$(apt-get update 2>&1 >/dev/null); then return 0; fi
+        grep -q 'Could not get lock' <<<"$err" || { echo "$err" >&2; return 1; }
+        [ "$i" = 1 ] && echo "install-deps: waiting for another apt-get update" >&2
+        sleep 5
+    done
+    echo "$err" >&2
+    return 1
 }
 
 # libgpiod 2.x only ships in bookworm-backports; the stock 1.6 has a different API.
@@ -49,7 +68,7 @@ fi
 if [ "$role" = runtime ]; then
     # The board's broker is the daemon's: it is installed and left running as
     # its package sets it up; nothing here stops, disables or reconfigures it.
-    apt_get update
+    apt_update
     apt_get install -y --no-install-recommends mosquitto libcjson1 libpaho-mqtt1.3 iproute2 sudo
     apt_get install -y --no-install-recommends -t bookworm-backports libgpiod3
     exit 0
@@ -57,7 +76,7 @@ fi
 
 if [ "$role" = arm64 ]; then
     dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
-    apt_get update
+    apt_update
     apt_get install -y --no-install-recommends \
         cmake ninja-build make pkg-config dpkg-dev fakeroot file systemd \
         g++-aarch64-linux-gnu qemu-user-static libcjson-dev:arm64 libpaho-mqtt-dev:arm64
@@ -66,7 +85,7 @@ if [ "$role" = arm64 ]; then
     exit 0
 fi
 
-apt_get update
+apt_update
 
 # The system broker is installed and left as its package sets it up: every
 # test runs its own broker in a private network namespace, so a broker on
@@ -77,17 +96,21 @@ apt_get install -y --no-install-recommends \
     libcjson-dev libpaho-mqtt-dev libgtest-dev libgmock-dev libbenchmark-dev \
     mosquitto mosquitto-clients systemd \
     iproute2 util-linux procps psmisc python3 valgrind clang-format-14 ccache
+# The fuzz preset: clang with libFuzzer and the sanitizers' runtime (only a
+# recommendation of clang-14, so named here).
+apt_get install -y --no-install-recommends clang-14 libclang-rt-14-dev
 # The package install check runs dpkg on a copy of this machine: every runtime
 # dependency of the obd-gateway package must be here (sudo is not on minimal images).
 apt_get install -y --no-install-recommends sudo
 apt_get install -y --no-install-recommends -t bookworm-backports libgpiod-dev
 
 # The board image (tests/board): mmdebstrap makes a Debian 12 system (arm64
-# through qemu-user-static and binfmt_misc), QEMU boots it with Debian's
+# through qemu-user-static and binfmt_misc; arch-test, which mmdebstrap only
+# suggests, is what lets it build for another architecture), QEMU boots it with Debian's
 # kernel; gpio-sim is built from the kernel's source against its headers
 # (the arm64 headers are unpacked by tests/board/image.sh).
 apt_get install -y --no-install-recommends \
-    qemu-system-x86 qemu-system-arm qemu-utils qemu-user-static binfmt-support mmdebstrap e2fsprogs \
+    qemu-system-x86 qemu-system-arm qemu-utils qemu-user-static binfmt-support mmdebstrap arch-test e2fsprogs \
     linux-source-6.1 linux-headers-amd64 bc
 
 ver=$(pkg-config --modversion libgpiod)

@@ -9,9 +9,11 @@ deps_missing() {
     local c
     for c in cmake ninja g++ pkg-config mosquitto mosquitto_pub unshare ip python3 clang-format-14 \
         sudo visudo fakeroot dpkg-deb systemd-analyze qemu-system-x86_64 qemu-system-aarch64 qemu-img \
-        mmdebstrap mke2fs update-binfmts; do
+        mmdebstrap arch-test mke2fs update-binfmts clang-14 clang++-14; do
         command -v "$c" >/dev/null 2>&1 || return 0
     done
+    # The fuzz preset links libFuzzer and the sanitizers from clang's runtime.
+    compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-$(uname -m).a" >/dev/null || return 0
     pkg-config --exists libcjson 'libgpiod >= 2.0' || return 0
     [ -f /usr/include/MQTTClient.h ] || return 0
     [ -f /usr/include/gtest/gtest.h ] || return 0
@@ -21,13 +23,24 @@ deps_missing() {
     return 1
 }
 
+# The board's packages are cross-built: its role is installed here, once,
+# before both architectures start (two installs at once fail on apt's lock).
+board_deps_missing() {
+    [ "${OBDGW_BOARD_TESTS:-1}" = 1 ] || return 1
+    command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || return 0
+    dpkg -s libcjson-dev:arm64 libpaho-mqtt-dev:arm64 libgpiod-dev:arm64 >/dev/null 2>&1 || return 0
+    return 1
+}
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 if deps_missing; then
     echo "== installing dependencies"
-    if [ "$(id -u)" -eq 0 ]; then
-        bash scripts/install-deps.sh || exit 1
-    else
-        sudo bash scripts/install-deps.sh || exit 1
-    fi
+    as_root bash scripts/install-deps.sh || exit 1
+    deps_missing && { echo "== dependencies still missing after scripts/install-deps.sh"; exit 1; }
+fi
+if board_deps_missing; then
+    echo "== installing the board's dependencies (--arm64)"
+    as_root bash scripts/install-deps.sh --arm64 || exit 1
 fi
 
 # A compiler cache, when there is one, shared by every clone on this machine:
@@ -42,6 +55,19 @@ fi
 presets=${OBDGW_PRESETS:-"default tsan asan"}
 status=0
 summaries=()
+
+# ctest's list of tests that did not run (skipped, disabled), as summary lines.
+did_not_run() {
+    awk '/^The following tests did not run:/ { on = 1; next }
+        on && /^[ \t]+[0-9]+ - / { sub(/^[ \t]+[0-9]+ - /, ""); print "  did not run: " $0; next }
+        { on = 0 }' "$1"
+}
+# A stage switched off leaves a line saying so: the summary shows what was not checked.
+off() { summaries+=("[$1] NOT RUN: $2"); }
+for p in default tsan asan; do
+    [[ " $presets " == *" $p "* ]] || off "$p" "not in OBDGW_PRESETS"
+done
+[ -z "${OBDGW_CTEST_ARGS:-}" ] || off "tests" "only those of OBDGW_CTEST_ARGS=$OBDGW_CTEST_ARGS"
 
 # Formatting: every C++ source of the tree as .clang-format has it.
 echo "== format check (clang-format-14)"
@@ -63,12 +89,15 @@ for p in $presets; do
     fi
     echo "== preset $p: test"
     log=$(mktemp)
-    ctest --preset "$p" 2>&1 | tee "$log"
+    # shellcheck disable=SC2086 # OBDGW_CTEST_ARGS: ctest's own options, e.g. "-R Config"
+    ctest --preset "$p" ${OBDGW_CTEST_ARGS:-} 2>&1 | tee "$log"
     rc=${PIPESTATUS[0]}
     [ "$rc" -eq 0 ] || status=1
     summaries+=("== preset $p")
     while IFS= read -r line; do summaries+=("$line"); done \
         < <(grep -E '^[0-9]+% tests passed|^Total Test time' "$log")
+    # A test that skipped (no tmpfs, no vcan) passed nothing: named, one a line.
+    while IFS= read -r line; do summaries+=("$line"); done < <(did_not_run "$log")
     rm -f "$log"
 done
 
@@ -81,6 +110,8 @@ if [ "${OBDGW_MUTANTS:-1}" = 1 ]; then
     summaries+=("[mutants] $(grep -m1 '^mutants: ' "$log" | sed 's/^mutants: //')")
     while IFS= read -r line; do summaries+=("$line"); done < <(grep -E '^  (survived|broken): ' "$log")
     rm -f "$log"
+else
+    off mutants "OBDGW_MUTANTS=${OBDGW_MUTANTS}"
 fi
 # ---- end mutants ----
 # ---- board: the packages installed on a Debian 12 image under QEMU, arm64 and amd64 ----
@@ -119,11 +150,18 @@ if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
         cat "${board_log[$arch]}"
         if [ "$rc" -eq 0 ]; then
             summaries+=("[board $arch] passed")
+            # What the board counted but did not judge (too few power cuts).
+            while IFS= read -r line; do summaries+=("  $line"); done < <(grep 'not judged' "${board_log[$arch]}")
         else
             summaries+=("[board $arch] $(grep -m1 'FAILED' "${board_log[$arch]}" || echo FAILED)"); status=1
         fi
         rm -f "${board_log[$arch]}"
     done
+    for arch in arm64 amd64; do
+        [[ " $archs " == *" $arch "* ]] || off "board $arch" "not in OBDGW_BOARD_ARCHS"
+    done
+else
+    off board "OBDGW_BOARD_TESTS=${OBDGW_BOARD_TESTS}"
 fi
 # ---- end board ----
 
@@ -131,6 +169,8 @@ fi
 if [ "${OBDGW_FUZZ:-1}" != 0 ]; then
     echo "== fuzz"
     if bash scripts/fuzz.sh "${OBDGW_FUZZ_SECONDS:-3}"; then summaries+=("== fuzz: no finding"); else summaries+=("== fuzz: FAILED"); status=1; fi
+else
+    off fuzz "OBDGW_FUZZ=${OBDGW_FUZZ}"
 fi
 # --- end of fuzzing ---
 

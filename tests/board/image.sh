@@ -95,10 +95,10 @@ if [ ! -f "$dir/gpio-sim.ko" ]; then
     kbuild=linux-kbuild-${kabi%.*}
     hdr=/usr/src/linux-headers-$kver
     if [ "$arch" = "$(dpkg --print-architecture)" ]; then
-        [ -d "$hdr" ] || apt-get install -y --no-install-recommends "linux-headers-$kver" >/dev/null
+        [ -d "$hdr" ] || apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "linux-headers-$kver" >/dev/null
     else
         [ -d "/usr/src/linux-headers-$kabi-common" ] && [ -d "/usr/lib/$kbuild" ] ||
-            apt-get install -y --no-install-recommends "linux-headers-$kabi-common" "$kbuild" >/dev/null
+            apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "linux-headers-$kabi-common" "$kbuild" >/dev/null
         (cd "$work" && apt-get -o APT::Sandbox::User=root download "linux-headers-$kver:$arch" >/dev/null)
         dpkg-deb -x "$work"/linux-headers-"$kver"_*.deb "$work/hdr"
         hdr=$work/hdr/usr/src/linux-headers-$kver
@@ -107,7 +107,7 @@ if [ ! -f "$dir/gpio-sim.ko" ]; then
         ln -s "/usr/lib/$kbuild" "$work/hdr/usr/lib/"
         ln -s "/usr/src/linux-headers-$kabi-common" "$work/hdr/usr/src/"
     fi
-    [ -f /usr/src/linux-source-6.1.tar.xz ] || apt-get install -y --no-install-recommends linux-source-6.1 >/dev/null
+    [ -f /usr/src/linux-source-6.1.tar.xz ] || apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends linux-source-6.1 >/dev/null
     m=$work/gpio-sim
     mkdir -p "$m"
     tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$m" --strip-components=3 --wildcards \

@@ -56,9 +56,56 @@ out=$src/build/board/$arch
 share=$out/share
 mkdir -p "$out"
 
+# --- what is asked, checked before anything is built or booted ------------
+# Every phase, scenario and moment asked must end in a PASS: a name the guest
+# does not know would run nothing and fail nothing, so it stops the run here.
+eval "$(sed -n '/^ALL_SCENARIOS="/,/"$/p' "$here/guest/bench.sh")"
+wrong=()
+for p in "${phases[@]}"; do
+    case "$p" in install | main | cut | check | purge | lab) ;; *) wrong+=("phase '$p'") ;; esac
+done
+# The rules' tests are built for the host: amd64 only.
+if [ -z "$scenarios" ]; then
+    scenarios=$ALL_SCENARIOS
+    [ "$arch" = amd64 ] || scenarios=${scenarios/preload_rules/}
+fi
+scenarios=$(echo $scenarios)
+for s in $scenarios; do
+    if [[ " $(echo $ALL_SCENARIOS) " != *" $s "* ]] || ! grep -q "^s_$s() *{" "$here/guest/bench.sh"; then
+        wrong+=("scenario '$s'")
+    elif [ "$s" = preload_rules ] && [ "$arch" != amd64 ]; then
+        wrong+=("scenario 'preload_rules' on $arch (its tests are built for the host: amd64 only)")
+    elif [ "$s" = preload_rules ] && [ ! -x "$src/build/default/tests/can_preload_test" ]; then
+        wrong+=("scenario 'preload_rules': no host build of its tests (cmake --build --preset default)")
+    fi
+done
+# Each moment's cut window comes from the main phase's scenario that times it.
+window_from() { case "$1" in ecu_info) echo isotp ;; factory) echo factory ;; apt) echo upgrade ;; esac; }
+if [[ " ${phases[*]} " == *" cut "* ]]; then
+    for m in ${moments//,/ }; do
+        w=$(window_from "$m")
+        if [ -z "$w" ]; then
+            wrong+=("moment '$m' (ecu_info, factory or apt)")
+        elif [[ " ${phases[*]} " == *" main "* ]]; then
+            [[ " $scenarios " == *" $w "* ]] || wrong+=("moment '$m': its cut window comes from scenario '$w', not asked")
+        elif ! tr -d '\r' 2>/dev/null <"$out/console-main.log" | grep -q "^BT NOTE window $m "; then
+            wrong+=("moment '$m': no cut window in an earlier main phase's console (scenario '$w')")
+        fi
+    done
+fi
+if [ ${#wrong[@]} -gt 0 ]; then
+    for w in "${wrong[@]}"; do say "FAIL asked: unknown or impossible $w"; done
+    say "known scenarios: $(echo $ALL_SCENARIOS)"
+    say "FAILED: asked"
+    exit 1
+fi
+# What each asked name prints PASS as (a scenario's vehicles pass one by one).
+passes_of() { case "$1" in isotp | sim) echo "${1}_11bit ${1}_29bit" ;; *) echo "$1" ;; esac; }
+
 # --- the packages and the image -----------------------------------------
 if ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64-static >/dev/null ||
-    ! command -v mmdebstrap >/dev/null || [ ! -f /usr/src/linux-source-6.1.tar.xz ]; then
+    ! command -v mmdebstrap >/dev/null || ! command -v arch-test >/dev/null || [ ! -f /usr/src/linux-source-6.1.tar.xz ] ||
+    ! dpkg -s libcjson-dev:arm64 libpaho-mqtt-dev:arm64 libgpiod-dev:arm64 >/dev/null 2>&1; then
     say "installing what the packages and the image need"
     { bash "$src/scripts/install-deps.sh" && bash "$src/scripts/install-deps.sh" --arm64; } >"$out/deps.log" 2>&1 ||
         { tail -20 "$out/deps.log"; say "FAIL dependencies"; exit 1; }
@@ -67,8 +114,11 @@ fi
 results=$out/results.txt
 # What needs no board: the packages' contents and dependencies, the arguments.
 static=package
-[ "$arch" = amd64 ] && [ -x "$src/build/default/obd-gateway" ] && static="args package"
+[ "$arch" = amd64 ] && static="args package"
 OBDGW_PKG_ARCHS=$arch "$here/board_test.sh" $static 2>&1 | grep -v '^== board' | sed "s/^FAIL - /FAIL static: /; s/^/board ($arch): /" | tee "$results"
+# The arguments are checked on the host's build: without it they were not checked.
+[ "$arch" = amd64 ] && [ ! -x "$src/build/default/obd-gateway" ] &&
+    say "FAIL static: args: no host build of the daemon (cmake --build --preset default)" | tee -a "$results"
 t0=$(date +%s)
 disk=$("$here/image.sh" --arch "$arch") || { say "FAIL the image could not be built"; exit 1; }
 img=$(dirname "$disk")
@@ -101,7 +151,7 @@ PY
 [ -n "$lab" ] && cp "$lab" "$share/lab.sh"
 # The preload library's rule tests, built for the host, run against the amd64 kernel.
 b=$src/build/default
-if [ "$arch" = amd64 ] && [ -x "$b/tests/can_preload_test" ]; then
+if [[ " $scenarios " == *" preload_rules "* ]]; then
     mkdir -p "$share/kt/build/tests" "$share/kt/build/tools/can_preload" "$share/kt/build/tools/vehicle_sim_cli" "$share/kt/src/tools/vehicles"
     cp "$b/tests/can_preload_test" "$b/tests/can-init-repeat" "$share/kt/build/tests/"
     cp "$b/tools/can_preload/obdsim-can-probe" "$b/tools/can_preload/libobdsim_can_preload.so" "$share/kt/build/tools/can_preload/"
@@ -149,10 +199,27 @@ boot() {
     tr -d '\r' <"$log" | grep -a '^BT ' | sed "s/^BT /board ($arch): /" | grep -v ': CUT' || true
     [ -n "$killed" ] && say "CUT $phase: power cut $cut ms after the mark, last seen: $(tr -d '\r' <"$log" | grep -a '^BT SEEN' | tail -1 | cut -d' ' -f3-)"
     awk -v p="$phase" -v s="$start" -v e="$end" -v a="$arch" 'BEGIN { printf "board (%s): TIME boot %s %.1f s in QEMU\n", a, p, e - s }'
-    if [ -z "$killed" ] && ! grep -aq "^BT DONE" "$log"; then
+    if [ -n "$cut" ] && [ -z "$killed" ]; then
+        say "FAIL $phase: never cut (the guest $(grep -aq '^BT CUT' "$log" && echo 'ended before the kill' || echo 'never reached the mark')); console in $log"
+    elif [ -z "$killed" ] && ! grep -aq "^BT DONE" "$log"; then
         say "FAIL $phase: the guest did not finish; console in $log"
         tr -d '\r' <"$log" | tail -20
     fi
+    # Every check asked of this boot said PASS (a FAIL, a stop or a name
+    # the guest skipped all leave one missing).
+    local n
+    for n in $(expected_passes "$phase"); do
+        tr -d '\r' <"$log" | grep -aqx "BT PASS $n" || say "FAIL $phase: no PASS from $n"
+    done
+}
+expected_passes() { # PHASE
+    local s
+    case "$1" in
+    install) echo install ;;
+    main) echo first_boot; for s in $scenarios; do passes_of "$s"; done ;;
+    cut-* | check) echo verify ;;
+    purge) echo verify purge ;;
+    esac
 }
 
 if [ "$shell" = 1 ]; then
@@ -174,7 +241,10 @@ for p in "${phases[@]}"; do
             for m in ${moments//,/ }; do
                 w=$(cat "$out/console-main.log" 2>/dev/null | tr -d '\r' |
                     sed -n "s/^BT NOTE window $m \([0-9]*\) \([0-9]*\)$/\1 \2/p" | tail -1)
-                [ -n "$w" ] || w="500 3000"
+                if [ -z "$w" ]; then
+                    say "FAIL cut-$m-$i: no cut window for $m in the main phase's console" | tee -a "$results"
+                    continue
+                fi
                 ms=$(awk -v w="$w" 'BEGIN { srand(); split(w, a, " "); printf "%d", a[1] + rand() * (a[2] - a[1]) }')
                 boot "cut-$m-$i" "$ms" | tee -a "$results"
             done
@@ -184,6 +254,20 @@ for p in "${phases[@]}"; do
         boot "$p" | tee -a "$results"
     fi
 done
+# The cuts on the ECU information file show both outcomes: one after the
+# write with the new file whole, one before it with the old file whole.
+# Fewer than 10 cuts may well all fall on one side: counted, not judged.
+if [[ " ${phases[*]} " == *" cut "* ]] && [[ " ${moments//,/ } " == *" ecu_info "* ]]; then
+    after=$(grep -c ': LANDED ecu_info after new' "$results")
+    before=$(grep -c ': LANDED ecu_info before old' "$results")
+    if [ "$cuts" -lt 10 ]; then
+        say "NOTE cuts on ecu_info not judged ($cuts asked, 10 needed): $before before the write, $after after it"
+    elif [ "$after" -eq 0 ] || [ "$before" -eq 0 ]; then
+        say "FAIL cut_outcomes: $before cuts before the write with the old file whole, $after after it with the new one (one of each needed)" | tee -a "$results"
+    else
+        say "PASS cut_outcomes: $before before the write (old file whole), $after after it (new file whole)"
+    fi
+fi
 if grep -q ': FAIL' "$results"; then
     say "FAILED: $(grep -o 'FAIL [a-z0-9_-]*' "$results" | sort -u | cut -d' ' -f2 | tr '\n' ' ')"
     exit 1

@@ -368,9 +368,10 @@ class Ledger
         }
         const int c = std::exchange(current_, INT32_MIN);
         static const std::map<int, std::regex> promised = {
-            {1, std::regex("COMER|(NORES ){0,4}<1,1>|NORES( NORES){0,3}")},
+            // Four attempts: at most three NORES before the result.
+            {1, std::regex("COMER|(NORES ){0,3}<1,1>|NORES( NORES){0,3}")},
             {2, std::regex("COMER|(NORES|<1,2>)( (NORES|<1,2>))*")},
-            {4, std::regex("COMER|(NORES ){0,4}DTC_CLEARED|NORES( NORES){0,3}")},
+            {4, std::regex("COMER|(NORES ){0,3}DTC_CLEARED|NORES( NORES){0,3}")},
         };
         const auto p = promised.find(c);
         const std::string said = answers_.empty() ? "" : answers_.substr(1);
@@ -664,6 +665,7 @@ TEST(Soak, MonthUnattended)
     };
 
     std::vector<Sample> samples;
+    std::vector<double> sample_days;
     std::vector<uint64_t> per_period;
     uint64_t period_mark = 0;
     size_t next = 0;
@@ -682,6 +684,7 @@ TEST(Soak, MonthUnattended)
         } else if (at == check) {
             per_period.push_back(trace_bytes - std::exchange(period_mark, trace_bytes));
             samples.push_back(sample());
+            sample_days.push_back(double(now()) / double(kDay));
             const Sample &s = samples.back();
             std::lock_guard lk(folder.mu);
             fprintf(log,
@@ -827,7 +830,8 @@ TEST(Soak, MonthUnattended)
         for (size_t i = 0; i < samples.size(); ++i) {
             (i < third ? first : later) = std::max(i < third ? first : later, samples[i].*field);
         }
-        printf("soak: %-12s first third at most %ld, the rest at most %ld\n", what, first, later);
+        printf("soak: %-12s first third at most %ld, the rest at most %ld%s\n", what, first, later,
+               judged ? "" : " (not judged)");
         EXPECT_TRUE(!judged || later <= first + slack)
             << what << ": " << later << " > " << first << " + " << slack;
     };
@@ -837,6 +841,29 @@ TEST(Soak, MonthUnattended)
     // it allocates, and code run for the first time on day 20 adds some.
     flat("RSS KiB", &Sample::anon_kib, 64, !kSanitized && days >= 3);
     flat("file RSS KiB", &Sample::file_kib, 0, false);
+    // A slow leak stays under any slack on the maxima: from day 10 on, once the
+    // allocator has seen the schedule's busiest moments, RSS (anonymous and of
+    // files) grows by less than 2 KiB a day, least squares over the samples.
+    // A step of a few pages (a malloc arena's last growth) stays under that.
+    auto slope = [&](const char *what, long Sample::*field) {
+        double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+        for (size_t i = 0; i < samples.size(); ++i) {
+            if (sample_days[i] >= 10) {
+                const double x = sample_days[i], y = double(samples[i].*field);
+                n += 1, sx += x, sy += y, sxx += x * x, sxy += x * y;
+            }
+        }
+        if (kSanitized || n < 5) {
+            printf("soak: %s not judged (%s)\n", what,
+                   kSanitized ? "under a sanitizer" : "the slope needs 15 days or more");
+            return;
+        }
+        const double kib_a_day = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+        printf("soak: %s from day 10 grows %.2f KiB a day over %.0f samples\n", what, kib_a_day, n);
+        EXPECT_LT(kib_a_day, 2.0) << what << " grows from day 10 on";
+    };
+    slope("RSS", &Sample::anon_kib);
+    slope("file RSS", &Sample::file_kib);
     flat("heap KiB", &Sample::heap_kib, 64);
     flat("descriptors", &Sample::fds, 0);
     flat("threads", &Sample::threads, 0);

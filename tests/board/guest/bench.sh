@@ -44,6 +44,7 @@ early() {
     done
     # The files as the last power cut left them, before the daemon starts.
     mkdir -p /run/bench-files && cp -a $CFG/. /run/bench-files/ 2>/dev/null
+    stat -c %i $CFG/ecu_info.json >/run/bench-files/ecu_info.inode 2>/dev/null
     modprobe kvaser_pci
     for _ in $(seq 100); do [ -e /sys/class/net/can1 ] && break; sleep 0.1; done
     ip link set can1 type can bitrate 500000 && ip link set can1 up
@@ -365,7 +366,8 @@ s_vehicles() { # isotp | sim
         vehicle $kind full_$bits.json
         reidentify
         # The record of the previous vehicle is replaced: the moment for the power cuts.
-        [ $kind$bits = isotp29bit ] && say "NOTE window ecu_info $((IDENT_MS / 2)) $((IDENT_MS * 11 / 10))"
+        # The file is written as the identification ends: cuts on both sides of it.
+        [ $kind$bits = isotp29bit ] && say "NOTE window ecu_info $((IDENT_MS * 6 / 10)) $((IDENT_MS * 14 / 10))"
         [ "$FAILED" -eq 0 ] && check_vehicle ecu_info_$bits.json dtc_$bits.txt
         noise_seen "$t"
         finish
@@ -814,6 +816,7 @@ verify() {
     local r whole=
     for r in "$D"/record-*.json; do cmp -s $f/ecu_info.json "$r" && whole=${r##*/}; done
     [ -n "$whole" ] || { cp $f/ecu_info.json "$D/ecu_info.found.json"; fail "ecu_info.json is not whole: $(stat -c %s $f/ecu_info.json 2>&1) bytes"; }
+    landed "$whole"
     # After the start-up the daemon has made a usable config.json of it.
     cmp -s $CFG/config.json $CFG/default_config/default_config.json || cmp -s $CFG/config.json /var/lib/obdgw-bench/config.user ||
         fail "config.json after the start-up is neither the user's nor the factory copy"
@@ -843,6 +846,25 @@ verify() {
     finish
 }
 
+# Where the last cut on the ECU information file fell, from the file as the
+# cut left it: the file of the mark, byte for byte (before the write), or
+# another whole record (after it; the new vehicle's: the new file whole).
+# The inodes are shown only: ext4 hands a freed one out again, so a file
+# replaced twice may come back with the inode it had at the mark.
+landed() { # WHOLE_RECORD_NAME
+    local m ino sum now where
+    read -r m ino sum </var/lib/obdgw-bench/cut 2>/dev/null && [ "$m" = ecu_info ] || return 0
+    rm -f /var/lib/obdgw-bench/cut
+    now=$(cat /run/bench-files/ecu_info.inode 2>/dev/null)
+    if [ "$(md5sum </run/bench-files/ecu_info.json | cut -d' ' -f1)" = "$sum" ]; then
+        where="before old"
+    else
+        where="after $([ "$1" = record-29bit.json ] && echo new || echo other)"
+    fi
+    [ -e /run/bench-files/ecu_info.json.tmp ] && where="$where (a .tmp left)"
+    say "LANDED ecu_info $where: $1 (inode $ino -> $now)"
+}
+
 # Announces the moment ("BT CUT", the host kills the VM a while after it)
 # and sets it going; every status packet is shown as it comes.
 arm() { # ecu_info | factory | apt
@@ -852,6 +874,8 @@ arm() { # ecu_info | factory | apt
     case "$1" in
     ecu_info)
         vehicle isotp full_29bit.json
+        mkdir -p /var/lib/obdgw-bench
+        echo "ecu_info $(stat -c %i $CFG/ecu_info.json) $(md5sum <$CFG/ecu_info.json | cut -d' ' -f1)" >/var/lib/obdgw-bench/cut && sync
         say "CUT $1"
         send '{"TYP":1,"CMD":10}'
         ;;
