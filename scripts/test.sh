@@ -129,7 +129,7 @@ if [ "${OBDGW_BOARD_TESTS:-1}" = 1 ]; then
     )
     declare -A board_scenarios=(
         [arm64]="walls relays bitrate isotp pending cli sigsegv can_gone trace_complete factory"
-        [amd64]="walls sim two_ecus gone_and_back broker_restart trace_complete preload_rules journal upgrade"
+        [amd64]="walls sim two_ecus uds gone_and_back broker_restart trace_complete preload_rules journal upgrade"
     )
     archs=${OBDGW_BOARD_ARCHS:-arm64 amd64}
     declare -A board_log=() board_pid=()
