@@ -57,7 +57,9 @@ long pending_answers_taken()
         uint8_t req[8], buf[OBD2_RESP_BUF_SIZE];
         size_t len = 0;
         prepare_request(req, 2, 0x01, 0x0C);
-        most = send_obd2_request(1, req, sizeof req, buf, &len, OBD2_REQ_LIVE) == 0 ? n : most;
+        most = send_obd2_request(1, req, sizeof req, buf, &len, OBD2_REQ_LIVE) == Obd2Outcome::Answered
+                   ? n
+                   : most;
     }
     return most;
 }
