@@ -75,6 +75,7 @@ section_package() {
     local tools_files="/usr/bin/obd-vehicle-sim /usr/bin/obd-isotp-ecu /usr/lib/obd-gateway-tools/libobdsim_can_preload.so
         /usr/share/obd-gateway-tools/vehicles/awkward_two_ecus.json
         /usr/share/obd-gateway-tools/vehicles/diesel_29bit.json
+        /usr/share/obd-gateway-tools/vehicles/hybrid_2027_uds.json
         /usr/share/obd-gateway-tools/vehicles/petrol_11bit.json"
     for arch in ${OBDGW_PKG_ARCHS:-amd64 arm64}; do
         for name in obd-gateway obd-gateway-tools; do

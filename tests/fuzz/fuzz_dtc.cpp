@@ -57,6 +57,9 @@ void whole_read(FuzzedDataProvider &in)
         ScriptedPeer vehicle(fuzz_answers(std::move(answers)));
         packet = handle_dtc_command();
     }
+    if (packet == nullptr) {
+        return; // no ECU answered: no packet, as the worker reports "NORES"
+    }
     fuzz_require(strlen(packet) <= DTC_PACKET_MAX_LEN, "trouble-code packet of %zu bytes", strlen(packet));
     fuzz_require_json(packet);
 }
